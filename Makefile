@@ -1,0 +1,52 @@
+# One-command set-up and runs on a fresh Debian machine: system packages, a virtual
+# environment, the extension, and the tests.
+
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+ENGINE_BUILD := build/engine
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
+
+.PHONY: test demo install engine engine-test python-test system-deps clean
+
+test: engine-test python-test
+
+demo: install
+	$(PY) examples/demo.py
+
+# Debian packages the tests need: GoogleTest for the engine, Stockfish as the perft oracle.
+system-deps:
+	@missing=""; \
+	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	command -v stockfish >/dev/null 2>&1 || missing="$$missing stockfish"; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q scikit-build-core cmake ninja
+	$(PIP) install -q --no-build-isolation ".[test]"
+	touch $@
+
+# Rebuilds incrementally in build/<wheel tag> and reinstalls the extension.
+install: $(VENV)/.deps
+	$(PIP) install -q --no-build-isolation --no-deps .
+
+engine: system-deps $(VENV)/.deps
+	cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELLOR_ENGINE_TESTS=ON >/dev/null
+	cmake --build $(ENGINE_BUILD)
+
+engine-test: engine
+	ctest --test-dir $(ENGINE_BUILD) --output-on-failure
+
+python-test: install
+	$(PY) -m pytest
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,334 @@
+#include "binding.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace quellor {
+
+// =============================================================================================
+// Argument binding
+
+namespace {
+
+// Index of the parameter named by the str `key`, or -1.
+Py_ssize_t param_index(const Signature& sig, PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+    if (!name) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < sig.count; ++i)
+        if (std::strlen(sig.params[i]) == static_cast<std::size_t>(size) && std::memcmp(sig.params[i], name, size) == 0)
+            return i;
+    return -1;
+}
+
+int too_many_positional(const Signature& sig, Py_ssize_t nargs) {
+    PyErr_Format(PyExc_TypeError, "%s takes at most %zd positional argument%s (%zd given)", sig.name, sig.count,
+                 sig.count == 1 ? "" : "s", nargs);
+    return -1;
+}
+
+// Places one keyword argument. Returns 0, or -1 with TypeError set.
+int place_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* value, PyObject** out) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return -1;
+    }
+    const Py_ssize_t i = param_index(sig, key);
+    if (i < 0) {
+        PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s", key, sig.name);
+        return -1;
+    }
+    if (i < nargs) {
+        PyErr_Format(PyExc_TypeError, "argument for %s given by name ('%s') and position (%zd)", sig.name,
+                     sig.params[i], i + 1);
+        return -1;
+    }
+    out[i] = value;
+    return 0;
+}
+
+int check_required(const Signature& sig, PyObject** out) {
+    for (Py_ssize_t i = 0; i < sig.required; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s missing required argument '%s' (pos %zd)", sig.name, sig.params[i],
+                         i + 1);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (place_keyword(sig, nargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out) < 0) return -1;
+    }
+    return check_required(sig, out);
+}
+
+int bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (place_keyword(sig, nargs, key, value, out) < 0) return -1;
+    }
+    return check_required(sig, out);
+}
+
+// =============================================================================================
+// Borrow counter
+
+Borrow::Borrow(GameObject* obj, Kind kind) : obj_(obj), kind_(kind) {
+    if (kind == Shared) {
+        if (!obj->borrow.try_shared()) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            obj_ = nullptr;
+        }
+    } else if (!obj->borrow.try_exclusive()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        obj_ = nullptr;
+    }
+}
+
+Borrow::~Borrow() {
+    if (!obj_) return;
+    if (kind_ == Shared) obj_->borrow.release_shared();
+    else obj_->borrow.release_exclusive();
+}
+
+// =============================================================================================
+// Text conversions
+
+namespace {
+
+// Returns 0 with `out` holding the text of the str `s` (and a reference to it), or -1.
+int text_of(PyObject* s, Text& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+    if (!data) return -1;
+    out.owner = OwnedRef::borrow(s);
+    out.view = std::string_view(data, static_cast<std::size_t>(size));
+    return 0;
+}
+
+// The shared rule of `fen` and `uci`: a str; else an attribute `attr` that is a method returning
+// a str, or is a str. `unusable` is the ValueError for everything else.
+int text_from_attribute(PyObject* obj, const char* attr, const char* unusable, Text& out) {
+    if (PyUnicode_Check(obj)) return text_of(obj, out);
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(obj, attr));
+    if (!value) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, unusable);
+        return -1;
+    }
+    if (PyCallable_Check(value.get())) {
+        OwnedRef result = OwnedRef::steal(PyObject_CallNoArgs(value.get()));
+        if (!result) return -1;
+        if (!PyUnicode_Check(result.get())) {
+            PyErr_Format(PyExc_TypeError, "'%s' object returned by %s() cannot be converted to a string",
+                         Py_TYPE(result.get())->tp_name, attr);
+            return -1;
+        }
+        return text_of(result.get(), out);
+    }
+    if (PyUnicode_Check(value.get())) return text_of(value.get(), out);
+    PyErr_SetString(PyExc_ValueError, unusable);
+    return -1;
+}
+
+}  // namespace
+
+int uci_from_py(PyObject* action, Text& out) {
+    return text_from_attribute(action, "uci", "action must be a python-chess Move or UCI string", out);
+}
+
+int fen_from_py(PyObject* board, Text& out) {
+    return text_from_attribute(board, "fen", "board must be a python-chess Board or FEN string", out);
+}
+
+int bool_from_py(PyObject* obj, const char* param) {
+    if (obj == Py_True) return 1;
+    if (obj == Py_False) return 0;
+    // NumPy's bool scalar is `numpy.bool_` (named `numpy.bool` since NumPy 2).
+    PyTypeObject* type = Py_TYPE(obj);
+    OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (module && PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+        const char* dot = std::strrchr(type->tp_name, '.');
+        const char* name = dot ? dot + 1 : type->tp_name;
+        if (std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0) return PyObject_IsTrue(obj);
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to a boolean", param,
+                 type->tp_name);
+    return -1;
+}
+
+// =============================================================================================
+// History planes
+
+namespace {
+
+constexpr const char* BAD_ENTRY = "history_tensors entries must be 64x13 tensors or lists";
+
+enum class Form { Applied, NotApplied, Failed };
+
+// Reads one number through the interpreter's float conversion. False (with no exception left
+// set) when it does not convert.
+bool read_number(PyObject* item, float& out) {
+    double value;
+    if (PyFloat_CheckExact(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+    } else {
+        // A __float__ method may run arbitrary code; hold the item meanwhile.
+        OwnedRef hold = OwnedRef::borrow(item);
+        value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    out = static_cast<float>(value);
+    return true;
+}
+
+// A list or tuple of the items of a sequence (the sequence itself for lists and tuples), or
+// null with no exception left set.
+OwnedRef as_fast(PyObject* seq) {
+    OwnedRef fast = OwnedRef::steal(PySequence_Fast(seq, ""));
+    if (!fast) PyErr_Clear();
+    return fast;
+}
+
+// Calls f(item) for each item, holding a reference to it; the size is re-read each step
+// because Python code run by f may change a list. Stops when f returns false.
+template <class F>
+bool each_item(PyObject* fast, F&& f) {
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast); ++i) {
+        OwnedRef item = OwnedRef::borrow(PySequence_Fast_GET_ITEM(fast, i));
+        if (!f(item.get(), i)) return false;
+    }
+    return true;
+}
+
+bool is_sequence(PyObject* obj) { return !PyUnicode_Check(obj) && PySequence_Check(obj); }
+
+// Rows of numbers. Applies only when every row is a non-str sequence of convertible numbers;
+// then the shape must be 64 x 13.
+Form read_nested(PyObject* obj, Plane& plane) {
+    if (!is_sequence(obj)) return Form::NotApplied;
+    OwnedRef rows = as_fast(obj);
+    if (!rows) return Form::NotApplied;
+    Py_ssize_t row_count = 0, bad_row = -1;
+    const bool applied = each_item(rows.get(), [&](PyObject* row, Py_ssize_t r) {
+        if (!is_sequence(row)) return false;
+        OwnedRef values = as_fast(row);
+        if (!values) return false;
+        Py_ssize_t columns = 0;
+        const bool numeric = each_item(values.get(), [&](PyObject* item, Py_ssize_t c) {
+            float v;
+            if (!read_number(item, v)) return false;
+            if (r < static_cast<Py_ssize_t>(PLANE_ROWS) && c < static_cast<Py_ssize_t>(PLANE_CHANNELS))
+                plane[r * PLANE_CHANNELS + c] = v;
+            ++columns;
+            return true;
+        });
+        if (!numeric) return false;
+        if (columns != static_cast<Py_ssize_t>(PLANE_CHANNELS) && bad_row < 0) bad_row = r;
+        ++row_count;
+        return true;
+    });
+    if (!applied) return Form::NotApplied;
+    if (row_count != static_cast<Py_ssize_t>(PLANE_ROWS)) {
+        PyErr_SetString(PyExc_ValueError, "history_tensors entries must have 64 rows");
+        return Form::Failed;
+    }
+    if (bad_row >= 0) {
+        PyErr_SetString(PyExc_ValueError, "history_tensors entries must have 13 columns");
+        return Form::Failed;
+    }
+    return Form::Applied;
+}
+
+// A flat sequence of numbers; its length must be 832.
+Form read_flat(PyObject* obj, Plane& plane) {
+    if (!is_sequence(obj)) return Form::NotApplied;
+    OwnedRef values = as_fast(obj);
+    if (!values) return Form::NotApplied;
+    Py_ssize_t count = 0;
+    const bool numeric = each_item(values.get(), [&](PyObject* item, Py_ssize_t i) {
+        float v;
+        if (!read_number(item, v)) return false;
+        if (i < static_cast<Py_ssize_t>(PLANE_LEN)) plane[i] = v;
+        ++count;
+        return true;
+    });
+    if (!numeric) return Form::NotApplied;
+    if (count != static_cast<Py_ssize_t>(PLANE_LEN)) {
+        PyErr_SetString(PyExc_ValueError, "history_tensors entries must have length 832");
+        return Form::Failed;
+    }
+    return Form::Applied;
+}
+
+// The nested form, then the flat form.
+Form read_sequence(PyObject* obj, Plane& plane) {
+    const Form nested = read_nested(obj, plane);
+    return nested == Form::NotApplied ? read_flat(obj, plane) : nested;
+}
+
+// One entry: a nested or flat sequence, or an object whose `tolist()` gives one.
+// Returns 0, or -1 with the exception set.
+int read_plane(PyObject* item, Plane& plane) {
+    Form form = read_sequence(item, plane);
+    if (form == Form::NotApplied) {
+        OwnedRef tolist = OwnedRef::steal(PyObject_GetAttrString(item, "tolist"));
+        if (!tolist || !PyCallable_Check(tolist.get())) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, BAD_ENTRY);
+            return -1;
+        }
+        OwnedRef converted = OwnedRef::steal(PyObject_CallNoArgs(tolist.get()));
+        if (!converted) return -1;
+        form = read_sequence(converted.get(), plane);
+    }
+    switch (form) {
+        case Form::Applied: return 0;
+        case Form::Failed: return -1;
+        case Form::NotApplied: break;
+    }
+    PyErr_SetString(PyExc_ValueError, BAD_ENTRY);
+    return -1;
+}
+
+}  // namespace
+
+int read_history(PyObject* iterable, History& out) {
+    OwnedRef iter = OwnedRef::steal(PyObject_GetIter(iterable));
+    if (!iter) return -1;
+    // One scratch plane: an entry is read whole before it enters the queue, and the queue keeps
+    // only the last HISTORY_LEN, however long the iterable is.
+    Plane scratch;
+    for (;;) {
+        OwnedRef item = OwnedRef::steal(PyIter_Next(iter.get()));
+        if (!item) break;
+        if (read_plane(item.get(), scratch) < 0) return -1;
+        out.append([&](Plane& p) { p = scratch; });
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+}  // namespace quellor
