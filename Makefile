@@ -30,7 +30,7 @@ system-deps:
 $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q scikit-build-core cmake ninja
+	$(PIP) install -q scikit-build-core cmake ninja setuptools wheel
 	$(PIP) install -q --no-build-isolation ".[test]"
 	touch $@
 
