@@ -20,12 +20,12 @@ struct Error {
     static Error of(ErrorKind kind) { return Error{kind, {}}; }
 };
 
-// Either a value or an Error.
-template <class T>
+// Either a value or an error, by default an Error.
+template <class T, class E = Error>
 class Result {
 public:
     Result(T value) : v_(std::move(value)) {}
-    Result(Error error) : v_(std::move(error)) {}
+    Result(E error) : v_(std::move(error)) {}
 
     bool ok() const { return v_.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -35,10 +35,10 @@ public:
     const T& operator*() const& { return value(); }
     const T* operator->() const { return &value(); }
 
-    const Error& error() const { assert(!ok()); return *std::get_if<1>(&v_); }
+    const E& error() const { assert(!ok()); return *std::get_if<1>(&v_); }
 
 private:
-    std::variant<T, Error> v_;
+    std::variant<T, E> v_;
 };
 
 }  // namespace chess

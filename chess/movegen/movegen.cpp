@@ -1,0 +1,227 @@
+#include "movegen.hpp"
+
+#include "chess/attack_tables.hpp"
+#include "chess/movegen/piece_type.hpp"
+
+namespace chess {
+
+namespace {
+
+// One rank towards the far side of the board for a pawn of `Us`; squares fall off at the edge.
+template <Color Us>
+constexpr Bitboard forward(Bitboard b) {
+    return Us == Color::White ? b << 8 : b >> 8;
+}
+
+// Rank index from which every pawn move is a promotion.
+template <Color Us>
+constexpr unsigned PROMOTING_RANK = Us == Color::White ? 6 : 1;
+
+// See king_destination_safe; the king is taken off the board so it cannot shield `dest`.
+template <Color Us>
+bool destination_safe(const Board& b, unsigned ksq, unsigned dest) {
+    const Bitboard occ = (b.occupied ^ square_bb(ksq)) | square_bb(dest);
+    const Bitboard enemy = b.pieces(~Us);
+    const Bitboard queens = b.pieces(Piece::Queen);
+    const Bitboard attackers =
+        (rook_attacks(dest, occ) & (b.pieces(Piece::Rook) | queens)) |
+        (bishop_attacks(dest, occ) & (b.pieces(Piece::Bishop) | queens)) |
+        (KNIGHT_TARGETS[dest] & b.pieces(Piece::Knight)) |
+        (PAWN_CAPTURE_TARGETS[index(Us)][dest] & b.pieces(Piece::Pawn)) | (KING_TARGETS[dest] & b.pieces(Piece::King));
+    return (attackers & enemy) == 0;
+}
+
+// Pushes and captures of a pawn on `s`, before any pin, check or own-piece mask. A blocked
+// pawn has no double step either.
+template <Color Us>
+Bitboard pawn_destinations(const Board& b, unsigned s) {
+    const Bitboard captures = PAWN_CAPTURE_TARGETS[index(Us)][s] & b.occupied;
+    const Bitboard single = forward<Us>(square_bb(s)) & ~b.occupied;
+    const Bitboard pushes = single ? PAWN_PUSH_TARGETS[index(Us)][s] & ~b.occupied : 0;
+    return captures | pushes;
+}
+
+// Attack set of a bishop, rook or queen on `s`; own pieces are masked out by the caller.
+template <Piece P>
+Bitboard slider_destinations(unsigned s, Bitboard occ) {
+    if constexpr (P == Piece::Bishop) return bishop_attacks(s, occ);
+    else if constexpr (P == Piece::Rook) return rook_attacks(s, occ);
+    else return queen_attacks(s, occ);
+}
+
+// The square `n` files along ksq's rank, wrapping within the rank.
+constexpr unsigned along_rank(unsigned ksq, int n) {
+    return (ksq & 56u) | ((ksq + static_cast<unsigned>(n + 8)) & 7u);
+}
+
+}  // namespace
+
+// Fills a MoveGen; a friend so that the group storage stays closed to everyone else.
+struct MoveGenBuilder {
+    // One group per pawn with destinations inside `mask`; a pinned pawn keeps to its pin line.
+    template <Color Us>
+    static void add_pawns(const Board& b, MoveGen& gen, Bitboard pawns, Bitboard mask, unsigned ksq, bool pinned) {
+        for (Bitboard p = pawns; p;) {
+            const unsigned s = pop_lsb(p);
+            Bitboard targets = pawn_destinations<Us>(b, s) & mask;
+            if (pinned) targets &= LINE_THROUGH[ksq][s];
+            if (targets) gen.push(s, targets, (s >> 3) == PROMOTING_RANK<Us>);
+        }
+    }
+
+    // One single-move group per pawn beside the en-passant pawn whose capture exposes no king line.
+    template <Color Us>
+    static void add_en_passant(const Board& b, MoveGen& gen) {
+        if (!b.ep_square) return;
+        const Square e = *b.ep_square;
+        const unsigned dest = Us == Color::White ? e + 8 : e - 8;
+        // The pawn that made the double step passed over `dest`, so it is empty.
+        assert(!contains(b.occupied, dest));
+        for (Bitboard p = b.pieces(Us, Piece::Pawn) & RANK_MASKS[e.rank()] & NEIGHBOUR_FILES[e.file()]; p;) {
+            const unsigned s = pop_lsb(p);
+            if (PawnType::legal_ep_move(b, Square(s), Square(dest))) gen.push(s, square_bb(dest), false);
+        }
+    }
+
+    // One group per bishop, rook or queen in `pieces`; pinned ones keep to their pin line.
+    template <Color Us, Piece P>
+    static void add_sliders(const Board& b, MoveGen& gen, Bitboard pieces, Bitboard mask, unsigned ksq, bool pinned) {
+        for (Bitboard p = pieces; p;) {
+            const unsigned s = pop_lsb(p);
+            Bitboard targets = slider_destinations<P>(s, b.occupied) & mask;
+            if (pinned) targets &= LINE_THROUGH[ksq][s];
+            if (targets) gen.push(s, targets, false);
+        }
+    }
+
+    // Knights never move along a pin line, so callers pass unpinned knights only.
+    static void add_knights(MoveGen& gen, Bitboard knights, Bitboard mask) {
+        for (Bitboard p = knights; p;) {
+            const unsigned s = pop_lsb(p);
+            if (const Bitboard targets = KNIGHT_TARGETS[s] & mask) gen.push(s, targets, false);
+        }
+    }
+
+    // The king's one-square steps onto squares no enemy piece covers.
+    template <Color Us>
+    static Bitboard king_steps(const Board& b, unsigned ksq) {
+        Bitboard safe = 0;
+        for (Bitboard t = KING_TARGETS[ksq] & ~b.pieces(Us); t;) {
+            const unsigned d = pop_lsb(t);
+            if (destination_safe<Us>(b, ksq, d)) safe |= square_bb(d);
+        }
+        return safe;
+    }
+
+    // Castling destinations. The king's own square is not tested (the caller is not in check),
+    // and the b-file square of the long castle need only be empty. The rights alone vouch for
+    // king and rook standing at home: moving either or capturing the rook withdraws them.
+    template <Color Us>
+    static Bitboard castles(const Board& b, unsigned ksq) {
+        const CastleRights r = b.castle_rights[index(Us)];
+        Bitboard result = 0;
+        if (r.king_side() && !(CASTLE_PATH_KINGSIDE[index(Us)] & b.occupied) &&
+            destination_safe<Us>(b, ksq, along_rank(ksq, 1)) && destination_safe<Us>(b, ksq, along_rank(ksq, 2)))
+            result |= square_bb(along_rank(ksq, 2));
+        if (r.queen_side() && !(CASTLE_PATH_QUEENSIDE[index(Us)] & b.occupied) &&
+            destination_safe<Us>(b, ksq, along_rank(ksq, -1)) && destination_safe<Us>(b, ksq, along_rank(ksq, -2)))
+            result |= square_bb(along_rank(ksq, -2));
+        return result;
+    }
+
+    // Groups in the order the caller sees: the cases differ by the number of checkers.
+    template <Color Us>
+    static void generate(const Board& b, MoveGen& gen) {
+        const Bitboard own = b.pieces(Us);
+        const Bitboard kings = own & b.pieces(Piece::King);
+        if (!kings) return;
+        const unsigned ksq = lsb(kings);
+
+        if (more_than_one(b.checkers)) {
+            if (const Bitboard t = king_steps<Us>(b, ksq)) gen.push(ksq, t, false);
+            return;
+        }
+
+        const Bitboard unpinned = own & ~b.pinned;
+        const Bitboard pinned = own & b.pinned;
+        const Bitboard queens = b.pieces(Piece::Queen);
+        const Bitboard pawns = b.pieces(Piece::Pawn);
+        const Bitboard knights = b.pieces(Piece::Knight);
+        const Bitboard bishops = b.pieces(Piece::Bishop);
+        const Bitboard rooks = b.pieces(Piece::Rook);
+
+        if (!b.checkers) {
+            const Bitboard allowed = ~own;
+            add_pawns<Us>(b, gen, pawns & unpinned, allowed, ksq, false);
+            add_pawns<Us>(b, gen, pawns & pinned, allowed, ksq, true);
+            add_en_passant<Us>(b, gen);
+            add_knights(gen, knights & unpinned, allowed);
+            add_sliders<Us, Piece::Bishop>(b, gen, bishops & unpinned, allowed, ksq, false);
+            add_sliders<Us, Piece::Bishop>(b, gen, bishops & pinned, allowed, ksq, true);
+            add_sliders<Us, Piece::Rook>(b, gen, rooks & unpinned, allowed, ksq, false);
+            add_sliders<Us, Piece::Rook>(b, gen, rooks & pinned, allowed, ksq, true);
+            add_sliders<Us, Piece::Queen>(b, gen, queens & unpinned, allowed, ksq, false);
+            add_sliders<Us, Piece::Queen>(b, gen, queens & pinned, allowed, ksq, true);
+            if (const Bitboard t = king_steps<Us>(b, ksq) | castles<Us>(b, ksq)) gen.push(ksq, t, false);
+            return;
+        }
+
+        // Single check: a piece other than the king must capture the checker or block its line.
+        // Pinned pieces never can, and en passant answers to its own test instead of the mask.
+        const unsigned checker = lsb(b.checkers);
+        const Bitboard check_mask = (SQUARES_BETWEEN[checker][ksq] | square_bb(checker)) & ~own;
+        add_pawns<Us>(b, gen, pawns & unpinned, check_mask, ksq, false);
+        add_en_passant<Us>(b, gen);
+        add_knights(gen, knights & unpinned, check_mask);
+        add_sliders<Us, Piece::Bishop>(b, gen, bishops & unpinned, check_mask, ksq, false);
+        add_sliders<Us, Piece::Rook>(b, gen, rooks & unpinned, check_mask, ksq, false);
+        add_sliders<Us, Piece::Queen>(b, gen, queens & unpinned, check_mask, ksq, false);
+        if (const Bitboard t = king_steps<Us>(b, ksq)) gen.push(ksq, t, false);
+    }
+};
+
+MoveGen MoveGen::generate(const Board& board) {
+    MoveGen gen;
+    if (board.side_to_move == Color::White) MoveGenBuilder::generate<Color::White>(board, gen);
+    else MoveGenBuilder::generate<Color::Black>(board, gen);
+    return gen;
+}
+
+std::optional<ChessMove> MoveGen::next() {
+    if (current_ >= count_) return std::nullopt;
+    MoveGroup& g = groups_[current_];
+    const Square dest = Square(lsb(g.targets));
+    std::optional<Piece> promotion;
+    if (g.promotes) {
+        promotion = PROMOTION_ORDER[cursor_++];
+        if (cursor_ < PROMOTION_ORDER.size()) return ChessMove{g.source, dest, promotion};
+        cursor_ = 0;
+    }
+    g.targets &= g.targets - 1;
+    if (!g.targets) ++current_;
+    return ChessMove{g.source, dest, promotion};
+}
+
+std::size_t MoveGen::len() const {
+    std::size_t n = 0;
+    for (std::size_t i = current_; i < count_; ++i)
+        n += static_cast<std::size_t>(popcount(groups_[i].targets)) * (groups_[i].promotes ? PROMOTION_ORDER.size() : 1);
+    return n - cursor_;
+}
+
+std::size_t MoveGen::collect(ChessMove* out, std::size_t capacity) {
+    std::size_t n = 0;
+    for (; n < capacity; ++n) {
+        const auto move = next();
+        if (!move) break;
+        out[n] = *move;
+    }
+    return n;
+}
+
+bool king_destination_safe(const Board& board, unsigned ksq, unsigned dest) {
+    return board.side_to_move == Color::White ? destination_safe<Color::White>(board, ksq, dest)
+                                              : destination_safe<Color::Black>(board, ksq, dest);
+}
+
+}  // namespace chess

@@ -1,0 +1,83 @@
+// Legal move generation. Moves are built as groups (one moving piece, a set of destinations)
+// and handed out lazily one at a time in a fixed order, which the trainer sees as the action
+// order:
+//   groups in creation order: pawns, en-passant captures, knights, bishops, rooks, queens,
+//   king (unpinned pieces of a kind before pinned ones); within a group destinations by
+//   ascending square; a promoting destination four times, as Queen, Knight, Rook, Bishop.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "chess/bitboard.hpp"
+#include "chess/board.hpp"
+#include "chess/chess_move.hpp"
+#include "chess/piece.hpp"
+#include "chess/square.hpp"
+
+namespace chess {
+
+inline constexpr std::array<Piece, 4> PROMOTION_ORDER = {Piece::Queen, Piece::Knight, Piece::Rook, Piece::Bishop};
+
+// Every own piece yields at most one group and each of the (at most two) pawns beside the
+// en-passant pawn one more. Positions from hand-written FEN may hold far more than 16 pieces
+// a side, so the bound is taken over the whole board rather than over a normal army.
+inline constexpr std::size_t MAX_MOVE_GROUPS = 64 + 2;
+
+// One moving piece and the destinations it still has to hand out.
+struct MoveGroup {
+    Bitboard targets;  // never empty when the group is created
+    Square source;
+    bool promotes;  // every destination is a promotion (pawn on its seventh rank)
+};
+
+class MoveGen {
+public:
+    // Builds every group of the board's legal moves at once; the board is not kept.
+    // Reads `checkers` and `pinned` as they stand. A side to move without a king has no moves.
+    static MoveGen generate(const Board& board);
+
+    // The next move in generation order, or none once all are handed out (and ever after).
+    std::optional<ChessMove> next();
+
+    // Moves not yet handed out; right after generate(), the total number of legal moves.
+    std::size_t len() const;
+
+    // Hands out up to `capacity` further moves into `out` and returns how many were written.
+    // Sizing `out` by len() takes them all.
+    std::size_t collect(ChessMove* out, std::size_t capacity);
+
+    std::size_t group_count() const { return count_; }
+    const MoveGroup& group(std::size_t i) const {
+        assert(i < count_);
+        return groups_[i];
+    }
+
+private:
+    friend struct MoveGenBuilder;
+
+    MoveGen() {}  // leaves the group storage unwritten: only groups below count_ are ever read
+
+    // A union keeps the array out of default construction, so an empty generator costs
+    // nothing however large the worst-case bound.
+    union {
+        std::array<MoveGroup, MAX_MOVE_GROUPS> groups_;
+    };
+    std::uint8_t count_ = 0;
+    std::uint8_t current_ = 0;
+    std::uint8_t cursor_ = 0;  // index into PROMOTION_ORDER for the current destination
+
+    void push(unsigned source, Bitboard targets, bool promotes) {
+        assert(targets != 0 && count_ < MAX_MOVE_GROUPS);
+        groups_[count_++] = MoveGroup{targets, Square(source), promotes};
+    }
+};
+
+// Whether the side to move's king could stand on `dest`: no enemy piece attacks it once the
+// king has left its own square, so that squares behind the king on a checking line count as
+// attacked. `ksq` is the king's current square.
+bool king_destination_safe(const Board& board, unsigned ksq, unsigned dest);
+
+}  // namespace chess
