@@ -156,3 +156,32 @@ def test_shared_borrow_is_released_when_a_callback_raises(game):
         game.action_index(Raises())
     game.apply("e2e4")
     assert game.turn is False
+
+
+@pytest.mark.parametrize(
+    "inner, outcome_seen",
+    [
+        # The borrow is taken before the argument is converted...
+        (lambda g: g.terminal_value(1), MUTABLY),
+        (lambda g: g.action_index(5), MUTABLY),
+        (lambda g: g.action_index("zz"), MUTABLY),
+        # ...but after the arguments are bound.
+        (lambda g: g.action_index(), TypeError),
+        (lambda g: g.terminal_value(), TypeError),
+        (lambda g: g.apply(), TypeError),
+    ],
+)
+def test_binding_precedes_and_conversion_follows_the_borrow(game, inner, outcome_seen):
+    seen = []
+
+    class Move:
+        def uci(self):
+            try:
+                inner(game)
+            except (RuntimeError, TypeError) as exc:
+                seen.append(str(exc) if isinstance(exc, RuntimeError) else TypeError)
+            return "e2e4"
+
+    game.apply(Move())
+    assert seen == [outcome_seen]
+    assert game.turn is False

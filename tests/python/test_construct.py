@@ -400,6 +400,11 @@ def with_row(index, row):
     return plane
 
 
+class NoFloat:
+    def __float__(self):
+        raise ZeroDivisionError("no float")
+
+
 class TolistAttribute:
     tolist = [0.0] * PLANE_LEN
 
@@ -421,6 +426,8 @@ class TolistProperty:
         (with_row(3, [None] * 13), BAD_ENTRY),
         (with_row(3, "abcdefghijklm"), BAD_ENTRY),
         ([0.0] * 831 + ["x"], BAD_ENTRY),
+        (with_row(2, [0.0] * 12 + [NoFloat()]), BAD_ENTRY),
+        ([0.0] * 831 + [NoFloat()], BAD_ENTRY),
         (TolistAttribute(), BAD_ENTRY),
         (TolistProperty(), BAD_ENTRY),
         (ToList(5), BAD_ENTRY),

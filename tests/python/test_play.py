@@ -279,3 +279,25 @@ def test_start_position_action_order():
         "a2a3", "a2a4", "b2b3", "b2b4", "c2c3", "c2c4", "d2d3", "d2d4", "e2e3", "e2e4",
         "f2f3", "f2f4", "g2g3", "g2g4", "h2h3", "h2h4", "b1a3", "b1c3", "g1f3", "g1h3",
     ]
+
+
+def test_legal_actions_returns_what_from_uci_makes(monkeypatch):
+    monkeypatch.setattr(chess.Move, "from_uci", staticmethod(lambda text: ("made", text)))
+    actions = SelfPlayGame("7k/8/8/8/8/8/8/K7 w - - 0 1").legal_actions()
+    assert sorted(actions) == [("made", "a1a2"), ("made", "a1b1"), ("made", "a1b2")]
+
+
+def test_legal_actions_passes_from_uci_errors_through(monkeypatch):
+    def broken(text):
+        raise OSError("from_uci failed on " + text)
+
+    game = SelfPlayGame()
+    before = state(game)
+    monkeypatch.setattr(chess.Move, "from_uci", staticmethod(broken))
+    with pytest.raises(OSError, match="from_uci failed on a2a3"):
+        game.legal_actions()
+    monkeypatch.delattr(chess.Move, "from_uci")
+    with pytest.raises(AttributeError):
+        game.legal_actions()
+    monkeypatch.undo()
+    assert state(game) == before

@@ -256,6 +256,7 @@ def test_action_forms(game, action, index):
         "e7e8p",
         "e7e8x",
         "e7e8 ",
+        "e7e8\x00",
         "0000",
         "\u00e92e4",
         "e\u00e9e4",
