@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "binding.hpp"
+#include "chess/make_move.hpp"
+#include "chess/movegen/movegen.hpp"
 
 namespace quellor {
 namespace {
@@ -230,14 +232,77 @@ PyObject* encode(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* legal_actions(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "legal_actions() is not available yet");
-    return nullptr;
+PyObject* legal_actions(PyObject* self, PyObject*) {
+    return with_shared(self, [](const SelfPlayGame& g) -> PyObject* {
+        OwnedRef module =
+            OwnedRef::steal(import_or_explain("chess", "python-chess is required for legal_actions()"));
+        if (!module) return nullptr;
+        OwnedRef move_class = OwnedRef::steal(PyObject_GetAttrString(module.get(), "Move"));
+        if (!move_class) return nullptr;
+        OwnedRef from_uci = OwnedRef::steal(PyObject_GetAttrString(move_class.get(), "from_uci"));
+        if (!from_uci) return nullptr;
+
+        auto moves = chess::MoveGen::generate(g.board);
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(moves.len())));
+        if (!list) return nullptr;
+        Py_ssize_t i = 0;
+        while (const auto move = moves.next()) {
+            char text[chess::ChessMove::MAX_UCI_LEN];
+            const std::size_t len = move->write_uci(text);
+            OwnedRef uci = OwnedRef::steal(PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(len)));
+            if (!uci) return nullptr;
+            PyObject* item = PyObject_CallOneArg(from_uci.get(), uci.get());
+            if (!item) return nullptr;  // the list releases what it holds so far
+            PyList_SET_ITEM(list.get(), i++, item);
+        }
+        return list.release();
+    });
 }
 
-PyObject* apply(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "apply() is not available yet");
-    return nullptr;
+// Sets RuntimeError "Cannot play <move>: <reason> <square>" for a move the board refuses.
+void refuse_move(const chess::Board& board, const chess::ChessMove& move, chess::MoveFault fault) {
+    chess::Square square = move.from_square;
+    switch (fault) {
+        case chess::MoveFault::EmptyFromSquare:
+        case chess::MoveFault::NotSideToMove:
+            break;
+        case chess::MoveFault::OwnPieceOnTarget:
+            square = move.to_square;
+            break;
+        case chess::MoveFault::CastlingRookMissing:
+            square = chess::castling_rook_squares(board.side_to_move, move.to_square).from;
+            break;
+        case chess::MoveFault::CastlingRookBlocked:
+            square = chess::castling_rook_squares(board.side_to_move, move.to_square).to;
+            break;
+    }
+    PyErr_Format(PyExc_RuntimeError, "Cannot play %s: %s %s", move.uci().c_str(), chess::describe(fault),
+                 square.to_string().c_str());
+}
+
+constexpr Signature APPLY_SIGNATURE = {"SelfPlayGame.apply()", ACTION_PARAMS, 1, 1};
+
+PyObject* apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* bound[1];
+    if (bind_args(APPLY_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+    return guarded([&]() -> PyObject* {
+        GameObject* obj = as_game(self);
+        Borrow borrow(obj, Borrow::Exclusive);
+        if (!borrow.ok()) return nullptr;
+        SelfPlayGame& g = obj->game;
+        chess::ChessMove move;
+        if (!move_from_py(bound[0], move)) return nullptr;
+        const auto next = chess::play_move(g.board, move);
+        if (!next) {
+            refuse_move(g.board, move, next.error());
+            return nullptr;
+        }
+        // The plane goes in first: it is the one step that can fail (allocation), and the board
+        // is replaced only after it has succeeded.
+        g.history.append([&](Plane& p) { write_plane(*next, p); });
+        g.board = *next;
+        Py_RETURN_NONE;
+    });
 }
 
 // =============================================================================================
