@@ -1,33 +1,28 @@
 #!/usr/bin/env python3
 """Compares the perft tool's per-move counts with Stockfish's "go perft" on positions reached
-by seeded random play from the standard perft positions.
+by seeded random play from the standard perft positions and from positions rich in
+promotions, en passant, castling and checks (tests/positions.py).
 
     stockfish_compare.py <perft-binary> [--positions N] [--depth D] [--seed S]
 
-Each visited position is counted by both engines to the same depth, move by move; the random
-walk then continues with one of the root moves the perft tool listed. Exits 0 when every
-position agrees, 1 on any difference, and 77 (CTest's skip code here) when no Stockfish
+Each visited position is counted by both engines to the same depth, move by move ("--divide");
+the random walk then continues with one of the root moves the perft tool listed. Exits 0 when
+every position agrees, 1 on any difference, and 77 (CTest's skip code here) when no Stockfish
 binary can be found.
 """
 
 import argparse
 import os
-import random
 import re
 import shutil
 import subprocess
 import sys
+from collections import Counter
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
+from positions import random_walks  # noqa: E402
 
 SKIP = 77
-
-START_POSITIONS = [
-    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1",
-    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
-    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
-    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
-]
 
 DIVIDE_LINE = re.compile(r"^([a-h][1-8][a-h][1-8][qrbn]?): (\d+)$")
 TOTAL_LINE = re.compile(r"^Nodes searched: (\d+)$")
@@ -87,6 +82,15 @@ class Stockfish:
         self.send(f"go perft {depth}")
         return parse_divide(self.read_until(lambda line: TOTAL_LINE.match(line) is not None))
 
+    def show(self, fen, moves):
+        """Stockfish's own FEN of the position and the squares of the pieces giving check."""
+        position = f"position fen {fen}" + (" moves " + " ".join(moves) if moves else "")
+        self.send(position)
+        self.send("d")
+        lines = self.read_until(lambda line: line.startswith("Checkers:"))
+        shown = next(line[len("Fen: "):] for line in lines if line.startswith("Fen: "))
+        return shown, lines[-1][len("Checkers:"):].split()
+
     def close(self):
         try:
             self.send("quit")
@@ -114,11 +118,38 @@ def describe_difference(ours, theirs):
     return "\n".join(lines)
 
 
+def features(fen, checkers, ours):
+    """Names of the special things a position offers: check, double check, an en-passant
+    square, castling and promotion among its root moves."""
+    placement, _, _, ep = fen.split()[:4]
+    board = {}
+    rank = 7
+    for row in placement.split("/"):
+        file = 0
+        for c in row:
+            if c.isdigit():
+                file += int(c)
+            else:
+                board["abcdefgh"[file] + str(rank + 1)] = c
+                file += 1
+        rank -= 1
+    found = []
+    if checkers:
+        found.append("check" if len(checkers) == 1 else "double check")
+    if ep != "-":
+        found.append("en passant")
+    if any(m[:4] in ("e1g1", "e1c1", "e8g8", "e8c8") and board.get(m[:2], " ") in "Kk" for m in ours):
+        found.append("castling")
+    if any(len(m) == 5 for m in ours):
+        found.append("promotion")
+    return found
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("perft")
-    parser.add_argument("--positions", type=int, default=400)
-    parser.add_argument("--depth", type=int, default=3)
+    parser.add_argument("--positions", type=int, default=2000)
+    parser.add_argument("--depth", type=int, default=4)
     parser.add_argument("--seed", type=int, default=20240611)
     args = parser.parse_args()
 
@@ -128,34 +159,41 @@ def main():
               "install it (Debian package 'stockfish') to run this comparison.")
         return SKIP
 
-    rng = random.Random(args.seed)
     stockfish = Stockfish(stockfish_path)
-    compared = failures = promotions = 0
-    walk = 0
+    by_depth = Counter()
+    seen = Counter()
+    failures = nodes = 0
+
+    def compare(fen, moves):
+        nonlocal failures, nodes
+        depth = args.depth
+        ours, our_total = perft_divide(args.perft, fen, moves, depth)
+        theirs, their_total = stockfish.divide(fen, moves, depth)
+        by_depth[depth] += 1
+        nodes += their_total or 0
+        if ours != theirs or our_total != their_total:
+            failures += 1
+            print(f"MISMATCH at fen '{fen}' moves [{' '.join(moves)}] depth {depth}: "
+                  f"perft {our_total}, stockfish {their_total}")
+            print(describe_difference(ours, theirs))
+        shown, checkers = stockfish.show(fen, moves)
+        seen.update(features(shown, checkers, ours))
+        return [] if failures >= 5 else ours
+
+    walks = 0
     try:
-        while compared < args.positions and failures < 5:
-            fen = START_POSITIONS[walk % len(START_POSITIONS)]
-            walk += 1
-            moves = []
-            for _ in range(rng.randint(4, 40)):
-                ours, our_total = perft_divide(args.perft, fen, moves, args.depth)
-                theirs, their_total = stockfish.divide(fen, moves, args.depth)
-                compared += 1
-                promotions += sum(1 for m in ours if len(m) == 5)
-                if ours != theirs or our_total != their_total:
-                    failures += 1
-                    print(f"MISMATCH at fen '{fen}' moves [{' '.join(moves)}] depth {args.depth}: "
-                          f"perft {our_total}, stockfish {their_total}")
-                    print(describe_difference(ours, theirs))
-                    break
-                if not ours or compared >= args.positions:
-                    break
-                moves.append(rng.choice(sorted(ours)))
+        for _, moves, _ in random_walks(compare, args.positions, args.seed):
+            walks += not moves
+            if failures >= 5:
+                break
     finally:
         stockfish.close()
 
-    print(f"{compared} positions compared at depth {args.depth} over {walk} random walks "
-          f"(seed {args.seed}; {promotions} promotion moves among the root moves); {failures} mismatches")
+    compared = sum(by_depth.values())
+    depths = ", ".join(f"{n} at depth {d}" for d, n in sorted(by_depth.items()))
+    special = ", ".join(f"{seen[k]} {k}" for k in ("check", "double check", "en passant", "castling", "promotion"))
+    print(f"{compared} positions compared with Stockfish ({depths}; {nodes} leaf nodes) over {walks} random "
+          f"walks (seed {args.seed}); positions offering: {special}; {failures} mismatches")
     return 1 if failures else 0
 
 
