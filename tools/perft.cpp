@@ -25,8 +25,8 @@ constexpr const char* START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w
 
 std::uint64_t perft(const chess::Board& board, unsigned depth) {
     if (depth == 0) return 1;
+    if (depth == 1) return chess::MoveGen::count(board);
     chess::MoveGen gen = chess::MoveGen::generate(board);
-    if (depth == 1) return gen.len();
     std::uint64_t nodes = 0;
     while (const auto move = gen.next()) nodes += perft(chess::play_move_unchecked(board, *move), depth - 1);
     return nodes;

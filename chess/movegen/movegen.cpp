@@ -56,11 +56,13 @@ constexpr unsigned along_rank(unsigned ksq, int n) {
 
 }  // namespace
 
-// Fills a MoveGen; a friend so that the group storage stays closed to everyone else.
+// Builds the groups of a board's moves and hands each to an output, which either keeps it (a
+// MoveGen; this builder is its friend so the group storage stays closed to everyone else) or
+// only counts its moves (MoveCounter). Both see the same groups in the same order.
 struct MoveGenBuilder {
     // One group per pawn with destinations inside `mask`; a pinned pawn keeps to its pin line.
-    template <Color Us>
-    static void add_pawns(const Board& b, MoveGen& gen, Bitboard pawns, Bitboard mask, unsigned ksq, bool pinned) {
+    template <Color Us, class Out>
+    static void add_pawns(const Board& b, Out& gen, Bitboard pawns, Bitboard mask, unsigned ksq, bool pinned) {
         for (Bitboard p = pawns; p;) {
             const unsigned s = pop_lsb(p);
             Bitboard targets = pawn_destinations<Us>(b, s) & mask;
@@ -70,8 +72,8 @@ struct MoveGenBuilder {
     }
 
     // One single-move group per pawn beside the en-passant pawn whose capture exposes no king line.
-    template <Color Us>
-    static void add_en_passant(const Board& b, MoveGen& gen) {
+    template <Color Us, class Out>
+    static void add_en_passant(const Board& b, Out& gen) {
         if (!b.ep_square) return;
         const Square e = *b.ep_square;
         const unsigned dest = Us == Color::White ? e + 8 : e - 8;
@@ -84,8 +86,8 @@ struct MoveGenBuilder {
     }
 
     // One group per bishop, rook or queen in `pieces`; pinned ones keep to their pin line.
-    template <Color Us, Piece P>
-    static void add_sliders(const Board& b, MoveGen& gen, Bitboard pieces, Bitboard mask, unsigned ksq, bool pinned) {
+    template <Color Us, Piece P, class Out>
+    static void add_sliders(const Board& b, Out& gen, Bitboard pieces, Bitboard mask, unsigned ksq, bool pinned) {
         for (Bitboard p = pieces; p;) {
             const unsigned s = pop_lsb(p);
             Bitboard targets = slider_destinations<P>(s, b.occupied) & mask;
@@ -95,7 +97,8 @@ struct MoveGenBuilder {
     }
 
     // Knights never move along a pin line, so callers pass unpinned knights only.
-    static void add_knights(MoveGen& gen, Bitboard knights, Bitboard mask) {
+    template <class Out>
+    static void add_knights(Out& gen, Bitboard knights, Bitboard mask) {
         for (Bitboard p = knights; p;) {
             const unsigned s = pop_lsb(p);
             if (const Bitboard targets = KNIGHT_TARGETS[s] & mask) gen.push(s, targets, false);
@@ -130,8 +133,8 @@ struct MoveGenBuilder {
     }
 
     // Groups in the order the caller sees: the cases differ by the number of checkers.
-    template <Color Us>
-    static void generate(const Board& b, MoveGen& gen) {
+    template <Color Us, class Out>
+    static void generate(const Board& b, Out& gen) {
         const Bitboard own = b.pieces(Us);
         const Bitboard kings = own & b.pieces(Piece::King);
         if (!kings) return;
@@ -179,6 +182,79 @@ struct MoveGenBuilder {
         if (const Bitboard t = king_steps<Us>(b, ksq)) gen.push(ksq, t, false);
     }
 };
+
+namespace {
+
+// Population count by summing bit fields in the register, for CPUs without a popcnt
+// instruction (where std::popcount becomes a call into the compiler's runtime library).
+struct PortablePopcount {
+    static unsigned of(Bitboard b) {
+        b = b - ((b >> 1) & 0x5555555555555555ULL);
+        b = (b & 0x3333333333333333ULL) + ((b >> 2) & 0x3333333333333333ULL);
+        b = (b + (b >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+        return static_cast<unsigned>((b * 0x0101010101010101ULL) >> 56);
+    }
+};
+
+// std::popcount, which is one instruction where the caller is compiled for popcnt.
+struct NativePopcount {
+    static unsigned of(Bitboard b) { return static_cast<unsigned>(std::popcount(b)); }
+};
+
+// Takes the groups of MoveGenBuilder and keeps only the number of moves they hold.
+template <class Popcount>
+struct MoveCounter {
+    std::size_t moves = 0;
+    void push(unsigned, Bitboard targets, bool promotes) {
+        moves += static_cast<std::size_t>(Popcount::of(targets)) << (promotes ? 2 : 0);
+    }
+};
+
+template <class Popcount>
+[[gnu::always_inline]] inline std::size_t count_with(const Board& board) {
+    MoveCounter<Popcount> counter;
+    if (board.side_to_move == Color::White) MoveGenBuilder::generate<Color::White>(board, counter);
+    else MoveGenBuilder::generate<Color::Black>(board, counter);
+    return counter.moves;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+bool cpu_supports_popcnt() {
+    __builtin_cpu_init();  // may run before the runtime library's own initialisation
+    return __builtin_cpu_supports("popcnt");
+}
+#else
+bool cpu_supports_popcnt() { return false; }
+#endif
+
+// Read once at load; the CPU does not change under a running process.
+const bool HAS_POPCNT = cpu_supports_popcnt();
+
+}  // namespace
+
+namespace detail {
+
+// Both variants inline the whole generator (flatten), so the popcnt one counts every group
+// with the instruction and the portable one never calls out.
+[[gnu::flatten]] std::size_t count_moves_portable(const Board& board) {
+    return count_with<PortablePopcount>(board);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::flatten, gnu::target("popcnt")]] std::size_t count_moves_popcnt(const Board& board) {
+    return count_with<NativePopcount>(board);
+}
+#else
+std::size_t count_moves_popcnt(const Board& board) { return count_with<NativePopcount>(board); }
+#endif
+
+bool popcnt_available() { return HAS_POPCNT; }
+
+}  // namespace detail
+
+std::size_t MoveGen::count(const Board& board) {
+    return HAS_POPCNT ? detail::count_moves_popcnt(board) : detail::count_moves_portable(board);
+}
 
 MoveGen MoveGen::generate(const Board& board) {
     MoveGen gen;
