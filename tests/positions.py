@@ -57,6 +57,11 @@ RICH = [
 
 STARTS = STANDARD + RICH
 
+# The walks the Stockfish comparison makes by default; the differential games start from the
+# positions they visit.
+PERFT_SEED = 20240611
+PERFT_POSITIONS = 2000
+
 
 def random_walks(legal_moves, positions, seed, min_plies=2, max_plies=24):
     """Yields `positions` triples (start FEN, moves played, legal moves there) from seeded

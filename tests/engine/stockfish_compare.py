@@ -20,7 +20,7 @@ import sys
 from collections import Counter
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
-from positions import random_walks  # noqa: E402
+from positions import PERFT_POSITIONS, PERFT_SEED, random_walks  # noqa: E402
 
 SKIP = 77
 
@@ -148,9 +148,9 @@ def features(fen, checkers, ours):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("perft")
-    parser.add_argument("--positions", type=int, default=2000)
+    parser.add_argument("--positions", type=int, default=PERFT_POSITIONS)
     parser.add_argument("--depth", type=int, default=4)
-    parser.add_argument("--seed", type=int, default=20240611)
+    parser.add_argument("--seed", type=int, default=PERFT_SEED)
     args = parser.parse_args()
 
     stockfish_path = find_stockfish()
