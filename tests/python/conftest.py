@@ -190,3 +190,13 @@ def action_slot(uci, white_to_move):
 @pytest.fixture
 def game():
     return quellor.SelfPlayGame()
+
+
+def pytest_terminal_summary(terminalreporter):
+    """Figures of the differential games and other counting tests, when any ran."""
+    import oracle
+
+    if oracle.FIGURES:
+        terminalreporter.section("figures")
+        for name, value in sorted(oracle.FIGURES.items()):
+            terminalreporter.write_line(f"{name}: {value}")
