@@ -9,7 +9,7 @@ ENGINE_BUILD := build/engine
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 
-.PHONY: test demo install engine engine-test python-test system-deps clean
+.PHONY: test demo install engine engine-test python-test system-deps clean test-long
 
 test: engine-test python-test
 
@@ -47,6 +47,11 @@ engine-test: engine
 
 python-test: install
 	$(PY) -m pytest
+
+# The differential games against the pure-Python model of the game, at length.
+LONG_GAMES ?= 20000
+test-long: install
+	QUELLOR_DIFFERENTIAL_GAMES=$(LONG_GAMES) $(PY) -m pytest -q tests/python/test_differential.py
 
 clean:
 	rm -rf build $(VENV)
