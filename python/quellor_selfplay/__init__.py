@@ -1,0 +1,16 @@
+"""Self-play data for quellor: play fog-of-war games and write a training set a learner loads.
+
+The command line lives in :mod:`quellor_selfplay.cli` (installed as ``quellor-selfplay``); the
+pieces it is built from are importable on their own:
+
+- :mod:`quellor_selfplay.episode` plays one game with a policy and records every decision;
+- :mod:`quellor_selfplay.net` is the small policy/value network and its checkpoint format;
+- :mod:`quellor_selfplay.runner` spreads games over local processes or a Ray cluster;
+- :mod:`quellor_selfplay.dataset` gathers the games into the training file and the summary;
+- :mod:`quellor_selfplay.fog` shows what each side saw, as text or SVG.
+"""
+
+__all__ = ["DATA_FILE", "SUMMARY_FILE"]
+
+DATA_FILE = "selfplay.pt"
+SUMMARY_FILE = "summary.json"

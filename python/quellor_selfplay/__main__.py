@@ -1,0 +1,3 @@
+from quellor_selfplay.cli import main
+
+raise SystemExit(main())
