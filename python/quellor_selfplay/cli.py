@@ -10,6 +10,7 @@ played or written.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import platform
 import sys
@@ -206,30 +207,35 @@ def play(args: argparse.Namespace) -> int:
     from quellor_selfplay import dataset, fog
     from quellor_selfplay.episode import GameRecord
     from quellor_selfplay.net import save_checkpoint
-    from quellor_selfplay.runner import PlaySettings, default_workers, run_games
+    from quellor_selfplay.runner import PlaySettings, default_workers, ray_connection, run_games
 
     net = _network(args)
     workers = args.workers or default_workers()
     settings = PlaySettings.with_net(args.policy, args.max_plies, args.seed, net, args.start_fen)
 
     positions = 0
-    started = time.perf_counter()
-    bar = tqdm(total=args.games, unit="game", desc="self-play", disable=not args.progress,
-               dynamic_ncols=True)
-
-    def on_game(record: GameRecord) -> None:
-        nonlocal positions
-        positions += record.plies
-        bar.update(1)
-        bar.set_postfix_str(
-            f"{positions / (time.perf_counter() - started):,.0f} positions/s", refresh=False
+    with contextlib.ExitStack() as stack:
+        connect_started = time.perf_counter()
+        ray = None
+        if args.ray is not None:
+            ray = stack.enter_context(ray_connection(args.ray, workers))
+        connect_seconds = time.perf_counter() - connect_started
+        started = time.perf_counter()
+        bar = stack.enter_context(
+            tqdm(total=args.games, unit="game", desc="self-play", disable=not args.progress,
+                 dynamic_ncols=True)
         )
 
-    try:
-        records = run_games(settings, args.games, workers, args.ray, on_game)
-    finally:
-        bar.close()
-    play_seconds = time.perf_counter() - started
+        def on_game(record: GameRecord) -> None:
+            nonlocal positions
+            positions += record.plies
+            bar.update(1)
+            bar.set_postfix_str(
+                f"{positions / (time.perf_counter() - started):,.0f} positions/s", refresh=False
+            )
+
+        records = run_games(settings, args.games, workers, ray, on_game)
+        play_seconds = time.perf_counter() - started
 
     args.out.mkdir(parents=True, exist_ok=True)
     if args.overwrite:
@@ -261,7 +267,11 @@ def play(args: argparse.Namespace) -> int:
         **counts,
         "seed": args.seed,
         "positions_per_second": round(counts["positions"] / play_seconds, 1),
-        "seconds": {"play": round(play_seconds, 3), "write": round(write_seconds, 3)},
+        "seconds": {
+            "connect": round(connect_seconds, 3),
+            "play": round(play_seconds, 3),
+            "write": round(write_seconds, 3),
+        },
         "settings": {
             "games": args.games,
             "max_plies": args.max_plies,

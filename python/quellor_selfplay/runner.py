@@ -8,6 +8,7 @@ parallelism is across games, and one thread keeps the network's arithmetic ident
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import multiprocessing
 import os
@@ -164,44 +165,45 @@ def import_ray() -> Any:
     return ray
 
 
-def run_ray(
-    settings: PlaySettings,
-    games: int,
-    address: str,
-    local_cpus: int,
-    on_game: Callable[[GameRecord], None],
-) -> list[GameRecord]:
-    """Plays the games as Ray tasks.
+@contextlib.contextmanager
+def ray_connection(address: str, local_cpus: int) -> Iterator[Any]:
+    """A connection to Ray for the duration of the block; yields the ray module.
 
     `address` is a cluster address, "auto" for the cluster this machine belongs to, or "local"
     to start a private Ray with `local_cpus` CPUs for this run. When this process is already
-    connected to Ray (a notebook, a test), that connection is used as it is.
+    connected to Ray (a notebook, a test), that connection is used as it is and left open.
     """
     ray = import_ray()
-    connected_here = False
-    if not ray.is_initialized():
-        try:
-            if address == "local":
-                ray.init(num_cpus=local_cpus, include_dashboard=False, logging_level="WARNING")
-            else:
-                ray.init(address=address, logging_level="WARNING")
-        except Exception as err:
-            raise RunError(f"cannot connect to Ray at {address!r}: {err}") from err
-        connected_here = True
+    if ray.is_initialized():
+        yield ray
+        return
     try:
-        cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
-        play = ray.remote(num_cpus=1)(_play_on_ray)
-        shared = ray.put(settings)
-        pending = [play.remote(shared, chunk) for chunk in chunk_games(games, cpus)]
-        records = []
-        for chunk in _as_completed(ray, pending):
-            for record in chunk:
-                on_game(record)
-                records.append(record)
-        return records
+        if address == "local":
+            ray.init(num_cpus=local_cpus, include_dashboard=False, logging_level="WARNING")
+        else:
+            ray.init(address=address, logging_level="WARNING")
+    except Exception as err:
+        raise RunError(f"cannot connect to Ray at {address!r}: {err}") from err
+    try:
+        yield ray
     finally:
-        if connected_here:
-            ray.shutdown()
+        ray.shutdown()
+
+
+def run_ray(
+    ray: Any, settings: PlaySettings, games: int, on_game: Callable[[GameRecord], None]
+) -> list[GameRecord]:
+    """Plays the games as Ray tasks, one CPU each, over a connected Ray."""
+    cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
+    play = ray.remote(num_cpus=1)(_play_on_ray)
+    shared = ray.put(settings)
+    pending = [play.remote(shared, chunk) for chunk in chunk_games(games, cpus)]
+    records = []
+    for chunk in _as_completed(ray, pending):
+        for record in chunk:
+            on_game(record)
+            records.append(record)
+    return records
 
 
 def _as_completed(ray: Any, pending: list[Any]) -> Iterator[list[GameRecord]]:
@@ -228,12 +230,13 @@ def run_games(
     settings: PlaySettings,
     games: int,
     workers: int,
-    ray_address: Optional[str],
+    ray: Optional[Any],
     on_game: Callable[[GameRecord], None],
 ) -> list[GameRecord]:
-    """Plays games 0..games-1 and returns their records in game order."""
-    if ray_address is not None:
-        records = run_ray(settings, games, ray_address, workers, on_game)
+    """Plays games 0..games-1 and returns their records in game order: as Ray tasks when
+    given a connected `ray` module (see `ray_connection`), else in `workers` processes."""
+    if ray is not None:
+        records = run_ray(ray, settings, games, on_game)
     else:
         records = run_local(settings, games, workers, on_game)
     records.sort(key=lambda record: record.game)
