@@ -1,0 +1,69 @@
+"""quellor-selfplay --ray: the same games as Ray tasks, on a local Ray that the tests start."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import torch
+
+from quellor_selfplay.cli import main
+from quellor_selfplay.net import save_checkpoint, seeded_net
+from selfplay_checks import check_run, load_run
+
+ray = pytest.importorskip("ray")
+
+SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
+
+
+def play_args(out, *extra, games=8, max_plies=24):
+    return [str(a) for a in ["play", "--games", games, "--max-plies", max_plies, "--seed", 3,
+                             "--out", out, "--no-progress", *extra]]
+
+
+def test_ray_local_starts_and_stops_its_own_ray(tmp_path):
+    # Runs before the module's own Ray is up, so that two clusters never share the CPUs.
+    result = subprocess.run(
+        [SCRIPT, *play_args(tmp_path, "--ray", "local", "--workers", "2", games=4)],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    _, summary = check_run(tmp_path, max_plies=24)
+    assert summary["games"] == 4 and summary["settings"]["ray"] == "local"
+
+
+@pytest.fixture(scope="module")
+def local_ray():
+    ray.init(num_cpus=2, include_dashboard=False, logging_level="WARNING")
+    yield
+    ray.shutdown()
+
+
+@pytest.mark.parametrize("policy", [[], ["--policy", "net", "--hidden", "16"]],
+                         ids=["random", "net"])
+def test_ray_tasks_give_the_local_games(local_ray, tmp_path, policy):
+    assert main(play_args(tmp_path / "ray", "--ray", "auto", *policy)) == 0
+    data, summary = check_run(tmp_path / "ray", max_plies=24)
+    assert summary["settings"]["ray"] == "auto"
+    assert summary["settings"]["workers"] is None
+    # The run used the connection this process already had and left it open.
+    assert ray.is_initialized()
+
+    assert main(play_args(tmp_path / "local", "--workers", "1", *policy)) == 0
+    local, _ = load_run(tmp_path / "local")
+    assert data.keys() == local.keys()
+    assert all(torch.equal(data[k], local[k]) for k in data)
+
+
+def test_a_failing_ray_task_fails_the_run(local_ray, tmp_path, capsys):
+    net = seeded_net(seed=0, hidden=8)
+    with torch.no_grad():
+        net.policy.bias.fill_(float("nan"))
+    save_checkpoint(net, tmp_path / "nan.pt")
+    status = main(play_args(tmp_path / "out", "--ray", "auto", "--policy", "net",
+                            "--checkpoint", str(tmp_path / "nan.pt")))
+    assert status == 1
+    err = capsys.readouterr().err
+    assert "a Ray task failed" in err
+    assert "the network's policy gives no finite probabilities" in err
+    assert not (tmp_path / "out").exists()
