@@ -50,7 +50,8 @@ class SelfPlayGame:
         cls,
         board: _BoardSource | None = None,
         history_tensors: Iterable[_Plane] | None = None,
-    ) -> SelfPlayGame: ...
+    ) -> SelfPlayGame:
+        """A new game from `board` (default: the start position) and optional earlier planes."""
     @property
     def turn(self) -> bool:
         """True when White is to move."""
