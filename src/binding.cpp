@@ -1,9 +1,33 @@
 #include "binding.hpp"
 
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace quellor {
+
+// =============================================================================================
+// Interned names
+
+namespace {
+
+constexpr const char* NAME_TEXTS[] = {"uci", "fen", "chess", "Move", "from_uci", "torch", "tensor", "float32", "dtype"};
+static_assert(std::size(NAME_TEXTS) == static_cast<std::size_t>(Name::Count));
+
+PyObject* names_made[static_cast<std::size_t>(Name::Count)] = {};
+
+}  // namespace
+
+int intern_names() {
+    for (std::size_t i = 0; i < std::size(NAME_TEXTS); ++i) {
+        if (names_made[i]) continue;
+        names_made[i] = PyUnicode_InternFromString(NAME_TEXTS[i]);
+        if (!names_made[i]) return -1;
+    }
+    return 0;
+}
+
+PyObject* interned(Name n) { return names_made[static_cast<std::size_t>(n)]; }
 
 // =============================================================================================
 // Argument binding
@@ -125,11 +149,11 @@ int text_of(PyObject* s, Text& out) {
     return 0;
 }
 
-// The shared rule of `fen` and `uci`: a str; else an attribute `attr` that is a method returning
-// a str, or is a str. `unusable` is the ValueError for everything else.
-int text_from_attribute(PyObject* obj, const char* attr, const char* unusable, Text& out) {
+// The shared rule of `fen` and `uci`: a str; else an attribute `attr` (spelt `attr_text`) that
+// is a method returning a str, or is a str. `unusable` is the ValueError for everything else.
+int text_from_attribute(PyObject* obj, Name attr, const char* attr_text, const char* unusable, Text& out) {
     if (PyUnicode_Check(obj)) return text_of(obj, out);
-    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(obj, attr));
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(obj, interned(attr)));
     if (!value) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, unusable);
@@ -140,7 +164,7 @@ int text_from_attribute(PyObject* obj, const char* attr, const char* unusable, T
         if (!result) return -1;
         if (!PyUnicode_Check(result.get())) {
             PyErr_Format(PyExc_TypeError, "'%s' object returned by %s() cannot be converted to a string",
-                         Py_TYPE(result.get())->tp_name, attr);
+                         Py_TYPE(result.get())->tp_name, attr_text);
             return -1;
         }
         return text_of(result.get(), out);
@@ -153,11 +177,11 @@ int text_from_attribute(PyObject* obj, const char* attr, const char* unusable, T
 }  // namespace
 
 int uci_from_py(PyObject* action, Text& out) {
-    return text_from_attribute(action, "uci", "action must be a python-chess Move or UCI string", out);
+    return text_from_attribute(action, Name::Uci, "uci", "action must be a python-chess Move or UCI string", out);
 }
 
 int fen_from_py(PyObject* board, Text& out) {
-    return text_from_attribute(board, "fen", "board must be a python-chess Board or FEN string", out);
+    return text_from_attribute(board, Name::Fen, "fen", "board must be a python-chess Board or FEN string", out);
 }
 
 int bool_from_py(PyObject* obj, const char* param) {

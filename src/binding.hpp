@@ -55,6 +55,22 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// Interned names
+
+// Attribute, module and keyword names that calls look up every time. They are interned once, at
+// the module's first execution, and live as long as the process, like the class object: an
+// interned name carries its hash and is found by identity in the interpreter's per-type
+// attribute cache, where a string made afresh from C text on every call is hashed again and
+// looked up along the whole class hierarchy.
+enum class Name { Uci, Fen, Chess, Move, FromUci, Torch, Tensor, Float32, Dtype, Count };
+
+// Interns the names; later calls do nothing. Returns 0, or -1 with an exception set.
+int intern_names();
+
+// The interned name (a borrowed reference); intern_names() must have succeeded.
+PyObject* interned(Name n);
+
+// ---------------------------------------------------------------------------------------------
 // Argument binding
 
 // One callable's parameters, all positional-or-keyword; the first `required` are required.

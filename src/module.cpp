@@ -202,10 +202,8 @@ PyObject* observation_rows(const Observation& obs) {
 
 // Imports a module by name; on failure the import error is replaced by ValueError `message`.
 // Returns a new reference or null.
-PyObject* import_or_explain(const char* name, const char* message) {
-    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(name));
-    if (!module_name) return nullptr;
-    PyObject* module = PyImport_Import(module_name.get());
+PyObject* import_or_explain(Name module_name, const char* message) {
+    PyObject* module = PyImport_Import(interned(module_name));
     if (!module) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, message);
@@ -217,14 +215,14 @@ PyObject* encode(PyObject* self, PyObject*) {
     return with_shared(self, [](const SelfPlayGame& g) -> PyObject* {
         Observation obs;
         g.encode(obs);
-        OwnedRef torch = OwnedRef::steal(import_or_explain("torch", "torch is required for encode()"));
+        OwnedRef torch = OwnedRef::steal(import_or_explain(Name::Torch, "torch is required for encode()"));
         if (!torch) return nullptr;
-        OwnedRef tensor = OwnedRef::steal(PyObject_GetAttrString(torch.get(), "tensor"));
+        OwnedRef tensor = OwnedRef::steal(PyObject_GetAttr(torch.get(), interned(Name::Tensor)));
         if (!tensor) return nullptr;
-        OwnedRef float32 = OwnedRef::steal(PyObject_GetAttrString(torch.get(), "float32"));
+        OwnedRef float32 = OwnedRef::steal(PyObject_GetAttr(torch.get(), interned(Name::Float32)));
         if (!float32) return nullptr;
         OwnedRef kwargs = OwnedRef::steal(PyDict_New());
-        if (!kwargs || PyDict_SetItemString(kwargs.get(), "dtype", float32.get()) < 0) return nullptr;
+        if (!kwargs || PyDict_SetItem(kwargs.get(), interned(Name::Dtype), float32.get()) < 0) return nullptr;
         OwnedRef rows = OwnedRef::steal(observation_rows(obs));
         if (!rows) return nullptr;
         PyObject* call_args[] = {rows.get()};
@@ -235,11 +233,11 @@ PyObject* encode(PyObject* self, PyObject*) {
 PyObject* legal_actions(PyObject* self, PyObject*) {
     return with_shared(self, [](const SelfPlayGame& g) -> PyObject* {
         OwnedRef module =
-            OwnedRef::steal(import_or_explain("chess", "python-chess is required for legal_actions()"));
+            OwnedRef::steal(import_or_explain(Name::Chess, "python-chess is required for legal_actions()"));
         if (!module) return nullptr;
-        OwnedRef move_class = OwnedRef::steal(PyObject_GetAttrString(module.get(), "Move"));
+        OwnedRef move_class = OwnedRef::steal(PyObject_GetAttr(module.get(), interned(Name::Move)));
         if (!move_class) return nullptr;
-        OwnedRef from_uci = OwnedRef::steal(PyObject_GetAttrString(move_class.get(), "from_uci"));
+        OwnedRef from_uci = OwnedRef::steal(PyObject_GetAttr(move_class.get(), interned(Name::FromUci)));
         if (!from_uci) return nullptr;
 
         auto moves = chess::MoveGen::generate(g.board);
@@ -369,6 +367,7 @@ int exec_module(PyObject* module) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
         return -1;
     }
+    if (intern_names() < 0) return -1;
     PyObject* type = game_type();
     if (!type) return -1;
 
