@@ -9,12 +9,13 @@ ENGINE_BUILD := build/engine
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 
-.PHONY: test demo install engine engine-test python-test system-deps clean test-long
+.PHONY: test demo install engine engine-test python-test system-deps clean test-long wheel
 
 test: engine-test python-test
 
+# A default self-play run: training file, summary and fog-of-war pictures in out/demo.
 demo: install
-	$(PY) examples/demo.py
+	$(VENV)/bin/quellor-selfplay play --out out/demo --overwrite
 
 # Debian packages the tests need: GoogleTest for the engine, Stockfish as the perft oracle.
 system-deps:
@@ -37,6 +38,12 @@ $(VENV)/.deps: pyproject.toml
 # Rebuilds incrementally in build/<wheel tag> and reinstalls the extension.
 install: $(VENV)/.deps
 	$(PIP) install -q --no-build-isolation --no-deps .
+
+# A wheel in dist/, then installed into a fresh virtual environment and used there.
+wheel: $(VENV)/.deps
+	rm -f dist/quellor-*.whl
+	$(PIP) wheel -q --no-deps --no-build-isolation -w dist .
+	$(PY) tools/check_wheel.py dist/quellor-*.whl
 
 engine: system-deps $(VENV)/.deps
 	cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELLOR_ENGINE_TESTS=ON >/dev/null
