@@ -1,7 +1,8 @@
 """Every member and every failure path, called thousands of times: afterwards there are no more
 live Python objects than before (objects the collector tracks, and the interpreter's allocated
 blocks, which count untracked objects such as ints, floats and strings too), the arguments
-handed in (and True, False and None) have the reference counts they had, and resident memory has not grown beyond noise.
+handed in have the reference counts they had, those of True, False and None have not drifted,
+and resident memory has not grown beyond noise.
 
 Under AddressSanitizer (QUELLOR_ASAN set) resident memory is not compared: the sanitizer's
 quarantine holds freed memory on purpose.
