@@ -9,7 +9,7 @@ ENGINE_BUILD := build/engine
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 
-.PHONY: test demo install engine engine-test python-test system-deps clean test-long wheel
+.PHONY: test demo install engine engine-test python-test system-deps clean test-long wheel bench
 
 test: engine-test python-test
 
@@ -59,6 +59,16 @@ python-test: install
 LONG_GAMES ?= 20000
 test-long: install
 	QUELLOR_DIFFERENTIAL_GAMES=$(LONG_GAMES) $(PY) -m pytest -q tests/python/test_differential.py
+
+# Side-by-side benchmarks (bench/run.py, a few minutes). The peers of the Python loop go into
+# the venv here; one that does not install on this machine is reported as unavailable.
+$(VENV)/.bench-deps: $(VENV)/.deps
+	$(PIP) install -q "open-spiel>=1.5" || echo "open-spiel did not install: the benchmarks report it unavailable"
+	$(PIP) install -q "pettingzoo>=1.24" gymnasium pygame-ce || echo "pettingzoo did not install: the benchmarks report it unavailable"
+	touch $@
+
+bench: engine install $(VENV)/.bench-deps
+	$(PY) bench/run.py --perft $(ENGINE_BUILD)/perft
 
 clean:
 	rm -rf build $(VENV)

@@ -46,29 +46,37 @@ def stockfish(binary, fen_file, depth):
     return nodes, nps
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("perft")
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
+def compare(perft, rounds):
+    """Per position: (name, depth, nodes, median perft nps, median stockfish nps), from `rounds`
+    rounds that alternate the two programs."""
     sf = find_stockfish()
-
-    print(f"{'position':<10} {'depth':>5} {'nodes':>11} {'perft Mnps':>11} {'stockfish Mnps':>15} {'ratio':>6}")
+    rows = []
     with tempfile.TemporaryDirectory() as tmp:
         for name, fen, depth in POSITIONS:
             fen_file = os.path.join(tmp, f"{name}.fen")
             with open(fen_file, "w") as f:
                 f.write(fen + "\n")
             our_nps, sf_nps = [], []
-            for _ in range(args.rounds):
-                nodes, nps = ours(args.perft, fen, depth)
+            for _ in range(rounds):
+                nodes, nps = ours(perft, fen, depth)
                 sf_nodes, snps = stockfish(sf, fen_file, depth)
                 if nodes != sf_nodes:
                     sys.exit(f"{name}: node counts differ: perft {nodes}, stockfish {sf_nodes}")
                 our_nps.append(nps)
                 sf_nps.append(snps)
-            a, b = statistics.median(our_nps), statistics.median(sf_nps)
-            print(f"{name:<10} {depth:>5} {nodes:>11} {a / 1e6:>11.1f} {b / 1e6:>15.1f} {a / b:>6.2f}")
+            rows.append((name, depth, nodes, statistics.median(our_nps), statistics.median(sf_nps)))
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("perft")
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+
+    print(f"{'position':<10} {'depth':>5} {'nodes':>11} {'perft Mnps':>11} {'stockfish Mnps':>15} {'ratio':>6}")
+    for name, depth, nodes, a, b in compare(args.perft, args.rounds):
+        print(f"{name:<10} {depth:>5} {nodes:>11} {a / 1e6:>11.1f} {b / 1e6:>15.1f} {a / b:>6.2f}")
     print(f"medians of {args.rounds} interleaved runs each; ratio = perft / stockfish")
 
 
