@@ -204,7 +204,7 @@ def memory_section(report):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--perft", required=True, help="the perft tool (build/engine/perft)")
-    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds per figure")
+    parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds per figure")
     args = parser.parse_args()
 
     report = Report()
@@ -216,7 +216,7 @@ def main():
 
     perft_section(report, args.perft, args.rounds)
     # The loop section states its bounds with the floor's figures, so both are measured first.
-    rates, floor_rate = loop_rates(args.rounds, seconds_per_round=0.25)
+    rates, floor_rate = loop_rates(args.rounds, seconds_per_round=0.3)
     measured = measure_floor(args.rounds)
     loop_section(report, rates, floor_rate, measured)
     floor_section(report, measured)
