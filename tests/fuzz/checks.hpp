@@ -1,0 +1,122 @@
+// What every fuzz target asks of a board: the invariants move making must keep, a move list
+// that agrees with its own count, generated moves that can all be played, and fog-of-war
+// planes, board view and action slots that stay in their bounds. A broken promise aborts, so
+// that libFuzzer keeps the input.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include "chess/attack_tables.hpp"
+#include "chess/board.hpp"
+#include "chess/make_move.hpp"
+#include "chess/movegen/movegen.hpp"
+#include "game.hpp"
+
+namespace fuzz {
+
+[[noreturn]] inline void fail(const char* what) {
+    std::fprintf(stderr, "broken: %s\n", what);
+    std::abort();
+}
+
+inline void require(bool ok, const char* what) {
+    if (!ok) fail(what);
+}
+
+// Masks, hash, checkers, pins and the en-passant pawn as a computation from scratch has them.
+inline void check_board(const chess::Board& b) {
+    using namespace chess;
+    Bitboard seen = 0;
+    for (const Bitboard m : b.piece_masks) {
+        require(!(seen & m), "piece masks overlap");
+        seen |= m;
+    }
+    require(!(b.color_masks[0] & b.color_masks[1]), "colour masks overlap");
+    require(seen == b.occupied && (b.color_masks[0] | b.color_masks[1]) == b.occupied, "occupied differs from the unions");
+    require(b.hash == compute_hash(b), "stale hash");
+    for (Color c : {Color::White, Color::Black}) require(popcount(b.pieces(c, Piece::King)) <= 1, "two kings of one colour");
+    Board fresh = b;
+    update_pin_info(fresh);
+    require(fresh.checkers == b.checkers, "stale checkers");
+    require(fresh.pinned == b.pinned, "stale pins");
+    for (Color c : {Color::White, Color::Black}) {
+        const CastleRights r = b.castle_rights[index(c)];
+        if (!r.any()) continue;
+        const unsigned back = c == Color::White ? 0 : 56;
+        require(b.pieces(c, Piece::King) == square_bb(back + 4), "castling rights without the king at home");
+        if (r.king_side()) require(contains(b.pieces(c, Piece::Rook), back + 7), "king-side right without its rook");
+        if (r.queen_side()) require(contains(b.pieces(c, Piece::Rook), back), "queen-side right without its rook");
+    }
+    if (b.ep_square) {
+        const Square e = *b.ep_square;
+        require(e.rank() == 3 || e.rank() == 4, "en-passant pawn off ranks 4 and 5");
+        require(contains(b.pieces(~b.side_to_move, Piece::Pawn), e), "en-passant square holds no enemy pawn");
+        require(b.pieces(b.side_to_move, Piece::Pawn) & RANK_MASKS[e.rank()] & NEIGHBOUR_FILES[e.file()],
+                "en-passant pawn with no capturer beside it");
+        const unsigned behind = b.side_to_move == Color::White ? e + 8 : e - 8;
+        require(!contains(b.occupied, behind), "en-passant landing square occupied");
+    }
+}
+
+// The fog-of-war plane, the observation and the board view of a game on `b`: every value 0 or
+// 1, at most one channel per row, and a view that shows what the board holds.
+inline void check_views(const chess::Board& b) {
+    quellor::SelfPlayGame game;
+    game.board = b;
+    for (int i = 0; i < 9; ++i) game.save_history_state();
+    const quellor::Plane& plane = game.history.newest();
+    for (std::size_t r = 0; r < quellor::PLANE_ROWS; ++r) {
+        int ones = 0;
+        for (std::size_t c = 0; c < quellor::PLANE_CHANNELS; ++c) {
+            const float v = plane[r * quellor::PLANE_CHANNELS + c];
+            require(v == 0.0f || v == 1.0f, "plane value other than 0 and 1");
+            ones += v == 1.0f;
+        }
+        require(ones <= 1, "two channels set in one row");
+    }
+    quellor::Observation obs;
+    game.encode(obs);
+    const auto view = game.board_view();
+    for (unsigned sq = 0; sq < 64; ++sq) {
+        const int code = view[7 - (sq >> 3)][sq & 7];
+        require((code != 0) == chess::contains(b.occupied, sq), "board view disagrees with the occupancy");
+    }
+    (void)game.terminal_value(true);
+    (void)game.castle_eligible();
+}
+
+// Lists the moves, checks the list against its count and plays every move. Returns the count.
+inline std::size_t check_moves(const chess::Board& b) {
+    auto gen = chess::MoveGen::generate(b);
+    const std::size_t announced = gen.len();
+    std::set<std::string> listed;
+    while (const auto move = gen.next()) {
+        require(listed.insert(move->uci()).second, "a move listed twice");
+        const auto quellor_index = quellor::action_index(b.side_to_move, *move);
+        require(quellor_index && *quellor_index >= 0 && *quellor_index < quellor::ACTION_COUNT, "action slot out of range");
+        const auto next = chess::play_move(b, *move);
+        require(next.ok(), "a generated move is refused");
+        check_board(*next);
+        // No listed move leaves the mover's king attacked, except an en-passant capture while a
+        // knight or a pawn other than the one taken gives check: the generator asks en passant
+        // about sliders only, which is exact in positions reached by legal play.
+        chess::Board mover = *next;
+        mover.side_to_move = b.side_to_move;
+        chess::update_pin_info(mover);
+        const bool en_passant = b.ep_square && b.piece_at(move->from_square) == chess::Piece::Pawn &&
+                                move->to_square == (b.side_to_move == chess::Color::White ? *b.ep_square + 8u
+                                                                                          : *b.ep_square - 8u);
+        const chess::Bitboard leapers =
+            b.checkers & (b.pieces(chess::Piece::Knight) | b.pieces(chess::Piece::Pawn)) &
+            ~(b.ep_square ? b.ep_square->bb() : 0);
+        require(!mover.checkers || (en_passant && leapers), "a listed move leaves the own king attacked");
+    }
+    require(listed.size() == announced, "len() differs from the moves handed out");
+    require(!gen.next(), "the generator restarted");
+    return announced;
+}
+
+}  // namespace fuzz
