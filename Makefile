@@ -10,6 +10,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 
 .PHONY: test demo install engine engine-test python-test system-deps clean test-long wheel bench
+.PHONY: fuzz fuzz-deps fuzz-build
 
 test: engine-test python-test
 
@@ -59,6 +60,37 @@ python-test: install
 LONG_GAMES ?= 20000
 test-long: install
 	QUELLOR_DIFFERENTIAL_GAMES=$(LONG_GAMES) $(PY) -m pytest -q tests/python/test_differential.py
+
+# libFuzzer targets (tests/fuzz) built by Debian's clang with ASan and UBSan, each run for
+# FUZZ_SECONDS from the committed seeds; new inputs collect in build/fuzz/corpus, and a crash
+# stops the run with its input saved as build/fuzz/crash-*.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fen_fuzz move_text_fuzz play_fuzz
+
+fuzz-deps:
+	@missing=""; \
+	command -v clang++ >/dev/null 2>&1 || missing="$$missing clang"; \
+	dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || missing="$$missing libclang-rt-14-dev"; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+fuzz-build: fuzz-deps $(VENV)/.deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQUELLOR_FUZZ=ON >/dev/null
+	cmake --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=512 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/crash-$$t- $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t \
+	    2>$(FUZZ_BUILD)/$$t.log || { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+	  grep -E "^stat::number_of_executed_units|^Done" $(FUZZ_BUILD)/$$t.log; \
+	done
 
 # Side-by-side benchmarks (bench/run.py, a few minutes). The peers of the Python loop go into
 # the venv here; one that does not install on this machine is reported as unavailable.

@@ -6,8 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <set>
-#include <string>
+#include <bitset>
 
 #include "chess/attack_tables.hpp"
 #include "chess/board.hpp"
@@ -92,9 +91,14 @@ inline void check_views(const chess::Board& b) {
 inline std::size_t check_moves(const chess::Board& b) {
     auto gen = chess::MoveGen::generate(b);
     const std::size_t announced = gen.len();
-    std::set<std::string> listed;
+    std::bitset<64 * 64 * 5> listed;  // from, to, promotion (none or one of four)
+    std::size_t handed_out = 0;
     while (const auto move = gen.next()) {
-        require(listed.insert(move->uci()).second, "a move listed twice");
+        const std::size_t key = (move->from_square * 64u + move->to_square) * 5u +
+                                (move->promotion ? 1u + chess::index(*move->promotion) % 4u : 0u);
+        require(!listed.test(key), "a move listed twice");
+        listed.set(key);
+        ++handed_out;
         const auto quellor_index = quellor::action_index(b.side_to_move, *move);
         require(quellor_index && *quellor_index >= 0 && *quellor_index < quellor::ACTION_COUNT, "action slot out of range");
         const auto next = chess::play_move(b, *move);
@@ -114,7 +118,7 @@ inline std::size_t check_moves(const chess::Board& b) {
             ~(b.ep_square ? b.ep_square->bb() : 0);
         require(!mover.checkers || (en_passant && leapers), "a listed move leaves the own king attacked");
     }
-    require(listed.size() == announced, "len() differs from the moves handed out");
+    require(handed_out == announced, "len() differs from the moves handed out");
     require(!gen.next(), "the generator restarted");
     return announced;
 }
