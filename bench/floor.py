@@ -10,7 +10,9 @@ and apply() and clone() next to their python-chess counterparts.
 - clone() of a game holding eight planes against the copy of the python-chess environment
   (board and planes).
 
-Every function returns name -> seconds per operation, medians of interleaved rounds.
+Inputs are cut into small chunks, and every chunk is timed for each contender right after the
+other, so that the paired ratios see the same load on both sides; per-call figures are medians
+over the rounds.
 """
 
 import random
@@ -21,7 +23,7 @@ import torch
 
 from fog_chess_env import FogChessEnv
 from quellor import SelfPlayGame
-from timing import interleaved
+from timing import paired
 
 SEED = 20240611
 
@@ -59,28 +61,33 @@ def random_games(count, plies, seed=SEED):
     return games
 
 
-def legal_actions_floor(rounds, positions=300, repeat=4):
+def chunked(items, size):
+    return [items[i:i + size] for i in range(0, len(items), size)]
+
+
+def legal_actions_floor(rounds, positions=320, chunk=8):
+    """(per-call seconds of legal_actions() and of the bare from_uci calls, their paired ratio,
+    mean moves a position)."""
     games = random_positions(positions)
     texts = [[move.uci() for move in game.legal_actions()] for game in games]
     from_uci = chess.Move.from_uci
-    calls = len(games) * repeat
+    chunks = chunked(list(zip(games, texts)), chunk)
 
-    def ours():
+    def ours(pairs):
         start = time.perf_counter()
-        for _ in range(repeat):
-            for game in games:
-                game.legal_actions()
-        return (time.perf_counter() - start) / calls
+        for game, _ in pairs:
+            game.legal_actions()
+        return time.perf_counter() - start
 
-    def bare():
+    def bare(pairs):
         start = time.perf_counter()
-        for _ in range(repeat):
-            for line in texts:
-                list(map(from_uci, line))
-        return (time.perf_counter() - start) / calls
+        for _, line in pairs:
+            list(map(from_uci, line))
+        return time.perf_counter() - start
 
+    samples, totals = paired({"ours": ours, "bare": bare}, chunks, rounds)
     moves = sum(map(len, texts)) / len(texts)
-    return interleaved({"legal_actions()": ours, "Move.from_uci x n": bare}, rounds), moves
+    return totals["ours"] / positions, totals["bare"] / positions, samples.ratio("ours", "bare"), moves
 
 
 def capture_encode_rows(game):
@@ -100,87 +107,94 @@ def capture_encode_rows(game):
     return captured[0]
 
 
-def encode_floor(rounds, games=12, repeat=3):
-    positions = [game for game in random_positions(games * 10)[9::10]]
-    rows = [capture_encode_rows(game) for game in positions]
+def encode_floor(rounds, games=24, repeat=2):
+    """(per-call seconds of encode() and of the bare torch.tensor call, their paired ratio)."""
+    positions = random_positions(games * 10)[9::10]
+    chunks = [(game, capture_encode_rows(game)) for game in positions]
     tensor, float32 = torch.tensor, torch.float32
+
+    def ours(pair):
+        encode = pair[0].encode
+        start = time.perf_counter()
+        for _ in range(repeat):
+            encode()
+        return time.perf_counter() - start
+
+    def bare(pair):
+        nested = pair[1]
+        start = time.perf_counter()
+        for _ in range(repeat):
+            tensor(nested, dtype=float32)
+        return time.perf_counter() - start
+
+    samples, totals = paired({"ours": ours, "bare": bare}, chunks, rounds)
     calls = len(positions) * repeat
-
-    def ours():
-        start = time.perf_counter()
-        for _ in range(repeat):
-            for game in positions:
-                game.encode()
-        return (time.perf_counter() - start) / calls
-
-    def bare():
-        start = time.perf_counter()
-        for _ in range(repeat):
-            for nested in rows:
-                tensor(nested, dtype=float32)
-        return (time.perf_counter() - start) / calls
-
-    return interleaved({"encode()": ours, "torch.tensor": bare}, rounds)
+    return totals["ours"] / calls, totals["bare"] / calls, samples.ratio("ours", "bare")
 
 
 def apply_floor(rounds, games=40, plies=100):
+    """Per-call seconds of apply(Move), apply(str), Board.push and Move.uci over the moves of
+    seeded random games, and the paired ratios against Board.push and Move.uci."""
     sequences = random_games(games, plies)
-    texts = [[move.uci() for move in moves] for moves in sequences]
+    chunks = [(moves, [move.uci() for move in moves]) for moves in sequences]
     calls = sum(map(len, sequences))
 
-    def apply_with(seqs):
-        def measure():
-            fresh = [SelfPlayGame() for _ in seqs]
+    def apply_with(index):
+        def measure(chunk):
+            actions = chunk[index]
+            apply = SelfPlayGame().apply
             start = time.perf_counter()
-            for game, moves in zip(fresh, seqs):
-                apply = game.apply
-                for move in moves:
-                    apply(move)
-            return (time.perf_counter() - start) / calls
+            for action in actions:
+                apply(action)
+            return time.perf_counter() - start
 
         return measure
 
-    def push():
-        fresh = [chess.Board() for _ in sequences]
+    def push(chunk):
+        push = chess.Board().push
         start = time.perf_counter()
-        for board, moves in zip(fresh, sequences):
-            push = board.push
-            for move in moves:
-                push(move)
-        return (time.perf_counter() - start) / calls
+        for move in chunk[0]:
+            push(move)
+        return time.perf_counter() - start
 
-    def uci():
+    def uci(chunk):
         start = time.perf_counter()
-        for moves in sequences:
-            for move in moves:
-                move.uci()
-        return (time.perf_counter() - start) / calls
+        for move in chunk[0]:
+            move.uci()
+        return time.perf_counter() - start
 
-    return interleaved(
-        {"apply(Move)": apply_with(sequences), "apply(str)": apply_with(texts), "Board.push": push, "Move.uci": uci},
-        rounds,
+    samples, totals = paired(
+        {"apply(Move)": apply_with(0), "apply(str)": apply_with(1), "Board.push": push, "Move.uci": uci},
+        chunks, rounds,
     )
+    per_call = {name: total / calls for name, total in totals.items()}
+    ratios = {
+        "push/apply(Move)": samples.ratio("Board.push", "apply(Move)"),
+        "push/apply(str)": samples.ratio("Board.push", "apply(str)"),
+        "apply(Move)/uci": samples.ratio("apply(Move)", "Move.uci"),
+        "push/uci": samples.ratio("Board.push", "Move.uci"),
+    }
+    return per_call, ratios
 
 
-def clone_floor(rounds, number=2000):
+def clone_floor(rounds, blocks=12, number=200):
+    """(per-call seconds of clone() of a game holding eight planes and of the python-chess
+    environment's copy of the same record, their paired ratio env / ours)."""
     moves = random_games(1, 12)[0]
     game, env = SelfPlayGame(), FogChessEnv()
     for move in moves:
         game.apply(move)
         env.apply(move)
 
-    def ours():
-        clone = game.clone
-        start = time.perf_counter()
-        for _ in range(number):
-            clone()
-        return (time.perf_counter() - start) / number
+    def timed(clone):
+        def measure(_):
+            start = time.perf_counter()
+            for _ in range(number):
+                clone()
+            return time.perf_counter() - start
 
-    def peer():
-        clone = env.clone
-        start = time.perf_counter()
-        for _ in range(number):
-            clone()
-        return (time.perf_counter() - start) / number
+        return measure
 
-    return interleaved({"clone()": ours, "python-chess env clone": peer}, rounds)
+    samples, totals = paired({"ours": timed(game.clone), "peer": timed(env.clone)}, range(blocks), rounds)
+    calls = blocks * number
+    return totals["ours"] / calls, totals["peer"] / calls, samples.ratio("peer", "ours")

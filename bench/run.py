@@ -51,30 +51,30 @@ def stockfish_version():
 
 
 def loop_rates(rounds, seconds_per_round):
-    """name -> (steps/s without encode, steps/s with encode), or a reason string when the
-    environment cannot run here; and the steps/s of the bare Move.from_uci calls of quellor's
-    own steps (its floor without encode)."""
+    """Steps per second of every environment that runs here, with and without encode, and of
+    the bare calls of quellor's own steps (its floor: Move.from_uci, and with encode one
+    torch.tensor a step), as Samples keyed (name, encode), name "floor" included; and name ->
+    the reason for each environment that cannot run."""
     available = self_play.availability()
-    runnable = {name: loop for name, loop in self_play.LOOPS.items() if available[name] is None}
+    unavailable = {name: reason for name, reason in available.items() if reason is not None}
     contenders = {}
-    for name, loop in runnable.items():
-        for encode in (False, True):
+    # Without encode first, then with it, each quellor figure right before its peers' and the
+    # floor right after quellor's, so that ratios pair figures taken close together.
+    for encode in (False, True):
+        for name, loop in self_play.LOOPS.items():
+            if name in unavailable:
+                continue
             probe = 50 if encode else 200
             rate = probe / loop(probe, 1, encode)
             steps = max(100, int(rate * seconds_per_round))
             contenders[(name, encode)] = (lambda loop=loop, steps=steps, encode=encode:
                                           steps / loop(steps, LOOP_SEED, encode))
-            if name == "quellor" and not encode:
+            if name == "quellor":
                 texts = self_play.quellor_loop_texts(steps, LOOP_SEED)
-                contenders["floor"] = lambda texts=texts: len(texts) / self_play.from_uci_floor(texts)
-    medians = interleaved(contenders, rounds)
-    result = {}
-    for name in self_play.LOOPS:
-        if available[name] is not None:
-            result[name] = available[name]
-        else:
-            result[name] = (medians[(name, False)], medians[(name, True)])
-    return result, medians["floor"]
+                rows = floor.capture_encode_rows(floor.random_positions(40)[-1]) if encode else None
+                contenders[("floor", encode)] = (lambda texts=texts, rows=rows:
+                                                 len(texts) / self_play.from_uci_floor(texts, rows))
+    return interleaved(contenders, rounds), unavailable
 
 
 def fmt_int(x):
@@ -96,91 +96,94 @@ class Report:
 
 def perft_section(report, perft, rounds):
     report.out(f"1. Engine perft next to {stockfish_version()} (\"bench 16 1 <depth> <fen> perft\"; both count")
-    report.out("   the last ply in bulk)")
+    report.out("   the last ply in bulk; ratio: median of the per-round ratios)")
     report.out(f"   {'position':<10} {'depth':>5} {'nodes':>12} {'perft Mnps':>11} {'Stockfish Mnps':>15} {'ratio':>6}")
-    for name, depth, nodes, ours, theirs in perft_vs_stockfish.compare(perft, rounds):
-        ratio = ours / theirs
+    for name, depth, nodes, ours, theirs, ratio in perft_vs_stockfish.compare(perft, rounds):
         report.out(f"   {name:<10} {depth:>5} {nodes:>12,} {ours / 1e6:>11.1f} {theirs / 1e6:>15.1f} {ratio:>6.2f}")
         report.target(ratio >= 1.5, f"perft {name} d{depth} >= 1.5 x Stockfish", f"{ratio:.2f} x")
     report.out()
 
 
 def measure_floor(rounds):
-    legal, moves = floor.legal_actions_floor(rounds)
-    return {"legal": legal, "moves": moves, "encode": floor.encode_floor(rounds),
+    return {"legal": floor.legal_actions_floor(rounds), "encode": floor.encode_floor(rounds),
             "apply": floor.apply_floor(rounds), "clone": floor.clone_floor(rounds)}
 
 
+def loop_section(report, rates, unavailable):
+    floor_rate, floor_with = rates.median(("floor", False)), rates.median(("floor", True))
+    report.out("2. Random self-play loop, steps per second (a step: list the legal actions, pick one with")
+    report.out("   a seeded random.Random, [encode], apply, check for the end; new game after 200 plies)")
+    report.out(f"   {'environment':<24} {'no encode':>10} {'quellor x':>10} {'with encode':>12} {'quellor x':>10}")
+    ratios = {}
+    for name in self_play.LOOPS:
+        if name in unavailable:
+            report.out(f"   {name:<24} unavailable here: {unavailable[name]}")
+            continue
+        theirs = (rates.median((name, False)), rates.median((name, True)))
+        if name == "quellor":
+            report.out(f"   {name:<24} {fmt_int(theirs[0]):>10} {'':>10} {fmt_int(theirs[1]):>12}")
+            continue
+        ratios[name] = (rates.ratio(("quellor", False), (name, False)), rates.ratio(("quellor", True), (name, True)))
+        report.out(f"   {name:<24} {fmt_int(theirs[0]):>10} {ratios[name][0]:>10.2f} "
+                   f"{fmt_int(theirs[1]):>12} {ratios[name][1]:>10.2f}")
+    report.out(f"   {'floor of quellor steps':<24} {fmt_int(floor_rate):>10} "
+               f"{rates.ratio(('quellor', False), ('floor', False)):>10.2f} {fmt_int(floor_with):>12} "
+               f"{rates.ratio(('quellor', True), ('floor', True)):>10.2f}")
+    report.out("   floor: only the Move.from_uci calls that legal_actions() makes at quellor's steps (and one")
+    report.out("   torch.tensor call a step with encode), nothing else. open_spiel dark_chess plays other rules")
+    report.out("   (a king may step into check) and lists actions as integers, not python-chess Moves; its")
+    report.out("   \"with encode\" turns its own observation_tensor() into a torch tensor. pettingzoo chess_v6")
+    report.out("   is full-information chess and builds its observation in every env.last(); its \"with")
+    report.out("   encode\" adds the torch tensor. quellor x: median of the per-round ratios.")
+    report.out()
+
+    if "python-chess env" not in ratios:
+        report.target(False, "self-play loop vs python-chess env", "not measured",
+                      unavailable.get("python-chess env", ""))
+        return
+    peer = (rates.median(("python-chess env", False)), rates.median(("python-chess env", True)))
+    without, with_ = ratios["python-chess env"]
+    report.target(without >= 10, "self-play loop without encode >= 10 x python-chess env", f"{without:.2f} x",
+                  f"the Move.from_uci calls legal_actions() must make take {1e6 / floor_rate:.0f} us a step "
+                  f"on their own, the python-chess env's whole step {1e6 / peer[0]:.0f} us: "
+                  f"{rates.ratio(('floor', False), ('python-chess env', False)):.2f} x at most with no work "
+                  f"of our own")
+    report.target(with_ >= 4, "self-play loop with encode >= 4 x python-chess env", f"{with_:.2f} x",
+                  f"those calls and torch.tensor on the 64 x 106 list take {1e6 / floor_with:.0f} us a step "
+                  f"on their own, the python-chess env's whole step {1e6 / peer[1]:.0f} us: "
+                  f"{rates.ratio(('floor', True), ('python-chess env', True)):.2f} x at most with no work "
+                  f"of our own")
+
+
 def floor_section(report, measured):
-    legal, moves, encode = measured["legal"], measured["moves"], measured["encode"]
-    apply, clone = measured["apply"], measured["clone"]
+    la, fu, legal_ratio, moves = measured["legal"]
+    en, tt, encode_ratio = measured["encode"]
+    apply, apply_ratios = measured["apply"]
+    cl, pc, clone_ratio = measured["clone"]
     report.out("3. The floor: each call next to the outside calls it must make, or to python-chess's own")
     report.out(f"   {'quellor':<14} {'us':>9}   {'next to':<42} {'us':>9} {'ratio':>7}")
 
     def row(ours_name, ours, theirs_name, theirs, ratio_text):
         report.out(f"   {ours_name:<14} {ours * 1e6:>9.3f}   {theirs_name:<42} {theirs * 1e6:>9.3f} {ratio_text:>7}")
 
-    la, fu = legal["legal_actions()"], legal["Move.from_uci x n"]
-    row("legal_actions", la, f"list(map(Move.from_uci, texts)), n = {moves:.1f}", fu, f"{la / fu:.3f}")
-    en, tt = encode["encode()"], encode["torch.tensor"]
-    row("encode", en, "torch.tensor(same nested list, float32)", tt, f"{en / tt:.3f}")
-    push, uci = apply["Board.push"], apply["Move.uci"]
-    am, at = apply["apply(Move)"], apply["apply(str)"]
-    row("apply(Move)", am, "Board.push(Move)", push, f"1/{push / am:.1f}")
-    row("apply(str)", at, "Board.push(Move)", push, f"1/{push / at:.1f}")
-    row("apply(Move)", am, "Move.uci(), which apply(Move) calls", uci, f"{am / uci:.2f}")
-    cl, pc = clone["clone()"], clone["python-chess env clone"]
-    row("clone", cl, "python-chess env clone (board, 8 planes)", pc, f"1/{pc / cl:.1f}")
-    report.out("   (ratio = quellor / the other; 1/k: quellor takes 1/k of the other's time)")
+    row("legal_actions", la, f"list(map(Move.from_uci, texts)), n = {moves:.1f}", fu, f"{legal_ratio:.3f}")
+    row("encode", en, "torch.tensor(same nested list, float32)", tt, f"{encode_ratio:.3f}")
+    push, uci, am, at = apply["Board.push"], apply["Move.uci"], apply["apply(Move)"], apply["apply(str)"]
+    row("apply(Move)", am, "Board.push(Move)", push, f"1/{apply_ratios['push/apply(Move)']:.1f}")
+    row("apply(str)", at, "Board.push(Move)", push, f"1/{apply_ratios['push/apply(str)']:.1f}")
+    row("apply(Move)", am, "Move.uci(), which apply(Move) calls", uci, f"{apply_ratios['apply(Move)/uci']:.2f}")
+    row("clone", cl, "python-chess env clone (board, 8 planes)", pc, f"1/{clone_ratio:.1f}")
+    report.out("   (ratio = quellor / the other, the median of ratios of chunks timed one right after the")
+    report.out("   other; 1/k: quellor takes 1/k of the other's time)")
     report.out()
 
-    report.target(la / fu <= 1.10, "legal_actions() <= 1.10 x bare Move.from_uci calls", f"{la / fu:.3f} x")
-    report.target(en / tt <= 1.10, "encode() <= 1.10 x bare torch.tensor call", f"{en / tt:.3f} x")
-    report.target(push / at >= 10, "apply(str) >= 10 x faster than Board.push", f"{push / at:.1f} x")
-    report.target(push / am >= 10, "apply(Move) >= 10 x faster than Board.push", f"{push / am:.1f} x",
+    report.target(legal_ratio <= 1.10, "legal_actions() <= 1.10 x bare Move.from_uci calls", f"{legal_ratio:.3f} x")
+    report.target(encode_ratio <= 1.10, "encode() <= 1.10 x bare torch.tensor call", f"{encode_ratio:.3f} x")
+    speedup_str, speedup_move = apply_ratios["push/apply(str)"], apply_ratios["push/apply(Move)"]
+    report.target(speedup_str >= 10, "apply(str) >= 10 x faster than Board.push", f"{speedup_str:.1f} x")
+    report.target(speedup_move >= 10, "apply(Move) >= 10 x faster than Board.push", f"{speedup_move:.1f} x",
                   f"Move.uci(), which apply(Move) must call, takes {uci * 1e9:.0f} ns alone: "
-                  f"{push / uci:.1f} x at most with no work of our own")
-
-
-def loop_section(report, rates, floor_rate, measured):
-    ours = rates["quellor"]
-    tensor = measured["encode"]["torch.tensor"]
-    floor_with = 1 / (1 / floor_rate + tensor)
-    report.out("2. Random self-play loop, steps per second (a step: list the legal actions, pick one with")
-    report.out("   a seeded random.Random, [encode], apply, check for the end; new game after 200 plies)")
-    report.out(f"   {'environment':<24} {'no encode':>10} {'quellor x':>10} {'with encode':>12} {'quellor x':>10}")
-    for name, rate in rates.items():
-        if isinstance(rate, str):
-            report.out(f"   {name:<24} unavailable here: {rate}")
-            continue
-        if name == "quellor":
-            report.out(f"   {name:<24} {fmt_int(rate[0]):>10} {'':>10} {fmt_int(rate[1]):>12}")
-        else:
-            report.out(f"   {name:<24} {fmt_int(rate[0]):>10} {ours[0] / rate[0]:>10.2f} "
-                       f"{fmt_int(rate[1]):>12} {ours[1] / rate[1]:>10.2f}")
-    report.out(f"   {'floor of quellor steps':<24} {fmt_int(floor_rate):>10} {ours[0] / floor_rate:>10.2f} "
-               f"{fmt_int(floor_with):>12} {ours[1] / floor_with:>10.2f}")
-    report.out("   floor: only the Move.from_uci calls that legal_actions() makes at quellor's steps (and one")
-    report.out("   torch.tensor call a step with encode), nothing else. open_spiel dark_chess plays other rules")
-    report.out("   (a king may step into check) and lists actions as integers, not python-chess Moves; its")
-    report.out("   \"with encode\" turns its own observation_tensor() into a torch tensor. pettingzoo chess_v6")
-    report.out("   is full-information chess and builds its observation in every env.last(); its \"with")
-    report.out("   encode\" adds the torch tensor.")
-    report.out()
-
-    peer = rates["python-chess env"]
-    if isinstance(peer, str):
-        report.target(False, "self-play loop vs python-chess env", "not measured", peer)
-        return
-    without, with_ = ours[0] / peer[0], ours[1] / peer[1]
-    report.target(without >= 10, "self-play loop without encode >= 10 x python-chess env", f"{without:.2f} x",
-                  f"the Move.from_uci calls legal_actions() must make take {1e6 / floor_rate:.0f} us a step "
-                  f"on their own, the python-chess env's whole step {1e6 / peer[0]:.0f} us: "
-                  f"{floor_rate / peer[0]:.2f} x at most with no work of our own")
-    report.target(with_ >= 4, "self-play loop with encode >= 4 x python-chess env", f"{with_:.2f} x",
-                  f"those calls and torch.tensor on the 64 x 106 list take {1e6 / floor_with:.0f} us a step "
-                  f"on their own, the python-chess env's whole step {1e6 / peer[1]:.0f} us: "
-                  f"{floor_with / peer[1]:.2f} x at most with no work of our own")
+                  f"{apply_ratios['push/uci']:.1f} x at most with no work of our own")
 
 
 def memory_section(report):
@@ -215,10 +218,9 @@ def main():
     report.out()
 
     perft_section(report, args.perft, args.rounds)
-    # The loop section states its bounds with the floor's figures, so both are measured first.
-    rates, floor_rate = loop_rates(args.rounds, seconds_per_round=0.3)
+    rates, unavailable = loop_rates(args.rounds, seconds_per_round=0.3)
     measured = measure_floor(args.rounds)
-    loop_section(report, rates, floor_rate, measured)
+    loop_section(report, rates, unavailable)
     floor_section(report, measured)
     memory_section(report)
 

@@ -54,14 +54,22 @@ def quellor_loop_texts(steps, seed):
     return texts
 
 
-def from_uci_floor(texts):
-    """Seconds that the bare Move.from_uci calls of the recorded steps take, nothing else."""
+def from_uci_floor(texts, rows=None):
+    """Seconds that the bare Move.from_uci calls of the recorded steps take, nothing else; with
+    `rows` (an observation's nested list), also one torch.tensor call on it a step."""
     import chess
+    import torch
 
     from_uci = chess.Move.from_uci
+    tensor, float32 = torch.tensor, torch.float32
     start = time.perf_counter()
-    for line in texts:
-        list(map(from_uci, line))
+    if rows is None:
+        for line in texts:
+            list(map(from_uci, line))
+    else:
+        for line in texts:
+            list(map(from_uci, line))
+            tensor(rows, dtype=float32)
     return time.perf_counter() - start
 
 

@@ -2,46 +2,55 @@
 
 Machines here are shared and noisy, so nothing is timed alone: every figure is taken in rounds
 that alternate between the contenders, and each contender's figure is the median of its rounds.
+A ratio is the median of the ratios of measurements taken next to each other, so that a burst
+of load elsewhere on the machine weighs on both sides of the ratios it touches.
 """
 
-import gc
 import statistics
-import time
 
 
-def time_call(fn, number):
-    """Seconds per call of `fn()`, over `number` calls made back to back (garbage collector off)."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        elapsed = time.perf_counter() - start
-    finally:
-        if enabled:
-            gc.enable()
-    return elapsed / number
+class Samples:
+    """Measurements of several contenders taken side by side: samples[name][i] of every
+    contender belong together (same round, same input)."""
+
+    def __init__(self, samples):
+        self.samples = samples
+
+    def median(self, name):
+        return statistics.median(self.samples[name])
+
+    def ratio(self, a, b):
+        """Median of a / b over the paired measurements."""
+        return statistics.median(x / y for x, y in zip(self.samples[a], self.samples[b]))
 
 
 def interleaved(contenders, rounds):
     """Runs each of `contenders` (name -> zero-argument function returning one measurement) once
-    per round, in turn, for `rounds` rounds; returns name -> median of its measurements."""
+    per round, in turn, for `rounds` rounds; the measurements of one round are paired."""
     samples = {name: [] for name in contenders}
     for _ in range(rounds):
         for name, measure in contenders.items():
             samples[name].append(measure())
-    return {name: statistics.median(values) for name, values in samples.items()}
+    return Samples(samples)
 
 
-def calibrate(fn, target_seconds=0.05):
-    """A repeat count for which `fn()` repeated takes about `target_seconds`."""
-    number = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        elapsed = time.perf_counter() - start
-        if elapsed >= target_seconds / 4 or number >= 1 << 22:
-            return max(1, int(number * target_seconds / max(elapsed, 1e-9)))
-        number *= 4
+def paired(contenders, chunks, rounds):
+    """Runs every chunk of input through every contender (name -> function(chunk) returning the
+    seconds it took), one contender right after the other, the order rotating from chunk to
+    chunk; `rounds` times over. Each measurement is paired with the other contenders' on the
+    same chunk in the same round. Returns the Samples and, per contender, the median over the
+    rounds of its total seconds for all chunks."""
+    names = list(contenders)
+    samples = {name: [] for name in names}
+    totals = {name: [] for name in names}
+    for _ in range(rounds):
+        round_total = dict.fromkeys(names, 0.0)
+        for i, chunk in enumerate(chunks):
+            k = i % len(names)
+            for name in names[k:] + names[:k]:
+                seconds = contenders[name](chunk)
+                samples[name].append(seconds)
+                round_total[name] += seconds
+        for name in names:
+            totals[name].append(round_total[name])
+    return Samples(samples), {name: statistics.median(values) for name, values in totals.items()}
