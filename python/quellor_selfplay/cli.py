@@ -108,7 +108,8 @@ def build_parser() -> argparse.ArgumentParser:
                       help="local worker processes (default: one per CPU)")
     play.add_argument("--ray", metavar="ADDRESS",
                       help="run the games as Ray tasks: a cluster address, 'auto' for the "
-                           "running cluster, or 'local' for a private one on this machine")
+                           "running cluster, or 'local' for a private one on this machine "
+                           "with --workers CPUs")
     play.add_argument("--out", type=Path, default=Path("selfplay-out"),
                       help="output directory (default selfplay-out)")
     play.add_argument("--overwrite", action="store_true",
@@ -160,6 +161,8 @@ def _check_play_options(args: argparse.Namespace) -> None:
         raise UsageError("--checkpoint, --hidden and --save-net go with --policy net")
     if args.checkpoint and args.hidden:
         raise UsageError("--hidden is for a fresh network; a checkpoint brings its own")
+    if args.save_net is not None and not args.save_net.resolve().parent.is_dir():
+        raise UsageError(f"--save-net {args.save_net}: its directory does not exist")
     if args.ray is not None and not args.ray.strip():
         raise UsageError("--ray needs an address, 'auto' or 'local'")
     if args.show is not None and args.show[0] >= args.games:

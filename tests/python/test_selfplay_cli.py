@@ -167,6 +167,7 @@ def test_overwrite_replaces_the_run_and_its_pictures(tmp_path, capsys):
         (["--checkpoint", "net.pt"], "--checkpoint, --hidden and --save-net go with --policy net"),
         (["--policy", "net", "--checkpoint", "missing.pt"], "checkpoint missing.pt does not exist"),
         (["--policy", "net", "--checkpoint", "x.pt", "--hidden", "8"], "--hidden is for a fresh"),
+        (["--policy", "net", "--save-net", "no/such/dir/net.pt"], "its directory does not exist"),
         (["--start-fen", "8/8/8 w - - 0 1"], "Invalid FEN string"),
         (["--ray", " "], "--ray needs an address"),
     ],
