@@ -1,5 +1,6 @@
 """quellor-selfplay --ray: the same games as Ray tasks, on a local Ray that the tests start."""
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -19,6 +20,15 @@ SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 def play_args(out, *extra, games=8, max_plies=24):
     return [str(a) for a in ["play", "--games", games, "--max-plies", max_plies, "--seed", 3,
                              "--out", out, "--no-progress", *extra]]
+
+
+def test_no_cluster_to_join_fails_the_run(tmp_path):
+    env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
+    result = subprocess.run([SCRIPT, *play_args(tmp_path / "out", "--ray", "auto")],
+                            capture_output=True, text=True, timeout=300, env=env)
+    assert result.returncode == 1
+    assert "cannot connect to Ray at 'auto'" in result.stderr
+    assert not (tmp_path / "out").exists()
 
 
 def test_ray_local_starts_and_stops_its_own_ray(tmp_path):
