@@ -242,6 +242,9 @@ def play(args: argparse.Namespace) -> int:
 
     args.out.mkdir(parents=True, exist_ok=True)
     if args.overwrite:
+        # The old summary goes first: should this run stop half-way, its data must not sit
+        # beside another run's summary.
+        (args.out / SUMMARY_FILE).unlink(missing_ok=True)
         for pattern in FOG_PATTERNS:
             for stale in args.out.glob(pattern):
                 stale.unlink()
@@ -269,7 +272,7 @@ def play(args: argparse.Namespace) -> int:
     summary = {
         **counts,
         "seed": args.seed,
-        "positions_per_second": round(counts["positions"] / play_seconds, 1),
+        "positions_per_second": round(counts["positions"] / max(play_seconds, 1e-9), 1),
         "seconds": {
             "connect": round(connect_seconds, 3),
             "play": round(play_seconds, 3),

@@ -153,6 +153,21 @@ def test_overwrite_replaces_the_run_and_its_pictures(tmp_path, capsys):
     assert load_run(tmp_path)[1]["games"] == 3
 
 
+def test_a_failed_overwrite_leaves_no_mismatched_summary(tmp_path, capsys, monkeypatch):
+    status, _, _ = run(play_args(tmp_path, "--workers", 1, games=2), capsys)
+    assert status == 0
+
+    def full_disk(*args, **kwargs):
+        raise OSError("No space left on device")
+
+    monkeypatch.setattr(torch, "save", full_disk)
+    status, _, err = run(play_args(tmp_path, "--workers", 1, "--overwrite", games=3), capsys)
+    assert status == 1
+    assert "No space left on device" in err
+    assert not (tmp_path / SUMMARY_FILE).exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == [DATA_FILE]
+
+
 @pytest.mark.parametrize(
     "extra, message",
     [
