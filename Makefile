@@ -10,9 +10,11 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 
 .PHONY: test demo install engine engine-test python-test system-deps clean test-long wheel bench
-.PHONY: fuzz fuzz-deps fuzz-build
+.PHONY: fuzz fuzz-deps fuzz-build fuzz-run fuzz-short test-asan
 
-test: engine-test python-test
+# Everything CI runs: the engine and Python tests, a short pass of each fuzz target, and both
+# test suites again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test: engine-test python-test fuzz-short test-asan
 
 # A default self-play run: training file, summary and fog-of-war pictures in out/demo.
 demo: install
@@ -82,7 +84,15 @@ fuzz-build: fuzz-deps $(VENV)/.deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQUELLOR_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_BUILD)
 
-fuzz: fuzz-build
+# make fuzz also runs the random-input tests of the Python surface with many more examples.
+fuzz: fuzz-run install
+	QUELLOR_HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest -q -p no:cacheprovider tests/python/test_random_inputs.py
+
+fuzz-short:
+	$(MAKE) --no-print-directory fuzz-run FUZZ_SECONDS=$(CI_FUZZ_SECONDS)
+
+CI_FUZZ_SECONDS ?= 15
+fuzz-run: fuzz-build
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
@@ -91,6 +101,27 @@ fuzz: fuzz-build
 	    2>$(FUZZ_BUILD)/$$t.log || { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
 	  grep -E "^stat::number_of_executed_units|^Done" $(FUZZ_BUILD)/$$t.log; \
 	done
+
+# The engine tests and the Python tests against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer (gcc's). The sanitized module goes into its own environment,
+# which sees the test dependencies of $(VENV) through a .pth file; Python runs with the ASan
+# runtime preloaded and without leak detection (the interpreter keeps memory until exit).
+ASAN_ENGINE_BUILD := build/asan-engine
+ASAN_VENV := build/asan-venv
+ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUELLOR_ASAN=1
+
+test-asan: system-deps $(VENV)/.deps
+	cmake -S . -B $(ASAN_ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLOR_ENGINE_TESTS=ON \
+	  -DQUELLOR_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_ENGINE_BUILD)
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir $(ASAN_ENGINE_BUILD) --output-on-failure
+	[ -x $(ASAN_VENV)/bin/python ] || $(PYTHON) -m venv --without-pip $(ASAN_VENV)
+	$(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])' > \
+	  $$($(ASAN_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/quellor-test-deps.pth
+	$(PIP) --python $(ASAN_VENV)/bin/python install -q --no-build-isolation --no-deps \
+	  -C cmake.define.QUELLOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-module .
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
 # Side-by-side benchmarks (bench/run.py, a few minutes). The peers of the Python loop go into
 # the venv here; one that does not install on this machine is reported as unavailable.
