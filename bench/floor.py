@@ -11,8 +11,8 @@ and apply() and clone() next to their python-chess counterparts.
   (board and planes).
 
 Inputs are cut into small chunks, and every chunk is timed for each contender right after the
-other, so that the paired ratios see the same load on both sides; per-call figures are medians
-over the rounds.
+other, so that the paired ratios see the same load on both sides; per-call figures sum each
+chunk's median over the rounds.
 """
 
 import random

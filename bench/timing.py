@@ -38,19 +38,19 @@ def paired(contenders, chunks, rounds):
     """Runs every chunk of input through every contender (name -> function(chunk) returning the
     seconds it took), one contender right after the other, the order rotating from chunk to
     chunk; `rounds` times over. Each measurement is paired with the other contenders' on the
-    same chunk in the same round. Returns the Samples and, per contender, the median over the
-    rounds of its total seconds for all chunks."""
+    same chunk in the same round. Returns the Samples and, per contender, its seconds for all
+    chunks: the sum over the chunks of each chunk's median over the rounds (a chunk that the
+    scheduler interrupted in one round does not weigh on the figure)."""
     names = list(contenders)
+    chunks = list(chunks)
     samples = {name: [] for name in names}
-    totals = {name: [] for name in names}
     for _ in range(rounds):
-        round_total = dict.fromkeys(names, 0.0)
         for i, chunk in enumerate(chunks):
             k = i % len(names)
             for name in names[k:] + names[:k]:
-                seconds = contenders[name](chunk)
-                samples[name].append(seconds)
-                round_total[name] += seconds
-        for name in names:
-            totals[name].append(round_total[name])
-    return Samples(samples), {name: statistics.median(values) for name, values in totals.items()}
+                samples[name].append(contenders[name](chunk))
+    count = len(chunks)
+    totals = {
+        name: sum(statistics.median(values[c::count]) for c in range(count)) for name, values in samples.items()
+    }
+    return Samples(samples), totals
