@@ -76,6 +76,10 @@ struct MoveGenBuilder {
     static void add_en_passant(const Board& b, Out& gen) {
         if (!b.ep_square) return;
         const Square e = *b.ep_square;
+        // A knight or a pawn other than the one taken can only be answered by capturing it or
+        // by a king move. Play never offers an en-passant capture beside such a check, but a
+        // position reached through moves that left a king attacked can.
+        if (b.checkers & ~e.bb() & (b.pieces(Piece::Knight) | b.pieces(Piece::Pawn))) return;
         const unsigned dest = Us == Color::White ? e + 8 : e - 8;
         // The pawn that made the double step passed over `dest`, so it is empty.
         assert(!contains(b.occupied, dest));

@@ -363,14 +363,11 @@ def ep_capturers(pos):
 
 
 def ep_exposes_king(pos, source):
-    """Whether taking en passant from `source` opens a line from an enemy slider to the king.
-    Only sliders are asked: this is the generator's rule for en passant, in check or not."""
+    """Whether the king stands attacked, by any enemy piece but the king, once `source` has
+    taken en passant: the pawn taken is gone and the capturer stands behind it."""
     k = pos.king(pos.turn)
     occupied = (pos.occupied & ~bit(source) & ~bit(pos.ep)) | bit(ep_destination(pos))
-    them = pos.colours[1 - pos.turn]
-    queens = pos.kinds[QUEEN]
-    return bool((rook_attacks(k, occupied) & them & (pos.kinds[ROOK] | queens))
-                | (bishop_attacks(k, occupied) & them & (pos.kinds[BISHOP] | queens)))
+    return bool(pos.attackers(k, 1 - pos.turn, occupied, kings=False) & ~bit(pos.ep))
 
 
 def pseudo_destinations(pos, square, kind):

@@ -301,3 +301,24 @@ def test_legal_actions_passes_from_uci_errors_through(monkeypatch):
         game.legal_actions()
     monkeypatch.undo()
     assert state(game) == before
+
+
+# apply() lets a move leave its own king attacked. When the other side answers with a double
+# step beside one of the mover's pawns, the en-passant capture must not be offered if it does not
+# end the check: a knight or a pawn other than the one taken still attacks the king.
+@pytest.mark.parametrize(
+    "fen, moves",
+    [
+        ("4k3/3p4/8/4P3/8/5n2/8/R3K3 w - - 0 1", ["a1a2", "d7d5"]),  # knight check stands
+        ("4k3/3p4/8/4P3/8/8/3p4/R3K3 w - - 0 1", ["a1a2", "d7d5"]),  # pawn check stands
+        ("4k3/5p2/8/4P3/8/8/8/R3K3 w - - 0 1", ["e1d1", "f7f5"]),    # no check: the capture stays
+    ],
+)
+def test_en_passant_beside_an_unanswered_check(fen, moves):
+    game = SelfPlayGame(fen)
+    for move in moves:
+        game.apply(move)
+    board = chess.Board(fen)
+    for move in moves:
+        board.push(chess.Move.from_uci(move))  # push() plays it without asking whether it is legal
+    assert sorted(m.uci() for m in game.legal_actions()) == sorted(m.uci() for m in board.legal_moves)
