@@ -13,18 +13,18 @@ import time
 MAX_PLIES = 200
 
 
-def quellor_loop(steps, seed, encode):
-    from quellor import SelfPlayGame
-
+def step_loop(new_game, steps, seed, encode):
+    """Seconds that `steps` steps take in games made by `new_game()`, which offer
+    legal_actions(), encode(), apply() and is_terminal()."""
     choice = random.Random(seed).choice
-    game, plies, done = SelfPlayGame(), 0, 0
+    game, plies, done = new_game(), 0, 0
     start = time.perf_counter()
     while done < steps:
         if plies >= MAX_PLIES or game.is_terminal():
-            game, plies = SelfPlayGame(), 0
+            game, plies = new_game(), 0
         actions = game.legal_actions()
         if not actions:
-            game, plies = SelfPlayGame(), 0
+            game, plies = new_game(), 0
             continue
         if encode:
             game.encode()
@@ -32,6 +32,12 @@ def quellor_loop(steps, seed, encode):
         plies += 1
         done += 1
     return time.perf_counter() - start
+
+
+def quellor_loop(steps, seed, encode):
+    from quellor import SelfPlayGame
+
+    return step_loop(SelfPlayGame, steps, seed, encode)
 
 
 def quellor_loop_texts(steps, seed):
@@ -76,22 +82,7 @@ def from_uci_floor(texts, rows=None):
 def python_chess_loop(steps, seed, encode):
     from fog_chess_env import FogChessEnv
 
-    choice = random.Random(seed).choice
-    env, plies, done = FogChessEnv(), 0, 0
-    start = time.perf_counter()
-    while done < steps:
-        if plies >= MAX_PLIES or env.is_terminal():
-            env, plies = FogChessEnv(), 0
-        actions = env.legal_actions()
-        if not actions:
-            env, plies = FogChessEnv(), 0
-            continue
-        if encode:
-            env.encode()
-        env.apply(choice(actions))
-        plies += 1
-        done += 1
-    return time.perf_counter() - start
+    return step_loop(FogChessEnv, steps, seed, encode)
 
 
 def open_spiel_loop(steps, seed, encode):
