@@ -95,6 +95,21 @@ def random_fens(seed, plies_per_game=60, take_every=7):
     return fens
 
 
+def random_game(seed, start, plies):
+    """The python-chess Moves of a seeded random legal game of at most `plies` plies."""
+    rng = random.Random(seed)
+    board = chess.Board(start)
+    moves = []
+    for _ in range(plies):
+        legal = list(board.legal_moves)
+        if not legal:
+            break
+        move = rng.choice(legal)
+        moves.append(move)
+        board.push(move)
+    return moves
+
+
 def observer_row(square, white_observer):
     return square if white_observer else square ^ 56
 

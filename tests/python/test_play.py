@@ -1,7 +1,6 @@
 """Playing moves with apply(): position, history frames, king captures, clones."""
 
 import json
-import random
 import subprocess
 import sys
 
@@ -16,6 +15,7 @@ from conftest import (
     expected_plane,
     filled_plane,
     frames,
+    random_game,
 )
 from quellor import SelfPlayGame
 
@@ -131,20 +131,6 @@ def test_special_moves_match_python_chess(fen, moves):
     assert game.turn == (board.turn == chess.WHITE)
     assert game.castle_eligible() == rights(board)
     assert frames(game) == padded(planes)
-
-
-def random_game(seed, start, plies):
-    rng = random.Random(seed)
-    board = chess.Board(start)
-    moves = []
-    for _ in range(plies):
-        legal = list(board.legal_moves)
-        if not legal:
-            break
-        move = rng.choice(legal)
-        moves.append(move)
-        board.push(move)
-    return moves
 
 
 @pytest.mark.parametrize("start", RICH_FENS)

@@ -1,13 +1,12 @@
 """Pictures of the fog: both sides' views read back from the planes, as text and as SVG."""
 
-import random
 import re
 import xml.etree.ElementTree as ET
 
 import chess
 import pytest
 
-from conftest import board_view, visible_squares
+from conftest import board_view, random_game, visible_squares
 from quellor_selfplay.fog import HIDDEN_FILL, fog_view, render_svg, render_text
 
 SVG = "{http://www.w3.org/2000/svg}"
@@ -17,17 +16,7 @@ KIWIPETE = "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1
 
 
 def random_moves(seed, plies, fen=START):
-    rng = random.Random(seed)
-    board = chess.Board(fen)
-    moves = []
-    for _ in range(plies):
-        legal = list(board.legal_moves)
-        if not legal:
-            break
-        move = rng.choice(legal)
-        moves.append(move.uci())
-        board.push(move)
-    return moves
+    return [move.uci() for move in random_game(seed, fen, plies)]
 
 
 def board_after(moves, ply, fen=START):
