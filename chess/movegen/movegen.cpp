@@ -185,6 +185,35 @@ struct MoveGenBuilder {
         add_sliders<Us, Piece::Queen>(b, gen, queens & unpinned, check_mask, ksq, false);
         if (const Bitboard t = king_steps<Us>(b, ksq)) gen.push(ksq, t, false);
     }
+    // Every pseudo-legal move, for the fog-of-war game: pins and checks play no part, the king
+    // may step onto an attacked square, and castling needs only the right and an empty path (it
+    // may start in, pass through or land in check). Groups come in the same order as above.
+    template <Color Us, class Out>
+    static void generate_pseudo(const Board& b, Out& gen) {
+        const Bitboard own = b.pieces(Us);
+        const Bitboard kings = own & b.pieces(Piece::King);
+        if (!kings) return;
+        const unsigned ksq = lsb(kings);
+        const Bitboard allowed = ~own;
+
+        add_pawns<Us>(b, gen, b.pieces(Piece::Pawn) & own, allowed, ksq, false);
+        if (b.ep_square) {
+            const Square e = *b.ep_square;
+            const unsigned dest = Us == Color::White ? e + 8 : e - 8;
+            for (Bitboard p = b.pieces(Us, Piece::Pawn) & RANK_MASKS[e.rank()] & NEIGHBOUR_FILES[e.file()]; p;)
+                gen.push(pop_lsb(p), square_bb(dest), false);
+        }
+        add_knights(gen, b.pieces(Piece::Knight) & own, allowed);
+        add_sliders<Us, Piece::Bishop>(b, gen, b.pieces(Piece::Bishop) & own, allowed, ksq, false);
+        add_sliders<Us, Piece::Rook>(b, gen, b.pieces(Piece::Rook) & own, allowed, ksq, false);
+        add_sliders<Us, Piece::Queen>(b, gen, b.pieces(Piece::Queen) & own, allowed, ksq, false);
+
+        Bitboard king = KING_TARGETS[ksq] & allowed;
+        const CastleRights r = b.castle_rights[index(Us)];
+        if (r.king_side() && !(CASTLE_PATH_KINGSIDE[index(Us)] & b.occupied)) king |= square_bb(along_rank(ksq, 2));
+        if (r.queen_side() && !(CASTLE_PATH_QUEENSIDE[index(Us)] & b.occupied)) king |= square_bb(along_rank(ksq, -2));
+        if (king) gen.push(ksq, king, false);
+    }
 };
 
 namespace {
@@ -297,6 +326,20 @@ std::size_t MoveGen::collect(ChessMove* out, std::size_t capacity) {
         out[n] = *move;
     }
     return n;
+}
+
+MoveGen MoveGen::generate_pseudo_legal(const Board& board) {
+    MoveGen gen;
+    if (board.side_to_move == Color::White) MoveGenBuilder::generate_pseudo<Color::White>(board, gen);
+    else MoveGenBuilder::generate_pseudo<Color::Black>(board, gen);
+    return gen;
+}
+
+std::size_t MoveGen::count_pseudo_legal(const Board& board) {
+    MoveCounter<NativePopcount> counter;
+    if (board.side_to_move == Color::White) MoveGenBuilder::generate_pseudo<Color::White>(board, counter);
+    else MoveGenBuilder::generate_pseudo<Color::Black>(board, counter);
+    return counter.moves;
 }
 
 bool king_destination_safe(const Board& board, unsigned ksq, unsigned dest) {

@@ -44,6 +44,14 @@ public:
     // where the CPU has one (checked once at load), a portable count otherwise.
     static std::size_t count(const Board& board);
 
+    // Every pseudo-legal move of the side to move, in the same group order as generate(): the
+    // rules of fog-of-war play, where a king may move into or stay in check, castle through or
+    // into attacked squares, and be captured. The king's group holds its steps and castlings.
+    // A side to move without a king has no moves.
+    static MoveGen generate_pseudo_legal(const Board& board);
+    // The number of moves generate_pseudo_legal(board) would hand out.
+    static std::size_t count_pseudo_legal(const Board& board);
+
     // The next move in generation order, or none once all are handed out (and ever after).
     std::optional<ChessMove> next();
 

@@ -1,0 +1,470 @@
+#include "batch.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "chess/make_move.hpp"
+
+namespace quellor::batch {
+
+using chess::Bitboard;
+using chess::ChessMove;
+using chess::Color;
+using chess::MoveGen;
+using chess::Piece;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Random streams: splitmix64, one 64-bit state per game.
+
+constexpr std::uint64_t mix(std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+constexpr std::uint64_t stream_start(std::uint64_t seed, std::size_t game) {
+    return mix(seed ^ mix(0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(game) + 1)));
+}
+
+inline std::uint64_t next(std::uint64_t& state) { return mix(state += 0x9E3779B97F4A7C15ULL); }
+
+// Uniform in [0, bound), bound > 0, without bias (Lemire's multiply and reject).
+inline std::uint64_t uniform(std::uint64_t& state, std::uint64_t bound) {
+    unsigned __int128 m = static_cast<unsigned __int128>(next(state)) * bound;
+    auto low = static_cast<std::uint64_t>(m);
+    if (low < bound) {
+        const std::uint64_t threshold = (0 - bound) % bound;
+        while (low < threshold) {
+            m = static_cast<unsigned __int128>(next(state)) * bound;
+            low = static_cast<std::uint64_t>(m);
+        }
+    }
+    return static_cast<std::uint64_t>(m >> 64);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slots of generated moves. A promoting pawn's group owns four slots (queen, rook, bishop,
+// knight), each of which plays the group's first destination; every other destination is a
+// slot of its own.
+
+constexpr unsigned flip_of(Color c) { return c == Color::White ? 0 : 56; }
+
+inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k); }  // 0 Q, 1 R, 2 B, 3 N
+
+std::size_t slot_count(const MoveGen& gen) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < gen.group_count(); ++i) {
+        const chess::MoveGroup& g = gen.group(i);
+        n += g.promotes ? 4 : static_cast<std::size_t>(chess::popcount(g.targets));
+    }
+    return n;
+}
+
+// The j-th slot (j < slot_count) and the move it plays.
+std::int64_t pick(const MoveGen& gen, std::size_t j, Color us, ChessMove& move) {
+    const unsigned flip = flip_of(us);
+    for (std::size_t i = 0;; ++i) {
+        const chess::MoveGroup& g = gen.group(i);
+        if (g.promotes) {
+            if (j < 4) {
+                move = ChessMove{g.source, chess::Square(chess::lsb(g.targets)), slot_promotion(unsigned(j))};
+                return PROMOTION_BASE + (g.source ^ flip) * 4 + static_cast<std::int64_t>(j);
+            }
+            j -= 4;
+            continue;
+        }
+        const auto count = static_cast<std::size_t>(chess::popcount(g.targets));
+        if (j >= count) {
+            j -= count;
+            continue;
+        }
+        Bitboard t = g.targets;
+        for (; j > 0; --j) t &= t - 1;
+        const unsigned to = chess::lsb(t);
+        move = ChessMove{g.source, chess::Square(to), std::nullopt};
+        return static_cast<std::int64_t>((g.source ^ flip) * 64 + (to ^ flip));
+    }
+}
+
+void fill_mask(const MoveGen& gen, Color us, std::uint8_t* mask) {
+    std::memset(mask, 0, ACTION_COUNT);
+    const unsigned flip = flip_of(us);
+    for (std::size_t i = 0; i < gen.group_count(); ++i) {
+        const chess::MoveGroup& g = gen.group(i);
+        const unsigned from = g.source ^ flip;
+        if (g.promotes) {
+            std::memset(mask + PROMOTION_BASE + from * 4, 1, 4);
+            continue;
+        }
+        for (Bitboard t = g.targets; t;) mask[from * 64 + (chess::pop_lsb(t) ^ flip)] = 1;
+    }
+}
+
+// The group of `gen` that moves the piece on `from` to `to`, if any; en passant may give a
+// pawn a second group.
+const chess::MoveGroup* group_with(const MoveGen& gen, unsigned from, unsigned to) {
+    for (std::size_t i = 0; i < gen.group_count(); ++i) {
+        const chess::MoveGroup& g = gen.group(i);
+        if (g.source == from && chess::contains(g.targets, to)) return &g;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// =============================================================================================
+// Construction and reset
+
+Batch::Batch(const Config& config, std::vector<chess::Board> starts, std::vector<std::uint32_t> start_of_game,
+             const Outputs& outputs)
+    : config_(config),
+      starts_(std::move(starts)),
+      games_(config.n),
+      out_(outputs),
+      actions_(config.n),
+      pool_(std::max<std::size_t>(1, std::min(config.threads, config.n))) {
+    for (std::size_t i = 0; i < games_.size(); ++i) games_[i].start = start_of_game.empty() ? 0 : start_of_game[i];
+    reset(config.seed, nullptr);
+}
+
+std::size_t Batch::bytes_per_game() const {
+    // The game record, its share of the start positions, and its entry of the action scratch.
+    return sizeof(Game) + (starts_.size() * sizeof(chess::Board) + games_.size() - 1) / games_.size() +
+           sizeof(std::int64_t);
+}
+
+MoveGen Batch::generate(const chess::Board& b) const {
+    return config_.rules == Rules::Legal ? MoveGen::generate(b) : MoveGen::generate_pseudo_legal(b);
+}
+
+void Batch::restart(Game& g) {
+    g.board = starts_[g.start];
+    g.plies = 0;
+    g.terminated = g.truncated = false;
+    g.winner = 0;
+    make_frame(g.board, g.frames[0]);
+    // A start position may already leave the side to move without a move.
+    if (generate(g.board).group_count() == 0) {
+        g.terminated = true;
+        if (config_.rules == Rules::Legal && g.board.checkers)
+            g.winner = g.board.side_to_move == Color::White ? -1 : 1;
+    }
+}
+
+void Batch::reset(std::optional<std::uint64_t> seed, const std::uint8_t* games) {
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if (games && !games[i]) continue;
+            Game& g = games_[i];
+            if (seed) g.rng = stream_start(*seed, i);
+            restart(g);
+            out_.rewards[2 * i] = out_.rewards[2 * i + 1] = 0.0f;
+            write_outputs(i, nullptr);
+        }
+    });
+}
+
+// =============================================================================================
+// Outputs
+
+void Batch::frames_of(const Game& g, const std::uint8_t* out[HISTORY_LEN]) const {
+    const std::uint64_t p = g.plies;
+    for (std::size_t k = 0; k < HISTORY_LEN; ++k) {
+        const std::uint64_t back = HISTORY_LEN - 1 - k;
+        std::uint64_t q;
+        if (config_.observation == ObservationMode::Own) q = p >= 2 * back ? p - 2 * back : (p & 1);
+        else q = p >= back ? p - back : 0;
+        out[k] = g.frames[q % FRAME_RING].data();
+    }
+}
+
+void Batch::write_state(std::size_t i) {
+    const Game& g = games_[i];
+    out_.to_move[i] = g.board.side_to_move == Color::White;
+    out_.terminated[i] = g.terminated;
+    out_.truncated[i] = g.truncated;
+    out_.plies[i] = static_cast<std::int64_t>(g.plies);
+}
+
+void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
+    const Game& g = games_[i];
+    write_state(i);
+
+    std::uint8_t* mask = out_.mask + i * ACTION_COUNT;
+    if (g.finished()) {
+        std::memset(mask, 0, ACTION_COUNT);
+    } else if (gen) {
+        fill_mask(*gen, g.board.side_to_move, mask);
+    } else {
+        fill_mask(generate(g.board), g.board.side_to_move, mask);
+    }
+
+    const std::uint8_t* frames[HISTORY_LEN];
+    frames_of(g, frames);
+    const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
+    const std::size_t offset = i * OBS_ROWS * OBS_COLS;
+    if (config_.dtype == Dtype::Float32)
+        write_observation(frames, rights.king_side(), rights.queen_side(), static_cast<float*>(out_.observation) + offset);
+    else
+        write_observation(frames, rights.king_side(), rights.queen_side(),
+                          static_cast<std::uint8_t*>(out_.observation) + offset);
+}
+
+// =============================================================================================
+// Playing
+
+MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
+    const Color us = g.board.side_to_move;
+    g.board = chess::play_move_unchecked(g.board, move);
+    ++g.plies;
+    make_frame(g.board, g.frames[g.plies % FRAME_RING]);
+    rewards[0] = rewards[1] = 0.0f;
+
+    MoveGen gen = generate(g.board);
+    const std::int8_t mover = us == Color::White ? 1 : -1;
+    if (!g.board.pieces(~us, Piece::King)) {
+        g.terminated = true;
+        g.winner = mover;
+    } else if (gen.group_count() == 0) {
+        g.terminated = true;
+        // Under the legal rules a side without a move is mated when in check; otherwise (and
+        // always under the fog-of-war rules) the game is drawn.
+        if (config_.rules == Rules::Legal && g.board.checkers) g.winner = mover;
+    } else if (config_.max_plies && g.plies >= config_.max_plies) {
+        g.truncated = true;
+    }
+    if (g.terminated && g.winner) {
+        rewards[0] = g.winner;
+        rewards[1] = -g.winner;
+    }
+    return gen;
+}
+
+bool Batch::resolve(const Game& g, std::int64_t value, bool exact_moves, ChessMove& move) const {
+    const MoveGen gen = generate(g.board);
+    if (exact_moves) {
+        const auto k = static_cast<unsigned>(value / 4096);
+        const auto from = static_cast<unsigned>(value % 4096 / 64), to = static_cast<unsigned>(value % 64);
+        const chess::MoveGroup* group = group_with(gen, from, to);
+        if (!group || group->promotes != (k > 0)) return false;
+        move = ChessMove{chess::Square(from), chess::Square(to),
+                         k ? std::optional<Piece>(chess::piece_from_index(5 - k)) : std::nullopt};
+        return true;
+    }
+    const unsigned flip = flip_of(g.board.side_to_move);
+    if (value < PROMOTION_BASE) {
+        const auto from = static_cast<unsigned>(value / 64) ^ flip, to = static_cast<unsigned>(value % 64) ^ flip;
+        const chess::MoveGroup* group = group_with(gen, from, to);
+        if (!group || group->promotes) return false;
+        move = ChessMove{chess::Square(from), chess::Square(to), std::nullopt};
+        return true;
+    }
+    const auto from = static_cast<unsigned>((value - PROMOTION_BASE) / 4) ^ flip;
+    const auto k = static_cast<unsigned>((value - PROMOTION_BASE) % 4);
+    for (std::size_t i = 0; i < gen.group_count(); ++i) {
+        const chess::MoveGroup& group = gen.group(i);
+        if (group.source == from && group.promotes) {
+            move = ChessMove{group.source, chess::Square(chess::lsb(group.targets)), slot_promotion(k)};
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<Refusal> Batch::step(bool exact_moves) {
+    const std::int64_t limit = exact_moves ? MOVE_CODE_COUNT : ACTION_COUNT;
+    std::atomic<std::size_t> first_bad{games_.size()};
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            Game& g = games_[i];
+            if (g.finished()) continue;
+            const std::int64_t value = actions_[i];
+            if (value >= 0 && value < limit && resolve(g, value, exact_moves, g.pending)) continue;
+            std::size_t cur = first_bad.load(std::memory_order_relaxed);
+            while (i < cur && !first_bad.compare_exchange_weak(cur, i, std::memory_order_relaxed)) {
+            }
+            return;  // later games of this range cannot come first
+        }
+    });
+    if (const std::size_t bad = first_bad.load(); bad < games_.size()) {
+        const std::int64_t value = actions_[bad];
+        return Refusal{bad, value, value < 0 || value >= limit};
+    }
+
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            Game& g = games_[i];
+            float* rewards = &out_.rewards[2 * i];
+            if (g.finished()) {
+                rewards[0] = rewards[1] = 0.0f;
+                if (config_.auto_reset) {
+                    restart(g);
+                    write_outputs(i, nullptr);
+                }
+                continue;
+            }
+            const MoveGen gen = advance(g, g.pending, rewards);
+            write_outputs(i, &gen);
+        }
+    });
+    return std::nullopt;
+}
+
+void Batch::random_actions(std::int64_t* out) {
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            Game& g = games_[i];
+            if (g.finished()) {
+                out[i] = -1;
+                continue;
+            }
+            const MoveGen gen = generate(g.board);
+            ChessMove move;
+            out[i] = pick(gen, uniform(g.rng, slot_count(gen)), g.board.side_to_move, move);
+        }
+    });
+}
+
+Tally Batch::play_random(std::uint64_t steps) {
+    std::vector<Tally> tallies(pool_.size());
+    std::atomic<std::size_t> next_tally{0};
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        Tally& tally = tallies[next_tally.fetch_add(1)];
+        // Game by game: each game's steps depend on nothing else, and its position stays in cache.
+        for (std::size_t i = begin; i < end; ++i) {
+            Game& g = games_[i];
+            float* rewards = &out_.rewards[2 * i];
+            std::optional<MoveGen> gen;
+            for (std::uint64_t s = 0; s < steps; ++s) {
+                if (g.finished()) {
+                    rewards[0] = rewards[1] = 0.0f;
+                    if (config_.auto_reset) {
+                        restart(g);
+                        gen.reset();
+                    }
+                    continue;
+                }
+                if (!gen) gen = generate(g.board);
+                ChessMove move;
+                pick(*gen, uniform(g.rng, slot_count(*gen)), g.board.side_to_move, move);
+                gen = advance(g, move, rewards);
+                ++tally.plies;
+                if (g.terminated) {
+                    if (g.winner > 0) ++tally.white_wins;
+                    else if (g.winner < 0) ++tally.black_wins;
+                    else ++tally.draws;
+                } else if (g.truncated) {
+                    ++tally.truncations;
+                }
+            }
+            write_outputs(i, g.finished() || !gen ? nullptr : &*gen);
+        }
+    });
+    Tally sum;
+    for (const Tally& t : tallies) {
+        sum.plies += t.plies;
+        sum.white_wins += t.white_wins;
+        sum.black_wins += t.black_wins;
+        sum.draws += t.draws;
+        sum.truncations += t.truncations;
+    }
+    return sum;
+}
+
+// =============================================================================================
+// Queries of one game
+
+std::vector<std::int32_t> Batch::legal_move_codes(std::size_t i) const {
+    const Game& g = games_[i];
+    std::vector<std::int32_t> codes;
+    if (g.finished()) return codes;
+    MoveGen gen = generate(g.board);
+    codes.reserve(gen.len());
+    while (const auto move = gen.next()) {
+        // Promotion k: 1 queen, 2 rook, 3 bishop, 4 knight.
+        const int k = move->promotion ? 5 - static_cast<int>(chess::index(*move->promotion)) : 0;
+        codes.push_back(move->from_square * 64 + move->to_square + 4096 * k);
+    }
+    return codes;
+}
+
+std::string Batch::fen(std::size_t i) const {
+    const Game& g = games_[i];
+    const chess::Board& b = g.board;
+    std::string out;
+    for (int rank = 7; rank >= 0; --rank) {
+        int empty = 0;
+        for (int file = 0; file < 8; ++file) {
+            const chess::Square sq = chess::Square::at(unsigned(file), unsigned(rank));
+            const auto piece = b.piece_at(sq);
+            if (!piece) {
+                ++empty;
+                continue;
+            }
+            if (empty) out += char('0' + std::exchange(empty, 0));
+            const char letter = "pnbrqk"[chess::index(*piece)];
+            out += b.color_at(sq) == Color::White ? char(letter - 'a' + 'A') : letter;
+        }
+        if (empty) out += char('0' + empty);
+        if (rank) out += '/';
+    }
+    out += b.side_to_move == Color::White ? " w " : " b ";
+    const std::size_t rights_at = out.size();
+    if (b.castle_rights[0].king_side()) out += 'K';
+    if (b.castle_rights[0].queen_side()) out += 'Q';
+    if (b.castle_rights[1].king_side()) out += 'k';
+    if (b.castle_rights[1].queen_side()) out += 'q';
+    if (out.size() == rights_at) out += '-';
+    out += ' ';
+    if (b.ep_square) {
+        // The board keeps the pawn that made the double step; FEN names the square it passed.
+        const unsigned passed = b.side_to_move == Color::White ? *b.ep_square + 8u : *b.ep_square - 8u;
+        char text[2];
+        chess::Square(passed).write(text);
+        out.append(text, 2);
+    } else {
+        out += '-';
+    }
+    const std::uint64_t start_ply = starts_[g.start].side_to_move == Color::White ? 0 : 1;
+    out += " 0 " + std::to_string(1 + (g.plies + start_ply) / 2);
+    return out;
+}
+
+std::size_t Batch::planes(std::size_t i, std::uint8_t* out) const {
+    const Game& g = games_[i];
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(HISTORY_LEN, g.plies + 1));
+    for (std::size_t j = 0; j < count; ++j, out += PLANE_LEN) {
+        const Frame& f = g.frames[(g.plies + 1 - count + j) % FRAME_RING];
+        std::memset(out, 0, PLANE_LEN);
+        for (std::size_t r = 0; r < 64; ++r)
+            if (f[r] < PLANE_CHANNELS) out[r * PLANE_CHANNELS + f[r]] = 1;
+    }
+    return count;
+}
+
+void Batch::packed_observation(std::int64_t* out) {
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const Game& g = games_[i];
+            const std::uint8_t* frames[HISTORY_LEN];
+            frames_of(g, frames);
+            std::int64_t* words = out + i * PACKED_WORDS;
+            for (std::size_t k = 0; k < HISTORY_LEN; ++k) {
+                std::uint64_t bits[PLANE_CHANNELS];
+                Frame f;
+                std::memcpy(f.data(), frames[k], f.size());
+                pack_frame(f, bits);
+                for (std::size_t c = 0; c < PLANE_CHANNELS; ++c)
+                    words[k * PLANE_CHANNELS + c] = static_cast<std::int64_t>(bits[c]);
+            }
+            const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
+            words[PACKED_WORDS - 1] = (rights.king_side() ? 1 : 0) | (rights.queen_side() ? 2 : 0);
+        }
+    });
+}
+
+}  // namespace quellor::batch

@@ -1,0 +1,164 @@
+// Many games of fog-of-war chess in one object, driven by integer arrays.
+//
+// Plain C++ with no Python: the binding hands it integer arrays and shows its output buffers to
+// Python without copying. Every operation on the games is split over a fixed pool of threads;
+// games never share state, and each draws its random numbers from its own stream, so results
+// do not depend on the number of threads.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "chess/board.hpp"
+#include "chess/chess_move.hpp"
+#include "chess/movegen/movegen.hpp"
+#include "frames.hpp"
+#include "workers.hpp"
+
+namespace quellor::batch {
+
+// "legal": fully legal moves, as SelfPlayGame lists them; a side with none loses when in check
+// (checkmate) and draws otherwise. "dark": every pseudo-legal move, kings may be left en prise
+// and castle through check; a side with no move at all draws. Both end when a king is captured.
+enum class Rules : std::uint8_t { Dark, Legal };
+
+// "own": the eight frames are the mover's own views from its last eight turns. "history": the
+// last eight positions' frames, whoever moved (what SelfPlayGame.encode() shows).
+enum class ObservationMode : std::uint8_t { Own, History };
+
+enum class Dtype : std::uint8_t { UInt8, Float32 };
+
+// Move codes name a move exactly: from * 64 + to + 4096 * k, unmirrored squares, k = 0 for no
+// promotion and 1..4 for queen, rook, bishop, knight.
+inline constexpr std::int64_t MOVE_CODE_COUNT = 5 * 4096;
+
+// Frames kept per game, one per position: own-view observations reach 14 plies back.
+inline constexpr std::size_t FRAME_RING = 16;
+
+struct Config {
+    std::size_t n = 1;
+    Rules rules = Rules::Dark;
+    ObservationMode observation = ObservationMode::Own;
+    Dtype dtype = Dtype::UInt8;
+    std::uint64_t max_plies = 0;  // 0: no cap
+    std::uint64_t seed = 0;
+    std::size_t threads = 1;
+    bool auto_reset = false;
+};
+
+// One game: its position, the frames of its last positions, its random stream and its state.
+struct Game {
+    chess::Board board;
+    std::uint64_t rng;
+    std::uint64_t plies;
+    std::uint32_t start;  // which of the batch's start positions it began from
+    bool terminated;
+    bool truncated;
+    std::int8_t winner;  // +1 White won, -1 Black won, 0 drawn or going on
+    chess::ChessMove pending;
+    // The frame of the position after ply q is frames[q % FRAME_RING].
+    std::array<Frame, FRAME_RING> frames;
+
+    bool finished() const { return terminated || truncated; }
+};
+
+// Counts of what play_random saw.
+struct Tally {
+    std::uint64_t plies = 0;
+    std::uint64_t white_wins = 0;
+    std::uint64_t black_wins = 0;
+    std::uint64_t draws = 0;
+    std::uint64_t truncations = 0;
+};
+
+// Why step() refused a batch: the first game (by index) whose entry is out of range or not
+// legal, and the entry itself.
+struct Refusal {
+    std::size_t game;
+    std::int64_t value;
+    bool out_of_range;
+};
+
+// Where the batch writes what callers read, n games each; the caller owns the memory and keeps
+// it alive as long as the batch. Rewritten in place by every operation that changes games.
+struct Outputs {
+    void* observation;          // n x 64 x 106 of the configured dtype
+    std::uint8_t* mask;         // n x ACTION_COUNT, 0 or 1
+    std::uint8_t* to_move;      // n, 1 where White is to move
+    float* rewards;             // n x 2: White's, Black's reward from the last step
+    std::uint8_t* terminated;   // n
+    std::uint8_t* truncated;    // n
+    std::int64_t* plies;        // n
+};
+
+class Batch {
+public:
+    // `starts` holds the distinct start positions and `start_of_game` (size n, or empty for
+    // game i -> starts[0]) which one each game uses. Throws std::bad_alloc.
+    Batch(const Config& config, std::vector<chess::Board> starts, std::vector<std::uint32_t> start_of_game,
+          const Outputs& outputs);
+
+    const Config& config() const { return config_; }
+    std::size_t size() const { return games_.size(); }
+    std::size_t threads() const { return pool_.size(); }
+
+    // Where the binding puts the entries of step(), copied from the caller's array so that
+    // nothing the caller does meanwhile can change them.
+    std::int64_t* actions() { return actions_.data(); }
+
+    // Restarts every game (games == nullptr) or those whose byte in `games` is nonzero, from
+    // its start position. With a seed, the restarted games' random streams start again from it,
+    // so that reset(s) of every game equals a new batch built with seed s.
+    void reset(std::optional<std::uint64_t> seed, const std::uint8_t* games);
+
+    // Plays actions()[i] in every unfinished game i: policy slots, or move codes when
+    // `exact_moves`. Every entry is checked first; on a refusal nothing changes. Finished
+    // games ignore their entry: with auto_reset they restart, otherwise their rewards are 0.
+    std::optional<Refusal> step(bool exact_moves);
+
+    // Writes to out[i] a slot drawn uniformly from each unfinished game's legal slots, -1 for
+    // finished games.
+    void random_actions(std::int64_t* out);
+
+    // `steps` rounds of random_actions() then step(), without the intermediate outputs.
+    Tally play_random(std::uint64_t steps);
+
+    // Moves of game i as move codes, in generation order (the order its mask was filled).
+    std::vector<std::int32_t> legal_move_codes(std::size_t i) const;
+    // Game i's position as FEN (the halfmove clock is not kept and written as 0).
+    std::string fen(std::size_t i) const;
+    // The planes of game i's last min(8, plies + 1) positions, oldest first, each 832 bytes of
+    // 0 and 1 laid out as a SelfPlayGame plane. Returns how many were written.
+    std::size_t planes(std::size_t i, std::uint8_t* out) const;
+    // For each game, the observation's eight frames as 13 channel bitboards each (bit r = row
+    // r), then the castling flags (bit 0 king side, bit 1 queen side): PACKED_WORDS words.
+    static constexpr std::size_t PACKED_WORDS = HISTORY_LEN * PLANE_CHANNELS + 1;
+    void packed_observation(std::int64_t* out);
+
+    std::size_t bytes_per_game() const;
+
+private:
+    chess::MoveGen generate(const chess::Board& b) const;
+    void restart(Game& g);
+    // Plays `move` in g and settles the ending; returns the generation of the new position.
+    chess::MoveGen advance(Game& g, const chess::ChessMove& move, float rewards[2]);
+    void frames_of(const Game& g, const std::uint8_t* out[HISTORY_LEN]) const;
+    void write_outputs(std::size_t i, const chess::MoveGen* gen);
+    void write_state(std::size_t i);
+    bool resolve(const Game& g, std::int64_t value, bool exact_moves, chess::ChessMove& move) const;
+
+    Config config_;
+    std::vector<chess::Board> starts_;
+    std::vector<Game> games_;
+    Outputs out_;
+    std::vector<std::int64_t> actions_;
+    WorkerPool pool_;
+};
+
+}  // namespace quellor::batch

@@ -1,0 +1,554 @@
+// The extension module quellor_selfplay._batch: the Python face of the batch core, and the only
+// code of it that touches PyObject. Its class is driven by quellor_selfplay.GameBatch, which
+// checks and converts user arguments; this layer still checks every buffer it is handed, so
+// that no call can make the core read or write outside memory it owns.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch.hpp"
+
+namespace quellor::batch {
+namespace {
+
+// =============================================================================================
+// Buffers
+
+// A buffer view held for as long as its holder lives.
+struct HeldBuffer {
+    Py_buffer view{};
+    bool held = false;
+
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { release(); }
+    void release() {
+        if (held) PyBuffer_Release(&view);
+        held = false;
+    }
+};
+
+// The item kind a buffer's format names, ignoring a native byte-order prefix.
+char format_kind(const Py_buffer& view) {
+    const char* f = view.format ? view.format : "B";
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+    return f[0] != '\0' && f[1] == '\0' ? f[0] : '\0';
+}
+
+// Acquires a C-contiguous buffer of exactly `items` items of `itemsize` bytes whose format is
+// one of `kinds`. Returns 0, or -1 with ValueError or TypeError set naming `what`.
+int acquire(PyObject* obj, const char* what, bool writable, Py_ssize_t items, Py_ssize_t itemsize,
+            const char* kinds, HeldBuffer& out) {
+    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(obj, &out.view, flags) < 0) return -1;
+    out.held = true;
+    const char kind = format_kind(out.view);
+    if (out.view.itemsize != itemsize || kind == '\0' || !std::strchr(kinds, kind)) {
+        PyErr_Format(PyExc_TypeError, "%s: unexpected item format '%s'", what, out.view.format ? out.view.format : "B");
+        out.release();
+        return -1;
+    }
+    if (out.view.len != items * itemsize) {
+        PyErr_Format(PyExc_ValueError, "%s: expected %zd items, got %zd", what, items, out.view.len / itemsize);
+        out.release();
+        return -1;
+    }
+    return 0;
+}
+
+// =============================================================================================
+// The instance
+
+constexpr std::size_t OUTPUT_COUNT = 7;
+
+struct BatchObject {
+    PyObject_HEAD
+    Batch* core;
+    HeldBuffer outputs[OUTPUT_COUNT];
+    // Set while a call runs, so that another thread cannot use the batch meanwhile (the
+    // interpreter lock is released while the games are played).
+    std::atomic<bool> busy;
+};
+
+BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
+
+// Marks the batch busy for a scope; ok() is false (with RuntimeError set) when it already was.
+class BusyGuard {
+public:
+    explicit BusyGuard(BatchObject* obj) : obj_(obj) {
+        bool expected = false;
+        if (!obj_->busy.compare_exchange_strong(expected, true)) {
+            PyErr_SetString(PyExc_RuntimeError, "GameBatch is in use by another call");
+            obj_ = nullptr;
+        }
+    }
+    ~BusyGuard() {
+        if (obj_) obj_->busy.store(false);
+    }
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+    bool ok() const { return obj_ != nullptr; }
+
+private:
+    BatchObject* obj_;
+};
+
+// Runs `body` and turns any C++ exception into a Python one. Returns what body returns.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_RuntimeError, "internal error in quellor_selfplay: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "internal error in quellor_selfplay");
+    }
+    return nullptr;
+}
+
+// Runs `work` on the core with the interpreter lock released.
+template <class Work>
+void without_lock(Work&& work) {
+    Py_BEGIN_ALLOW_THREADS
+    work();
+    Py_END_ALLOW_THREADS
+}
+
+// Reads game index `obj` for a batch of n games. Returns false with an exception set.
+bool game_index(PyObject* obj, std::size_t n, std::size_t& out) {
+    const Py_ssize_t i = PyNumber_AsSsize_t(obj, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return false;
+    if (i < 0 || static_cast<std::size_t>(i) >= n) {
+        PyErr_Format(PyExc_IndexError, "game index %zd out of range for %zu games", i, n);
+        return false;
+    }
+    out = static_cast<std::size_t>(i);
+    return true;
+}
+
+// =============================================================================================
+// Construction and release
+
+std::optional<Rules> rules_named(std::string_view s) {
+    if (s == "dark") return Rules::Dark;
+    if (s == "legal") return Rules::Legal;
+    return std::nullopt;
+}
+std::optional<ObservationMode> observation_named(std::string_view s) {
+    if (s == "own") return ObservationMode::Own;
+    if (s == "history") return ObservationMode::History;
+    return std::nullopt;
+}
+std::optional<Dtype> dtype_named(std::string_view s) {
+    if (s == "uint8") return Dtype::UInt8;
+    if (s == "float32") return Dtype::Float32;
+    return std::nullopt;
+}
+
+// Reads the start positions: one FEN text for every game, or a list of n texts.
+// Returns false with ValueError (naming the game) or TypeError set.
+bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& starts, std::vector<std::uint32_t>& which) {
+    if (PyUnicode_Check(fens)) {
+        Py_ssize_t len;
+        const char* text = PyUnicode_AsUTF8AndSize(fens, &len);
+        if (!text) return false;
+        const auto board = chess::Board::from_str(std::string_view(text, static_cast<std::size_t>(len)));
+        if (!board) {
+            PyErr_SetString(PyExc_ValueError, "game 0: Invalid FEN string");
+            return false;
+        }
+        starts.push_back(*board);
+        return true;
+    }
+    if (!PyList_Check(fens) || static_cast<std::size_t>(PyList_GET_SIZE(fens)) != n) {
+        PyErr_Format(PyExc_TypeError, "fens must be a str or a list of %zu str", n);
+        return false;
+    }
+    starts.reserve(n);
+    which.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(fens, static_cast<Py_ssize_t>(i));
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "game %zu: FEN must be a str, not %s", i, Py_TYPE(item)->tp_name);
+            return false;
+        }
+        Py_ssize_t len;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &len);
+        if (!text) return false;
+        const auto board = chess::Board::from_str(std::string_view(text, static_cast<std::size_t>(len)));
+        if (!board) {
+            PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string", i);
+            return false;
+        }
+        starts.push_back(*board);
+        which.push_back(static_cast<std::uint32_t>(i));
+    }
+    return true;
+}
+
+PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"n",    "rules",   "observation", "dtype",      "max_plies", "seed",
+                                         "threads", "fens", "auto_reset",  "outputs", nullptr};
+        Py_ssize_t n, threads;
+        const char *rules, *observation, *dtype;
+        unsigned long long max_plies;
+        PyObject *seed, *fens, *outputs;
+        int auto_reset;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nsssKOnOpO!:Batch", const_cast<char**>(keywords), &n, &rules,
+                                         &observation, &dtype, &max_plies, &seed, &threads, &fens, &auto_reset,
+                                         &PyTuple_Type, &outputs))
+            return nullptr;
+
+        Config config;
+        if (n <= 0) return PyErr_Format(PyExc_ValueError, "n must be positive, got %zd", n);
+        if (threads <= 0) return PyErr_Format(PyExc_ValueError, "threads must be positive, got %zd", threads);
+        const auto r = rules_named(rules);
+        if (!r) return PyErr_Format(PyExc_ValueError, "unknown rules '%s' (expected 'dark' or 'legal')", rules);
+        const auto o = observation_named(observation);
+        if (!o)
+            return PyErr_Format(PyExc_ValueError, "unknown observation '%s' (expected 'own' or 'history')", observation);
+        const auto d = dtype_named(dtype);
+        if (!d) return PyErr_Format(PyExc_ValueError, "unknown dtype '%s' (expected 'uint8' or 'float32')", dtype);
+        if (!PyLong_Check(seed)) return PyErr_Format(PyExc_TypeError, "seed must be an int");
+        config.n = static_cast<std::size_t>(n);
+        config.rules = *r;
+        config.observation = *o;
+        config.dtype = *d;
+        config.max_plies = max_plies;
+        config.seed = PyLong_AsUnsignedLongLongMask(seed);
+        if (config.seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        config.threads = static_cast<std::size_t>(threads);
+        config.auto_reset = auto_reset != 0;
+
+        std::vector<chess::Board> starts;
+        std::vector<std::uint32_t> which;
+        if (fens == Py_None) {
+            starts.push_back(*chess::Board::from_str(START_FEN));
+        } else if (!read_starts(fens, config.n, starts, which)) {
+            return nullptr;
+        }
+
+        if (PyTuple_GET_SIZE(outputs) != static_cast<Py_ssize_t>(OUTPUT_COUNT))
+            return PyErr_Format(PyExc_TypeError, "outputs must be a tuple of %zu buffers", OUTPUT_COUNT);
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (!obj) return nullptr;
+        BatchObject* self = as_batch(obj);
+        self->core = nullptr;
+        for (auto& b : self->outputs) new (&b) HeldBuffer();
+        new (&self->busy) std::atomic<bool>(false);
+
+        const Py_ssize_t games = n;
+        const Py_ssize_t obs_items = games * static_cast<Py_ssize_t>(OBS_ROWS * OBS_COLS);
+        struct Want {
+            const char* what;
+            Py_ssize_t items, itemsize;
+            const char* kinds;
+        };
+        const Want wants[OUTPUT_COUNT] = {
+            {"observation", obs_items, config.dtype == Dtype::Float32 ? 4 : 1, config.dtype == Dtype::Float32 ? "f" : "B"},
+            {"legal_action_mask", games * ACTION_COUNT, 1, "?Bb"},
+            {"to_move", games, 1, "?Bb"},
+            {"rewards", games * 2, 4, "f"},
+            {"terminated", games, 1, "?Bb"},
+            {"truncated", games, 1, "?Bb"},
+            {"plies", games, 8, "qln"},
+        };
+        for (std::size_t k = 0; k < OUTPUT_COUNT; ++k) {
+            if (acquire(PyTuple_GET_ITEM(outputs, static_cast<Py_ssize_t>(k)), wants[k].what, true, wants[k].items,
+                        wants[k].itemsize, wants[k].kinds, self->outputs[k]) < 0) {
+                Py_DECREF(obj);
+                return nullptr;
+            }
+        }
+        const Outputs out{
+            self->outputs[0].view.buf,
+            static_cast<std::uint8_t*>(self->outputs[1].view.buf),
+            static_cast<std::uint8_t*>(self->outputs[2].view.buf),
+            static_cast<float*>(self->outputs[3].view.buf),
+            static_cast<std::uint8_t*>(self->outputs[4].view.buf),
+            static_cast<std::uint8_t*>(self->outputs[5].view.buf),
+            static_cast<std::int64_t*>(self->outputs[6].view.buf),
+        };
+        try {
+            // Starting the workers and writing every game's first outputs takes a while for a
+            // large batch; nothing else can reach this object yet.
+            Batch* core = nullptr;
+            std::exception_ptr error;
+            without_lock([&] {
+                try {
+                    core = new Batch(config, std::move(starts), std::move(which), out);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            });
+            if (error) std::rethrow_exception(error);
+            self->core = core;
+        } catch (...) {
+            Py_DECREF(obj);
+            throw;
+        }
+        return obj;
+    });
+}
+
+void batch_dealloc(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    BatchObject* self = as_batch(obj);
+    delete self->core;
+    for (auto& b : self->outputs) b.~HeldBuffer();
+    self->busy.~atomic();
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// =============================================================================================
+// Playing
+
+// Copies the int64 entries of `actions` into the core's scratch, so that nothing another
+// thread does to the caller's array while the games are played can change them.
+bool copy_actions(BatchObject* self, PyObject* actions) {
+    HeldBuffer in;
+    if (acquire(actions, "actions", false, static_cast<Py_ssize_t>(self->core->size()), 8, "qln", in) < 0) return false;
+    std::memcpy(self->core->actions(), in.view.buf, self->core->size() * sizeof(std::int64_t));
+    return true;
+}
+
+// step(actions, exact_moves): plays one move in every unfinished game.
+PyObject* batch_step(PyObject* obj, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject* actions;
+        int exact_moves;
+        if (!PyArg_ParseTuple(args, "Op:step", &actions, &exact_moves)) return nullptr;
+        BusyGuard busy(self);
+        if (!busy.ok() || !copy_actions(self, actions)) return nullptr;
+        std::optional<Refusal> refusal;
+        without_lock([&] { refusal = self->core->step(exact_moves != 0); });
+        if (!refusal) Py_RETURN_NONE;
+        const long long v = refusal->value;
+        if (exact_moves) {
+            if (refusal->out_of_range)
+                return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld is out of range (0..%lld)",
+                                    refusal->game, v, static_cast<long long>(MOVE_CODE_COUNT - 1));
+            char uci[chess::ChessMove::MAX_UCI_LEN];
+            const chess::ChessMove move{chess::Square(static_cast<unsigned>(v % 4096 / 64)),
+                                        chess::Square(static_cast<unsigned>(v % 64)),
+                                        v >= 4096 ? std::optional<chess::Piece>(chess::piece_from_index(5 - v / 4096))
+                                                  : std::nullopt};
+            const std::size_t len = move.write_uci(uci);
+            return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld (%.*s) is not legal", refusal->game, v,
+                                static_cast<int>(len), uci);
+        }
+        if (refusal->out_of_range)
+            return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is out of range (0..%d)", refusal->game, v,
+                                ACTION_COUNT - 1);
+        return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is not a legal slot", refusal->game, v);
+    });
+}
+
+// random_actions(out): writes a random legal slot per unfinished game, -1 per finished one.
+PyObject* batch_random_actions(PyObject* obj, PyObject* out_arg) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        BusyGuard busy(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer out;
+        if (acquire(out_arg, "out", true, static_cast<Py_ssize_t>(self->core->size()), 8, "qln", out) < 0)
+            return nullptr;
+        without_lock([&] { self->core->random_actions(static_cast<std::int64_t*>(out.view.buf)); });
+        Py_RETURN_NONE;
+    });
+}
+
+// play_random(steps) -> dict of counts.
+PyObject* batch_play_random(PyObject* obj, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        const unsigned long long steps = PyLong_AsUnsignedLongLong(arg);
+        if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        BusyGuard busy(self);
+        if (!busy.ok()) return nullptr;
+        Tally tally;
+        std::exception_ptr error;
+        without_lock([&] {
+            try {
+                tally = self->core->play_random(steps);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        });
+        if (error) std::rethrow_exception(error);
+        return Py_BuildValue("{sKsKsKsKsK}", "plies", tally.plies, "white_wins", tally.white_wins, "black_wins",
+                             tally.black_wins, "draws", tally.draws, "truncations", tally.truncations);
+    });
+}
+
+// reset(seed or None, games mask or None).
+PyObject* batch_reset(PyObject* obj, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject *seed_arg, *games_arg;
+        if (!PyArg_ParseTuple(args, "OO:reset", &seed_arg, &games_arg)) return nullptr;
+        std::optional<std::uint64_t> seed;
+        if (seed_arg != Py_None) {
+            if (!PyLong_Check(seed_arg)) return PyErr_Format(PyExc_TypeError, "seed must be an int or None");
+            seed = PyLong_AsUnsignedLongLongMask(seed_arg);
+            if (*seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        }
+        BusyGuard busy(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer games;
+        if (games_arg != Py_None &&
+            acquire(games_arg, "games", false, static_cast<Py_ssize_t>(self->core->size()), 1, "?", games) < 0)
+            return nullptr;
+        // The mask is copied: another thread could change the caller's array meanwhile.
+        std::vector<std::uint8_t> mask;
+        if (games.held) mask.assign(static_cast<std::uint8_t*>(games.view.buf),
+                                    static_cast<std::uint8_t*>(games.view.buf) + self->core->size());
+        without_lock([&] { self->core->reset(seed, games.held ? mask.data() : nullptr); });
+        Py_RETURN_NONE;
+    });
+}
+
+// packed_observation(out): n x PACKED_WORDS int64.
+PyObject* batch_packed_observation(PyObject* obj, PyObject* out_arg) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        BusyGuard busy(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer out;
+        const auto items = static_cast<Py_ssize_t>(self->core->size() * Batch::PACKED_WORDS);
+        if (acquire(out_arg, "out", true, items, 8, "qln", out) < 0) return nullptr;
+        without_lock([&] { self->core->packed_observation(static_cast<std::int64_t*>(out.view.buf)); });
+        Py_RETURN_NONE;
+    });
+}
+
+// =============================================================================================
+// Queries of one game
+
+PyObject* batch_legal_moves(PyObject* obj, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        std::size_t i;
+        BusyGuard busy(self);
+        if (!busy.ok() || !game_index(arg, self->core->size(), i)) return nullptr;
+        const std::vector<std::int32_t> codes = self->core->legal_move_codes(i);
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(codes.size()));
+        if (!list) return nullptr;
+        for (std::size_t k = 0; k < codes.size(); ++k) {
+            PyObject* code = PyLong_FromLong(codes[k]);
+            if (!code) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), code);
+        }
+        return list;
+    });
+}
+
+PyObject* batch_fen(PyObject* obj, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        std::size_t i;
+        BusyGuard busy(self);
+        if (!busy.ok() || !game_index(arg, self->core->size(), i)) return nullptr;
+        const std::string fen = self->core->fen(i);
+        return PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size()));
+    });
+}
+
+// planes(i) -> bytes of k x 832 (k <= 8), the planes of the last k positions, oldest first.
+PyObject* batch_planes(PyObject* obj, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        std::size_t i;
+        BusyGuard busy(self);
+        if (!busy.ok() || !game_index(arg, self->core->size(), i)) return nullptr;
+        std::vector<std::uint8_t> planes(HISTORY_LEN * PLANE_LEN);
+        const std::size_t count = self->core->planes(i, planes.data());
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(planes.data()),
+                                         static_cast<Py_ssize_t>(count * PLANE_LEN));
+    });
+}
+
+PyObject* get_bytes_per_game(PyObject* obj, void*) {
+    return PyLong_FromSize_t(as_batch(obj)->core->bytes_per_game());
+}
+
+PyObject* get_threads(PyObject* obj, void*) { return PyLong_FromSize_t(as_batch(obj)->core->threads()); }
+
+PyMethodDef BATCH_METHODS[] = {
+    {"step", batch_step, METH_VARARGS, "step($self, actions, exact_moves, /)\n--\n\n"},
+    {"random_actions", batch_random_actions, METH_O, "random_actions($self, out, /)\n--\n\n"},
+    {"play_random", batch_play_random, METH_O, "play_random($self, steps, /)\n--\n\n"},
+    {"reset", batch_reset, METH_VARARGS, "reset($self, seed, games, /)\n--\n\n"},
+    {"packed_observation", batch_packed_observation, METH_O, "packed_observation($self, out, /)\n--\n\n"},
+    {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},
+    {"fen", batch_fen, METH_O, "fen($self, i, /)\n--\n\n"},
+    {"planes", batch_planes, METH_O, "planes($self, i, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef BATCH_GETSET[] = {
+    {"bytes_per_game", get_bytes_per_game, nullptr, nullptr, nullptr},
+    {"threads", get_threads, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot BATCH_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(batch_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Batch(n, rules, observation, dtype, max_plies, seed, threads, fens, "
+                                  "auto_reset, outputs)\n--\n\nThe native core of quellor_selfplay.GameBatch.")},
+    {Py_tp_methods, BATCH_METHODS},
+    {Py_tp_getset, BATCH_GETSET},
+    {0, nullptr},
+};
+
+PyType_Spec BATCH_SPEC = {
+    "quellor_selfplay._batch.Batch",
+    static_cast<int>(sizeof(BatchObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    BATCH_SLOTS,
+};
+
+int exec_module(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &BATCH_SPEC, nullptr);
+    if (!type) return -1;
+    if (PyModule_AddObject(module, "Batch", type) < 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    if (PyModule_AddIntConstant(module, "PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)) < 0) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot MODULE_SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT, "quellor_selfplay._batch", "The native core of quellor_selfplay.GameBatch.", 0, nullptr,
+    MODULE_SLOTS,          nullptr,                   nullptr,                                          nullptr,
+};
+
+}  // namespace
+}  // namespace quellor::batch
+
+PyMODINIT_FUNC PyInit__batch(void) { return PyModuleDef_Init(&quellor::batch::MODULE_DEF); }

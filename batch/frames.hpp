@@ -1,0 +1,84 @@
+// Compact fog-of-war frames and the dense observation written from them.
+//
+// A frame is what one side saw at one moment, as one code per row (rows are squares seen from
+// that side, rank-mirrored for Black, exactly as in a SelfPlayGame plane):
+//
+//   code 0..5    own pawn, knight, bishop, rook, queen, king on a seen square
+//   code 6..11   enemy pawn .. king on a seen square
+//   code 12      hidden square
+//   code 13      seen, empty square
+//
+// Codes 0..12 are the channel that holds 1 in the plane; code 13 is a row of zeros. A frame
+// never changes after it is made, so the observation writer can expand each row with one table
+// lookup instead of testing bitboards.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "chess/board.hpp"
+#include "game.hpp"
+
+namespace quellor::batch {
+
+inline constexpr std::uint8_t SEEN_EMPTY = 13;
+inline constexpr std::size_t FRAME_CODES = 14;
+
+using Frame = std::array<std::uint8_t, 64>;
+
+// The frame of `board` as its side to move sees it.
+inline void make_frame(const chess::Board& b, Frame& out) noexcept {
+    const chess::Color us = b.side_to_move;
+    const unsigned flip = us == chess::Color::White ? 0 : 56;
+    const chess::Bitboard seen = visible_squares(b);
+    std::memset(out.data(), PLANE_CHANNELS - 1, out.size());
+    for (chess::Bitboard m = seen; m;) out[chess::pop_lsb(m) ^ flip] = SEEN_EMPTY;
+    for (std::size_t k = 0; k < chess::PIECE_KINDS; ++k) {
+        const chess::Bitboard kind = b.piece_masks[k] & seen;
+        for (std::size_t side = 0; side < 2; ++side) {
+            const auto code = static_cast<std::uint8_t>(side == chess::index(us) ? k : 6 + k);
+            for (chess::Bitboard m = kind & b.color_masks[side]; m;) out[chess::pop_lsb(m) ^ flip] = code;
+        }
+    }
+}
+
+// The rows each code expands to, padded to 16 elements so that a row of a frame is one
+// fixed-size copy; the three elements past the 13 channels are zero.
+template <class T>
+struct CodeRows {
+    alignas(64) T rows[FRAME_CODES][16];
+    constexpr CodeRows() : rows{} {
+        for (std::size_t c = 0; c < PLANE_CHANNELS; ++c) rows[c][c] = T(1);
+    }
+};
+template <class T>
+inline constexpr CodeRows<T> CODE_ROWS{};
+
+// Writes the 64 x 106 observation: frames[0] (oldest) .. frames[7] (newest), then the side to
+// move's castling flags in rows 0 (king side) and 1 (queen side), both flag columns.
+template <class T>
+inline void write_observation(const std::uint8_t* const frames[HISTORY_LEN], bool king_side, bool queen_side,
+                              T* out) noexcept {
+    for (std::size_t r = 0; r < OBS_ROWS; ++r, out += OBS_COLS) {
+        // Each 16-element copy spills three zeros into the next frame's columns, which that
+        // frame's copy then overwrites; the newest frame copies exactly its 13.
+        for (std::size_t k = 0; k + 1 < HISTORY_LEN; ++k)
+            std::memcpy(out + k * PLANE_CHANNELS, CODE_ROWS<T>.rows[frames[k][r]], 16 * sizeof(T));
+        std::memcpy(out + (HISTORY_LEN - 1) * PLANE_CHANNELS, CODE_ROWS<T>.rows[frames[HISTORY_LEN - 1][r]],
+                    PLANE_CHANNELS * sizeof(T));
+        const T flag = r == 0 ? T(king_side) : r == 1 ? T(queen_side) : T(0);
+        out[OBS_COLS - 2] = flag;
+        out[OBS_COLS - 1] = flag;
+    }
+}
+
+// The 13 channel bitboards of a frame: bit r of word c is 1 where row r holds channel c.
+inline void pack_frame(const Frame& f, std::uint64_t out[PLANE_CHANNELS]) noexcept {
+    for (std::size_t c = 0; c < PLANE_CHANNELS; ++c) out[c] = 0;
+    for (std::size_t r = 0; r < 64; ++r)
+        if (f[r] < PLANE_CHANNELS) out[f[r]] |= std::uint64_t{1} << r;
+}
+
+}  // namespace quellor::batch

@@ -1,0 +1,45 @@
+#include "workers.hpp"
+
+namespace quellor::batch {
+
+WorkerPool::WorkerPool(std::size_t threads) {
+    if (threads < 1) threads = 1;
+    workers_.reserve(threads - 1);
+    for (std::size_t part = 1; part < threads; ++part) workers_.emplace_back([this, part] { worker_loop(part); });
+}
+
+WorkerPool::~WorkerPool() {
+    stop_.store(true, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
+    generation_.notify_all();
+    for (auto& t : workers_) t.join();
+}
+
+void WorkerPool::dispatch(const Job& job) {
+    job_ = job;
+    pending_.store(job.parts - 1, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
+    generation_.notify_all();
+
+    job.fn(job.ctx, 0, bound(job, 1));
+
+    // The other parts usually finish within microseconds: spin briefly before sleeping.
+    for (int spin = 0; spin < 2000; ++spin) {
+        if (pending_.load(std::memory_order_acquire) == 0) return;
+    }
+    for (std::size_t left; (left = pending_.load(std::memory_order_acquire)) != 0;) pending_.wait(left);
+}
+
+void WorkerPool::worker_loop(std::size_t part) {
+    std::uint64_t seen = 0;
+    for (;;) {
+        generation_.wait(seen, std::memory_order_acquire);
+        seen = generation_.load(std::memory_order_acquire);
+        if (stop_.load(std::memory_order_relaxed)) return;
+        const Job job = job_;
+        job.fn(job.ctx, bound(job, part), bound(job, part + 1));
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_one();
+    }
+}
+
+}  // namespace quellor::batch

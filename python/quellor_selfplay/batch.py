@@ -1,0 +1,328 @@
+"""Many games of fog-of-war chess in one native object, driven by integer arrays.
+
+`GameBatch` holds N games in C++. Each step takes one policy slot (or one exact move code) per
+game, plays all games on a fixed pool of threads with the interpreter lock released, and writes
+the next observations, legal-action masks, rewards and flags into tensors that share memory with
+the batch: reading them costs no copy, and they change in place on every step.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import Any, Optional, Union
+
+import chess
+import numpy as np
+import torch
+
+import quellor
+from quellor_selfplay import _batch
+
+__all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PACKED_WORDS"]
+
+ACTION_SLOTS = 4352
+MOVE_CODES = 5 * 4096
+PACKED_WORDS = _batch.PACKED_WORDS  # 8 frames x 13 channel bitboards, then the castling flags
+OBS_ROWS, OBS_COLS = 64, 106
+RULES = ("dark", "legal")
+OBSERVATIONS = ("own", "history")
+DTYPES = {"uint8": torch.uint8, "float32": torch.float32}
+# Move code k: 0 none, 1 queen, 2 rook, 3 bishop, 4 knight.
+PROMOTIONS = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)
+INT64_MAX = 2**63 - 1
+
+
+def _whole(name: str, value: Any) -> int:
+    """`value` as an int; bools and non-integers are refused with TypeError."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    return int(value)
+
+
+def _choice(name: str, value: Any, options: Sequence[str]) -> str:
+    if not isinstance(value, str) or value not in options:
+        expected = " or ".join(repr(o) for o in options)
+        raise ValueError(f"unknown {name} {value!r} (expected {expected})")
+    return value
+
+
+def _fen_text(board: Any, game: int) -> str:
+    """The FEN text of a start position, accepted and refused as SelfPlayGame's constructor does."""
+    if isinstance(board, str):
+        return board
+    try:
+        quellor.SelfPlayGame(board)
+    except (ValueError, TypeError) as error:
+        raise type(error)(f"game {game}: {error}") from error
+    fen = board.fen
+    return fen if isinstance(fen, str) else fen()
+
+
+class GameBatch:
+    """N games of fog-of-war chess stepped together.
+
+    GameBatch(n, *, rules="dark", observation="own", dtype="uint8", max_plies=None, seed=0,
+    threads=None, fens=None, auto_reset=False)
+    """
+
+    __slots__ = (
+        "_core", "_n", "_rules", "_observation", "_mask", "_to_move", "_rewards",
+        "_terminated", "_truncated", "_plies", "_draws", "_draws_np", "_auto_reset",
+    )
+
+    def __init__(
+        self,
+        n: int,
+        *,
+        rules: str = "dark",
+        observation: str = "own",
+        dtype: Union[str, torch.dtype] = "uint8",
+        max_plies: Optional[int] = None,
+        seed: int = 0,
+        threads: Optional[int] = None,
+        fens: Union[None, str, Any, Sequence[Any]] = None,
+        auto_reset: bool = False,
+    ) -> None:
+        n = _whole("n", n)
+        if n <= 0:
+            raise ValueError(f"n must be positive, got {n}")
+        rules = _choice("rules", rules, RULES)
+        mode = _choice("observation", observation, OBSERVATIONS)
+        if isinstance(dtype, torch.dtype):
+            dtype = str(dtype).replace("torch.", "")
+        dtype_name = _choice("dtype", dtype, tuple(DTYPES))
+        cap = 0
+        if max_plies is not None:
+            cap = _whole("max_plies", max_plies)
+            if cap <= 0:
+                raise ValueError(f"max_plies must be positive or None, got {cap}")
+        seed = _whole("seed", seed)
+        if not 0 <= seed < 2**64:
+            raise ValueError(f"seed must be in 0..2**64-1, got {seed}")
+        if threads is None:
+            threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+        threads = _whole("threads", threads)
+        if threads <= 0:
+            raise ValueError(f"threads must be positive, got {threads}")
+        if not isinstance(auto_reset, (bool, np.bool_)):
+            raise TypeError(f"auto_reset must be a bool, not {type(auto_reset).__name__}")
+
+        start: Union[None, str, list[str]] = None
+        if fens is not None:
+            if isinstance(fens, str) or hasattr(fens, "fen"):
+                start = _fen_text(fens, 0)
+            else:
+                entries = list(fens)
+                if len(entries) != n:
+                    raise ValueError(f"fens must hold one FEN or {n}, got {len(entries)}")
+                start = [_fen_text(f, i) for i, f in enumerate(entries)]
+
+        self._n = n
+        self._rules = rules
+        self._observation = torch.zeros((n, OBS_ROWS, OBS_COLS), dtype=DTYPES[dtype_name])
+        self._mask = torch.zeros((n, ACTION_SLOTS), dtype=torch.bool)
+        self._to_move = torch.zeros(n, dtype=torch.bool)
+        self._rewards = torch.zeros((n, 2), dtype=torch.float32)
+        self._terminated = torch.zeros(n, dtype=torch.bool)
+        self._truncated = torch.zeros(n, dtype=torch.bool)
+        self._plies = torch.zeros(n, dtype=torch.int64)
+        self._draws = torch.zeros(n, dtype=torch.int64)
+        self._draws_np = self._draws.numpy()
+        self._auto_reset = bool(auto_reset)
+        outputs = tuple(
+            t.numpy()
+            for t in (self._observation, self._mask, self._to_move, self._rewards,
+                      self._terminated, self._truncated, self._plies)
+        )
+        self._core = _batch.Batch(
+            n, rules, mode, dtype_name, cap, seed, threads, start, bool(auto_reset), outputs
+        )
+
+    # ------------------------------------------------------------------------------------------
+    # Outputs, shared with the batch and rewritten in place
+
+    @property
+    def observation(self) -> torch.Tensor:
+        """(n, 64, 106) of the batch's dtype: the side to move's observation."""
+        return self._observation
+
+    @property
+    def legal_action_mask(self) -> torch.Tensor:
+        """(n, 4352) bool: the legal slots of the side to move; all False once a game is over."""
+        return self._mask
+
+    @property
+    def to_move(self) -> torch.Tensor:
+        """(n,) bool: True where White is to move."""
+        return self._to_move
+
+    @property
+    def rewards(self) -> torch.Tensor:
+        """(n, 2) float32: White's and Black's reward from the last step."""
+        return self._rewards
+
+    @property
+    def terminated(self) -> torch.Tensor:
+        """(n,) bool: the game is over by the rules."""
+        return self._terminated
+
+    @property
+    def truncated(self) -> torch.Tensor:
+        """(n,) bool: the game stopped at max_plies."""
+        return self._truncated
+
+    @property
+    def plies(self) -> torch.Tensor:
+        """(n,) int64: plies played in each game."""
+        return self._plies
+
+    @property
+    def rules(self) -> str:
+        return self._rules
+
+    @property
+    def threads(self) -> int:
+        """Threads that share the games' work, the calling one included."""
+        return int(self._core.threads)
+
+    @property
+    def bytes_per_game(self) -> int:
+        """Memory a game's state takes, apart from the output tensors."""
+        return int(self._core.bytes_per_game)
+
+    def __len__(self) -> int:
+        return self._n
+
+    def __repr__(self) -> str:
+        return (
+            f"GameBatch({self._n}, rules={self._rules!r}, dtype={self._observation.dtype}, "
+            f"threads={self.threads})"
+        )
+
+    # ------------------------------------------------------------------------------------------
+    # Playing
+
+    def _entries(self, values: Any, name: str, limit: int) -> np.ndarray:
+        """`values` as a contiguous int64 array of shape (n,)."""
+        if isinstance(values, torch.Tensor):
+            if values.dtype.is_floating_point or values.dtype.is_complex or values.dtype == torch.bool:
+                raise TypeError(f"{name} must hold integers, not {values.dtype}")
+            arr = values.detach().cpu().numpy()
+        else:
+            arr = np.asarray(values)
+        if arr.dtype.kind not in "iu":
+            raise TypeError(f"{name} must hold integers, not {arr.dtype}")
+        if arr.shape != (self._n,):
+            raise ValueError(f"{name} must have shape ({self._n},), got {tuple(arr.shape)}")
+        if arr.dtype == np.uint64:
+            # Too large for int64: out of range, unless the game is over and its entry ignored.
+            live = ~(self._terminated.numpy() | self._truncated.numpy())
+            huge = np.flatnonzero((arr > INT64_MAX) & live)
+            if huge.size:
+                i = int(huge[0])
+                raise ValueError(f"game {i}: {name[:-1]} {int(arr[i])} is out of range (0..{limit - 1})")
+            arr = np.minimum(arr, INT64_MAX)
+        return np.ascontiguousarray(arr, dtype=np.int64)
+
+    def step(self, actions: Any) -> None:
+        """Plays one slot per unfinished game; finished games ignore their entry.
+
+        A slot shared by two legal moves (a straight and a capturing promotion to one piece)
+        plays the first of them in generation order. An illegal slot in an unfinished game
+        raises ValueError and changes no game.
+        """
+        self._core.step(self._entries(actions, "actions", ACTION_SLOTS), False)
+
+    def step_moves(self, moves: Any) -> None:
+        """Plays one exact move code per unfinished game: from * 64 + to + 4096 * k."""
+        codes = self._entries(moves, "moves", MOVE_CODES)
+        self._core.step(codes, True)
+
+    def random_actions(self) -> torch.Tensor:
+        """(n,) int64: a uniformly drawn legal slot per unfinished game, -1 per finished one."""
+        self._core.random_actions(self._draws_np)
+        return self._draws.clone()
+
+    def play_random(self, steps: int) -> dict[str, int]:
+        """Plays `steps` rounds of uniformly random legal slots without returning to Python.
+
+        The games end as `steps` calls of step(random_actions()) would leave them. Returns the
+        counts of plies played and of games won by White or Black, drawn or truncated.
+        """
+        steps = _whole("steps", steps)
+        if steps < 0:
+            raise ValueError(f"steps must not be negative, got {steps}")
+        return dict(self._core.play_random(steps))
+
+    def reset(self, seed: Optional[int] = None, games: Any = None) -> None:
+        """Restarts every game, or those where the bool mask `games` is True.
+
+        With a seed, the restarted games' random streams start again: reset(seed=s) leaves the
+        batch as a new one built with seed s.
+        """
+        if seed is not None:
+            seed = _whole("seed", seed)
+            if not 0 <= seed < 2**64:
+                raise ValueError(f"seed must be in 0..2**64-1, got {seed}")
+        mask = None
+        if games is not None:
+            mask = games.detach().cpu().numpy() if isinstance(games, torch.Tensor) else np.asarray(games)
+            if mask.dtype != np.bool_:
+                raise TypeError(f"games must be a bool mask, not {mask.dtype}")
+            if mask.shape != (self._n,):
+                raise ValueError(f"games must have shape ({self._n},), got {tuple(mask.shape)}")
+            mask = np.ascontiguousarray(mask)
+        self._core.reset(seed, mask)
+
+    # ------------------------------------------------------------------------------------------
+    # One game
+
+    def _index(self, i: Any) -> int:
+        i = _whole("i", i)
+        if not -self._n <= i < self._n:
+            raise IndexError(f"game index {i} out of range for {self._n} games")
+        return i % self._n
+
+    def legal_moves(self, i: int) -> list[chess.Move]:
+        """Game i's legal moves as python-chess Moves, in the order the mask's slots were filled."""
+        return [
+            chess.Move((c % 4096) // 64, c % 64, PROMOTIONS[c // 4096])
+            for c in self._core.legal_moves(self._index(i))
+        ]
+
+    def fen(self, i: int) -> str:
+        """Game i's position as FEN (halfmove clock 0)."""
+        return str(self._core.fen(self._index(i)))
+
+    def game(self, i: int) -> quellor.SelfPlayGame:
+        """A SelfPlayGame equal to game i: its board and its last eight positions' planes."""
+        i = self._index(i)
+        raw = self._core.planes(i)
+        planes = torch.frombuffer(bytearray(raw), dtype=torch.uint8).view(-1, 64, 13).float()
+        return quellor.SelfPlayGame(self._core.fen(i), history_tensors=list(planes))
+
+    def packed_observation(self) -> torch.Tensor:
+        """(n, 105) int64: the observation bit-packed (see unpack_observation)."""
+        out = torch.empty((self._n, PACKED_WORDS), dtype=torch.int64)
+        self._core.packed_observation(out.numpy())
+        return out
+
+
+def unpack_observation(packed: torch.Tensor, dtype: torch.dtype = torch.float32) -> torch.Tensor:
+    """Decodes packed observations (..., 105) int64 into (..., 64, 106) of `dtype`.
+
+    Word 13k + c is the bitboard of frame k, channel c (bit r set: row r holds 1 in column
+    13k + c); word 104 holds the castling flags, bit 0 king side (row 0, columns 104 and 105),
+    bit 1 queen side (row 1, columns 104 and 105).
+    """
+    if packed.dtype != torch.int64 or packed.shape[-1:] != (PACKED_WORDS,):
+        raise ValueError(f"packed observations must be int64 (..., {PACKED_WORDS})")
+    rows = torch.arange(OBS_ROWS, device=packed.device).view(OBS_ROWS, 1)
+    bits = (packed[..., None, : PACKED_WORDS - 1] >> rows) & 1
+    out = torch.zeros((*packed.shape[:-1], OBS_ROWS, OBS_COLS), dtype=dtype, device=packed.device)
+    out[..., :, : PACKED_WORDS - 1] = bits.to(dtype)
+    flags = packed[..., PACKED_WORDS - 1]
+    out[..., 0, 104:] = (flags & 1).to(dtype)[..., None]
+    out[..., 1, 104:] = ((flags >> 1) & 1).to(dtype)[..., None]
+    return out
