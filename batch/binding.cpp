@@ -347,9 +347,9 @@ PyObject* batch_step(PyObject* obj, PyObject* args) {
                                         chess::Square(static_cast<unsigned>(v % 64)),
                                         v >= 4096 ? std::optional<chess::Piece>(chess::piece_from_index(5 - v / 4096))
                                                   : std::nullopt};
-            const std::size_t len = move.write_uci(uci);
-            return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld (%.*s) is not legal", refusal->game, v,
-                                static_cast<int>(len), uci);
+            const std::string text(uci, move.write_uci(uci));
+            return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld (%s) is not legal", refusal->game, v,
+                                text.c_str());
         }
         if (refusal->out_of_range)
             return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is out of range (0..%d)", refusal->game, v,
