@@ -156,16 +156,19 @@ void Batch::restart(Game& g) {
 }
 
 void Batch::reset(std::optional<std::uint64_t> seed, const std::uint8_t* games) {
-    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (games && !games[i]) continue;
-            Game& g = games_[i];
-            if (seed) g.rng = stream_start(*seed, i);
-            restart(g);
-            out_.rewards[2 * i] = out_.rewards[2 * i + 1] = 0.0f;
-            write_outputs(i, nullptr);
-        }
-    });
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) { reset_range(begin, end, seed, games); });
+}
+
+QUELLOR_HOT void Batch::reset_range(std::size_t begin, std::size_t end, std::optional<std::uint64_t> seed,
+                                    const std::uint8_t* games) {
+    for (std::size_t i = begin; i < end; ++i) {
+        if (games && !games[i]) continue;
+        Game& g = games_[i];
+        if (seed) g.rng = stream_start(*seed, i);
+        restart(g);
+        out_.rewards[2 * i] = out_.rewards[2 * i + 1] = 0.0f;
+        write_outputs(i, nullptr);
+    }
 }
 
 // =============================================================================================
@@ -195,23 +198,31 @@ void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
     write_state(i);
 
     std::uint8_t* mask = out_.mask + i * ACTION_COUNT;
-    if (g.finished()) {
-        std::memset(mask, 0, ACTION_COUNT);
-    } else if (gen) {
-        fill_mask(*gen, g.board.side_to_move, mask);
-    } else {
-        fill_mask(generate(g.board), g.board.side_to_move, mask);
-    }
+    if (g.finished()) std::memset(mask, 0, ACTION_COUNT);
+    else if (gen) fill_mask(*gen, g.board.side_to_move, mask);
+    else fill_mask(generate(g.board), g.board.side_to_move, mask);
+    write_observation(i);
+}
+
+void Batch::write_observations() {
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) write_observation(i);
+    });
+}
+
+void Batch::write_observation(std::size_t i) {
+    const Game& g = games_[i];
 
     const std::uint8_t* frames[HISTORY_LEN];
     frames_of(g, frames);
     const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
     const std::size_t offset = i * OBS_ROWS * OBS_COLS;
     if (config_.dtype == Dtype::Float32)
-        write_observation(frames, rights.king_side(), rights.queen_side(), static_cast<float*>(out_.observation) + offset);
+        batch::write_observation(frames, rights.king_side(), rights.queen_side(),
+                                 static_cast<float*>(out_.observation) + offset);
     else
-        write_observation(frames, rights.king_side(), rights.queen_side(),
-                          static_cast<std::uint8_t*>(out_.observation) + offset);
+        batch::write_observation(frames, rights.king_side(), rights.queen_side(),
+                                 static_cast<std::uint8_t*>(out_.observation) + offset);
 }
 
 // =============================================================================================
@@ -279,90 +290,69 @@ std::optional<Refusal> Batch::step(bool exact_moves) {
     const std::int64_t limit = exact_moves ? MOVE_CODE_COUNT : ACTION_COUNT;
     std::atomic<std::size_t> first_bad{games_.size()};
     pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            Game& g = games_[i];
-            if (g.finished()) continue;
-            const std::int64_t value = actions_[i];
-            if (value >= 0 && value < limit && resolve(g, value, exact_moves, g.pending)) continue;
-            std::size_t cur = first_bad.load(std::memory_order_relaxed);
-            while (i < cur && !first_bad.compare_exchange_weak(cur, i, std::memory_order_relaxed)) {
-            }
-            return;  // later games of this range cannot come first
+        const std::size_t bad = resolve_range(begin, end, exact_moves);
+        std::size_t cur = first_bad.load(std::memory_order_relaxed);
+        while (bad < cur && !first_bad.compare_exchange_weak(cur, bad, std::memory_order_relaxed)) {
         }
     });
     if (const std::size_t bad = first_bad.load(); bad < games_.size()) {
         const std::int64_t value = actions_[bad];
         return Refusal{bad, value, value < 0 || value >= limit};
     }
-
-    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            Game& g = games_[i];
-            float* rewards = &out_.rewards[2 * i];
-            if (g.finished()) {
-                rewards[0] = rewards[1] = 0.0f;
-                if (config_.auto_reset) {
-                    restart(g);
-                    write_outputs(i, nullptr);
-                }
-                continue;
-            }
-            const MoveGen gen = advance(g, g.pending, rewards);
-            write_outputs(i, &gen);
-        }
-    });
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) { play_range(begin, end); });
     return std::nullopt;
 }
 
-void Batch::random_actions(std::int64_t* out) {
-    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            Game& g = games_[i];
-            if (g.finished()) {
-                out[i] = -1;
-                continue;
+QUELLOR_HOT std::size_t Batch::resolve_range(std::size_t begin, std::size_t end, bool exact_moves) {
+    const std::int64_t limit = exact_moves ? MOVE_CODE_COUNT : ACTION_COUNT;
+    for (std::size_t i = begin; i < end; ++i) {
+        Game& g = games_[i];
+        if (g.finished()) continue;
+        const std::int64_t value = actions_[i];
+        if (value < 0 || value >= limit || !resolve(g, value, exact_moves, g.pending)) return i;
+    }
+    return games_.size();
+}
+
+QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+        Game& g = games_[i];
+        float* rewards = &out_.rewards[2 * i];
+        if (g.finished()) {
+            rewards[0] = rewards[1] = 0.0f;
+            if (config_.auto_reset) {
+                restart(g);
+                write_outputs(i, nullptr);
             }
-            const MoveGen gen = generate(g.board);
-            ChessMove move;
-            out[i] = pick(gen, uniform(g.rng, slot_count(gen)), g.board.side_to_move, move);
+            continue;
         }
-    });
+        const MoveGen gen = advance(g, g.pending, rewards);
+        write_outputs(i, &gen);
+    }
+}
+
+void Batch::random_actions(std::int64_t* out) {
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) { random_range(begin, end, out); });
+}
+
+QUELLOR_HOT void Batch::random_range(std::size_t begin, std::size_t end, std::int64_t* out) {
+    for (std::size_t i = begin; i < end; ++i) {
+        Game& g = games_[i];
+        if (g.finished()) {
+            out[i] = -1;
+            continue;
+        }
+        const MoveGen gen = generate(g.board);
+        ChessMove move;
+        out[i] = pick(gen, uniform(g.rng, slot_count(gen)), g.board.side_to_move, move);
+    }
 }
 
 Tally Batch::play_random(std::uint64_t steps) {
     std::vector<Tally> tallies(pool_.size());
     std::atomic<std::size_t> next_tally{0};
     pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
-        Tally& tally = tallies[next_tally.fetch_add(1)];
-        // Game by game: each game's steps depend on nothing else, and its position stays in cache.
-        for (std::size_t i = begin; i < end; ++i) {
-            Game& g = games_[i];
-            float* rewards = &out_.rewards[2 * i];
-            std::optional<MoveGen> gen;
-            for (std::uint64_t s = 0; s < steps; ++s) {
-                if (g.finished()) {
-                    rewards[0] = rewards[1] = 0.0f;
-                    if (config_.auto_reset) {
-                        restart(g);
-                        gen.reset();
-                    }
-                    continue;
-                }
-                if (!gen) gen = generate(g.board);
-                ChessMove move;
-                pick(*gen, uniform(g.rng, slot_count(*gen)), g.board.side_to_move, move);
-                gen = advance(g, move, rewards);
-                ++tally.plies;
-                if (g.terminated) {
-                    if (g.winner > 0) ++tally.white_wins;
-                    else if (g.winner < 0) ++tally.black_wins;
-                    else ++tally.draws;
-                } else if (g.truncated) {
-                    ++tally.truncations;
-                }
-            }
-            write_outputs(i, g.finished() || !gen ? nullptr : &*gen);
-        }
+        play_random_range(begin, end, steps, tallies[next_tally.fetch_add(1)]);
     });
     Tally sum;
     for (const Tally& t : tallies) {
@@ -373,6 +363,38 @@ Tally Batch::play_random(std::uint64_t steps) {
         sum.truncations += t.truncations;
     }
     return sum;
+}
+
+// Game by game: each game's steps depend on nothing else, and its position stays in cache.
+QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, std::uint64_t steps, Tally& tally) {
+    for (std::size_t i = begin; i < end; ++i) {
+        Game& g = games_[i];
+        float* rewards = &out_.rewards[2 * i];
+        std::optional<MoveGen> gen;
+        for (std::uint64_t s = 0; s < steps; ++s) {
+            if (g.finished()) {
+                rewards[0] = rewards[1] = 0.0f;
+                if (config_.auto_reset) {
+                    restart(g);
+                    gen.reset();
+                }
+                continue;
+            }
+            if (!gen) gen = generate(g.board);
+            ChessMove move;
+            pick(*gen, uniform(g.rng, slot_count(*gen)), g.board.side_to_move, move);
+            gen = advance(g, move, rewards);
+            ++tally.plies;
+            if (g.terminated) {
+                if (g.winner > 0) ++tally.white_wins;
+                else if (g.winner < 0) ++tally.black_wins;
+                else ++tally.draws;
+            } else if (g.truncated) {
+                ++tally.truncations;
+            }
+        }
+        write_outputs(i, g.finished() || !gen ? nullptr : &*gen);
+    }
 }
 
 // =============================================================================================

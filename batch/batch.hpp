@@ -21,6 +21,14 @@
 #include "frames.hpp"
 #include "workers.hpp"
 
+// The per-range loops are compiled twice, for CPUs with the popcnt instruction and for
+// baseline x86-64, and the loader picks one: counting move targets is on every step's path.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define QUELLOR_HOT [[gnu::target_clones("popcnt", "default")]]
+#else
+#define QUELLOR_HOT
+#endif
+
 namespace quellor::batch {
 
 // "legal": fully legal moves, as SelfPlayGame lists them; a side with none loses when in check
@@ -143,6 +151,10 @@ public:
 
     std::size_t bytes_per_game() const;
 
+    // Writes every game's observation again from its frames, as each step does; the
+    // benchmarks time the observation writer with it.
+    void write_observations();
+
 private:
     chess::MoveGen generate(const chess::Board& b) const;
     void restart(Game& g);
@@ -151,7 +163,16 @@ private:
     void frames_of(const Game& g, const std::uint8_t* out[HISTORY_LEN]) const;
     void write_outputs(std::size_t i, const chess::MoveGen* gen);
     void write_state(std::size_t i);
+    void write_observation(std::size_t i);
     bool resolve(const Game& g, std::int64_t value, bool exact_moves, chess::ChessMove& move) const;
+
+    // The work of one thread on games [begin, end).
+    void reset_range(std::size_t begin, std::size_t end, std::optional<std::uint64_t> seed, const std::uint8_t* games);
+    // Returns the first game in the range whose entry is refused, or size().
+    std::size_t resolve_range(std::size_t begin, std::size_t end, bool exact_moves);
+    void play_range(std::size_t begin, std::size_t end);
+    void random_range(std::size_t begin, std::size_t end, std::int64_t* out);
+    void play_random_range(std::size_t begin, std::size_t end, std::uint64_t steps, Tally& tally);
 
     Config config_;
     std::vector<chess::Board> starts_;

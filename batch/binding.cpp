@@ -436,6 +436,17 @@ PyObject* batch_packed_observation(PyObject* obj, PyObject* out_arg) {
     });
 }
 
+// write_observations(): rewrites every observation from the games' frames.
+PyObject* batch_write_observations(PyObject* obj, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        BusyGuard busy(self);
+        if (!busy.ok()) return nullptr;
+        without_lock([&] { self->core->write_observations(); });
+        Py_RETURN_NONE;
+    });
+}
+
 // =============================================================================================
 // Queries of one game
 
@@ -497,6 +508,7 @@ PyMethodDef BATCH_METHODS[] = {
     {"play_random", batch_play_random, METH_O, "play_random($self, steps, /)\n--\n\n"},
     {"reset", batch_reset, METH_VARARGS, "reset($self, seed, games, /)\n--\n\n"},
     {"packed_observation", batch_packed_observation, METH_O, "packed_observation($self, out, /)\n--\n\n"},
+    {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
     {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},
     {"fen", batch_fen, METH_O, "fen($self, i, /)\n--\n\n"},
     {"planes", batch_planes, METH_O, "planes($self, i, /)\n--\n\n"},
