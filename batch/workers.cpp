@@ -1,5 +1,22 @@
 #include "workers.hpp"
 
+#include <chrono>
+
+namespace {
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// How long an idle worker keeps watching for the next job before it sleeps. A trainer's loop
+// posts several jobs per step with a little Python in between; a worker that went to sleep
+// would cost a wake-up (tens of microseconds) on each of them.
+constexpr auto SPIN_FOR = std::chrono::microseconds(200);
+
+}  // namespace
+
 namespace quellor::batch {
 
 WorkerPool::WorkerPool(std::size_t threads) {
@@ -33,7 +50,14 @@ void WorkerPool::dispatch(const Job& job) {
 void WorkerPool::worker_loop(std::size_t part) {
     std::uint64_t seen = 0;
     for (;;) {
-        generation_.wait(seen, std::memory_order_acquire);
+        const auto until = std::chrono::steady_clock::now() + SPIN_FOR;
+        for (int spin = 1; generation_.load(std::memory_order_acquire) == seen; ++spin) {
+            cpu_relax();
+            if (spin % 256 == 0 && std::chrono::steady_clock::now() > until) {
+                generation_.wait(seen, std::memory_order_acquire);
+                break;
+            }
+        }
         seen = generation_.load(std::memory_order_acquire);
         if (stop_.load(std::memory_order_relaxed)) return;
         const Job job = job_;
