@@ -9,15 +9,16 @@ ENGINE_BUILD := build/engine
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 
-.PHONY: test demo install engine engine-test python-test system-deps clean test-long wheel bench
+.PHONY: test demo demo-install install engine engine-test python-test system-deps clean test-long wheel bench
 .PHONY: fuzz fuzz-deps fuzz-build fuzz-run fuzz-short test-asan
 
 # Everything CI runs: the engine and Python tests, a short pass of each fuzz target, and both
 # test suites again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test: engine-test python-test fuzz-short test-asan
 
-# A default self-play run: training file, summary and fog-of-war pictures in out/demo.
-demo: install
+# A default self-play run: training file, summary and fog-of-war pictures in out/demo. It needs
+# only the self-play extra, not the test tools.
+demo: demo-install
 	$(VENV)/bin/quellor-selfplay play --out out/demo --overwrite
 
 # Debian packages the tests need: GoogleTest for the engine, Stockfish as the perft oracle.
@@ -31,24 +32,40 @@ system-deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
 
-$(VENV)/.deps: pyproject.toml
+# One stamp per set of packages in the shared $(VENV): the build tools, the demo's (the selfplay
+# extra) and the tests' (the test extra), so that make demo installs no test tool and make test
+# after make demo (or before it) installs what is missing.
+$(VENV)/.build-deps:
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q scikit-build-core cmake ninja setuptools wheel
+	touch $@
+
+# The selfplay extra leaves torch unpinned for users; here it is the release the tests use.
+TORCH_PIN ?= torch==2.13.0
+
+$(VENV)/.demo-deps: pyproject.toml $(VENV)/.build-deps
+	$(PIP) install -q --no-build-isolation ".[selfplay]" "$(TORCH_PIN)"
+	touch $@
+
+$(VENV)/.test-deps: pyproject.toml $(VENV)/.build-deps
 	$(PIP) install -q --no-build-isolation ".[test]"
 	touch $@
 
 # Rebuilds incrementally in build/<wheel tag> and reinstalls the extension.
-install: $(VENV)/.deps
+install: $(VENV)/.test-deps
+	$(PIP) install -q --no-build-isolation --no-deps .
+
+demo-install: $(VENV)/.demo-deps
 	$(PIP) install -q --no-build-isolation --no-deps .
 
 # A wheel in dist/, then installed into a fresh virtual environment and used there.
-wheel: $(VENV)/.deps
+wheel: $(VENV)/.test-deps
 	rm -f dist/quellor-*.whl
 	$(PIP) wheel -q --no-deps --no-build-isolation -w dist .
 	$(PY) tools/check_wheel.py dist/quellor-*.whl
 
-engine: system-deps $(VENV)/.deps
+engine: system-deps $(VENV)/.test-deps
 	cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUELLOR_ENGINE_TESTS=ON >/dev/null
 	cmake --build $(ENGINE_BUILD)
 
@@ -80,7 +97,7 @@ fuzz-deps:
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-fuzz-build: fuzz-deps $(VENV)/.deps
+fuzz-build: fuzz-deps $(VENV)/.test-deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DQUELLOR_FUZZ=ON >/dev/null
 	cmake --build $(FUZZ_BUILD)
 
@@ -111,7 +128,7 @@ ASAN_VENV := build/asan-venv
 ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUELLOR_ASAN=1
 
-test-asan: system-deps $(VENV)/.deps
+test-asan: system-deps $(VENV)/.test-deps
 	cmake -S . -B $(ASAN_ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLOR_ENGINE_TESTS=ON \
 	  -DQUELLOR_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_ENGINE_BUILD)
@@ -125,7 +142,7 @@ test-asan: system-deps $(VENV)/.deps
 
 # Side-by-side benchmarks (bench/run.py, a few minutes). The peers of the Python loop go into
 # the venv here; one that does not install on this machine is reported as unavailable.
-$(VENV)/.bench-deps: $(VENV)/.deps
+$(VENV)/.bench-deps: $(VENV)/.test-deps
 	$(PIP) install -q "open-spiel>=1.5" || echo "open-spiel did not install: the benchmarks report it unavailable"
 	$(PIP) install -q "pettingzoo>=1.24" gymnasium pygame-ce || echo "pettingzoo did not install: the benchmarks report it unavailable"
 	touch $@

@@ -30,6 +30,45 @@ int intern_names() {
 PyObject* interned(Name n) { return names_made[static_cast<std::size_t>(n)]; }
 
 // =============================================================================================
+// Exceptions the module answers for itself
+
+bool pending_error_is_ordinary() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+bool discard_ordinary_error() {
+    if (!pending_error_is_ordinary()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+OwnedRef take_pending_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return OwnedRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return OwnedRef();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return OwnedRef::steal(value);
+#endif
+}
+
+void raise_error(OwnedRef error) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* value = error.release();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+// =============================================================================================
 // Argument binding
 
 namespace {
@@ -155,8 +194,7 @@ int text_from_attribute(PyObject* obj, Name attr, const char* attr_text, const c
     if (PyUnicode_Check(obj)) return text_of(obj, out);
     OwnedRef value = OwnedRef::steal(PyObject_GetAttr(obj, interned(attr)));
     if (!value) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, unusable);
+        if (discard_ordinary_error()) PyErr_SetString(PyExc_ValueError, unusable);
         return -1;
     }
     if (PyCallable_Check(value.get())) {
@@ -190,12 +228,12 @@ int bool_from_py(PyObject* obj, const char* param) {
     // NumPy's bool scalar is `numpy.bool_` (named `numpy.bool` since NumPy 2).
     PyTypeObject* type = Py_TYPE(obj);
     OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module && !discard_ordinary_error()) return -1;
     if (module && PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
         const char* dot = std::strrchr(type->tp_name, '.');
         const char* name = dot ? dot + 1 : type->tp_name;
         if (std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0) return PyObject_IsTrue(obj);
     }
-    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to a boolean", param,
                  type->tp_name);
     return -1;
@@ -210,8 +248,9 @@ constexpr const char* BAD_ENTRY = "history_tensors entries must be 64x13 tensors
 
 enum class Form { Applied, NotApplied, Failed };
 
-// Reads one number through the interpreter's float conversion. False (with no exception left
-// set) when it does not convert.
+// Reads one number through the interpreter's float conversion. False when it does not convert:
+// with no exception left set when the failure was ordinary (the form does not apply), else with
+// the exception set, to be passed on.
 bool read_number(PyObject* item, float& out) {
     double value;
     if (PyFloat_CheckExact(item)) {
@@ -221,7 +260,7 @@ bool read_number(PyObject* item, float& out) {
         OwnedRef hold = OwnedRef::borrow(item);
         value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
+            discard_ordinary_error();
             return false;
         }
     }
@@ -230,12 +269,17 @@ bool read_number(PyObject* item, float& out) {
 }
 
 // A list or tuple of the items of a sequence (the sequence itself for lists and tuples), or
-// null with no exception left set.
+// null: with no exception left set when the failure was ordinary, else with it set, as in
+// read_number.
 OwnedRef as_fast(PyObject* seq) {
     OwnedRef fast = OwnedRef::steal(PySequence_Fast(seq, ""));
-    if (!fast) PyErr_Clear();
+    if (!fast) discard_ordinary_error();
     return fast;
 }
+
+// The verdict on a form whose reading stopped early: not applicable, unless an exception that
+// must be passed on is pending.
+Form stopped() { return PyErr_Occurred() ? Form::Failed : Form::NotApplied; }
 
 // Calls f(item) for each item, holding a reference to it; the size is re-read each step
 // because Python code run by f may change a list. Stops when f returns false.
@@ -255,7 +299,7 @@ bool is_sequence(PyObject* obj) { return !PyUnicode_Check(obj) && PySequence_Che
 Form read_nested(PyObject* obj, Plane& plane) {
     if (!is_sequence(obj)) return Form::NotApplied;
     OwnedRef rows = as_fast(obj);
-    if (!rows) return Form::NotApplied;
+    if (!rows) return stopped();
     Py_ssize_t row_count = 0, bad_row = -1;
     const bool applied = each_item(rows.get(), [&](PyObject* row, Py_ssize_t r) {
         if (!is_sequence(row)) return false;
@@ -275,7 +319,7 @@ Form read_nested(PyObject* obj, Plane& plane) {
         ++row_count;
         return true;
     });
-    if (!applied) return Form::NotApplied;
+    if (!applied) return stopped();
     if (row_count != static_cast<Py_ssize_t>(PLANE_ROWS)) {
         PyErr_SetString(PyExc_ValueError, "history_tensors entries must have 64 rows");
         return Form::Failed;
@@ -291,7 +335,7 @@ Form read_nested(PyObject* obj, Plane& plane) {
 Form read_flat(PyObject* obj, Plane& plane) {
     if (!is_sequence(obj)) return Form::NotApplied;
     OwnedRef values = as_fast(obj);
-    if (!values) return Form::NotApplied;
+    if (!values) return stopped();
     Py_ssize_t count = 0;
     const bool numeric = each_item(values.get(), [&](PyObject* item, Py_ssize_t i) {
         float v;
@@ -300,7 +344,7 @@ Form read_flat(PyObject* obj, Plane& plane) {
         ++count;
         return true;
     });
-    if (!numeric) return Form::NotApplied;
+    if (!numeric) return stopped();
     if (count != static_cast<Py_ssize_t>(PLANE_LEN)) {
         PyErr_SetString(PyExc_ValueError, "history_tensors entries must have length 832");
         return Form::Failed;
@@ -320,8 +364,8 @@ int read_plane(PyObject* item, Plane& plane) {
     Form form = read_sequence(item, plane);
     if (form == Form::NotApplied) {
         OwnedRef tolist = OwnedRef::steal(PyObject_GetAttrString(item, "tolist"));
+        if (!tolist && !discard_ordinary_error()) return -1;
         if (!tolist || !PyCallable_Check(tolist.get())) {
-            PyErr_Clear();
             PyErr_SetString(PyExc_ValueError, BAD_ENTRY);
             return -1;
         }

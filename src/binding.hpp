@@ -161,6 +161,27 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Exceptions the module answers for itself
+
+// Where a failed attribute read, number conversion or import gets the module's own answer (its
+// ValueError, or "this form does not apply"), that answer may replace only an ordinary error:
+// one that says something about the object read. An interrupt or an exit (a BaseException that
+// is not an Exception) and MemoryError say nothing about it and must reach the caller unchanged.
+// Whether the pending exception (one must be set) is ordinary.
+bool pending_error_is_ordinary();
+
+// Clears the pending exception and returns true when it is ordinary; otherwise leaves it set and
+// returns false.
+bool discard_ordinary_error();
+
+// The pending exception, taken off the error indicator as a normalised instance that carries its
+// traceback. Returns a new reference, or null when no exception is set.
+OwnedRef take_pending_error();
+
+// Raises `error` (a new reference to an exception instance, which this consumes).
+void raise_error(OwnedRef error);
+
+// ---------------------------------------------------------------------------------------------
 // Conversions
 
 // UTF-8 text of a str, kept alive by the reference it holds.

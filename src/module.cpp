@@ -200,15 +200,25 @@ PyObject* observation_rows(const Observation& obs) {
     return rows.release();
 }
 
-// Imports a module by name; on failure the import error is replaced by ValueError `message`.
+// Imports a module by name. A failed import is answered with ValueError `message`, whose
+// __cause__ is the import's own error: a library that is installed but broken (a shared library
+// missing, say) must still show why. Interrupts and MemoryError pass unchanged.
 // Returns a new reference or null.
 PyObject* import_or_explain(Name module_name, const char* message) {
     PyObject* module = PyImport_Import(interned(module_name));
-    if (!module) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, message);
+    if (module || !pending_error_is_ordinary()) return module;
+    OwnedRef cause = take_pending_error();
+    PyErr_SetString(PyExc_ValueError, message);
+    OwnedRef error = take_pending_error();
+    if (!error) return nullptr;
+    if (cause) {
+        // As `raise ValueError(message) from cause` inside the handler would leave it.
+        Py_INCREF(cause.get());
+        PyException_SetContext(error.get(), cause.get());
+        PyException_SetCause(error.get(), cause.release());
     }
-    return module;
+    raise_error(std::move(error));
+    return nullptr;
 }
 
 PyObject* encode(PyObject* self, PyObject*) {

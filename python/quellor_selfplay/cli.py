@@ -4,7 +4,7 @@
     quellor-selfplay show out/selfplay --game 3 --ply 41
 
 Exit status: 0 on success, 2 for a bad option or unusable input, 1 when the games could not be
-played or written.
+played or written, 130 after Ctrl-C and 143 after SIGTERM.
 """
 
 from __future__ import annotations
@@ -13,11 +13,14 @@ import argparse
 import contextlib
 import json
 import platform
+import signal
 import sys
+import threading
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from importlib import metadata
 from pathlib import Path
+from types import FrameType
 from typing import Any, Optional
 
 from quellor_selfplay import DATA_FILE, SUMMARY_FILE
@@ -30,6 +33,47 @@ FOG_PATTERNS = ("fog-g*-p*.svg", "fog-g*-p*.txt")
 
 class UsageError(Exception):
     """A bad option or unusable input: reported on stderr with exit status 2."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where the program stands. A KeyboardInterrupt, so that a run stops the way
+    Ctrl-C stops it: worker pools terminated, Ray shut down, temporary files removed."""
+
+
+# Set with the first SIGTERM of a command. A library may catch the Terminated raised in its code
+# and raise a KeyboardInterrupt of its own (ray.get does), and the run must still end as
+# terminated.
+_sigterm_received = False
+
+
+def _raise_terminated(signum: int, frame: Optional[FrameType]) -> None:
+    global _sigterm_received
+    _sigterm_received = True
+    # Once is enough: a second SIGTERM must not break off the clean-up of the first.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise Terminated
+
+
+def _stop_on_sigterm() -> None:
+    """Makes SIGTERM raise Terminated (in the main thread only, where Python runs handlers)."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, _raise_terminated)
+
+
+@contextlib.contextmanager
+def _sigterm_stops_the_run() -> Iterator[None]:
+    """SIGTERM raises Terminated inside the block; the process's own handler is back after it."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    global _sigterm_received
+    _sigterm_received = False
+    previous = signal.getsignal(signal.SIGTERM)
+    _stop_on_sigterm()
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous if previous is not None else signal.SIG_DFL)
 
 
 def _positive(text: str) -> int:
@@ -138,13 +182,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        if args.command == "play":
-            return play(args)
-        return show(args)
+        with _sigterm_stops_the_run():
+            if args.command == "play":
+                return play(args)
+            return show(args)
     except UsageError as err:
         print(f"quellor-selfplay {args.command}: error: {err}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
+        if _sigterm_received:
+            print("quellor-selfplay: terminated; nothing was written", file=sys.stderr)
+            return 128 + signal.SIGTERM
         print("quellor-selfplay: interrupted; nothing was written", file=sys.stderr)
         return 130
     except Exception as err:
@@ -222,6 +270,8 @@ def play(args: argparse.Namespace) -> int:
         ray = None
         if args.ray is not None:
             ray = stack.enter_context(ray_connection(args.ray, workers))
+            # ray.init puts in a SIGTERM handler of its own, which exits at once.
+            _stop_on_sigterm()
         connect_seconds = time.perf_counter() - connect_started
         started = time.perf_counter()
         bar = stack.enter_context(

@@ -69,7 +69,8 @@ class SelfPlayGame:
         """True when White is to move (the same as `turn`)."""
     def legal_actions(self) -> list[chess.Move]:
         """The legal moves of the side to move as python-chess Moves, in a fixed order.
-        ValueError when python-chess is not installed."""
+        ValueError when python-chess cannot be imported, with the import's error as its
+        __cause__."""
     def apply(self, action: _Action) -> None:
         """Plays a move given as UCI text or a python-chess Move, without a legality test, and
         records the new side to move's view. ValueError for unreadable move text; RuntimeError
@@ -83,7 +84,8 @@ class SelfPlayGame:
         """The learner's 64 x 106 float32 observation: eight 64 x 13 fog-of-war frames, oldest in
         columns 0..12 and newest in 91..103 (each row a square as its observer sees the board),
         then the side to move's castling rights in columns 104 and 105 of row 0 (king side) and
-        row 1 (queen side). ValueError when torch is not installed."""
+        row 1 (queen side). ValueError when torch cannot be imported, with the import's error
+        as its __cause__."""
     def action_index(self, action: _Action) -> int:
         """The policy slot 0..4351 of a move, seen from the side to move (Black's moves are
         mirrored by rank): from * 64 + to, or 4096 + from * 4 + k for a promotion to queen, rook,

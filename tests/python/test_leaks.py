@@ -90,6 +90,29 @@ class ToListRaises:
         raise OSError("no list")
 
 
+class FenInterrupted:
+    @property
+    def fen(self):
+        raise KeyboardInterrupt
+
+
+class ToListOutOfMemory:
+    @property
+    def tolist(self):
+        raise MemoryError
+
+
+class FloatInterrupted:
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+class UciOutOfMemory:
+    @property
+    def uci(self):
+        raise MemoryError
+
+
 def failing_iterable():
     yield filled_plane(0.0)
     raise OSError("broken iterable")
@@ -150,6 +173,21 @@ def without(module, name, error_message):
     def case(game, monkeypatch):
         monkeypatch.setitem(sys.modules, module, None)
         return lambda: getattr(game, name)(), raises(ValueError, error_message), []
+
+    return case
+
+
+def import_interrupted(module, name):
+    def case(game, monkeypatch):
+        class Interrupt:
+            def find_spec(self, fullname, path=None, target=None):
+                if fullname == module:
+                    raise KeyboardInterrupt
+                return None
+
+        monkeypatch.delitem(sys.modules, module)
+        monkeypatch.setattr(sys, "meta_path", [Interrupt(), *sys.meta_path])
+        return getattr(game, name), raises(KeyboardInterrupt), []
 
     return case
 
@@ -254,6 +292,9 @@ CASES = {
     "new fails: text entry": construct_fails(ValueError, "history_tensors entries must be 64x13 tensors or lists", history_tensors=["plane"]),
     "new fails: None in rows": construct_fails(ValueError, "history_tensors entries must be 64x13 tensors or lists", history_tensors=[[[None] * 13] * 64]),
     "new fails: tolist() raises": construct_fails(OSError, None, history_tensors=[ToListRaises()]),
+    "new fails: fen read interrupted": construct_fails(KeyboardInterrupt, None, FenInterrupted()),
+    "new fails: tolist read out of memory": construct_fails(MemoryError, None, history_tensors=[ToListOutOfMemory()]),
+    "new fails: number interrupted": construct_fails(KeyboardInterrupt, None, history_tensors=[[0.0] * 831 + [FloatInterrupted()]]),
     "new fails: not iterable": construct_fails(TypeError, None, history_tensors=5),
     "new fails: iteration raises": lambda game, mp: (lambda: SelfPlayGame(history_tensors=failing_iterable()), raises(OSError), []),
     "new fails: bad board and history": construct_fails(ValueError, "Invalid FEN string", "x", history_tensors=[SHORT_ROWS]),
@@ -285,6 +326,7 @@ CASES = {
     "apply fails: own piece on target": member("apply", "a1a2", check=raises(RuntimeError)),
     "apply fails: integer": member("apply", 5, check=raises(ValueError, "action must be a python-chess Move or UCI string")),
     "apply fails: uci() raises": member("apply", UciRaises(), check=raises(KeyError)),
+    "apply fails: uci read out of memory": member("apply", UciOutOfMemory(), check=raises(MemoryError)),
     "apply fails: uci() not text": member("apply", UciNotText(), check=raises(TypeError)),
     "apply fails: no argument": member("apply", check=raises(TypeError)),
     "apply fails: unknown keyword": member("apply", move="e2e4", check=raises(TypeError)),
@@ -297,6 +339,8 @@ CASES = {
     "legal_actions fails: no python-chess": without("chess", "legal_actions", "python-chess is required for legal_actions()"),
     "encode fails: tensor raises": tensor_raises,
     "encode fails: no torch": without("torch", "encode", "torch is required for encode()"),
+    "legal_actions fails: import interrupted": import_interrupted("chess", "legal_actions"),
+    "encode fails: import interrupted": import_interrupted("torch", "encode"),
     "clone fails: an argument": lambda game, mp: (lambda: game.clone(1), raises(TypeError), []),
     "unbound clone": unbound("clone"),
     "unbound legal_actions": unbound("legal_actions"),

@@ -1,9 +1,14 @@
 """quellor-selfplay end to end: play runs checked row by row, reproducibility, options, show."""
 
 import json
+import os
+import re
+import select
 import shutil
+import signal
 import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -284,3 +289,84 @@ def test_console_script_reports_progress_and_result(tmp_path):
     summary = json.loads((tmp_path / SUMMARY_FILE).read_text())
     assert f"3 games, {summary['positions']} positions" in result.stdout
     assert summary["files"]["fog_svg"] in result.stdout
+
+
+def process_stat(pid):
+    """(state, parent PID, start time) from /proc, or None once the process is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            text = stat.read()
+    except OSError:
+        return None
+    # The command name stands in parentheses and may hold spaces; the fields follow it.
+    fields = text[text.rindex(")") + 2:].split()
+    return fields[0], int(fields[1]), int(fields[19])
+
+
+def children(pid):
+    """{PID: (start time, command line)} of the running children of `pid`."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        stat = process_stat(entry) if entry.isdigit() else None
+        if stat is not None and stat[1] == pid:
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                    command = cmdline.read().replace(b"\0", b" ").decode(errors="replace")
+            except OSError:
+                continue
+            found[int(entry)] = (stat[2], command)
+    return found
+
+
+def running(pid, start):
+    stat = process_stat(pid)
+    return stat is not None and stat[2] == start and stat[0] not in "ZX"
+
+
+def read_until(stream, pattern, limit_seconds):
+    """What the stream gave until `pattern` matched it; fails when it did not in time (a hung
+    run must fail the test, not stall it)."""
+    seen = b""
+    deadline = time.monotonic() + limit_seconds
+    while not re.search(pattern, seen):
+        left = deadline - time.monotonic()
+        assert left > 0 and select.select([stream], [], [], left)[0], f"never matched: {seen[-500:]!r}"
+        chunk = os.read(stream.fileno(), 4096)
+        assert chunk, f"stream closed: {seen[-500:]!r}"
+        seen += chunk
+    return seen
+
+
+def test_sigterm_stops_a_run_like_ctrl_c(tmp_path):
+    """SIGTERM in the middle of the games: status 143, a message, no files, no workers left."""
+    out = tmp_path / "run"
+    process = subprocess.Popen(
+        [SCRIPT, "play", "--games", "100000", "--max-plies", "60", "--workers", "2", "--out", out],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+    )
+    try:
+        # The progress bar counts a finished game: both workers are up and playing.
+        read_until(process.stderr, rb"\| *[1-9][0-9]*/100000", limit_seconds=300)
+        workers = {pid: start for pid, (start, command) in children(process.pid).items()
+                   if "spawn_main" in command}
+        assert len(workers) == 2
+        others = {pid: start for pid, (start, _) in children(process.pid).items()}
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    err = err.decode()
+
+    assert process.returncode == 143, err
+    assert "quellor-selfplay: terminated; nothing was written" in err
+    assert "Traceback" not in err
+    assert list(tmp_path.rglob("*")) == []
+    # The workers were ended and reaped before the command exited.
+    assert [pid for pid, start in workers.items() if running(pid, start)] == []
+    # Multiprocessing's resource tracker goes once it sees the command gone.
+    deadline = time.monotonic() + 60
+    while any(running(pid, start) for pid, start in others.items()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert [pid for pid, start in others.items() if running(pid, start)] == []
