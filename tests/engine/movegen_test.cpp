@@ -180,3 +180,51 @@ TEST(MoveGen, KingDestinationSafeLooksThroughTheKing) {
     EXPECT_FALSE(king_destination_safe(b, ksq, square("e3")));
     EXPECT_TRUE(king_destination_safe(b, ksq, square("d1")));
 }
+
+// The fog-of-war rules' moves: every move of every piece that keeps to its own rules, whatever
+// happens to the mover's king.
+struct PseudoCase {
+    const char* name;
+    const char* fen;
+    const char* from;
+    const char* expected;  // UCI moves in generation order
+};
+
+const PseudoCase PSEUDO_CASES[] = {
+    {"the king may step onto attacked squares", "4k3/4r3/8/8/8/8/8/4K3 w - - 0 1", "e1", "e1d1 e1f1 e1d2 e1e2 e1f2"},
+    {"castling through and into attacked squares", "4kr2/8/8/8/8/8/8/R3K2R w KQ - 0 1", "e1",
+     "e1c1 e1d1 e1f1 e1g1 e1d2 e1e2 e1f2"},
+    {"castling still needs an empty path", "4k3/8/8/8/8/8/8/RN2K1NR w KQ - 0 1", "e1", "e1d1 e1f1 e1d2 e1e2 e1f2"},
+    {"a pinned knight moves", "4k3/8/8/b7/8/8/3N4/4K3 w - - 0 1", "d2", "d2b1 d2f1 d2b3 d2f3 d2c4 d2e4"},
+    {"castling out of check", "4k3/8/8/8/8/8/8/R3K1r1 w Q - 0 1", "e1", "e1c1 e1d1 e1f1 e1d2 e1e2 e1f2"},
+    {"en passant along a pin to the king", "8/8/8/K1pP3r/8/8/8/7k w - c6 0 1", "d5", "d5d6 d5c6"},
+    {"in double check every piece moves", "k7/8/4r3/8/8/3n3R/8/4K3 w - - 0 1", "h3",
+     "h3h1 h3h2 h3d3 h3e3 h3f3 h3g3 h3h4 h3h5 h3h6 h3h7 h3h8"},
+};
+
+TEST(MoveGen, PseudoLegalExamples) {
+    for (const auto& c : PSEUDO_CASES) {
+        SCOPED_TRACE(c.name);
+        const Board b = board_from(c.fen);
+        auto gen = MoveGen::generate_pseudo_legal(b);
+        std::vector<std::string> got;
+        while (const auto m = gen.next())
+            if (m->from_square == *Square::from_str(c.from)) got.push_back(m->uci());
+        EXPECT_EQ(got, split(c.expected));
+    }
+}
+
+// Legal moves are pseudo-legal moves in the same order, and the count agrees with the list.
+TEST(MoveGen, LegalMovesArePseudoLegalMovesInOrder) {
+    for (const char* fen : {START_FEN, "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+                            "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1", "4k3/8/8/b7/8/8/3N4/4K3 w - - 0 1",
+                            "k7/8/4r3/8/8/3n3R/8/4K3 w - - 0 1"}) {
+        SCOPED_TRACE(fen);
+        const Board b = board_from(fen);
+        std::vector<std::string> pseudo, legal;
+        for (auto gen = MoveGen::generate_pseudo_legal(b); const auto m = gen.next();) pseudo.push_back(m->uci());
+        for (auto gen = MoveGen::generate(b); const auto m = gen.next();) legal.push_back(m->uci());
+        EXPECT_EQ(MoveGen::count_pseudo_legal(b), pseudo.size());
+        for (const auto& m : legal) EXPECT_NE(std::find(pseudo.begin(), pseudo.end(), m), pseudo.end()) << m;
+    }
+}

@@ -123,4 +123,29 @@ inline std::size_t check_moves(const chess::Board& b) {
     return announced;
 }
 
+// Every pseudo-legal move of the fog-of-war rules is listed once, counted as listed, and played
+// without a refusal; the fully legal moves are among them.
+inline void check_pseudo_legal_moves(const chess::Board& b) {
+    auto gen = chess::MoveGen::generate_pseudo_legal(b);
+    const std::size_t announced = gen.len();
+    require(announced == chess::MoveGen::count_pseudo_legal(b), "pseudo-legal count differs from the list");
+    std::bitset<64 * 64 * 5> listed;
+    while (const auto move = gen.next()) {
+        const std::size_t key = (move->from_square * 64u + move->to_square) * 5u +
+                                (move->promotion ? 1u + chess::index(*move->promotion) % 4u : 0u);
+        require(!listed.test(key), "a pseudo-legal move listed twice");
+        listed.set(key);
+        const auto next = chess::play_move(b, *move);
+        require(next.ok(), "a pseudo-legal move is refused");
+        check_board(*next);
+    }
+    require(listed.count() == announced, "fewer pseudo-legal moves than len() said");
+    auto legal = chess::MoveGen::generate(b);
+    while (const auto move = legal.next()) {
+        const std::size_t key = (move->from_square * 64u + move->to_square) * 5u +
+                                (move->promotion ? 1u + chess::index(*move->promotion) % 4u : 0u);
+        require(listed.test(key), "a legal move missing from the pseudo-legal ones");
+    }
+}
+
 }  // namespace fuzz

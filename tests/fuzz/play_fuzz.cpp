@@ -1,8 +1,9 @@
 // Sequences of move making and generation from fuzzed positions and moves. The input picks a
 // starting position (one of a few rich ones, or FEN text up to the first newline), then steps:
-// either one of the listed moves, or a move of any squares and promotion letter, which the
-// board plays or refuses. After every step the board keeps its invariants and its moves can all
-// be listed and played; at the end its views stay in bounds.
+// one of the listed legal moves, one of the pseudo-legal moves of the fog-of-war rules, or a
+// move of any squares and promotion letter, which the board plays or refuses. After every step
+// the board keeps its invariants and its moves of both kinds can all be listed and played; at
+// the end its views stay in bounds.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -64,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto byte = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
     for (int step = 0; step < 32 && at < size; ++step) {
         const std::uint8_t op = byte();
-        auto gen = chess::MoveGen::generate(board);
+        auto gen = op % 4 == 3 ? chess::MoveGen::generate_pseudo_legal(board) : chess::MoveGen::generate(board);
         const std::size_t count = gen.len();
         if (op % 4 != 0 && count > 0) {
             const std::size_t pick = byte() % count;
@@ -87,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         fuzz::check_board(board);
         fuzz::check_moves(board);
+        fuzz::check_pseudo_legal_moves(board);
     }
     fuzz::check_views(board);
     return 0;
