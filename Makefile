@@ -75,10 +75,15 @@ engine-test: engine
 python-test: install
 	$(PY) -m pytest
 
-# The differential games against the pure-Python model of the game, at length.
+# The differential games against the pure-Python model of the game, and GameBatch's games
+# against SelfPlayGame and OpenSpiel's dark_chess, at length (other seeds than make test's).
 LONG_GAMES ?= 20000
+LONG_BATCH_GAMES ?= 2000
+LONG_DARK_GAMES ?= 1000
 test-long: install
 	QUELLOR_DIFFERENTIAL_GAMES=$(LONG_GAMES) $(PY) -m pytest -q tests/python/test_differential.py
+	QUELLOR_BATCH_GAMES=$(LONG_BATCH_GAMES) QUELLOR_DARK_GAMES=$(LONG_DARK_GAMES) QUELLOR_BATCH_SEED=1 \
+	  $(PY) -m pytest -q tests/python/test_batch_selfplay.py tests/python/test_batch_dark.py
 
 # libFuzzer targets (tests/fuzz) built by Debian's clang with ASan and UBSan, each run for
 # FUZZ_SECONDS from the committed seeds; new inputs collect in build/fuzz/corpus, and a crash

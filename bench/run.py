@@ -21,6 +21,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import batch_bench  # noqa: E402
 import floor  # noqa: E402
 import perft_vs_stockfish  # noqa: E402
 import self_play  # noqa: E402
@@ -223,6 +224,7 @@ def main():
     loop_section(report, rates, unavailable)
     floor_section(report, measured)
     memory_section(report)
+    batch_bench.section(report, args.rounds, interleaved, fmt_int)
 
     report.out(f"Targets (load average {os.getloadavg()[0]:.2f} at the end)")
     for met, label, figure, why in report.targets:

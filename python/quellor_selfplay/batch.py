@@ -279,10 +279,10 @@ class GameBatch:
     # One game
 
     def _index(self, i: Any) -> int:
-        i = _whole("i", i)
-        if not -self._n <= i < self._n:
-            raise IndexError(f"game index {i} out of range for {self._n} games")
-        return i % self._n
+        index = _whole("i", i)
+        if not -self._n <= index < self._n:
+            raise IndexError(f"game index {index} out of range for {self._n} games")
+        return index % self._n
 
     def legal_moves(self, i: int) -> list[chess.Move]:
         """Game i's legal moves as python-chess Moves, in the order the mask's slots were filled."""

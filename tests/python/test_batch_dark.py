@@ -30,6 +30,8 @@ from positions import STARTS  # noqa: E402
 
 GAMES = int(os.environ.get("QUELLOR_DARK_GAMES", "400"))
 BATCH = 40
+# make test-long plays other games than make test.
+SEED = int(os.environ.get("QUELLOR_BATCH_SEED", "0"))
 PROMOTION_K = {"": 0, "q": 1, "r": 2, "b": 3, "n": 4}
 WHITE = 1  # OpenSpiel's chess numbers Black as player 0
 
@@ -90,10 +92,10 @@ def draw_kind(state, seen):
 
 @pytest.mark.parametrize("chunk", range((GAMES + BATCH - 1) // BATCH))
 def test_batch_plays_dark_chess(chunk):
-    rng = random.Random(9100 + chunk)
+    rng = random.Random(9100 + 1000 * SEED + chunk)
     n = min(BATCH, GAMES - chunk * BATCH)
     starts = [STARTS[(chunk * BATCH + i) % len(STARTS)] for i in range(n)]
-    batch = GameBatch(n, rules="dark", fens=starts, seed=chunk, threads=2)
+    batch = GameBatch(n, rules="dark", fens=starts, seed=chunk + 1000 * SEED, threads=2)
     refs = [Reference(fen) for fen in starts]
     compared = [True] * n
     planes = [[np.array(expected_plane(fen), dtype=np.uint8)] for fen in starts]

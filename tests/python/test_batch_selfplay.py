@@ -27,6 +27,8 @@ from positions import STARTS  # noqa: E402
 
 GAMES = int(os.environ.get("QUELLOR_BATCH_GAMES", "240"))
 BATCH = 40
+# make test-long plays other games than make test.
+SEED = int(os.environ.get("QUELLOR_BATCH_SEED", "0"))
 MAX_PLIES = 150
 PROMOTION_K = {None: 0, chess.QUEEN: 1, chess.ROOK: 2, chess.BISHOP: 3, chess.KNIGHT: 4}
 
@@ -57,7 +59,7 @@ def check_game(batch, i, game, plies):
 
 @pytest.mark.parametrize("chunk", range((GAMES + BATCH - 1) // BATCH))
 def test_batch_plays_selfplaygame(chunk):
-    rng = random.Random(7000 + chunk)
+    rng = random.Random(7000 + 1000 * SEED + chunk)
     n = min(BATCH, GAMES - chunk * BATCH)
     starts = [STARTS[(chunk * BATCH + i) % len(STARTS)] for i in range(n)]
     batch = GameBatch(n, rules="legal", observation="history", dtype="float32", max_plies=MAX_PLIES,
