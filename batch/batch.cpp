@@ -131,6 +131,19 @@ Batch::Batch(const Config& config, std::vector<chess::Board> starts, std::vector
     reset(config.seed, nullptr);
 }
 
+Batch::Batch(const Batch& other, const Outputs& outputs)
+    : config_(other.config_),
+      starts_(other.starts_),
+      games_(other.games_),
+      out_(outputs),
+      actions_(other.config_.n),
+      pool_(other.pool_.size()) {
+    std::memcpy(out_.rewards, other.out_.rewards, games_.size() * 2 * sizeof(float));
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) write_outputs(i, nullptr);
+    });
+}
+
 std::size_t Batch::bytes_per_game() const {
     // The game record, its share of the start positions, and its entry of the action scratch.
     return sizeof(Game) + (starts_.size() * sizeof(chess::Board) + games_.size() - 1) / games_.size() +

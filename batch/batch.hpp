@@ -111,6 +111,9 @@ public:
     // game i -> starts[0]) which one each game uses. Throws std::bad_alloc.
     Batch(const Config& config, std::vector<chess::Board> starts, std::vector<std::uint32_t> start_of_game,
           const Outputs& outputs);
+    // An independent copy of `other` (its games, random streams and last rewards) writing to
+    // `outputs`, which it fills at once.
+    Batch(const Batch& other, const Outputs& outputs);
 
     const Config& config() const { return config_; }
     std::size_t size() const { return games_.size(); }

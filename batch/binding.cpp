@@ -197,6 +197,82 @@ bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& start
     return true;
 }
 
+// Allocates an instance without a core and acquires its output buffers, checked against
+// `config`. Returns a new reference, or null with an exception set.
+PyObject* new_instance(PyTypeObject* type, const Config& config, PyObject* outputs) {
+    if (!PyTuple_Check(outputs) || PyTuple_GET_SIZE(outputs) != static_cast<Py_ssize_t>(OUTPUT_COUNT))
+        return PyErr_Format(PyExc_TypeError, "outputs must be a tuple of %zu buffers", OUTPUT_COUNT);
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    BatchObject* self = as_batch(obj);
+    self->core = nullptr;
+    for (auto& b : self->outputs) new (&b) HeldBuffer();
+    new (&self->busy) std::atomic<bool>(false);
+
+    const auto games = static_cast<Py_ssize_t>(config.n);
+    const Py_ssize_t obs_items = games * static_cast<Py_ssize_t>(OBS_ROWS * OBS_COLS);
+    const bool wide = config.dtype == Dtype::Float32;
+    struct Want {
+        const char* what;
+        Py_ssize_t items, itemsize;
+        const char* kinds;
+    };
+    const Want wants[OUTPUT_COUNT] = {
+        {"observation", obs_items, wide ? 4 : 1, wide ? "f" : "B"},
+        {"legal_action_mask", games * ACTION_COUNT, 1, "?Bb"},
+        {"to_move", games, 1, "?Bb"},
+        {"rewards", games * 2, 4, "f"},
+        {"terminated", games, 1, "?Bb"},
+        {"truncated", games, 1, "?Bb"},
+        {"plies", games, 8, "qln"},
+    };
+    for (std::size_t k = 0; k < OUTPUT_COUNT; ++k) {
+        if (acquire(PyTuple_GET_ITEM(outputs, static_cast<Py_ssize_t>(k)), wants[k].what, true, wants[k].items,
+                    wants[k].itemsize, wants[k].kinds, self->outputs[k]) < 0) {
+            Py_DECREF(obj);
+            return nullptr;
+        }
+    }
+    return obj;
+}
+
+Outputs outputs_of(BatchObject* self) {
+    return Outputs{
+        self->outputs[0].view.buf,
+        static_cast<std::uint8_t*>(self->outputs[1].view.buf),
+        static_cast<std::uint8_t*>(self->outputs[2].view.buf),
+        static_cast<float*>(self->outputs[3].view.buf),
+        static_cast<std::uint8_t*>(self->outputs[4].view.buf),
+        static_cast<std::uint8_t*>(self->outputs[5].view.buf),
+        static_cast<std::int64_t*>(self->outputs[6].view.buf),
+    };
+}
+
+// Makes the core with the interpreter lock released (starting the workers and writing every
+// game's first outputs takes a while for a large batch; nothing else can reach the new object
+// yet). Returns `obj`, or null (with `obj` released) after an exception, which propagates.
+template <class Make>
+PyObject* install_core(PyObject* obj, Make&& make) {
+    BatchObject* self = as_batch(obj);
+    try {
+        Batch* core = nullptr;
+        std::exception_ptr error;
+        without_lock([&] {
+            try {
+                core = make();
+            } catch (...) {
+                error = std::current_exception();
+            }
+        });
+        if (error) std::rethrow_exception(error);
+        self->core = core;
+    } catch (...) {
+        Py_DECREF(obj);
+        throw;
+    }
+    return obj;
+}
+
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* keywords[] = {"n",    "rules",   "observation", "dtype",      "max_plies", "seed",
@@ -240,66 +316,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
 
-        if (PyTuple_GET_SIZE(outputs) != static_cast<Py_ssize_t>(OUTPUT_COUNT))
-            return PyErr_Format(PyExc_TypeError, "outputs must be a tuple of %zu buffers", OUTPUT_COUNT);
-        PyObject* obj = type->tp_alloc(type, 0);
+        PyObject* obj = new_instance(type, config, outputs);
         if (!obj) return nullptr;
-        BatchObject* self = as_batch(obj);
-        self->core = nullptr;
-        for (auto& b : self->outputs) new (&b) HeldBuffer();
-        new (&self->busy) std::atomic<bool>(false);
-
-        const Py_ssize_t games = n;
-        const Py_ssize_t obs_items = games * static_cast<Py_ssize_t>(OBS_ROWS * OBS_COLS);
-        struct Want {
-            const char* what;
-            Py_ssize_t items, itemsize;
-            const char* kinds;
-        };
-        const Want wants[OUTPUT_COUNT] = {
-            {"observation", obs_items, config.dtype == Dtype::Float32 ? 4 : 1, config.dtype == Dtype::Float32 ? "f" : "B"},
-            {"legal_action_mask", games * ACTION_COUNT, 1, "?Bb"},
-            {"to_move", games, 1, "?Bb"},
-            {"rewards", games * 2, 4, "f"},
-            {"terminated", games, 1, "?Bb"},
-            {"truncated", games, 1, "?Bb"},
-            {"plies", games, 8, "qln"},
-        };
-        for (std::size_t k = 0; k < OUTPUT_COUNT; ++k) {
-            if (acquire(PyTuple_GET_ITEM(outputs, static_cast<Py_ssize_t>(k)), wants[k].what, true, wants[k].items,
-                        wants[k].itemsize, wants[k].kinds, self->outputs[k]) < 0) {
-                Py_DECREF(obj);
-                return nullptr;
-            }
-        }
-        const Outputs out{
-            self->outputs[0].view.buf,
-            static_cast<std::uint8_t*>(self->outputs[1].view.buf),
-            static_cast<std::uint8_t*>(self->outputs[2].view.buf),
-            static_cast<float*>(self->outputs[3].view.buf),
-            static_cast<std::uint8_t*>(self->outputs[4].view.buf),
-            static_cast<std::uint8_t*>(self->outputs[5].view.buf),
-            static_cast<std::int64_t*>(self->outputs[6].view.buf),
-        };
-        try {
-            // Starting the workers and writing every game's first outputs takes a while for a
-            // large batch; nothing else can reach this object yet.
-            Batch* core = nullptr;
-            std::exception_ptr error;
-            without_lock([&] {
-                try {
-                    core = new Batch(config, std::move(starts), std::move(which), out);
-                } catch (...) {
-                    error = std::current_exception();
-                }
-            });
-            if (error) std::rethrow_exception(error);
-            self->core = core;
-        } catch (...) {
-            Py_DECREF(obj);
-            throw;
-        }
-        return obj;
+        const Outputs out = outputs_of(as_batch(obj));
+        return install_core(obj, [&] { return new Batch(config, std::move(starts), std::move(which), out); });
     });
 }
 
@@ -447,6 +467,19 @@ PyObject* batch_write_observations(PyObject* obj, PyObject*) {
     });
 }
 
+// clone(outputs): an independent copy writing to the given buffers.
+PyObject* batch_clone(PyObject* obj, PyObject* outputs) {
+    return guarded([&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        BusyGuard busy(self);
+        if (!busy.ok()) return nullptr;
+        PyObject* copy = new_instance(Py_TYPE(obj), self->core->config(), outputs);
+        if (!copy) return nullptr;
+        const Outputs out = outputs_of(as_batch(copy));
+        return install_core(copy, [&] { return new Batch(*self->core, out); });
+    });
+}
+
 // =============================================================================================
 // Queries of one game
 
@@ -509,6 +542,7 @@ PyMethodDef BATCH_METHODS[] = {
     {"reset", batch_reset, METH_VARARGS, "reset($self, seed, games, /)\n--\n\n"},
     {"packed_observation", batch_packed_observation, METH_O, "packed_observation($self, out, /)\n--\n\n"},
     {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
+    {"clone", batch_clone, METH_O, "clone($self, outputs, /)\n--\n\n"},
     {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},
     {"fen", batch_fen, METH_O, "fen($self, i, /)\n--\n\n"},
     {"planes", batch_planes, METH_O, "planes($self, i, /)\n--\n\n"},

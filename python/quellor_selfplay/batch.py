@@ -120,7 +120,16 @@ class GameBatch:
 
         self._n = n
         self._rules = rules
-        self._observation = torch.zeros((n, OBS_ROWS, OBS_COLS), dtype=DTYPES[dtype_name])
+        self._auto_reset = bool(auto_reset)
+        outputs = self._allocate(DTYPES[dtype_name])
+        self._core = _batch.Batch(
+            n, rules, mode, dtype_name, cap, seed, threads, start, bool(auto_reset), outputs
+        )
+
+    def _allocate(self, dtype: torch.dtype) -> tuple[Any, ...]:
+        """Makes the output tensors; returns the buffers the native core writes them through."""
+        n = self._n
+        self._observation = torch.zeros((n, OBS_ROWS, OBS_COLS), dtype=dtype)
         self._mask = torch.zeros((n, ACTION_SLOTS), dtype=torch.bool)
         self._to_move = torch.zeros(n, dtype=torch.bool)
         self._rewards = torch.zeros((n, 2), dtype=torch.float32)
@@ -129,15 +138,23 @@ class GameBatch:
         self._plies = torch.zeros(n, dtype=torch.int64)
         self._draws = torch.zeros(n, dtype=torch.int64)
         self._draws_np = self._draws.numpy()
-        self._auto_reset = bool(auto_reset)
-        outputs = tuple(
+        return tuple(
             t.numpy()
             for t in (self._observation, self._mask, self._to_move, self._rewards,
                       self._terminated, self._truncated, self._plies)
         )
-        self._core = _batch.Batch(
-            n, rules, mode, dtype_name, cap, seed, threads, start, bool(auto_reset), outputs
-        )
+
+    def clone(self) -> "GameBatch":
+        """An independent copy: the same games, random streams, settings and outputs, in
+        tensors of its own."""
+        copy = GameBatch.__new__(GameBatch)
+        copy._n, copy._rules, copy._auto_reset = self._n, self._rules, self._auto_reset
+        outputs = copy._allocate(self._observation.dtype)
+        copy._core = self._core.clone(outputs)
+        return copy
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> "GameBatch":
+        return self.clone()
 
     # ------------------------------------------------------------------------------------------
     # Outputs, shared with the batch and rewritten in place

@@ -69,6 +69,20 @@ def test_reset_with_a_seed_is_a_new_batch():
     assert torch.equal(batch.random_actions(), fresh.random_actions())
 
 
+def test_a_clone_plays_on_alone():
+    batch = GameBatch(5, seed=6, max_plies=30, auto_reset=True, dtype="float32", observation="history")
+    random_steps(batch, 13)
+    copy = batch.clone()
+    assert_same(snapshot(batch), snapshot(copy))
+    assert copy.observation.data_ptr() != batch.observation.data_ptr()
+    # Both continue the same random streams, and stepping one leaves the other as it was.
+    held = snapshot(copy)
+    ahead = random_steps(batch, 20)
+    assert_same(held, snapshot(copy))
+    for shot in random_steps(copy, 20):
+        assert_same(shot, ahead.pop(0))
+
+
 def test_reset_of_some_games():
     batch = GameBatch(6, seed=3)
     random_steps(batch, 9)
