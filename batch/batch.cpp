@@ -55,7 +55,8 @@ constexpr unsigned flip_of(Color c) { return c == Color::White ? 0 : 56; }
 
 inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k); }  // 0 Q, 1 R, 2 B, 3 N
 
-std::size_t slot_count(const MoveGen& gen) {
+// Inlined into their callers, so that the popcnt build of a hot loop counts with the instruction.
+[[gnu::always_inline]] inline std::size_t slot_count(const MoveGen& gen) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < gen.group_count(); ++i) {
         const chess::MoveGroup& g = gen.group(i);
@@ -65,7 +66,7 @@ std::size_t slot_count(const MoveGen& gen) {
 }
 
 // The j-th slot (j < slot_count) and the move it plays.
-std::int64_t pick(const MoveGen& gen, std::size_t j, Color us, ChessMove& move) {
+[[gnu::always_inline]] inline std::int64_t pick(const MoveGen& gen, std::size_t j, Color us, ChessMove& move) {
     const unsigned flip = flip_of(us);
     for (std::size_t i = 0;; ++i) {
         const chess::MoveGroup& g = gen.group(i);
@@ -243,7 +244,8 @@ void Batch::write_observation(std::size_t i) {
 
 MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
     const Color us = g.board.side_to_move;
-    g.board = chess::play_move_unchecked(g.board, move);
+    g.board = config_.rules == Rules::Legal ? chess::play_move_unchecked(g.board, move)
+                                            : chess::play_pseudo_legal_move(g.board, move);
     ++g.plies;
     make_frame(g.board, g.frames[g.plies % FRAME_RING]);
     rewards[0] = rewards[1] = 0.0f;

@@ -14,12 +14,15 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "chess/board.hpp"
 #include "game.hpp"
+
+static_assert(std::endian::native == std::endian::little, "frames are written a rank of bytes at a time");
 
 namespace quellor::batch {
 
@@ -28,13 +31,30 @@ inline constexpr std::size_t FRAME_CODES = 14;
 
 using Frame = std::array<std::uint8_t, 64>;
 
+namespace detail {
+// SPREAD[b] holds 1 in byte j where bit j of b is set: one rank of a bitboard as 8 bytes.
+constexpr std::array<std::uint64_t, 256> make_spread() {
+    std::array<std::uint64_t, 256> t{};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned j = 0; j < 8; ++j)
+            if (b >> j & 1) t[b] |= std::uint64_t{1} << (8 * j);
+    return t;
+}
+inline constexpr auto SPREAD = make_spread();
+}  // namespace detail
+
 // The frame of `board` as its side to move sees it.
 inline void make_frame(const chess::Board& b, Frame& out) noexcept {
     const chess::Color us = b.side_to_move;
     const unsigned flip = us == chess::Color::White ? 0 : 56;
     const chess::Bitboard seen = visible_squares(b);
-    std::memset(out.data(), PLANE_CHANNELS - 1, out.size());
-    for (chess::Bitboard m = seen; m;) out[chess::pop_lsb(m) ^ flip] = SEEN_EMPTY;
+    // Hidden (12) everywhere, plus one on seen squares (13), a rank at a time; a Black
+    // observer's rows run from rank 8 down, each rank keeping its files in order.
+    constexpr std::uint64_t HIDDEN_RANK = 0x0C0C0C0C0C0C0C0CULL;
+    for (unsigned rank = 0; rank < 8; ++rank) {
+        const std::uint64_t codes = HIDDEN_RANK + detail::SPREAD[(seen >> (8 * rank)) & 0xFF];
+        std::memcpy(out.data() + ((rank * 8) ^ flip), &codes, sizeof codes);
+    }
     for (std::size_t k = 0; k < chess::PIECE_KINDS; ++k) {
         const chess::Bitboard kind = b.piece_masks[k] & seen;
         for (std::size_t side = 0; side < 2; ++side) {

@@ -76,7 +76,10 @@ const char* describe(MoveFault fault) {
     return "unknown fault on";
 }
 
-Board play_move_unchecked(const Board& board, const ChessMove& move) {
+namespace {
+
+template <bool TrackChecks>
+Board make_move(const Board& board, const ChessMove& move) {
     const Color us = board.side_to_move, them = ~us;
     const unsigned from = move.from_square, to = move.to_square;
     const auto moved_kind = board.piece_at(move.from_square);
@@ -125,10 +128,18 @@ Board play_move_unchecked(const Board& board, const ChessMove& move) {
     }
 
     // The king just taken has nobody to check or pin against.
-    if (const Bitboard their_king = r.pieces(them, Piece::King)) record_checks_and_pins(r, us, lsb(their_king));
+    if constexpr (TrackChecks) {
+        if (const Bitboard their_king = r.pieces(them, Piece::King)) record_checks_and_pins(r, us, lsb(their_king));
+    }
     r.side_to_move = them;
     return r;
 }
+
+}  // namespace
+
+Board play_move_unchecked(const Board& board, const ChessMove& move) { return make_move<true>(board, move); }
+
+Board play_pseudo_legal_move(const Board& board, const ChessMove& move) { return make_move<false>(board, move); }
 
 Result<Board, MoveFault> play_move(const Board& board, const ChessMove& move) {
     const Color us = board.side_to_move;

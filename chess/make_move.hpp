@@ -54,4 +54,9 @@ Result<Board, MoveFault> play_move(const Board& board, const ChessMove& move);
 // Any move that play_move would refuse corrupts the board; debug builds assert against it.
 Board play_move_unchecked(const Board& board, const ChessMove& move);
 
+// play_move_unchecked for the fog-of-war rules, whose pseudo-legal generation reads neither
+// checks nor pins: `checkers` and `pinned` of the result are left empty, which saves working
+// them out on every move. Only generate_pseudo_legal may be asked about the result.
+Board play_pseudo_legal_move(const Board& board, const ChessMove& move);
+
 }  // namespace chess
