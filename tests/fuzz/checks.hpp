@@ -138,6 +138,10 @@ inline void check_pseudo_legal_moves(const chess::Board& b) {
         const auto next = chess::play_move(b, *move);
         require(next.ok(), "a pseudo-legal move is refused");
         check_board(*next);
+        // The fog-of-war move maker differs only in leaving checks and pins out.
+        chess::Board without_checks = *next;
+        without_checks.checkers = without_checks.pinned = 0;
+        require(chess::play_pseudo_legal_move(b, *move) == without_checks, "the lean move maker differs");
     }
     require(listed.count() == announced, "fewer pseudo-legal moves than len() said");
     auto legal = chess::MoveGen::generate(b);
