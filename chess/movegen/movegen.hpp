@@ -55,6 +55,18 @@ public:
     // The next move in generation order, or none once all are handed out (and ever after).
     std::optional<ChessMove> next();
 
+    // Copies hold only the groups in use, not the whole worst-case array.
+    MoveGen(const MoveGen& other) : count_(other.count_), current_(other.current_), cursor_(other.cursor_) {
+        for (std::size_t i = 0; i < count_; ++i) groups_[i] = other.groups_[i];
+    }
+    MoveGen& operator=(const MoveGen& other) {
+        count_ = other.count_;
+        current_ = other.current_;
+        cursor_ = other.cursor_;
+        for (std::size_t i = 0; i < count_; ++i) groups_[i] = other.groups_[i];
+        return *this;
+    }
+
     // Moves not yet handed out; right after generate(), the total number of legal moves.
     std::size_t len() const;
 
