@@ -223,9 +223,12 @@ class GameBatch:
     def _entries(self, values: Any, name: str, limit: int) -> np.ndarray:
         """`values` as a contiguous int64 array of shape (n,)."""
         if isinstance(values, torch.Tensor):
-            if values.dtype.is_floating_point or values.dtype.is_complex or values.dtype == torch.bool:
+            if values.dtype is torch.int64 and values.is_cpu and not values.requires_grad:
+                arr = values.numpy()  # the common case: no copy, no conversion
+            elif values.dtype.is_floating_point or values.dtype.is_complex or values.dtype == torch.bool:
                 raise TypeError(f"{name} must hold integers, not {values.dtype}")
-            arr = values.detach().cpu().numpy()
+            else:
+                arr = values.detach().cpu().numpy()
         else:
             arr = np.asarray(values)
         if arr.dtype.kind not in "iu":
@@ -240,7 +243,9 @@ class GameBatch:
                 i = int(huge[0])
                 raise ValueError(f"game {i}: {name[:-1]} {int(arr[i])} is out of range (0..{limit - 1})")
             arr = np.minimum(arr, INT64_MAX)
-        return np.ascontiguousarray(arr, dtype=np.int64)
+        if arr.dtype != np.int64 or not arr.flags.c_contiguous:
+            arr = np.ascontiguousarray(arr, dtype=np.int64)
+        return arr
 
     def step(self, actions: Any) -> None:
         """Plays one slot per unfinished game; finished games ignore their entry.
