@@ -28,7 +28,9 @@ pyspiel = pytest.importorskip("pyspiel")
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 from positions import STARTS  # noqa: E402
 
-GAMES = int(os.environ.get("QUELLOR_DARK_GAMES", "400"))
+# Fewer under AddressSanitizer, where every ply costs several times as much.
+UNDER_ASAN = bool(os.environ.get("QUELLOR_ASAN"))
+GAMES = int(os.environ.get("QUELLOR_DARK_GAMES", "80" if UNDER_ASAN else "400"))
 BATCH = 40
 # make test-long plays other games than make test.
 SEED = int(os.environ.get("QUELLOR_BATCH_SEED", "0"))
