@@ -32,6 +32,18 @@ for method, needs in ((game.legal_actions, "python-chess"), (game.encode, "torch
 site = pathlib.Path(sysconfig.get_paths()["purelib"])
 assert (site / "quellor-stubs" / "__init__.pyi").is_file(), "no stub package"
 assert importlib.util.find_spec("quellor_selfplay") is not None, "no self-play package"
+# The batch's native core plays without torch, through plain buffers.
+import array
+from quellor_selfplay import _batch
+n = 2
+outputs = (bytearray(n * 64 * 106), bytearray(n * 4352), bytearray(n), array.array("f", [0.0] * 2 * n),
+           bytearray(n), bytearray(n), array.array("q", [0] * n))
+batch = _batch.Batch(n, "dark", "own", "uint8", 0, 1, 1, None, False, outputs)
+assert sum(outputs[1]) == 2 * 20, "the start position has 20 moves"
+draws = array.array("q", [0] * n)
+batch.random_actions(draws)
+batch.step(draws, False)
+assert list(outputs[6]) == [1, 1] and list(outputs[2]) == [0, 0], (list(outputs[6]), list(outputs[2]))
 script = pathlib.Path(sys.executable).with_name("quellor-selfplay")
 assert script.is_file(), "no quellor-selfplay script"
 print(f"quellor {quellor.__file__}")
