@@ -38,8 +38,9 @@ import chess
 import gymnasium
 import numpy as np
 from gymnasium import spaces
-from pettingzoo import AECEnv
-from pettingzoo.utils import wrappers
+# PettingZoo ships no type information: AECEnv is Any to the type checker.
+from pettingzoo import AECEnv  # type: ignore[import-untyped, unused-ignore]
+from pettingzoo.utils import wrappers  # type: ignore[import-untyped, unused-ignore]
 
 from quellor_selfplay import codes, fog
 from quellor_selfplay.batch import ACTION_SLOTS, OBS_COLS, OBS_ROWS, GameBatch
@@ -66,7 +67,7 @@ def unseen_observation(dtype: Any) -> np.ndarray:
     return obs
 
 
-class raw_env(AECEnv):  # noqa: N801 - PettingZoo's naming for the unwrapped class
+class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name for it
     """raw_env(rules="dark", observation="own", max_plies=None, render_mode=None, fen=None,
     dtype="uint8")"""
 
@@ -113,10 +114,10 @@ class raw_env(AECEnv):  # noqa: N801 - PettingZoo's naming for the unwrapped cla
     # ------------------------------------------------------------------------------------------
     # The AEC interface
 
-    def observation_space(self, agent: str) -> spaces.Space:
+    def observation_space(self, agent: str) -> spaces.Space[Any]:
         return self.observation_spaces[agent]
 
-    def action_space(self, agent: str) -> spaces.Space:
+    def action_space(self, agent: str) -> spaces.Space[Any]:
         return self.action_spaces[agent]
 
     def reset(self, seed: Optional[int] = None, options: Optional[dict[str, Any]] = None) -> None:
