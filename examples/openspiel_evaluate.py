@@ -10,27 +10,26 @@ with the network as White and once as Black; the mean returns are printed from i
 from __future__ import annotations
 
 import argparse
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 import numpy as np
-import pyspiel
-from open_spiel.python.algorithms.evaluate_bots import evaluate_bots
-from open_spiel.python.bots.uniform_random import UniformRandomBot
+import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
+from open_spiel.python.algorithms.evaluate_bots import evaluate_bots  # type: ignore[import-not-found, import-untyped, unused-ignore]
+from open_spiel.python.bots.uniform_random import UniformRandomBot  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from quellor_selfplay.envs.openspiel import GAME_NAME, CheckpointBot
-from quellor_selfplay.net import load_checkpoint, seeded_net
+from quellor_selfplay.net import PolicyValueNet, load_checkpoint, seeded_net
 
 
-def evaluate(net, games: int, seed: int, max_plies: int) -> dict[str, float]:
+def evaluate(net: PolicyValueNet, games: int, seed: int, max_plies: int) -> dict[str, float]:
     """Plays 2 * `games` games; returns the network's mean return as White, as Black and in all."""
     game = pyspiel.load_game(GAME_NAME, {"max_plies": max_plies})
     rng = np.random.default_rng(seed)
-    returns = {"white": [], "black": []}
+    returns: dict[str, list[float]] = {"white": [], "black": []}
     for _ in range(games):
         for seat, side in ((0, "white"), (1, "black")):
-            bots = [None, None]
-            bots[seat] = CheckpointBot(seat, net, rng)
-            bots[1 - seat] = UniformRandomBot(1 - seat, rng)
+            mine, theirs = CheckpointBot(seat, net, rng), UniformRandomBot(1 - seat, rng)
+            bots: list[Any] = [mine, theirs] if seat == 0 else [theirs, mine]
             result = evaluate_bots(game.new_initial_state(), bots, rng)
             returns[side].append(result[seat])
     everything = returns["white"] + returns["black"]
@@ -42,7 +41,7 @@ def evaluate(net, games: int, seed: int, max_plies: int) -> dict[str, float]:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--checkpoint", help="network weights (default: a net seeded by --seed)")
     parser.add_argument("--games", type=int, default=10, help="games per colour (default 10)")
     parser.add_argument("--max-plies", type=int, default=300, help="a draw after this many plies")

@@ -34,7 +34,7 @@ from typing import Any, Optional
 import chess
 import numpy as np
 # OpenSpiel ships no type information: its classes are Any to the type checker.
-import pyspiel  # type: ignore[import-not-found, unused-ignore]
+import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from quellor_selfplay import codes
 from quellor_selfplay.batch import OBS_COLS, OBS_ROWS, GameBatch
