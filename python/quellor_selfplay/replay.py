@@ -71,7 +71,7 @@ def replay(moves: Sequence[str], start_fen: Optional[str] = None, rules: str = "
             break
         text = moves[ply]
         if batch.terminated[0] or batch.truncated[0]:
-            raise ReplayError(f"ply {ply + 1}: {text} follows the end of the game")
+            raise ReplayError(f"ply {ply + 1}: {text} follows the end of the game ({_outcome(batch)})")
         try:
             code = codes.move_code(chess.Move.from_uci(text))
         except (ValueError, TypeError):
@@ -80,11 +80,15 @@ def replay(moves: Sequence[str], start_fen: Optional[str] = None, rules: str = "
             batch.step_moves(np.array([code], dtype=np.int64))
         except ValueError:
             raise ReplayError(f"ply {ply + 1}: {text} cannot be played in {batch.fen(0)}") from None
-    outcome = None
-    if batch.terminated[0] or batch.truncated[0]:
-        white_reward = float(batch.rewards[0, 0])
-        outcome = RESULTS[int(white_reward)] if batch.terminated[0] else "1/2-1/2 (ply cap)"
+    outcome = _outcome(batch) if batch.terminated[0] or batch.truncated[0] else None
     return {"start": fen, "plies": plies, "outcome": outcome}
+
+
+def _outcome(batch: GameBatch) -> str:
+    """The result of a finished game: the rewards of its last step say who won."""
+    if batch.truncated[0]:
+        return "1/2-1/2 (ply cap)"
+    return RESULTS[int(batch.rewards[0, 0])]
 
 
 def _letter(piece: Optional[chess.Piece]) -> str:

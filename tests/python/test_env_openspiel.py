@@ -48,19 +48,6 @@ def test_openspiel_games_sim_test(params, capsys):
     assert capsys.readouterr().out.count("Sim of game") == 3
 
 
-def test_game_type_and_info():
-    game = pyspiel.load_game(qos.GAME_NAME)
-    kind = game.get_type()
-    assert kind.dynamics == pyspiel.GameType.Dynamics.SEQUENTIAL
-    assert kind.information == pyspiel.GameType.Information.IMPERFECT_INFORMATION
-    assert kind.utility == pyspiel.GameType.Utility.ZERO_SUM
-    assert kind.reward_model == pyspiel.GameType.RewardModel.TERMINAL
-    assert game.num_distinct_actions() == 20480 and game.max_game_length() == 1000
-    assert game.observation_tensor_shape() == [64, 106]
-    again = pyspiel.load_game(str(game))
-    assert str(again) == str(game)
-
-
 @pytest.mark.parametrize("rules, seed", [("legal", 3), ("dark", 4)])
 def test_moves_and_observations_ply_by_ply(rules, seed):
     """Legal actions against python-chess (legal rules) or GameBatch (dark), one id per move;
