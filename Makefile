@@ -9,7 +9,7 @@ ENGINE_BUILD := build/engine
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 
-.PHONY: test demo demo-install install engine engine-test python-test system-deps clean test-long wheel bench
+.PHONY: test demo demo-install install engine engine-test python-test system-deps browser-deps clean test-long wheel bench
 .PHONY: fuzz fuzz-deps fuzz-build fuzz-run fuzz-short test-asan
 
 # Everything CI runs: the engine and Python tests, a short pass of each fuzz target, and both
@@ -26,6 +26,18 @@ system-deps:
 	@missing=""; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	command -v stockfish >/dev/null 2>&1 || missing="$$missing stockfish"; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+# Debian's chromium and its driver, for the replay page's test in a real browser (Selenium is
+# pointed at them; nothing downloads a browser).
+browser-deps:
+	@missing=""; \
+	[ -x /usr/bin/chromium ] || missing="$$missing chromium"; \
+	[ -x /usr/bin/chromedriver ] || missing="$$missing chromium-driver"; \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing$$missing"; \
 	  $(SUDO) apt-get update -qq && \
@@ -72,8 +84,9 @@ engine: system-deps $(VENV)/.test-deps
 engine-test: engine
 	ctest --test-dir $(ENGINE_BUILD) --output-on-failure
 
-python-test: install
-	$(PY) -m pytest
+# With the browser installed, its test must run rather than skip.
+python-test: browser-deps install
+	QUELLOR_REQUIRE_BROWSER=1 $(PY) -m pytest
 
 # The differential games against the pure-Python model of the game, and GameBatch's games
 # against SelfPlayGame and OpenSpiel's dark_chess, at length (other seeds than make test's).
@@ -133,7 +146,7 @@ ASAN_VENV := build/asan-venv
 ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUELLOR_ASAN=1
 
-test-asan: system-deps $(VENV)/.test-deps
+test-asan: system-deps browser-deps $(VENV)/.test-deps
 	cmake -S . -B $(ASAN_ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLOR_ENGINE_TESTS=ON \
 	  -DQUELLOR_SANITIZE=ON >/dev/null
 	cmake --build $(ASAN_ENGINE_BUILD)
@@ -143,7 +156,7 @@ test-asan: system-deps $(VENV)/.test-deps
 	  $$($(ASAN_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/quellor-test-deps.pth
 	$(PIP) --python $(ASAN_VENV)/bin/python install -q --no-build-isolation --no-deps \
 	  -C cmake.define.QUELLOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-module .
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
+	$(ASAN_ENV) QUELLOR_REQUIRE_BROWSER=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
 # Side-by-side benchmarks (bench/run.py, a few minutes). The peers of the Python loop go into
 # the venv here; one that does not install on this machine is reported as unavailable.

@@ -175,6 +175,9 @@ def build_parser() -> argparse.ArgumentParser:
     show.add_argument("run", type=Path, help="directory of a play run")
     show.add_argument("--game", type=_non_negative, default=0, help="game index (default 0)")
     show.add_argument("--ply", type=_non_negative, default=0, help="ply (default 0)")
+    show.add_argument("--html", action="store_true",
+                      help="write a page that steps through the whole game (opening at --ply) "
+                           "instead, as replay-gGAME.html beside the data")
     return parser
 
 
@@ -395,7 +398,11 @@ def _load_game(run: Path, game: int) -> dict[str, Any]:
         start_fen is None or isinstance(start_fen, str)
     ):
         raise UsageError(f"{path}: the record of game {game} is malformed")
-    return {"moves": moves, "start_fen": start_fen}
+    result, ending = record.get("result"), record.get("ending")
+    if isinstance(result, str) and isinstance(ending, str):
+        result = f"{result} ({ending})"
+    return {"moves": moves, "start_fen": start_fen,
+            "result": result if isinstance(result, str) else None}
 
 
 def show(args: argparse.Namespace) -> int:
@@ -405,6 +412,8 @@ def show(args: argparse.Namespace) -> int:
     moves = record["moves"]
     if args.ply > len(moves):
         raise UsageError(f"ply {args.ply} does not exist: game {args.game} has {len(moves)} plies")
+    if args.html:
+        return show_html(args, record)
     try:
         view = fog.fog_view(moves, args.ply, args.game, record.get("start_fen"))
     except (ValueError, RuntimeError) as err:
@@ -415,6 +424,20 @@ def show(args: argparse.Namespace) -> int:
     (args.run / f"fog-g{args.game}-p{args.ply}.txt").write_text(text, encoding="utf-8")
     print(text, end="")
     print(f"\nWrote {svg_path}")
+    return 0
+
+
+def show_html(args: argparse.Namespace, record: dict[str, Any]) -> int:
+    from quellor_selfplay.replay import ReplayError, build_page
+
+    try:
+        page = build_page(record["moves"], record["start_fen"], title=f"{args.run.name}: game {args.game}",
+                          result=record["result"], start_ply=args.ply)
+    except ReplayError as err:
+        raise UsageError(f"game {args.game} cannot be replayed: {err}") from None
+    path = args.run / f"replay-g{args.game}.html"
+    path.write_text(page, encoding="utf-8")
+    print(f"Wrote {path}")
     return 0
 
 

@@ -1,0 +1,290 @@
+"""Fog-of-war chess as an OpenSpiel game: importing this module registers
+``python_quellor_fog_chess``.
+
+    import pyspiel
+    import quellor_selfplay.envs.openspiel  # registers the game
+    game = pyspiel.load_game("python_quellor_fog_chess")   # or "...(rules=legal,max_plies=300)"
+
+The game is sequential, of imperfect information, zero-sum, with rewards only at the end: +1 for
+the side that captures the enemy king (under ``rules=legal``, that mates it), -1 for the other,
+0 for a draw (no move at all, stalemate, or ``max_plies`` reached). Player 0 is White.
+
+Actions are move codes, one per move: ``from * 64 + to + 4096 * k`` with python-chess squares
+(a1 = 0, not mirrored) and k = 0 for no promotion, 1 queen, 2 rook, 3 bishop, 4 knight: 20,480
+distinct actions, the codes of ``GameBatch.step_moves``. ``action_slot(action, player)`` maps
+one to its policy slot ``action_index`` (0..4351, mirrored for Black); two actions map to one
+slot only when they are a straight and a capturing promotion to the same piece.
+
+``observation_tensor(player)`` is the 64 x 106 own-view observation (``GameBatch``'s ``"own"``
+layout, float32) of the player to move. The other player gets the observation it was given
+when it last moved (before its first move, every square hidden): it learns nothing while the
+other side is to move. ``information_state_string(player)`` lists every view the player was
+given, with the move it answered it with.
+
+Parameters: ``rules`` ("dark" or "legal", see ``GameBatch``), ``max_plies`` (1000; the game is
+a draw there, and OpenSpiel needs a bound on its length), ``fen`` (the start position).
+Serialization is OpenSpiel's own: the game's parameters (start FEN among them) and the actions
+played, replayed on loading. A state holds a ``GameBatch(1, threads=1)``; ``clone()`` copies it.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Optional
+
+import chess
+import numpy as np
+# OpenSpiel ships no type information: its classes are Any to the type checker.
+import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
+
+from quellor_selfplay import codes
+from quellor_selfplay.batch import OBS_COLS, OBS_ROWS, GameBatch
+
+__all__ = ["GAME_NAME", "FogChessGame", "FogChessState", "action_slot", "CheckpointBot"]
+
+GAME_NAME = "python_quellor_fog_chess"
+NUM_PLAYERS = 2
+DEFAULT_MAX_PLIES = 1000
+DEFAULT_PARAMETERS = {"rules": "dark", "max_plies": DEFAULT_MAX_PLIES, "fen": chess.STARTING_FEN}
+
+GAME_TYPE = pyspiel.GameType(
+    short_name=GAME_NAME,
+    long_name="Python quellor fog-of-war chess",
+    dynamics=pyspiel.GameType.Dynamics.SEQUENTIAL,
+    chance_mode=pyspiel.GameType.ChanceMode.DETERMINISTIC,
+    information=pyspiel.GameType.Information.IMPERFECT_INFORMATION,
+    utility=pyspiel.GameType.Utility.ZERO_SUM,
+    reward_model=pyspiel.GameType.RewardModel.TERMINAL,
+    max_num_players=NUM_PLAYERS,
+    min_num_players=NUM_PLAYERS,
+    provides_information_state_string=True,
+    provides_information_state_tensor=False,
+    provides_observation_string=True,
+    provides_observation_tensor=True,
+    parameter_specification=DEFAULT_PARAMETERS,
+)
+
+
+def action_slot(action: int, player: int) -> int:
+    """The policy slot (action_index) of move code `action` played by `player` (0 White)."""
+    return codes.code_slot(int(action), player == 0)
+
+
+class FogChessGame(pyspiel.Game):  # type: ignore[misc]
+    def __init__(self, params: Optional[dict[str, Any]] = None) -> None:
+        merged = {**DEFAULT_PARAMETERS, **(params or {})}
+        max_plies = merged["max_plies"]
+        if isinstance(max_plies, bool) or not isinstance(max_plies, int) or max_plies < 1:
+            raise ValueError(f"max_plies must be a positive int, got {max_plies!r}")
+        info = pyspiel.GameInfo(
+            num_distinct_actions=codes.MOVE_CODES,
+            max_chance_outcomes=0,
+            num_players=NUM_PLAYERS,
+            min_utility=-1.0,
+            max_utility=1.0,
+            utility_sum=0.0,
+            max_game_length=max_plies,
+        )
+        super().__init__(GAME_TYPE, info, params or {})
+        self.rules = str(merged["rules"])
+        self.max_plies = max_plies
+        self.fen = str(merged["fen"])
+        # Refuses bad rules and start positions once, here, rather than in every new state.
+        probe = FogChessRecord(self.rules, self.max_plies, self.fen)
+        if probe.over():
+            raise ValueError("the start position leaves the side to move no move: the game is over")
+
+    def new_initial_state(self) -> "FogChessState":
+        return FogChessState(self)
+
+    def make_py_observer(self, iig_obs_type: Any = None, params: Any = None) -> Any:
+        if params:
+            raise ValueError(f"observation parameters are not supported, got {params}")
+        if iig_obs_type is not None and iig_obs_type.perfect_recall:
+            return InformationStateObserver()
+        return ViewObserver()
+
+
+class FogChessRecord:
+    """One game in a ``GameBatch(1)``, the moves that led there and what each player was shown.
+
+    It pickles as its settings, start position and move codes, and replays them on loading:
+    OpenSpiel serializes a Python state as the pickle of its attributes, and this is all of them.
+    A deep copy clones the batch instead of replaying.
+    """
+
+    def __init__(self, rules: str, max_plies: int, fen: str) -> None:
+        self.settings = (rules, max_plies, fen)
+        self.batch = GameBatch(1, rules=rules, max_plies=max_plies, threads=1, fens=fen, dtype="float32")
+        self.moves: list[int] = []
+        # The observation each player was last given, and its views and answers so far.
+        self.shown: list[Optional[np.ndarray]] = [None, None]
+        self.record: list[list[str]] = [[], []]
+
+    def mover(self) -> int:
+        return 0 if bool(self.batch.to_move[0]) else 1
+
+    def over(self) -> bool:
+        return bool(self.batch.terminated[0] or self.batch.truncated[0])
+
+    def play(self, code: int) -> None:
+        """Plays a move code; an illegal one raises ValueError and changes nothing."""
+        player = self.mover()
+        shown = self.batch.observation[0].numpy().copy()
+        self.batch.step_moves(np.array([code], dtype=np.int64))
+        self.moves.append(code)
+        self.shown[player] = shown
+        self.record[player].append(_view_text(shown, player) + "\n" + codes.code_move(code).uci())
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> "FogChessRecord":
+        copy = FogChessRecord.__new__(FogChessRecord)
+        copy.settings, copy.batch, copy.moves = self.settings, self.batch.clone(), list(self.moves)
+        copy.shown = [None if s is None else s.copy() for s in self.shown]
+        copy.record = [list(r) for r in self.record]
+        return copy
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"settings": self.settings, "moves": self.moves}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__init__(*state["settings"])  # type: ignore[misc]
+        for code in state["moves"]:
+            self.play(int(code))
+
+
+class FogChessState(pyspiel.State):  # type: ignore[misc]
+    def __init__(self, game: FogChessGame) -> None:
+        super().__init__(game)
+        self._game = FogChessRecord(game.rules, game.max_plies, game.fen)
+
+    def current_player(self) -> int:
+        return pyspiel.PlayerId.TERMINAL if self._game.over() else self._game.mover()
+
+    def _legal_actions(self, player: int) -> list[int]:
+        if self._game.over() or player != self._game.mover():
+            return []
+        return sorted(codes.move_code(m) for m in self._game.batch.legal_moves(0))
+
+    def _apply_action(self, action: int) -> None:
+        self._game.play(int(action))
+
+    def _action_to_string(self, player: int, action: int) -> str:
+        return codes.code_move(int(action)).uci()
+
+    def is_terminal(self) -> bool:
+        return self._game.over()
+
+    def returns(self) -> list[float]:
+        if not self._game.over():
+            return [0.0, 0.0]
+        white, black = self._game.batch.rewards[0].tolist()
+        return [white, black]
+
+    def observation_of(self, player: int) -> np.ndarray:
+        """The 64 x 106 float32 observation `player` holds now (see the module's notes)."""
+        if player == self._game.mover():
+            return self._game.batch.observation[0].numpy()
+        shown = self._game.shown[player]
+        return shown if shown is not None else _UNSEEN
+
+    def information_state_of(self, player: int) -> str:
+        lines = list(self._game.record[player])
+        if player == self._game.mover():
+            lines.append(_view_text(self._game.batch.observation[0].numpy(), player))
+        return f"player {player}\n" + "\n".join(lines)
+
+    def fen(self) -> str:
+        return self._game.batch.fen(0)
+
+    def __str__(self) -> str:
+        return f"{self.fen()}\nply {len(self._game.moves)}"
+
+
+def _view_text(observation: np.ndarray, player: int) -> str:
+    return codes.squares_text(codes.frame_squares(observation[:, codes.NEWEST_FRAME], player == 0))
+
+
+def _unseen() -> np.ndarray:
+    obs = np.zeros((OBS_ROWS, OBS_COLS), dtype=np.float32)
+    obs[:, codes.HIDDEN_CHANNEL : 104 : 13] = 1.0
+    return obs
+
+
+_UNSEEN = _unseen()
+
+
+class ViewObserver:
+    """The player's observation: a 64 x 106 tensor and its newest frame as text."""
+
+    def __init__(self) -> None:
+        self.tensor = np.zeros(OBS_ROWS * OBS_COLS, np.float32)
+        self.dict = {"observation": self.tensor.reshape(OBS_ROWS, OBS_COLS)}
+
+    def set_from(self, state: FogChessState, player: int) -> None:
+        self.dict["observation"][:] = state.observation_of(player)
+
+    def string_from(self, state: FogChessState, player: int) -> str:
+        return _view_text(state.observation_of(player), player)
+
+
+class InformationStateObserver:
+    """The player's whole record (strings only): each view it was given and its answer."""
+
+    def __init__(self) -> None:
+        self.tensor = None
+        self.dict: dict[str, np.ndarray] = {}
+
+    def set_from(self, state: FogChessState, player: int) -> None:
+        pass
+
+    def string_from(self, state: FogChessState, player: int) -> str:
+        return state.information_state_of(player)
+
+
+class CheckpointBot(pyspiel.Bot):  # type: ignore[misc]
+    """Plays by a `quellor_selfplay.net` policy network over the own-view observation.
+
+    Draws a slot from the network's softmax over the legal actions' slots, then one of the
+    actions behind it (two only for a straight and a capturing promotion to one piece).
+    """
+
+    def __init__(self, player_id: int, net: Any, rng: np.random.Generator) -> None:
+        pyspiel.Bot.__init__(self)
+        from quellor_selfplay.net import NetPolicy
+
+        self._player_id = player_id
+        self._policy = NetPolicy(net)
+        self._rng = rng
+
+    def player_id(self) -> int:
+        return self._player_id
+
+    def restart_at(self, state: Any) -> None:
+        pass
+
+    def provides_policy(self) -> bool:
+        return True
+
+    def step_with_policy(self, state: Any) -> tuple[list[tuple[int, float]], int]:
+        import torch
+
+        actions = state.legal_actions(self._player_id)
+        if not actions:
+            return [], pyspiel.INVALID_ACTION
+        by_slot: dict[int, list[int]] = {}
+        for action in actions:
+            by_slot.setdefault(action_slot(action, self._player_id), []).append(action)
+        slots = list(by_slot)
+        observation = torch.tensor(state.observation_tensor(self._player_id)).view(OBS_ROWS, OBS_COLS)
+        weights = np.array(self._policy.slot_probabilities(observation, slots), dtype=np.float64)
+        if not np.all(np.isfinite(weights)) or weights.sum() <= 0:
+            raise ValueError("the network's policy gives no finite probabilities")
+        weights /= weights.sum()
+        policy = [(a, float(w) / len(by_slot[s])) for s, w in zip(slots, weights) for a in by_slot[s]]
+        slot = slots[int(self._rng.choice(len(slots), p=weights))]
+        return policy, int(self._rng.choice(by_slot[slot]))
+
+    def step(self, state: Any) -> int:
+        return self.step_with_policy(state)[1]
+
+
+pyspiel.register_game(GAME_TYPE, FogChessGame)
