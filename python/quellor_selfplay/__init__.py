@@ -11,7 +11,10 @@ pieces it is built from are importable on their own:
 - :class:`GameBatch` (:mod:`quellor_selfplay.batch`) steps many games at once in native code.
 """
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from quellor_selfplay.batch import GameBatch
 
 __all__ = ["DATA_FILE", "SUMMARY_FILE", "GameBatch"]
 

@@ -313,6 +313,10 @@ class GameBatch:
             for c in self._core.legal_moves(self._index(i))
         ]
 
+    def legal_move_codes(self, i: int) -> list[int]:
+        """Game i's legal moves as move codes (those of step_moves), in the order of legal_moves(i)."""
+        return list(self._core.legal_moves(self._index(i)))
+
     def fen(self, i: int) -> str:
         """Game i's position as FEN (halfmove clock 0)."""
         return str(self._core.fen(self._index(i)))

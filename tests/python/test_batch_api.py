@@ -198,6 +198,9 @@ def test_game_and_legal_moves_of_one_game():
         assert isinstance(game, SelfPlayGame)
         assert torch.equal(game.encode(), batch.observation[i])
         assert [m.uci() for m in game.legal_actions()] == [m.uci() for m in batch.legal_moves(i)]
+        assert batch.legal_move_codes(i) == [
+            m.from_square * 64 + m.to_square + 4096 * (0 if m.promotion is None else 6 - m.promotion)
+            for m in game.legal_actions()]
     with pytest.raises(IndexError, match="game index 2 out of range for 2 games"):
         batch.game(2)
 
