@@ -162,7 +162,7 @@ class FogChessState(pyspiel.State):  # type: ignore[misc]
     def _legal_actions(self, player: int) -> list[int]:
         if self._game.over() or player != self._game.mover():
             return []
-        return sorted(codes.move_code(m) for m in self._game.batch.legal_moves(0))
+        return sorted(self._game.batch.legal_move_codes(0))
 
     def _apply_action(self, action: int) -> None:
         self._game.play(int(action))
