@@ -146,6 +146,10 @@ ASAN_VENV := build/asan-venv
 ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUELLOR_ASAN=1
 
+# The type check and the wheel build run no native code in the test process: the plain run
+# covers them.
+ASAN_SKIP := --ignore=tests/python/test_stubs.py --ignore=tests/python/test_wheel.py
+
 test-asan: system-deps browser-deps $(VENV)/.test-deps
 	cmake -S . -B $(ASAN_ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLOR_ENGINE_TESTS=ON \
 	  -DQUELLOR_SANITIZE=ON >/dev/null
@@ -156,7 +160,7 @@ test-asan: system-deps browser-deps $(VENV)/.test-deps
 	  $$($(ASAN_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/quellor-test-deps.pth
 	$(PIP) --python $(ASAN_VENV)/bin/python install -q --no-build-isolation --no-deps \
 	  -C cmake.define.QUELLOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-module .
-	$(ASAN_ENV) QUELLOR_REQUIRE_BROWSER=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
+	$(ASAN_ENV) QUELLOR_REQUIRE_BROWSER=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider $(ASAN_SKIP)
 
 # Side-by-side benchmarks (bench/run.py, a few minutes). The peers of the Python loop go into
 # the venv here; one that does not install on this machine is reported as unavailable.
