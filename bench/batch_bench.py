@@ -27,28 +27,27 @@ BATCH = 256
 MEMORY_GAMES = 50_000
 
 
-def cpu_rate(run, seconds):
-    """Steps per CPU-second of `run(k)` (which returns the steps it made), k grown until one
-    call takes about `seconds`."""
+def rate(run, seconds, clock):
+    """Steps per second of `clock` of `run(k)` (which returns the steps it made), k grown until
+    one call takes about `seconds`."""
     k = 1
     while True:
-        start = time.process_time()
+        start = clock()
         steps = run(k)
-        spent = time.process_time() - start
+        spent = clock() - start
         if spent >= seconds or k >= 1 << 20:
             return steps / spent
         k = max(k * 2, int(k * seconds / max(spent, 1e-3)))
+
+
+def cpu_rate(run, seconds):
+    """Steps per CPU-second of this process."""
+    return rate(run, seconds, time.process_time)
 
 
 def wall_rate(run, seconds):
-    k = 1
-    while True:
-        start = time.perf_counter()
-        steps = run(k)
-        spent = time.perf_counter() - start
-        if spent >= seconds or k >= 1 << 20:
-            return steps / spent
-        k = max(k * 2, int(k * seconds / max(spent, 1e-3)))
+    """Steps per second of wall time."""
+    return rate(run, seconds, time.perf_counter)
 
 
 # ---------------------------------------------------------------------------------------------
