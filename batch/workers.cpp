@@ -4,16 +4,12 @@
 
 namespace {
 
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 // How long an idle worker keeps watching for the next job before it sleeps. A trainer's loop
 // posts several jobs per step with a little Python in between; a worker that went to sleep
-// would cost a wake-up (tens of microseconds) on each of them.
-constexpr auto SPIN_FOR = std::chrono::microseconds(200);
+// would cost a wake-up (tens of microseconds) on each of them. While watching it yields its
+// core at every look, so that on a machine with more busy threads than cores it does not
+// keep the thread that would post the next job (or finish this one) from running.
+constexpr auto SPIN_FOR = std::chrono::microseconds(100);
 
 }  // namespace
 
@@ -40,9 +36,11 @@ void WorkerPool::dispatch(const Job& job) {
 
     job.fn(job.ctx, 0, bound(job, 1));
 
-    // The other parts usually finish within microseconds: spin briefly before sleeping.
-    for (int spin = 0; spin < 2000; ++spin) {
+    // The other parts usually finish within microseconds: look a few times, yielding the
+    // core in case a worker waits for it, before sleeping.
+    for (int spin = 0; spin < 64; ++spin) {
         if (pending_.load(std::memory_order_acquire) == 0) return;
+        std::this_thread::yield();
     }
     for (std::size_t left; (left = pending_.load(std::memory_order_acquire)) != 0;) pending_.wait(left);
 }
@@ -52,8 +50,8 @@ void WorkerPool::worker_loop(std::size_t part) {
     for (;;) {
         const auto until = std::chrono::steady_clock::now() + SPIN_FOR;
         for (int spin = 1; generation_.load(std::memory_order_acquire) == seen; ++spin) {
-            cpu_relax();
-            if (spin % 256 == 0 && std::chrono::steady_clock::now() > until) {
+            std::this_thread::yield();
+            if (spin % 16 == 0 && std::chrono::steady_clock::now() > until) {
                 generation_.wait(seen, std::memory_order_acquire);
                 break;
             }
