@@ -1,7 +1,8 @@
-"""quellor-selfplay: self-play for fog-of-war chess: play games into shards and show what each
-side saw.
+"""quellor-selfplay: self-play for fog-of-war chess: play games into shards, match two
+policies, and show what each side saw.
 
     quellor-selfplay play --games 200 --out out/selfplay
+    quellor-selfplay match net.pt random --games 400
     quellor-selfplay show out/selfplay --game 3 --ply 41
 
 Exit status: 0 on success, 2 for a bad option or unusable input, 1 when the games could not be
@@ -230,6 +231,18 @@ def build_parser() -> argparse.ArgumentParser:
                       help=f"position to picture (default: game 0, ply {DEFAULT_SHOW_PLY} or "
                            f"its last)")
 
+    match = commands.add_parser(
+        "match",
+        help="play one policy against another",
+        description="Plays A against B, colours alternating, and prints wins, draws, losses, the "
+                    "score and the Elo difference with its 95%% interval.",
+    )
+    match.add_argument("a", metavar="A", help="'random' or a checkpoint (or TorchScript module)")
+    match.add_argument("b", metavar="B", help="'random' or a checkpoint (or TorchScript module)")
+    match.add_argument("--games", type=_positive, default=400, help="games to play (default 400)")
+    _add_game_options(match, "dark", None, DEFAULT_DARK_PLIES)
+    match.add_argument("--json", type=Path, metavar="PATH", help="also write the result as JSON")
+
     show = commands.add_parser(
         "show",
         help="show what each side saw at one ply of a recorded game",
@@ -251,6 +264,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 from quellor_selfplay.play import play
 
                 return play(args, _stop_on_sigterm)
+            if args.command == "match":
+                from quellor_selfplay.match import match_command
+
+                return match_command(args)
             return show(args)
     except UsageError as err:
         print(f"quellor-selfplay {args.command}: error: {err}", file=sys.stderr)
