@@ -10,6 +10,10 @@ pieces it is built from are importable on their own:
 - :mod:`quellor_selfplay.runner` spreads segments of games over local processes or Ray actors;
 - :mod:`quellor_selfplay.data` reads and writes the data shards, and gives torch datasets;
 - :mod:`quellor_selfplay.play` is the play command: shards written as games finish, resumable;
+- :mod:`quellor_selfplay.train` is the self-play trainer (PPO against a pool of earlier
+  networks), :mod:`quellor_selfplay.learn` its arithmetic, :mod:`quellor_selfplay.curve` its
+  learning-curve picture;
+- :mod:`quellor_selfplay.match` plays one policy against another and measures the Elo gap;
 - :mod:`quellor_selfplay.episode` plays one game at a time, the way play did before GameBatch;
 - :mod:`quellor_selfplay.fog` shows what each side saw, as text or SVG;
 - :class:`GameBatch` (:mod:`quellor_selfplay.batch`) steps many games at once in native code.

@@ -1,8 +1,9 @@
-"""quellor-selfplay: self-play for fog-of-war chess: play games into shards, match two
-policies, and show what each side saw.
+"""quellor-selfplay: self-play for fog-of-war chess: play games into shards, train an agent,
+match two policies, and show what each side saw.
 
     quellor-selfplay play --games 200 --out out/selfplay
-    quellor-selfplay match net.pt random --games 400
+    quellor-selfplay train --minutes 20 --out out/train
+    quellor-selfplay match out/train/checkpoints/latest.pt random --games 400
     quellor-selfplay show out/selfplay --game 3 --ply 41
 
 Exit status: 0 on success, 2 for a bad option or unusable input, 1 when the games could not be
@@ -231,6 +232,79 @@ def build_parser() -> argparse.ArgumentParser:
                       help=f"position to picture (default: game 0, ply {DEFAULT_SHOW_PLY} or "
                            f"its last)")
 
+    from quellor_selfplay import train as training
+
+    train = commands.add_parser(
+        "train",
+        help="train an agent by self-play",
+        description=(
+            "Self-play reinforcement learning: plays games with the current network against "
+            "itself and earlier checkpoints, learns from them with PPO, repeats; matches the "
+            "network against random play and its previous checkpoint at every evaluation and "
+            "writes metrics.csv and learning-curve.png."
+        ),
+    )
+    d = training.DEFAULTS
+    train.add_argument("--iterations", type=_positive, default=d.iterations,
+                       help=f"training iterations (default {d.iterations})")
+    train.add_argument("--minutes", type=_positive_float,
+                       help="stop after the iteration that passes this much time (and evaluate)")
+    train.add_argument("--games", type=_positive, default=d.games,
+                       help=f"games played per iteration (default {d.games})")
+    _add_game_options(train, "dark", "own", DEFAULT_DARK_PLIES, d.batch)
+    _add_scale_options(train)
+    train.add_argument("--overlap", action=argparse.BooleanOptionalAction, default=None,
+                       help="play the next iteration's games (with the weights one iteration "
+                            "behind) while the learner trains (default: on with --ray)")
+    train.add_argument("--net", choices=("squares", "mlp"), default=d.net,
+                       help=f"architecture of a new network (default {d.net})")
+    train.add_argument("--channels", type=_positive, default=d.channels,
+                       help=f"squares: channels per square (default {d.channels})")
+    train.add_argument("--blocks", type=_non_negative, default=d.blocks,
+                       help=f"squares: 3 x 3 convolution blocks (default {d.blocks})")
+    train.add_argument("--hidden", type=_positive, default=d.hidden,
+                       help=f"mlp: hidden width (default {d.hidden})")
+    train.add_argument("--init", type=Path, metavar="CHECKPOINT",
+                       help="start from this checkpoint's network instead of a new one")
+    train.add_argument("--lr", type=_positive_float, default=d.lr, help=f"learning rate (default {d.lr})")
+    train.add_argument("--epochs", type=_positive, default=d.epochs,
+                       help=f"passes over each iteration's games (default {d.epochs})")
+    train.add_argument("--minibatch", type=_positive, default=d.minibatch,
+                       help=f"positions per gradient step (default {d.minibatch})")
+    train.add_argument("--clip", type=_positive_float, default=d.clip,
+                       help=f"PPO ratio clip (default {d.clip})")
+    train.add_argument("--value-coef", type=_non_negative_float, default=d.value_coef,
+                       help=f"weight of the value loss (default {d.value_coef})")
+    train.add_argument("--entropy", type=_non_negative_float, default=d.entropy,
+                       help=f"weight of the entropy bonus (default {d.entropy})")
+    train.add_argument("--gamma", type=_fraction, default=d.gamma,
+                       help=f"discount per own move (default {d.gamma})")
+    train.add_argument("--lam", type=_fraction, default=d.lam,
+                       help=f"GAE lambda (default {d.lam})")
+    train.add_argument("--pool-size", type=_positive, default=d.pool_size,
+                       help=f"earlier networks kept as opponents (default {d.pool_size})")
+    train.add_argument("--pool-every", type=_positive, default=d.pool_every,
+                       help=f"iterations between additions to the pool (default {d.pool_every})")
+    train.add_argument("--pool-games", type=_fraction, default=d.pool_games,
+                       help=f"share of each iteration's games played against the pool "
+                            f"(default {d.pool_games})")
+    train.add_argument("--eval-every", type=_positive, default=d.eval_every,
+                       help=f"iterations between evaluations (default {d.eval_every})")
+    train.add_argument("--eval-games", type=_positive, default=d.eval_games,
+                       help=f"games per evaluation match (default {d.eval_games})")
+    train.add_argument("--threads", type=_positive, default=1,
+                       help="torch threads of the learner (default 1: the worker processes have the "
+                            "other cores)")
+    train.add_argument("--final-games", type=_positive, default=d.final_games,
+                       help=f"games of the last evaluation against random play (default {d.final_games})")
+    train.add_argument("--keep-data", type=_non_negative, default=d.keep_data,
+                       help=f"iterations whose games stay on disk as shards (default {d.keep_data})")
+    train.add_argument("--out", type=Path, default=Path("train-out"),
+                       help="output directory (default train-out)")
+    train.add_argument("--overwrite", action="store_true", help="replace an earlier run in --out")
+    train.add_argument("--resume", action="store_true",
+                       help="continue the run in --out from its last checkpoint")
+
     match = commands.add_parser(
         "match",
         help="play one policy against another",
@@ -264,6 +338,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 from quellor_selfplay.play import play
 
                 return play(args, _stop_on_sigterm)
+            if args.command == "train":
+                from quellor_selfplay.train import train
+
+                return train(args, _stop_on_sigterm)
             if args.command == "match":
                 from quellor_selfplay.match import match_command
 
