@@ -52,13 +52,19 @@ def draw(rows: Sequence[dict[str, Any]], path: Path, title: Optional[str] = None
     elo.axhline(0, color="grey", linewidth=0.8, linestyle=":")
     elo.set_title("Elo against the first checkpoint (95% band)")
 
-    for key, colour in (("policy_loss", "tab:purple"), ("value_loss", "tab:orange"), ("entropy", "tab:grey")):
+    # The entropy is an order of magnitude larger than PPO's surrogate loss: it gets its own axis.
+    spread_axis = losses.twinx()
+    for axis, key, colour in ((losses, "policy_loss", "tab:purple"), (losses, "value_loss", "tab:orange"),
+                              (spread_axis, "entropy", "tab:grey")):
         xs, ys = _numbers(rows, key)
         if xs:
-            losses.plot(xs, ys, label=key.replace("_", " "), color=colour)
+            axis.plot(xs, ys, label=key.replace("_", " ") + (" (right)" if axis is spread_axis else ""),
+                      color=colour)
+    spread_axis.set_ylim(bottom=0)
     losses.set_title("losses")
-    if losses.get_legend_handles_labels()[0]:
-        losses.legend(loc="upper right")
+    handles = [h for axis in (losses, spread_axis) for h in axis.get_legend_handles_labels()[0]]
+    if handles:
+        losses.legend(handles=handles, loc="upper right")
 
     xs, ys = _numbers(rows, "positions_per_second")
     if xs:

@@ -80,6 +80,38 @@ class PolicyValueNet(nn.Module):
         features = self.body(observations.float())
         return self.policy(features), self.value(features).squeeze(-1)
 
+    @torch.jit.unused
+    def legal_logits(self, observations: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        """The logits forward() gives at (rows[i], slots[i]), computed for those entries only.
+
+        A player needs some thirty logits of a row's 4352, and an observation holds a few
+        hundred non-zero values of its 6784: the first layer sums the weight columns of the
+        non-zero inputs (scaled by them, so any input is exact) and the policy layer is taken
+        at the legal slots alone. Equal to forward() up to rounding, at a fraction of its work.
+        """
+        with torch.no_grad():
+            flat = observations.reshape(len(observations), -1)
+            where, columns = flat.nonzero(as_tuple=True)
+            counts = torch.bincount(where, minlength=len(flat))
+            first = self.body[1]
+            assert isinstance(first, nn.Linear)
+            scale = torch.take(flat, where * flat.shape[1] + columns).float()
+            hidden = nn.functional.embedding_bag(
+                columns, self._columns(first.weight), torch.cumsum(counts, 0) - counts, mode="sum",
+                per_sample_weights=scale) + first.bias
+            hidden = self.body[4](self.body[3](torch.relu(hidden)))
+            weight = torch.index_select(self.policy.weight, 0, slots)
+            return (torch.index_select(hidden, 0, rows) * weight).sum(dim=1) + torch.index_select(self.policy.bias, 0, slots)
+
+    def _columns(self, weight: torch.Tensor) -> torch.Tensor:
+        """The first layer's weight transposed, kept until the weight changes."""
+        key = (weight.data_ptr(), weight._version)
+        cached = self.__dict__.get("_transposed")
+        if cached is None or cached[0] != key:
+            cached = (key, weight.detach().t().contiguous())
+            self.__dict__["_transposed"] = cached
+        return cached[1]
+
 
 class SquareNet(nn.Module):
     """Per-square features from 3 x 3 convolutions; moves scored from their two squares.

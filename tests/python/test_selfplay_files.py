@@ -111,3 +111,23 @@ def test_bad_checkpoints_are_refused(tmp_path, make, message):
         make(path)
     with pytest.raises(CheckpointError, match=message):
         load_checkpoint(path)
+
+
+@pytest.mark.parametrize("dtype", [torch.uint8, torch.float32])
+def test_legal_logits_are_the_forward_logits(dtype):
+    """The player's shortcut through the MLP (non-zero inputs, legal slots only) gives the
+    logits of the whole forward pass, for 0/1 planes and for any other values."""
+    net = seeded_net(seed=3, hidden=24)
+    generator = torch.Generator().manual_seed(0)
+    observations = (torch.rand((5, 64, 106), generator=generator) < 0.1).to(dtype)
+    if dtype == torch.float32:
+        observations = observations * torch.rand((5, 64, 106), generator=generator) * 3
+    masks = torch.rand((5, 4352), generator=generator) < 0.01
+    rows, slots = masks.nonzero(as_tuple=True)
+    full, _ = net(observations)
+    assert torch.allclose(net.legal_logits(observations, rows, slots), full[rows, slots], atol=1e-5)
+    # A changed weight is seen at once: nothing stale is kept.
+    with torch.no_grad():
+        net.body[1].weight.mul_(2)
+    full, _ = net(observations)
+    assert torch.allclose(net.legal_logits(observations, rows, slots), full[rows, slots], atol=1e-5)
