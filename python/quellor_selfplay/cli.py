@@ -15,11 +15,9 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
-import platform
 import signal
 import sys
 import threading
-import time
 from collections.abc import Iterator, Sequence
 from importlib import metadata
 from pathlib import Path

@@ -25,7 +25,7 @@ and a row per game: ``game_index``, ``game_plies``, ``game_result`` (White's: 1,
 Only the newest frame is stored: the eight-frame observation is rebuilt from the earlier rows of
 the same game, for either layout. ``own`` takes the mover's frames at plies p, p-2, ..., p-14,
 ``history`` (exactly `SelfPlayGame.encode()`) the frames at plies p, p-1, ..., p-7; the oldest
-frame there is stands in for the ones before it. A row costs 672 bytes in memory (a float32
+frame available stands in for the ones before it. A row costs 672 bytes in memory (a float32
 observation alone takes 27,136), less on disk.
 
 A shard is written under a temporary name and renamed, then entered in the manifest: a file
@@ -34,7 +34,6 @@ under a shard's name is whole, and the manifest names the shards that belong to 
 
 from __future__ import annotations
 
-import io
 import json
 import math
 import os

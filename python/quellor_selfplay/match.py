@@ -22,7 +22,7 @@ from typing import Any, Optional
 import numpy as np
 
 from quellor_selfplay.arena import Table, derive_seed
-from quellor_selfplay.players import PlayerSpec
+from quellor_selfplay.players import PlayerConfig
 
 Z95 = 1.959963984540054
 
@@ -102,7 +102,7 @@ def tally(results_white: np.ndarray, a_white: np.ndarray) -> MatchResult:
     return MatchResult(*count(every), white=count(a_white), black=count(~a_white))
 
 
-def play_match(a: PlayerSpec, b: PlayerSpec, games: int, table: Table, slots: int, seed: int,
+def play_match(a: PlayerConfig, b: PlayerConfig, games: int, table: Table, slots: int, seed: int,
                device: str = "cpu", on_game: Optional[Callable[[int], None]] = None) -> MatchResult:
     """Plays `games` games of A against B in this process, A White in the even ones."""
     from quellor_selfplay.runner import Job, Segment, run_segment
@@ -130,16 +130,16 @@ def match_command(args: argparse.Namespace) -> int:
     from quellor_selfplay.cli import UsageError
     from quellor_selfplay.net import CheckpointError
     from quellor_selfplay.play import check_device
-    from quellor_selfplay.players import load_spec
+    from quellor_selfplay.players import load_player
 
     check_device(args.device)
     if args.json is not None and not args.json.resolve().parent.is_dir():
         raise UsageError(f"--json {args.json}: its directory does not exist")
     try:
-        specs = [load_spec(source) for source in (args.a, args.b)]
+        configs = [load_player(source) for source in (args.a, args.b)]
     except CheckpointError as err:
         raise UsageError(str(err)) from None
-    trained = {s.observation for s in specs if s.observation is not None}
+    trained = {s.observation for s in configs if s.observation is not None}
     if args.observation is not None:
         layout = args.observation
         if trained - {layout}:
@@ -156,7 +156,7 @@ def match_command(args: argparse.Namespace) -> int:
         def on_game(plies: int) -> None:
             bar.update(1)
 
-        result = play_match(specs[0], specs[1], args.games, table, args.batch, args.seed, args.device, on_game)
+        result = play_match(configs[0], configs[1], args.games, table, args.batch, args.seed, args.device, on_game)
     print(f"{args.rules} rules, {layout} observations, at most {args.max_plies} plies, seed {args.seed}")
     print(format_result(result, args.a, args.b), end="")
     if args.json is not None:

@@ -108,19 +108,19 @@ def summarize(table: dict[str, np.ndarray]) -> dict[str, Any]:
 
 
 def _player(args: argparse.Namespace) -> tuple[Any, Optional[str]]:
-    """The run's PlayerSpec and the observation layout its network was trained on, if known."""
+    """The run's PlayerConfig and the observation layout its network was trained on, if known."""
     from quellor_selfplay.net import DEFAULT_HIDDEN, CheckpointError, seeded_net
-    from quellor_selfplay.players import PlayerSpec, load_spec
+    from quellor_selfplay.players import PlayerConfig, load_player
 
     if args.policy == "random":
-        return PlayerSpec.random(), None
+        return PlayerConfig.random(), None
     if args.checkpoint is None:
-        return PlayerSpec.of_net(seeded_net(args.seed, args.hidden or DEFAULT_HIDDEN), "net"), None
+        return PlayerConfig.of_net(seeded_net(args.seed, args.hidden or DEFAULT_HIDDEN), "net"), None
     try:
-        spec = load_spec(str(args.checkpoint), "net")
+        player = load_player(str(args.checkpoint), "net")
     except CheckpointError as err:
         raise UsageError(str(err)) from None
-    return spec, spec.observation
+    return player, player.observation
 
 
 def check_options(args: argparse.Namespace) -> None:
@@ -166,7 +166,7 @@ def check_device(device: str) -> None:
         raise UsageError(f"--device {device!r}: CUDA is not available here")
 
 
-def _settings(args: argparse.Namespace, spec: Any, observation: str) -> dict[str, Any]:
+def _settings(args: argparse.Namespace, player: Any, observation: str) -> dict[str, Any]:
     """What decides the run's games: a resumed run must be given the same."""
     return {
         "games": args.games,
@@ -174,7 +174,7 @@ def _settings(args: argparse.Namespace, spec: Any, observation: str) -> dict[str
         "policy": args.policy,
         "checkpoint": str(args.checkpoint) if args.checkpoint else None,
         "checkpoint_sha256": file_digest(args.checkpoint) if args.checkpoint else None,
-        "hidden": (spec.config or {}).get("hidden") if spec.kind == "net" else None,
+        "hidden": (player.config or {}).get("hidden") if player.kind == "net" else None,
         "start_fen": args.start_fen,
         "seed": args.seed,
         "rules": args.rules,
@@ -232,12 +232,12 @@ def play(args: argparse.Namespace, stop_on_sigterm: Any) -> int:
 
     from quellor_selfplay.runner import Job, Segment
 
-    spec, trained_on = _player(args)
+    player, trained_on = _player(args)
     observation = args.observation or trained_on or "history"
     if args.observation and trained_on and args.observation != trained_on:
         raise UsageError(f"--observation {args.observation}: the checkpoint was trained on {trained_on!r} "
                          f"observations")
-    settings = _settings(args, spec, observation)
+    settings = _settings(args, player, observation)
     manifest = _prepare_out(args, settings)
     done = {entry["index"] for entry in manifest["shards"]}
     ranges = shard_games(args.games, args.shard_size)
@@ -246,7 +246,7 @@ def play(args: argparse.Namespace, stop_on_sigterm: Any) -> int:
         for i, games in enumerate(ranges) if i not in done
     ]
     table = Table(args.rules, observation, args.max_plies, args.start_fen)
-    job = Job(table, (spec,), args.batch, args.device)
+    job = Job(table, (player,), args.batch, args.device)
     workers = args.workers or default_workers()
 
     finished_before = sum(entry["games"] for entry in manifest["shards"])
@@ -296,7 +296,7 @@ def play(args: argparse.Namespace, stop_on_sigterm: Any) -> int:
     play_seconds = time.perf_counter() - started
     manifest["complete"] = True
     data.write_json(manifest, args.out / data.MANIFEST)
-    return _finish(args, manifest, spec, positions, play_seconds, connect_seconds, written)
+    return _finish(args, manifest, player, positions, play_seconds, connect_seconds, written)
 
 
 def _write(args: argparse.Namespace, manifest: dict[str, Any], index: int, games: range,
@@ -311,19 +311,19 @@ def _write(args: argparse.Namespace, manifest: dict[str, Any], index: int, games
     return entry
 
 
-def _finish(args: argparse.Namespace, manifest: dict[str, Any], spec: Any, positions: int,
+def _finish(args: argparse.Namespace, manifest: dict[str, Any], player: Any, positions: int,
             play_seconds: float, connect_seconds: float, written: int) -> int:
     import torch
 
     from quellor_selfplay import fog
 
     if args.save_net is not None:
-        if spec.kind == "script":
-            args.save_net.write_bytes(spec.script)
+        if player.kind == "script":
+            args.save_net.write_bytes(player.script)
         else:
             from quellor_selfplay.net import save_checkpoint
 
-            save_checkpoint(spec.model(), args.save_net, observation=manifest["run"]["observation"])
+            save_checkpoint(player.model(), args.save_net, observation=manifest["run"]["observation"])
 
     table = game_table(args.out)
     counts = summarize(table)

@@ -4,7 +4,7 @@ A player is given the observations and legal-action masks of every game where it
 and returns one slot per game with the log-probability its policy gave that slot. A network
 player evaluates all of them in one forward pass.
 
-Players travel to worker processes and Ray actors as `PlayerSpec`s: plain data (the network's
+Players travel to worker processes and Ray actors as `PlayerConfig`s: plain data (the network's
 architecture, sizes and weights as numpy arrays, or a TorchScript file's bytes) that pickle by
 value and rebuild the same player on the other side.
 """
@@ -153,11 +153,11 @@ def masked_log_softmax(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tenso
 
 
 # ---------------------------------------------------------------------------------------------
-# Specs: players as plain data
+# Player configurations: players as plain data
 
 
 @dataclasses.dataclass(frozen=True)
-class PlayerSpec:
+class PlayerConfig:
     """A player as plain data. kind "random"; "net" with arch, config and weights; or "script"
     with the bytes of a TorchScript file."""
 
@@ -170,14 +170,14 @@ class PlayerSpec:
     observation: Optional[str] = None
 
     @staticmethod
-    def random() -> PlayerSpec:
-        return PlayerSpec(RANDOM)
+    def random() -> PlayerConfig:
+        return PlayerConfig(RANDOM)
 
     @staticmethod
-    def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None) -> PlayerSpec:
+    def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None) -> PlayerConfig:
         weights = {k: v.detach().cpu().numpy().copy() for k, v in net.state_dict().items()}
         arch, config = architecture(net)
-        return PlayerSpec("net", name, arch, config, weights, observation=observation)
+        return PlayerConfig("net", name, arch, config, weights, observation=observation)
 
     def build(self, device: Union[str, torch.device] = "cpu") -> Player:
         if self.kind == RANDOM:
@@ -215,14 +215,14 @@ def is_torchscript(path: Union[str, Path]) -> bool:
         return False
 
 
-def load_spec(source: str, name: Optional[str] = None) -> PlayerSpec:
+def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
     """"random", or the path of a checkpoint of the tool's networks or of a TorchScript module.
 
     A checkpoint is read with weights_only=True; a TorchScript file is compiled code and runs
     when loaded: load only files you trust. CheckpointError says why a file cannot be used.
     """
     if source == RANDOM:
-        return PlayerSpec.random()
+        return PlayerConfig.random()
     path = Path(source)
     if not path.exists():
         raise CheckpointError(f"checkpoint {source} does not exist")
@@ -232,6 +232,6 @@ def load_spec(source: str, name: Optional[str] = None) -> PlayerSpec:
             load_script(data)
         except Exception as err:
             raise CheckpointError(f"TorchScript module {source} cannot be loaded: {err}") from None
-        return PlayerSpec("script", name or source, script=data)
+        return PlayerConfig("script", name or source, script=data)
     net, blob = read_checkpoint(path)
-    return PlayerSpec.of_net(net, name or source, blob.get("observation"))
+    return PlayerConfig.of_net(net, name or source, blob.get("observation"))

@@ -24,7 +24,7 @@ from typing import Any, Optional
 import torch
 
 from quellor_selfplay.arena import Arrays, Table, play_segment
-from quellor_selfplay.players import PlayerSpec
+from quellor_selfplay.players import PlayerConfig
 
 RAY_INSTALL_HINT = "pip install 'quellor[ray]'"
 
@@ -48,7 +48,7 @@ class Job:
     """What every segment of a submission shares."""
 
     table: Table
-    players: tuple[PlayerSpec, ...]
+    players: tuple[PlayerConfig, ...]
     slots: int
     device: str = "cpu"
 
@@ -71,7 +71,7 @@ class Threads:
 
 
 def run_segment(job: Job, segment: Segment, on_game: Optional[Callable[[int], None]] = None) -> Arrays:
-    players = [spec.build(job.device) for spec in job.players]
+    players = [config.build(job.device) for config in job.players]
     with Threads(1):
         return play_segment(job.table, segment.games, players, job.slots, segment.seed, on_game)
 

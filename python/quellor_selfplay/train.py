@@ -38,7 +38,7 @@ import math
 import shutil
 import time
 from pathlib import Path
-from typing import Any, Optional
+from typing import Any
 
 import numpy as np
 
@@ -217,12 +217,12 @@ def _load(args: argparse.Namespace, settings: dict[str, Any]) -> State:
 # Games of an iteration
 
 
-def _spec(net: Any, weights: dict[str, Any], name: str, observation: str) -> Any:
-    from quellor_selfplay.players import PlayerSpec
+def _player_config(net: Any, weights: dict[str, Any], name: str, observation: str) -> Any:
+    from quellor_selfplay.players import PlayerConfig
 
     model = copy.deepcopy(net).cpu()
     model.load_state_dict(weights)
-    return PlayerSpec.of_net(model, name, observation)
+    return PlayerConfig.of_net(model, name, observation)
 
 
 def rollout(state: State, args: argparse.Namespace, iteration: int) -> tuple[Any, list[Any]]:
@@ -231,8 +231,8 @@ def rollout(state: State, args: argparse.Namespace, iteration: int) -> tuple[Any
     from quellor_selfplay.arena import Table, derive_seed
     from quellor_selfplay.runner import Job, Segment
 
-    players = [_spec(state.net, state.behaviour, "learner", args.observation)]
-    players += [_spec(state.net, w, f"pool:iter-{i}", args.observation) for i, w in state.behaviour_pool]
+    players = [_player_config(state.net, state.behaviour, "learner", args.observation)]
+    players += [_player_config(state.net, w, f"pool:iter-{i}", args.observation) for i, w in state.behaviour_pool]
     against_pool = round(args.games * args.pool_games) if state.behaviour_pool else 0
     rng = np.random.default_rng(derive_seed(args.seed, "opponents", iteration))
     opponents = rng.integers(1, len(players), size=against_pool).tolist() if against_pool else []
@@ -510,15 +510,15 @@ class Trainer:
         from quellor_selfplay.arena import Table, derive_seed
         from quellor_selfplay.match import play_match
         from quellor_selfplay.net import save_checkpoint
-        from quellor_selfplay.players import PlayerSpec
+        from quellor_selfplay.players import PlayerConfig
 
         began = time.perf_counter()
         args, state = self.args, self.state
         k = state.iteration
         table = Table(args.rules, args.observation, args.max_plies, None)
-        me = _spec(state.net, _weights(state.net), "learner", args.observation)
+        me = _player_config(state.net, _weights(state.net), "learner", args.observation)
         games = args.final_games if final else args.eval_games
-        against_random = play_match(me, PlayerSpec.random(), games, table, args.batch,
+        against_random = play_match(me, PlayerConfig.random(), games, table, args.batch,
                                     derive_seed(args.seed, "eval", k, "random"), args.device)
         self.record_match("random", against_random)
         row: dict[str, Any] = {"games_vs_random": against_random.games, "wins_vs_random": against_random.wins,
@@ -526,7 +526,7 @@ class Trainer:
                                "score_vs_random": against_random.score, "elo_vs_random": against_random.elo}
         if state.evaluated >= 0 and state.evaluated != k:
             before, weights = state.previous
-            previous = _spec(state.net, weights, f"iter-{before}", args.observation)
+            previous = _player_config(state.net, weights, f"iter-{before}", args.observation)
             against_previous = play_match(me, previous, args.eval_games, table, args.batch,
                                           derive_seed(args.seed, "eval", k, "previous"), args.device)
             self.record_match(f"iter-{before}", against_previous)

@@ -9,6 +9,10 @@ end the way the replay says it ended.
 """
 
 import json
+import os
+import re
+import select
+import time
 
 import chess
 import numpy as np
@@ -102,3 +106,52 @@ def check_run(out_dir, max_plies, model=None):
     assert first == len(rows)
     assert (out_dir / MANIFEST).exists()
     return data, summary
+
+
+# Processes of a command run in a subprocess, read from /proc.
+
+
+def process_stat(pid):
+    """(state, parent PID, start time) from /proc, or None once the process is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            text = stat.read()
+    except OSError:
+        return None
+    # The command name stands in parentheses and may hold spaces; the fields follow it.
+    fields = text[text.rindex(")") + 2:].split()
+    return fields[0], int(fields[1]), int(fields[19])
+
+
+def children(pid):
+    """{PID: (start time, command line)} of the running children of `pid`."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        stat = process_stat(entry) if entry.isdigit() else None
+        if stat is not None and stat[1] == pid:
+            try:
+                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                    command = cmdline.read().replace(b"\0", b" ").decode(errors="replace")
+            except OSError:
+                continue
+            found[int(entry)] = (stat[2], command)
+    return found
+
+
+def running(pid, start):
+    stat = process_stat(pid)
+    return stat is not None and stat[2] == start and stat[0] not in "ZX"
+
+
+def read_until(stream, pattern, limit_seconds):
+    """What the stream gave until `pattern` matched it; fails when it did not in time (a hung
+    run must fail the test, not stall it)."""
+    seen = b""
+    deadline = time.monotonic() + limit_seconds
+    while not re.search(pattern, seen):
+        left = deadline - time.monotonic()
+        assert left > 0 and select.select([stream], [], [], left)[0], f"never matched: {seen[-500:]!r}"
+        chunk = os.read(stream.fileno(), 4096)
+        assert chunk, f"stream closed: {seen[-500:]!r}"
+        seen += chunk
+    return seen

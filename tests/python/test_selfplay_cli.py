@@ -2,9 +2,7 @@
 interrupts and --resume."""
 
 import json
-import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -19,9 +17,9 @@ import torch
 
 from quellor_selfplay import SUMMARY_FILE
 from quellor_selfplay.cli import main
-from quellor_selfplay.data import MANIFEST, read_manifest
+from quellor_selfplay.data import read_manifest
 from quellor_selfplay.net import load_checkpoint, save_checkpoint, seeded_net
-from selfplay_checks import check_run, load_run, same_data
+from selfplay_checks import check_run, children, load_run, read_until, running, same_data
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 SVG = "{http://www.w3.org/2000/svg}"
@@ -350,52 +348,6 @@ def test_console_script_reports_progress_and_result(tmp_path):
     summary = json.loads((tmp_path / SUMMARY_FILE).read_text())
     assert f"3 games, {summary['positions']} positions" in result.stdout
     assert summary["files"]["fog_svg"] in result.stdout
-
-
-def process_stat(pid):
-    """(state, parent PID, start time) from /proc, or None once the process is gone."""
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            text = stat.read()
-    except OSError:
-        return None
-    # The command name stands in parentheses and may hold spaces; the fields follow it.
-    fields = text[text.rindex(")") + 2:].split()
-    return fields[0], int(fields[1]), int(fields[19])
-
-
-def children(pid):
-    """{PID: (start time, command line)} of the running children of `pid`."""
-    found = {}
-    for entry in os.listdir("/proc"):
-        stat = process_stat(entry) if entry.isdigit() else None
-        if stat is not None and stat[1] == pid:
-            try:
-                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                    command = cmdline.read().replace(b"\0", b" ").decode(errors="replace")
-            except OSError:
-                continue
-            found[int(entry)] = (stat[2], command)
-    return found
-
-
-def running(pid, start):
-    stat = process_stat(pid)
-    return stat is not None and stat[2] == start and stat[0] not in "ZX"
-
-
-def read_until(stream, pattern, limit_seconds):
-    """What the stream gave until `pattern` matched it; fails when it did not in time (a hung
-    run must fail the test, not stall it)."""
-    seen = b""
-    deadline = time.monotonic() + limit_seconds
-    while not re.search(pattern, seen):
-        left = deadline - time.monotonic()
-        assert left > 0 and select.select([stream], [], [], left)[0], f"never matched: {seen[-500:]!r}"
-        chunk = os.read(stream.fileno(), 4096)
-        assert chunk, f"stream closed: {seen[-500:]!r}"
-        seen += chunk
-    return seen
 
 
 @pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT], ids=["sigterm", "ctrl-c"])

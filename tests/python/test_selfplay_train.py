@@ -17,7 +17,7 @@ from quellor_selfplay.data import read_manifest
 from quellor_selfplay.learn import Batch, Hyper, advantages, evaluate_values, gather, ppo_loss
 from quellor_selfplay.net import read_checkpoint, seeded_net
 from quellor_selfplay.players import RandomPlayer
-from selfplay_checks import load_run, same_data
+from selfplay_checks import children, running, same_data
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 TINY = ["--games", "8", "--batch", "4", "--max-plies", "40", "--eval-every", "2", "--eval-games", "4",
@@ -169,6 +169,8 @@ def test_a_stopped_run_keeps_its_checkpoint_and_whole_shards(tmp_path):
         while not (out / "data" / "iter-00001").exists():
             assert process.poll() is None and time.monotonic() < deadline
             time.sleep(0.05)
+        workers = {pid: start for pid, (start, line) in children(process.pid).items() if "spawn_main" in line}
+        assert len(workers) == 2
         process.send_signal(signal.SIGTERM)
         _, err = process.communicate(timeout=120)
     finally:
@@ -179,6 +181,7 @@ def test_a_stopped_run_keeps_its_checkpoint_and_whole_shards(tmp_path):
     assert process.returncode == 143, err
     assert "quellor-selfplay: terminated; the checkpoint of iteration " in err and "--resume" in err
     assert "Traceback" not in err
+    assert [pid for pid, start in workers.items() if running(pid, start)] == []
     assert not list(out.rglob("*.partial"))
     for folder in (out / "data").iterdir():
         listed = {Path(e["file"]).name for e in read_manifest(folder)["shards"]}
