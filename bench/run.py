@@ -5,7 +5,8 @@
 
 Prints one table: the engine's perft next to Stockfish's, the random self-play loop next to the
 environments a user would pick instead, each call next to the outside calls it cannot avoid,
-and the memory of a game; then every target with its measured figure, met or missed, and for a
+the memory of a game, GameBatch next to OpenSpiel, and quellor-selfplay's batched net policy
+and data next to what play did before; then every target with its measured figure, met or missed, and for a
 missed target the bound that the unavoidable calls put on it. Every figure is a median of
 interleaved rounds from this one run, and every ratio compares figures taken side by side.
 """
@@ -25,6 +26,7 @@ import batch_bench  # noqa: E402
 import floor  # noqa: E402
 import perft_vs_stockfish  # noqa: E402
 import self_play  # noqa: E402
+import selfplay_bench  # noqa: E402
 from timing import interleaved  # noqa: E402
 
 KIB = 1024
@@ -225,6 +227,7 @@ def main():
     floor_section(report, measured)
     memory_section(report)
     batch_bench.section(report, args.rounds, interleaved, fmt_int)
+    selfplay_bench.section(report, args.rounds, interleaved, fmt_int)
 
     report.out(f"Targets (load average {os.getloadavg()[0]:.2f} at the end)")
     for met, label, figure, why in report.targets:

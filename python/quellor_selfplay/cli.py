@@ -1,6 +1,9 @@
-"""quellor-selfplay: play fog-of-war games and write a training set; show what each side saw.
+"""quellor-selfplay: self-play for fog-of-war chess: play games into shards, train an agent,
+match two policies, and show what each side saw.
 
     quellor-selfplay play --games 200 --out out/selfplay
+    quellor-selfplay train --minutes 20 --out out/train
+    quellor-selfplay match out/train/checkpoints/latest.pt random --games 400
     quellor-selfplay show out/selfplay --game 3 --ply 41
 
 Exit status: 0 on success, 2 for a bad option or unusable input, 1 when the games could not be
@@ -12,27 +15,36 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
-import platform
 import signal
 import sys
 import threading
-import time
 from collections.abc import Iterator, Sequence
 from importlib import metadata
 from pathlib import Path
 from types import FrameType
 from typing import Any, Optional
 
-from quellor_selfplay import DATA_FILE, SUMMARY_FILE
+from quellor_selfplay import SUMMARY_FILE
 
 DEFAULT_GAMES = 200
 DEFAULT_MAX_PLIES = 100
 DEFAULT_SHOW_PLY = 20
-FOG_PATTERNS = ("fog-g*-p*.svg", "fog-g*-p*.txt")
+DEFAULT_BATCH = 256
+DEFAULT_SHARD_SIZE = 256
+# The fog-of-war game of train and match: games end by king capture, rarely after 300 plies.
+DEFAULT_DARK_PLIES = 300
 
 
 class UsageError(Exception):
     """A bad option or unusable input: reported on stderr with exit status 2."""
+
+
+class Stopped(KeyboardInterrupt):
+    """Ctrl-C or SIGTERM in a command that keeps what it finished; `kept` says what it kept."""
+
+    def __init__(self, kept: str) -> None:
+        super().__init__(kept)
+        self.kept = kept
 
 
 class Terminated(KeyboardInterrupt):
@@ -113,58 +125,195 @@ def _game_ply(text: str) -> tuple[int, int]:
     return _non_negative(game), _non_negative(ply)
 
 
-def build_parser() -> argparse.ArgumentParser:
-    from quellor_selfplay.runner import POLICIES
+def _fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must lie in 0..1, got {value}")
+    return value
 
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not value > 0.0 or value != value or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    return value
+
+
+def _non_negative_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not value >= 0.0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a non-negative number, got {text}")
+    return value
+
+
+def _add_game_options(parser: argparse.ArgumentParser, rules: Optional[str], observation: Optional[str],
+                      max_plies: int, batch: int = DEFAULT_BATCH) -> None:
+    parser.add_argument("--rules", choices=("dark", "legal"), default=rules,
+                        help="dark: fog-of-war rules, every pseudo-legal move, a captured king loses; "
+                             f"legal: fully legal moves, checkmate loses (default {rules})")
+    parser.add_argument("--observation", choices=("own", "history"), default=observation,
+                        help="own: the mover's own last eight views (leak-free); history: exactly "
+                             "SelfPlayGame.encode() (default " + (observation or
+                             "the checkpoint's, else history") + ")")
+    parser.add_argument("--max-plies", type=_positive, default=max_plies,
+                        help=f"a game still running after this many plies is a draw (default {max_plies})")
+    parser.add_argument("--batch", type=_positive, default=batch,
+                        help=f"games played at once in one GameBatch (default {batch})")
+    parser.add_argument("--device", default="cpu", help="where networks run (default cpu)")
+    parser.add_argument("--seed", type=_seed, default=0, help="seed of the whole run (default 0)")
+    parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+
+
+def _add_scale_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--workers", type=_positive,
+                        help="local worker processes (default: one per CPU); with --ray, the "
+                             "number of actors (default: one per CPU of the cluster)")
+    parser.add_argument("--ray", metavar="ADDRESS",
+                        help="play the games on Ray actors: a cluster address, 'auto' for the "
+                             "running cluster, or 'local' for a private one on this machine "
+                             "with --workers CPUs")
+
+
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="quellor-selfplay",
-        description="Self-play data for fog-of-war chess with quellor.",
+        description="Self-play for fog-of-war chess with quellor.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     play = commands.add_parser(
         "play",
-        help="play games and write the training set",
+        help="play games and write them as training data",
         description=(
-            f"Plays games and writes {DATA_FILE} (observations, actions, values: load it with "
-            f"torch.load), {SUMMARY_FILE} and a fog-of-war picture of one position."
+            "Plays games in GameBatches and writes them in shards as they finish (read them "
+            f"with quellor_selfplay.data), with {SUMMARY_FILE} and a fog-of-war picture of one "
+            "position."
         ),
     )
     play.add_argument("--games", type=_positive, default=DEFAULT_GAMES,
                       help=f"games to play (default {DEFAULT_GAMES})")
-    play.add_argument("--max-plies", type=_positive, default=DEFAULT_MAX_PLIES,
-                      help=f"a game still running after this many plies is a draw "
-                           f"(default {DEFAULT_MAX_PLIES})")
-    play.add_argument("--policy", choices=POLICIES, default="random",
+    play.add_argument("--policy", choices=("random", "net"), default="random",
                       help="random: uniform over the legal actions; net: a policy network "
                            "(default random)")
     play.add_argument("--checkpoint", type=Path,
-                      help="network weights for --policy net (default: a network "
-                           "initialised from --seed)")
+                      help="network for --policy net: a checkpoint of this tool or a TorchScript "
+                           "module (default: a network initialised from --seed)")
     play.add_argument("--hidden", type=_positive,
                       help="hidden width of a freshly initialised network (default 256)")
     play.add_argument("--save-net", type=Path, metavar="PATH",
                       help="also write the network used to PATH, as a checkpoint")
     play.add_argument("--start-fen", metavar="FEN",
                       help="start every game from this position instead of the usual one")
-    play.add_argument("--seed", type=_seed, default=0, help="seed of the whole run (default 0)")
-    play.add_argument("--workers", type=_positive,
-                      help="local worker processes (default: one per CPU)")
-    play.add_argument("--ray", metavar="ADDRESS",
-                      help="run the games as Ray tasks: a cluster address, 'auto' for the "
-                           "running cluster, or 'local' for a private one on this machine "
-                           "with --workers CPUs")
+    _add_game_options(play, "legal", None, DEFAULT_MAX_PLIES)
+    play.add_argument("--shard-size", type=_positive, default=DEFAULT_SHARD_SIZE,
+                      help=f"games per shard file (default {DEFAULT_SHARD_SIZE}); at most this many "
+                           "games are held in memory per worker")
+    _add_scale_options(play)
     play.add_argument("--out", type=Path, default=Path("selfplay-out"),
                       help="output directory (default selfplay-out)")
     play.add_argument("--overwrite", action="store_true",
                       help="replace an earlier run's files in --out")
+    play.add_argument("--resume", action="store_true",
+                      help="finish the interrupted run in --out (give the options it was started with)")
     play.add_argument("--no-compress", dest="compress", action="store_false",
-                      help="store the data uncompressed (needed for torch.load(mmap=True))")
+                      help="store the shards uncompressed (faster to write and read, larger)")
     play.add_argument("--show", type=_game_ply, metavar="GAME:PLY",
                       help=f"position to picture (default: game 0, ply {DEFAULT_SHOW_PLY} or "
                            f"its last)")
-    play.add_argument("--no-progress", dest="progress", action="store_false",
-                      help="no progress bar")
+
+    from quellor_selfplay import train as training
+
+    train = commands.add_parser(
+        "train",
+        help="train an agent by self-play",
+        description=(
+            "Self-play reinforcement learning: plays games with the current network against "
+            "itself and earlier checkpoints, learns from them with PPO, repeats; matches the "
+            "network against random play and its previous checkpoint at every evaluation and "
+            "writes metrics.csv and learning-curve.png."
+        ),
+    )
+    d = training.DEFAULTS
+    train.add_argument("--iterations", type=_positive, default=d.iterations,
+                       help=f"training iterations (default {d.iterations})")
+    train.add_argument("--minutes", type=_positive_float,
+                       help="stop after the iteration that passes this much time (and evaluate)")
+    train.add_argument("--games", type=_positive, default=d.games,
+                       help=f"games played per iteration (default {d.games})")
+    _add_game_options(train, "dark", "own", DEFAULT_DARK_PLIES, d.batch)
+    _add_scale_options(train)
+    train.add_argument("--overlap", action=argparse.BooleanOptionalAction, default=None,
+                       help="play the next iteration's games (with the weights one iteration "
+                            "behind) while the learner trains (default: on with --ray)")
+    train.add_argument("--net", choices=("squares", "mlp"), default=d.net,
+                       help=f"architecture of a new network (default {d.net})")
+    train.add_argument("--channels", type=_positive, default=d.channels,
+                       help=f"squares: channels per square (default {d.channels})")
+    train.add_argument("--blocks", type=_non_negative, default=d.blocks,
+                       help=f"squares: 3 x 3 convolution blocks (default {d.blocks})")
+    train.add_argument("--hidden", type=_positive, default=d.hidden,
+                       help=f"mlp: hidden width (default {d.hidden})")
+    train.add_argument("--init", type=Path, metavar="CHECKPOINT",
+                       help="start from this checkpoint's network instead of a new one")
+    train.add_argument("--lr", type=_positive_float, default=d.lr, help=f"learning rate (default {d.lr})")
+    train.add_argument("--epochs", type=_positive, default=d.epochs,
+                       help=f"passes over each iteration's games (default {d.epochs})")
+    train.add_argument("--minibatch", type=_positive, default=d.minibatch,
+                       help=f"positions per gradient step (default {d.minibatch})")
+    train.add_argument("--clip", type=_positive_float, default=d.clip,
+                       help=f"PPO ratio clip (default {d.clip})")
+    train.add_argument("--value-coef", type=_non_negative_float, default=d.value_coef,
+                       help=f"weight of the value loss (default {d.value_coef})")
+    train.add_argument("--entropy", type=_non_negative_float, default=d.entropy,
+                       help=f"weight of the entropy bonus (default {d.entropy})")
+    train.add_argument("--gamma", type=_fraction, default=d.gamma,
+                       help=f"discount per own move (default {d.gamma})")
+    train.add_argument("--lam", type=_fraction, default=d.lam,
+                       help=f"GAE lambda (default {d.lam})")
+    train.add_argument("--pool-size", type=_positive, default=d.pool_size,
+                       help=f"earlier networks kept as opponents (default {d.pool_size})")
+    train.add_argument("--pool-every", type=_positive, default=d.pool_every,
+                       help=f"iterations between additions to the pool (default {d.pool_every})")
+    train.add_argument("--pool-games", type=_fraction, default=d.pool_games,
+                       help=f"share of each iteration's games played against the pool "
+                            f"(default {d.pool_games})")
+    train.add_argument("--eval-every", type=_positive, default=d.eval_every,
+                       help=f"iterations between evaluations (default {d.eval_every})")
+    train.add_argument("--eval-games", type=_positive, default=d.eval_games,
+                       help=f"games per evaluation match (default {d.eval_games})")
+    train.add_argument("--threads", type=_positive, default=1,
+                       help="torch threads of the learner (default 1: the worker processes have the "
+                            "other cores)")
+    train.add_argument("--final-games", type=_positive, default=d.final_games,
+                       help=f"games of the last evaluation against random play (default {d.final_games})")
+    train.add_argument("--keep-data", type=_non_negative, default=d.keep_data,
+                       help=f"iterations whose games stay on disk as shards (default {d.keep_data})")
+    train.add_argument("--out", type=Path, default=Path("train-out"),
+                       help="output directory (default train-out)")
+    train.add_argument("--overwrite", action="store_true", help="replace an earlier run in --out")
+    train.add_argument("--resume", action="store_true",
+                       help="continue the run in --out from its last checkpoint")
+
+    match = commands.add_parser(
+        "match",
+        help="play one policy against another",
+        description="Plays A against B, colours alternating, and prints wins, draws, losses, the "
+                    "score and the Elo difference with its 95%% interval.",
+    )
+    match.add_argument("a", metavar="A", help="'random' or a checkpoint (or TorchScript module)")
+    match.add_argument("b", metavar="B", help="'random' or a checkpoint (or TorchScript module)")
+    match.add_argument("--games", type=_positive, default=400, help="games to play (default 400)")
+    _add_game_options(match, "dark", None, DEFAULT_DARK_PLIES)
+    match.add_argument("--json", type=Path, metavar="PATH", help="also write the result as JSON")
 
     show = commands.add_parser(
         "show",
@@ -187,191 +336,39 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         with _sigterm_stops_the_run():
             if args.command == "play":
-                return play(args)
+                from quellor_selfplay.play import play
+
+                return play(args, _stop_on_sigterm)
+            if args.command == "train":
+                from quellor_selfplay.train import train
+
+                return train(args, _stop_on_sigterm)
+            if args.command == "match":
+                from quellor_selfplay.match import match_command
+
+                return match_command(args)
             return show(args)
     except UsageError as err:
         print(f"quellor-selfplay {args.command}: error: {err}", file=sys.stderr)
         return 2
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as err:
+        kept = err.kept if isinstance(err, Stopped) else "nothing was written"
         if _sigterm_received:
-            print("quellor-selfplay: terminated; nothing was written", file=sys.stderr)
+            print(f"quellor-selfplay: terminated; {kept}", file=sys.stderr)
             return 128 + signal.SIGTERM
-        print("quellor-selfplay: interrupted; nothing was written", file=sys.stderr)
+        print(f"quellor-selfplay: interrupted; {kept}", file=sys.stderr)
         return 130
     except Exception as err:
+        from quellor_selfplay.data import DataError
         from quellor_selfplay.runner import RunError
 
-        if not isinstance(err, (RunError, OSError)):
+        if not isinstance(err, (RunError, OSError, DataError)):
             raise
         print(f"quellor-selfplay {args.command}: error: {err}", file=sys.stderr)
         return 1
 
 
-def _check_play_options(args: argparse.Namespace) -> None:
-    if args.policy != "net" and (args.checkpoint or args.hidden or args.save_net):
-        raise UsageError("--checkpoint, --hidden and --save-net go with --policy net")
-    if args.checkpoint and args.hidden:
-        raise UsageError("--hidden is for a fresh network; a checkpoint brings its own")
-    if args.save_net is not None and not args.save_net.resolve().parent.is_dir():
-        raise UsageError(f"--save-net {args.save_net}: its directory does not exist")
-    if args.ray is not None and not args.ray.strip():
-        raise UsageError("--ray needs an address, 'auto' or 'local'")
-    if args.show is not None and args.show[0] >= args.games:
-        raise UsageError(f"--show names game {args.show[0]}, but only {args.games} are played")
-    if args.start_fen is not None:
-        import quellor
-
-        try:
-            quellor.SelfPlayGame(args.start_fen)
-        except ValueError as err:
-            raise UsageError(f"--start-fen {args.start_fen!r}: {err}") from None
-    if args.out.exists() and not args.out.is_dir():
-        raise UsageError(f"--out {args.out} exists and is not a directory")
-    earlier = [args.out / DATA_FILE, args.out / SUMMARY_FILE]
-    if not args.overwrite and any(path.exists() for path in earlier):
-        raise UsageError(f"{args.out} already holds a self-play run; pass --overwrite to replace it")
-
-
-def _network(args: argparse.Namespace) -> Any:
-    if args.policy != "net":
-        return None
-    from quellor_selfplay.net import DEFAULT_HIDDEN, CheckpointError, load_checkpoint, seeded_net
-
-    if args.checkpoint is None:
-        return seeded_net(args.seed, args.hidden or DEFAULT_HIDDEN)
-    try:
-        return load_checkpoint(args.checkpoint)
-    except CheckpointError as err:
-        raise UsageError(str(err)) from None
-
-
-def play(args: argparse.Namespace) -> int:
-    _check_play_options(args)
-    if args.ray is not None:
-        from quellor_selfplay.runner import import_ray, RunError
-
-        try:
-            import_ray()
-        except RunError as err:
-            raise UsageError(str(err)) from None
-
-    import torch
-    from tqdm import tqdm
-
-    from quellor_selfplay import dataset, fog
-    from quellor_selfplay.episode import GameRecord
-    from quellor_selfplay.net import save_checkpoint
-    from quellor_selfplay.runner import PlaySettings, default_workers, ray_connection, run_games
-
-    net = _network(args)
-    workers = args.workers or default_workers()
-    settings = PlaySettings.with_net(args.policy, args.max_plies, args.seed, net, args.start_fen)
-
-    positions = 0
-    with contextlib.ExitStack() as stack:
-        connect_started = time.perf_counter()
-        ray = None
-        if args.ray is not None:
-            ray = stack.enter_context(ray_connection(args.ray, workers))
-            # ray.init puts in a SIGTERM handler of its own, which exits at once.
-            _stop_on_sigterm()
-        connect_seconds = time.perf_counter() - connect_started
-        started = time.perf_counter()
-        bar = stack.enter_context(
-            tqdm(total=args.games, unit="game", desc="self-play", disable=not args.progress,
-                 dynamic_ncols=True)
-        )
-
-        def on_game(record: GameRecord) -> None:
-            nonlocal positions
-            positions += record.plies
-            bar.update(1)
-            bar.set_postfix_str(
-                f"{positions / (time.perf_counter() - started):,.0f} positions/s", refresh=False
-            )
-
-        records = run_games(settings, args.games, workers, ray, on_game)
-        play_seconds = time.perf_counter() - started
-
-    args.out.mkdir(parents=True, exist_ok=True)
-    if args.overwrite:
-        # The old summary goes first: should this run stop half-way, its data must not sit
-        # beside another run's summary.
-        (args.out / SUMMARY_FILE).unlink(missing_ok=True)
-        for pattern in FOG_PATTERNS:
-            for stale in args.out.glob(pattern):
-                stale.unlink()
-    write_started = time.perf_counter()
-    tensors = dataset.assemble(records)
-    data_path = args.out / DATA_FILE
-    data_bytes = dataset.write_training_file(tensors, data_path, args.compress)
-    write_seconds = time.perf_counter() - write_started
-    if args.save_net is not None:
-        save_checkpoint(net, args.save_net)
-
-    game, ply = args.show if args.show is not None else (0, DEFAULT_SHOW_PLY)
-    record = records[game]
-    if args.show is not None and ply > record.plies:
-        print(f"Game {game} has {record.plies} plies; picturing its last position.")
-    ply = min(ply, record.plies)
-    view = fog.fog_view(record.moves, ply, game, record.start_fen)
-    svg_path = args.out / f"fog-g{game}-p{ply}.svg"
-    text_path = args.out / f"fog-g{game}-p{ply}.txt"
-    text = fog.render_text(view)
-    svg_path.write_text(fog.render_svg(view), encoding="utf-8")
-    text_path.write_text(text, encoding="utf-8")
-
-    counts = dataset.summarize(records)
-    summary = {
-        **counts,
-        "seed": args.seed,
-        "positions_per_second": round(counts["positions"] / max(play_seconds, 1e-9), 1),
-        "seconds": {
-            "connect": round(connect_seconds, 3),
-            "play": round(play_seconds, 3),
-            "write": round(write_seconds, 3),
-        },
-        "settings": {
-            "games": args.games,
-            "max_plies": args.max_plies,
-            "policy": args.policy,
-            "checkpoint": str(args.checkpoint) if args.checkpoint else None,
-            "hidden": net.hidden if net is not None else None,
-            "start_fen": args.start_fen,
-            "workers": None if args.ray is not None else min(workers, args.games),
-            "ray": args.ray,
-            "compressed": args.compress,
-        },
-        "files": {
-            "data": DATA_FILE,
-            "data_bytes": data_bytes,
-            "keys": list(dataset.DATA_KEYS),
-            "fog_svg": svg_path.name,
-            "fog_text": text_path.name,
-        },
-        "versions": {
-            "quellor": _version("quellor"),
-            "torch": torch.__version__,
-            "python": platform.python_version(),
-        },
-        "game_records": dataset.game_summaries(records),
-    }
-    dataset.write_json(summary, args.out / SUMMARY_FILE)
-
-    results = counts["results"]
-    print(
-        f"{counts['games']} games, {counts['positions']} positions in {play_seconds:.1f} s "
-        f"({summary['positions_per_second']:,.0f} positions/s); White won {results['white wins']}, "
-        f"Black won {results['black wins']}, {results['draws']} drawn"
-    )
-    print("Endings: " + ", ".join(f"{k} {v}" for k, v in counts["endings"].items()))
-    print(f"Wrote {data_path} ({data_bytes / 2**20:.1f} MiB), {args.out / SUMMARY_FILE}, "
-          f"{svg_path.name}, {text_path.name}\n")
-    print(text, end="")
-    return 0
-
-
-def _version(name: str) -> Optional[str]:
+def version(name: str) -> Optional[str]:
     try:
         return metadata.version(name)
     except metadata.PackageNotFoundError:
@@ -379,6 +376,16 @@ def _version(name: str) -> Optional[str]:
 
 
 def _load_game(run: Path, game: int) -> dict[str, Any]:
+    from quellor_selfplay import data
+
+    if (run / data.MANIFEST).exists():
+        from quellor_selfplay.play import game_moves
+
+        try:
+            played, start = game_moves(run, game)
+        except data.DataError as err:
+            raise UsageError(str(err)) from None
+        return {"moves": played, "start_fen": start}
     path = run / SUMMARY_FILE
     try:
         summary = json.loads(path.read_text(encoding="utf-8"))

@@ -1,13 +1,29 @@
-"""A small policy/value network over `SelfPlayGame.encode()`, and the policy that samples from it.
+"""The tool's policy/value networks, their checkpoint format, and the one-position policy.
 
-The network reads the 64 x 106 observation, flattens it and passes it through two hidden layers;
-its policy head scores all 4352 action slots and its value head guesses the mover's result.
-While playing, the scores of slots that no legal action maps to are masked out before the
-softmax, and the move is drawn from what remains.
+Two architectures read the 64 x 106 observation and return policy logits over the 4352 action
+slots and a value in -1..1 for the side to move:
 
-Checkpoints are plain `torch.save` files holding a dict: {"kind": CHECKPOINT_KIND, "hidden":
-the width of the hidden layers, "state_dict": the module's state dict}. They are read with
-`weights_only=True`, so loading one never runs code from the file.
+- ``mlp`` (`PolicyValueNet`): the observation flattened through two hidden layers. It is what
+  ``play --policy net`` builds by default, and what every checkpoint without an ``arch`` holds.
+- ``squares`` (`SquareNet`): a small convolutional body over the 8 x 8 board that keeps one
+  feature vector per square. A move's logit is a from-square score plus a to-square score plus
+  the dot product of the two squares' keys, so "take whatever stands on that square" is a
+  single weight to learn rather than 4096 of them. ``train`` builds this one.
+
+Checkpoints are plain `torch.save` files holding a dict, read with ``weights_only=True`` so that
+loading one never runs code from the file:
+
+    kind         "quellor-policy-value"
+    arch         "mlp" or "squares" (absent: "mlp")
+    config       the architecture's sizes: {"hidden": H} or {"channels": C, "blocks": B, "keys": K}
+    hidden       H again for an mlp (older readers look for it here)
+    state_dict   the module's state dict
+    observation  optional: "own" or "history", the layout the network was trained on
+    rules        optional: "dark" or "legal"
+    iteration    optional: the training iteration that wrote it
+    train        optional: the trainer's state (optimizer, opponent pool, ...), see train.py
+
+Any TorchScript module can stand in for these networks (see `players.load_model`).
 """
 
 from __future__ import annotations
@@ -15,26 +31,31 @@ from __future__ import annotations
 import math
 import os
 import random
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 import torch
 from torch import nn
 
 import quellor
-from quellor_selfplay.episode import ACTION_SLOTS, OBS_LEN
+from quellor_selfplay.episode import ACTION_SLOTS, OBS_COLS, OBS_LEN
 
 if TYPE_CHECKING:
     import chess
 
 CHECKPOINT_KIND = "quellor-policy-value"
 DEFAULT_HIDDEN = 256
+ARCHES = ("mlp", "squares")
+SQUARES_DEFAULTS = {"channels": 32, "blocks": 2, "keys": 16}
 
 
 class CheckpointError(ValueError):
-    """A checkpoint file that cannot be read as this network."""
+    """A checkpoint file that cannot be read as one of the tool's networks."""
 
 
 class PolicyValueNet(nn.Module):
+    arch = "mlp"
+    __jit_unused_properties__ = ["config"]
+
     def __init__(self, hidden: int = DEFAULT_HIDDEN) -> None:
         super().__init__()
         if hidden < 1:
@@ -50,28 +71,158 @@ class PolicyValueNet(nn.Module):
         self.policy = nn.Linear(hidden, ACTION_SLOTS)
         self.value = nn.Sequential(nn.Linear(hidden, 1), nn.Tanh())
 
+    @property
+    def config(self) -> dict[str, int]:
+        return {"hidden": self.hidden}
+
     def forward(self, observations: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         """Policy logits (B x 4352) and values (B) for a batch of B x 64 x 106 observations."""
-        features = self.body(observations)
+        features = self.body(observations.float())
         return self.policy(features), self.value(features).squeeze(-1)
 
+    @torch.jit.unused
+    def legal_logits(self, observations: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        """The logits forward() gives at (rows[i], slots[i]), computed for those entries only.
 
-def seeded_net(seed: int, hidden: int = DEFAULT_HIDDEN) -> PolicyValueNet:
-    """A freshly initialised network whose weights depend only on `seed` and `hidden`."""
+        A player needs some thirty logits of a row's 4352, and an observation holds a few
+        hundred non-zero values of its 6784: the first layer sums the weight columns of the
+        non-zero inputs (scaled by them, so any input is exact) and the policy layer is taken
+        at the legal slots alone. Equal to forward() up to rounding, at a fraction of its work.
+        """
+        with torch.no_grad():
+            flat = observations.reshape(len(observations), -1)
+            where, columns = flat.nonzero(as_tuple=True)
+            counts = torch.bincount(where, minlength=len(flat))
+            first = self.body[1]
+            assert isinstance(first, nn.Linear)
+            scale = torch.take(flat, where * flat.shape[1] + columns).float()
+            hidden = nn.functional.embedding_bag(
+                columns, self._columns(first.weight), torch.cumsum(counts, 0) - counts, mode="sum",
+                per_sample_weights=scale) + first.bias
+            hidden = self.body[4](self.body[3](torch.relu(hidden)))
+            weight = torch.index_select(self.policy.weight, 0, slots)
+            return (torch.index_select(hidden, 0, rows) * weight).sum(dim=1) + torch.index_select(self.policy.bias, 0, slots)
+
+    def _columns(self, weight: torch.Tensor) -> torch.Tensor:
+        """The first layer's weight transposed, kept until the weight changes."""
+        key = (weight.data_ptr(), weight._version)
+        cached = self.__dict__.get("_transposed")
+        if cached is None or cached[0] != key:
+            cached = (key, weight.detach().t().contiguous())
+            self.__dict__["_transposed"] = cached
+        return cached[1]
+
+
+class SquareNet(nn.Module):
+    """Per-square features from 3 x 3 convolutions; moves scored from their two squares.
+
+    The observation's rows are squares as the mover sees the board (a1 = 0 for White, ranks
+    mirrored for Black), so row r sits at rank r // 8, file r % 8 of the grid, and move slot
+    f * 64 + t names the same squares f and t. A promotion slot 4096 + 4 f + k is scored from
+    its from-square alone, as the slot itself is.
+    """
+
+    arch = "squares"
+    __jit_unused_properties__ = ["config"]
+
+    def __init__(self, channels: int = 32, blocks: int = 2, keys: int = 16) -> None:
+        super().__init__()
+        if min(channels, keys) < 1 or blocks < 0:
+            raise ValueError("channels and keys must be at least 1, blocks at least 0")
+        self.channels, self.blocks, self.keys = channels, blocks, keys
+        self.columns = OBS_COLS
+        self.stem = nn.Conv2d(OBS_COLS, channels, 1)
+        self.convs = nn.ModuleList(nn.Conv2d(channels, channels, 3, padding=1) for _ in range(blocks))
+        self.source = nn.Linear(channels, 1)
+        self.target = nn.Linear(channels, 1)
+        self.query = nn.Linear(channels, keys)
+        self.key = nn.Linear(channels, keys)
+        self.promotion = nn.Linear(channels, 4)
+        self.value = nn.Sequential(nn.Linear(channels, channels), nn.ReLU(), nn.Linear(channels, 1), nn.Tanh())
+        self.scale = 1.0 / math.sqrt(keys)
+        # A fresh network plays uniformly over the legal slots: the first opponent of a
+        # training run is then exactly the random policy, and learning starts from no bias.
+        # The query stays random so that the key's gradient is not zero from the start.
+        for head in (self.source, self.target, self.key, self.promotion):
+            nn.init.zeros_(head.weight)
+            nn.init.zeros_(head.bias)
+
+    @property
+    def config(self) -> dict[str, int]:
+        return {"channels": self.channels, "blocks": self.blocks, "keys": self.keys}
+
+    def forward(self, observations: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        batch = observations.shape[0]
+        grid = observations.float().view(batch, 8, 8, self.columns).permute(0, 3, 1, 2)
+        h = torch.relu(self.stem(grid))
+        for conv in self.convs:
+            h = h + torch.relu(conv(h))
+        squares = h.flatten(2).transpose(1, 2)  # B x 64 x C, row = square
+        moves = (
+            self.source(squares)
+            + self.target(squares).transpose(1, 2)
+            + torch.bmm(self.query(squares), self.key(squares).transpose(1, 2)) * self.scale
+        )
+        logits = torch.cat([moves.flatten(1), self.promotion(squares).flatten(1)], dim=1)
+        return logits, self.value(squares.mean(dim=1)).squeeze(-1)
+
+
+def build_net(arch: str, config: dict[str, Any]) -> nn.Module:
+    """A fresh network of `arch` with the sizes in `config` (missing ones take defaults)."""
+    if arch == "mlp":
+        return PolicyValueNet(int(config.get("hidden", DEFAULT_HIDDEN)))
+    if arch == "squares":
+        sizes = {**SQUARES_DEFAULTS, **config}
+        return SquareNet(int(sizes["channels"]), int(sizes["blocks"]), int(sizes["keys"]))
+    raise ValueError(f"unknown network architecture {arch!r} (expected {' or '.join(ARCHES)})")
+
+
+def seeded_net(seed: int, hidden: int = DEFAULT_HIDDEN, arch: str = "mlp",
+               config: Optional[dict[str, Any]] = None) -> nn.Module:
+    """A freshly initialised network whose weights depend only on `seed` and its sizes."""
+    sizes = dict(config or {})
+    if arch == "mlp":
+        sizes.setdefault("hidden", hidden)
     # fork_rng keeps the caller's global torch generator untouched.
     with torch.random.fork_rng(devices=[]):
         torch.manual_seed(seed)
-        return PolicyValueNet(hidden)
+        return build_net(arch, sizes)
 
 
-def save_checkpoint(net: PolicyValueNet, path: Union[str, os.PathLike[str]]) -> None:
-    torch.save(
-        {"kind": CHECKPOINT_KIND, "hidden": net.hidden, "state_dict": net.state_dict()}, path
-    )
+def architecture(net: nn.Module) -> tuple[str, dict[str, int]]:
+    """The architecture name and sizes of one of the tool's networks."""
+    arch, config = getattr(net, "arch", None), getattr(net, "config", None)
+    if arch not in ARCHES or not isinstance(config, dict):
+        raise ValueError(f"{type(net).__name__} is not one of the tool's networks")
+    return arch, dict(config)
 
 
-def load_checkpoint(path: Union[str, os.PathLike[str]]) -> PolicyValueNet:
-    """Reads a checkpoint written by `save_checkpoint`; CheckpointError says what is wrong."""
+def checkpoint_dict(net: nn.Module, **meta: Any) -> dict[str, Any]:
+    arch, config = architecture(net)
+    blob: dict[str, Any] = {"kind": CHECKPOINT_KIND, "arch": arch, "config": config,
+                            "state_dict": net.state_dict()}
+    if arch == "mlp":
+        blob["hidden"] = config["hidden"]
+    blob.update({k: v for k, v in meta.items() if v is not None})
+    return blob
+
+
+def save_checkpoint(net: nn.Module, path: Union[str, os.PathLike[str]], **meta: Any) -> None:
+    """Writes `net` (and the `meta` keys given, such as observation="own") to `path`,
+    through a temporary file, so that a failed write never leaves half a checkpoint."""
+    path = os.fspath(path)
+    partial = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.partial")
+    try:
+        torch.save(checkpoint_dict(net, **meta), partial)
+        os.replace(partial, path)
+    finally:
+        if os.path.exists(partial):
+            os.unlink(partial)
+
+
+def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict[str, Any]]:
+    """The network of a checkpoint and the whole dict it was read from; CheckpointError says
+    what is wrong with a file that is not one."""
     try:
         blob: Any = torch.load(path, map_location="cpu", weights_only=True)
     except FileNotFoundError:
@@ -80,24 +231,43 @@ def load_checkpoint(path: Union[str, os.PathLike[str]]) -> PolicyValueNet:
         raise CheckpointError(f"checkpoint {path} cannot be read: {err}") from None
     if not isinstance(blob, dict) or blob.get("kind") != CHECKPOINT_KIND:
         raise CheckpointError(f"checkpoint {path} is not a {CHECKPOINT_KIND} checkpoint")
-    hidden = blob.get("hidden")
+    arch = blob.get("arch", "mlp")
+    if arch not in ARCHES:
+        raise CheckpointError(f"checkpoint {path} has an unknown architecture {arch!r}")
+    config = blob.get("config", {})
+    if arch == "mlp":
+        config = {"hidden": blob.get("hidden", config.get("hidden") if isinstance(config, dict) else None)}
+    if not isinstance(config, dict) or not all(
+        isinstance(v, int) and not isinstance(v, bool) and v >= (0 if k == "blocks" else 1)
+        for k, v in config.items()
+    ) or (arch == "mlp" and config["hidden"] is None):
+        what = "hidden width" if arch == "mlp" else "sizes"
+        raise CheckpointError(f"checkpoint {path} has no valid {what}")
     state = blob.get("state_dict")
-    if not isinstance(hidden, int) or isinstance(hidden, bool) or hidden < 1:
-        raise CheckpointError(f"checkpoint {path} has no valid hidden width")
     if not isinstance(state, dict):
         raise CheckpointError(f"checkpoint {path} has no state_dict")
-    net = PolicyValueNet(hidden)
+    net = build_net(arch, config)
     try:
         net.load_state_dict(state)
     except RuntimeError as err:
         raise CheckpointError(f"checkpoint {path} does not fit the network: {err}") from None
-    return net
+    for key in ("observation", "rules"):
+        if key in blob and blob[key] not in (("own", "history") if key == "observation" else ("dark", "legal")):
+            raise CheckpointError(f"checkpoint {path} names an unknown {key} {blob[key]!r}")
+    return net, blob
+
+
+def load_checkpoint(path: Union[str, os.PathLike[str]]) -> nn.Module:
+    """Reads a checkpoint written by `save_checkpoint`; CheckpointError says what is wrong."""
+    return read_checkpoint(path)[0]
 
 
 class NetPolicy:
-    """Samples a move from the network's softmax, masked to the legal actions' slots."""
+    """One position at a time: samples a move from the network's softmax, masked to the legal
+    actions' slots. `play` no longer uses it (it evaluates all waiting games in one forward pass,
+    see players.NetPlayer); the benchmarks measure the batched player against it."""
 
-    def __init__(self, net: PolicyValueNet) -> None:
+    def __init__(self, net: nn.Module) -> None:
         self.net = net.eval()
 
     def slot_probabilities(

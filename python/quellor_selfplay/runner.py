@@ -1,9 +1,15 @@
-"""Where the games run: in this process, in local worker processes, or as Ray tasks.
+"""Where segments of games are played: in this process, in local worker processes, or on Ray
+actors.
 
-Every game draws its randomness from the run's seed and its own index (`episode.game_seed`) and
-the network, if any, is built once from the seed or a checkpoint and shipped to every worker, so
-a run gives the same games whichever way it is spread. Each worker uses one torch thread: the
-parallelism is across games, and one thread keeps the network's arithmetic identical everywhere.
+A segment (`arena.play_segment`) depends only on its own arguments, so every back end returns
+the same shards for the same segments. Each segment runs with one torch thread and a GameBatch
+of one thread: the parallelism is across segments, and one thread keeps the networks'
+arithmetic the same everywhere.
+
+Back ends submit a list of segments and hand back a `Pending` whose results arrive as the
+segments finish, so that a trainer can let the games of its next iteration play while it learns.
+On Ray, the segments are method calls on long-lived actors (one CPU each) and the players
+travel once per submission through the object store; Ray's own queues decide where they run.
 """
 
 from __future__ import annotations
@@ -15,13 +21,11 @@ import os
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Optional
 
-import numpy.typing as npt
 import torch
 
-from quellor_selfplay.episode import GameRecord, Policy, RandomPolicy, play_game
-from quellor_selfplay.net import DEFAULT_HIDDEN, NetPolicy, PolicyValueNet
+from quellor_selfplay.arena import Arrays, Table, play_segment
+from quellor_selfplay.players import PlayerConfig
 
-POLICIES = ("random", "net")
 RAY_INSTALL_HINT = "pip install 'quellor[ray]'"
 
 
@@ -30,130 +34,135 @@ class RunError(RuntimeError):
 
 
 @dataclasses.dataclass(frozen=True)
-class PlaySettings:
-    """What every game of a run needs, sent once to each worker."""
+class Segment:
+    """Games to play together: (game index, White's player, Black's player), players being
+    indices into the job's players, and the seed of everything random in them."""
 
-    policy: str
-    max_plies: int
+    index: int
+    games: tuple[tuple[int, int, int], ...]
     seed: int
-    start_fen: Optional[str] = None
-    net_hidden: int = DEFAULT_HIDDEN
-    # The network's weights as numpy arrays: they pickle by value, for processes and Ray alike.
-    net_weights: Optional[dict[str, npt.NDArray[Any]]] = None
-
-    @staticmethod
-    def with_net(
-        policy: str,
-        max_plies: int,
-        seed: int,
-        net: Optional[PolicyValueNet],
-        start_fen: Optional[str] = None,
-    ) -> PlaySettings:
-        if policy not in POLICIES:
-            raise ValueError(f"unknown policy {policy!r}")
-        if (policy == "net") != (net is not None):
-            raise ValueError("a network is needed for, and only for, the net policy")
-        weights = None
-        hidden = DEFAULT_HIDDEN
-        if net is not None:
-            weights = {k: v.detach().cpu().numpy().copy() for k, v in net.state_dict().items()}
-            hidden = net.hidden
-        return PlaySettings(policy, max_plies, seed, start_fen, hidden, weights)
 
 
-def make_policy(settings: PlaySettings) -> Policy:
-    if settings.policy == "random":
-        return RandomPolicy()
-    if settings.net_weights is None:
-        raise ValueError("the net policy needs network weights")
-    net = PolicyValueNet(settings.net_hidden)
-    net.load_state_dict({k: torch.from_numpy(v) for k, v in settings.net_weights.items()})
-    return NetPolicy(net)
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """What every segment of a submission shares."""
+
+    table: Table
+    players: tuple[PlayerConfig, ...]
+    slots: int
+    device: str = "cpu"
 
 
-def play_chunk(settings: PlaySettings, games: Sequence[int]) -> list[GameRecord]:
-    """Plays the games with these indices, in this process."""
-    policy = make_policy(settings)
-    return [
-        play_game(policy, game, settings.seed, settings.max_plies, settings.start_fen)
-        for game in games
-    ]
+class Threads:
+    """Holds torch to `count` threads inside the block and puts the old setting back after it.
 
+    Games are played with one: a step's forward pass is small, and on a busy machine torch's
+    extra threads spin against the other processes and cost far more than they bring."""
 
-def chunk_games(games: int, workers: int) -> list[list[int]]:
-    """Splits game indices 0..games-1 into chunks: a few per worker so that they share the
-    load evenly, small enough that the progress bar moves."""
-    size = max(1, min(8, games // (workers * 8)))
-    return [list(range(start, min(start + size, games))) for start in range(0, games, size)]
-
-
-class _SingleThread:
-    """Holds torch to one thread inside the block and puts the old setting back after it."""
+    def __init__(self, count: int = 1) -> None:
+        self.count = count
 
     def __enter__(self) -> None:
         self.saved = torch.get_num_threads()
-        torch.set_num_threads(1)
+        torch.set_num_threads(self.count)
 
     def __exit__(self, *exc: object) -> None:
         torch.set_num_threads(self.saved)
 
 
-def run_in_process(
-    settings: PlaySettings, games: int, on_game: Callable[[GameRecord], None]
-) -> list[GameRecord]:
-    records = []
-    with _SingleThread():
-        for chunk in chunk_games(games, 1):
+def run_segment(job: Job, segment: Segment, on_game: Optional[Callable[[int], None]] = None) -> Arrays:
+    players = [config.build(job.device) for config in job.players]
+    with Threads(1):
+        return play_segment(job.table, segment.games, players, job.slots, segment.seed, on_game)
+
+
+class Pending:
+    """Results of submitted segments: `as_completed()` yields (segment index, arrays) as they
+    finish; `results()` waits for all and returns them in segment order."""
+
+    def __init__(self, results: Iterator[tuple[int, Arrays]], cancel: Callable[[], None] = lambda: None) -> None:
+        self._results = results
+        self._cancel = cancel
+
+    def as_completed(self) -> Iterator[tuple[int, Arrays]]:
+        return self._results
+
+    def results(self) -> list[Arrays]:
+        return [arrays for _, arrays in sorted(self._results, key=lambda item: item[0])]
+
+    def cancel(self) -> None:
+        self._cancel()
+
+
+# ---------------------------------------------------------------------------------------------
+# In this process
+
+
+class InProcess:
+    """Plays the segments here, one after the other, when their results are asked for."""
+
+    workers = 1
+
+    def __init__(self, on_game: Optional[Callable[[int], None]] = None) -> None:
+        self.on_game = on_game
+
+    def submit(self, job: Job, segments: Sequence[Segment]) -> Pending:
+        def results() -> Iterator[tuple[int, Arrays]]:
+            for segment in segments:
+                try:
+                    arrays = run_segment(job, segment, self.on_game)
+                except Exception as err:
+                    raise RunError(f"a game failed: {type(err).__name__}: {err}") from err
+                yield segment.index, arrays
+
+        return Pending(results())
+
+    def close(self) -> None:
+        pass
+
+
+# ---------------------------------------------------------------------------------------------
+# Local worker processes
+
+
+def _init_worker() -> None:
+    torch.set_num_threads(1)
+
+
+def _play_in_worker(task: tuple[Job, Segment]) -> tuple[int, Arrays]:
+    job, segment = task
+    return segment.index, run_segment(job, segment)
+
+
+class LocalProcesses:
+    """A pool of worker processes, kept for the back end's life (a trainer submits to it at
+    every iteration)."""
+
+    def __init__(self, workers: int) -> None:
+        self.workers = workers
+        # Fresh interpreters rather than forks: a fork of a process that has used torch's thread
+        # pools can hang.
+        self._pool = multiprocessing.get_context("spawn").Pool(workers, initializer=_init_worker)
+
+    def submit(self, job: Job, segments: Sequence[Segment]) -> Pending:
+        # One segment per task; the players go along with each (a few MB at most).
+        tasks = self._pool.imap_unordered(_play_in_worker, [(job, s) for s in segments])
+
+        def results() -> Iterator[tuple[int, Arrays]]:
             try:
-                played = play_chunk(settings, chunk)
+                yield from tasks
             except Exception as err:
-                raise RunError(f"a game failed: {type(err).__name__}: {err}") from err
-            for record in played:
-                on_game(record)
-                records.append(record)
-    return records
+                raise RunError(f"a worker process failed: {type(err).__name__}: {err}") from err
+
+        return Pending(results())
+
+    def close(self) -> None:
+        self._pool.terminate()
+        self._pool.join()
 
 
-# Set in each worker process by the pool's initializer.
-_WORKER_SETTINGS: Optional[PlaySettings] = None
-
-
-def _init_worker(settings: PlaySettings) -> None:
-    global _WORKER_SETTINGS
-    torch.set_num_threads(1)
-    _WORKER_SETTINGS = settings
-
-
-def _play_in_worker(games: list[int]) -> list[GameRecord]:
-    assert _WORKER_SETTINGS is not None, "worker used before its initializer ran"
-    return play_chunk(_WORKER_SETTINGS, games)
-
-
-def run_local(
-    settings: PlaySettings, games: int, workers: int, on_game: Callable[[GameRecord], None]
-) -> list[GameRecord]:
-    """Plays the games in `workers` local processes (in this one when `workers` is 1)."""
-    workers = max(1, min(workers, games))
-    if workers == 1:
-        return run_in_process(settings, games, on_game)
-    # Fresh interpreters rather than forks: a fork of a process that has used torch's thread
-    # pools can hang.
-    context = multiprocessing.get_context("spawn")
-    records = []
-    with context.Pool(workers, initializer=_init_worker, initargs=(settings,)) as pool:
-        try:
-            for chunk in pool.imap_unordered(_play_in_worker, chunk_games(games, workers)):
-                for record in chunk:
-                    on_game(record)
-                    records.append(record)
-        except Exception as err:
-            raise RunError(f"a worker process failed: {type(err).__name__}: {err}") from err
-    return records
-
-
-def _play_on_ray(settings: PlaySettings, games: list[int]) -> list[GameRecord]:
-    torch.set_num_threads(1)
-    return play_chunk(settings, games)
+# ---------------------------------------------------------------------------------------------
+# Ray
 
 
 def import_ray() -> Any:
@@ -163,6 +172,55 @@ def import_ray() -> Any:
     except ImportError:
         raise RunError(f"--ray needs Ray, which is not installed: {RAY_INSTALL_HINT}") from None
     return ray
+
+
+class SegmentActor:
+    """A Ray actor that plays segments (made remote by RayActors)."""
+
+    def __init__(self) -> None:
+        torch.set_num_threads(1)
+
+    def play(self, job: Job, segment: Segment) -> tuple[int, Arrays]:
+        return segment.index, run_segment(job, segment)
+
+
+class RayActors:
+    """`workers` actors of one CPU each on a connected Ray; a submission's segments are spread
+    over them in turn and queue on each actor."""
+
+    def __init__(self, ray: Any, workers: Optional[int] = None) -> None:
+        self.ray = ray
+        cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
+        self.workers = workers or cpus
+        remote = ray.remote(num_cpus=1)(SegmentActor)
+        self.actors = [remote.remote() for _ in range(self.workers)]
+
+    def submit(self, job: Job, segments: Sequence[Segment]) -> Pending:
+        ray = self.ray
+        shared = ray.put(job)
+        refs = [self.actors[i % len(self.actors)].play.remote(shared, s) for i, s in enumerate(segments)]
+
+        def results() -> Iterator[tuple[int, Arrays]]:
+            pending = list(refs)
+            while pending:
+                done, pending = ray.wait(pending, num_returns=1)
+                try:
+                    yield ray.get(done[0])
+                except Exception as err:
+                    for ref in pending:
+                        ray.cancel(ref)
+                    raise RunError(f"a Ray task failed: {err}") from err
+
+        def cancel() -> None:
+            for ref in refs:
+                ray.cancel(ref)
+
+        return Pending(results(), cancel)
+
+    def close(self) -> None:
+        for actor in self.actors:
+            with contextlib.suppress(Exception):
+                self.ray.kill(actor)
 
 
 @contextlib.contextmanager
@@ -190,34 +248,6 @@ def ray_connection(address: str, local_cpus: int) -> Iterator[Any]:
         ray.shutdown()
 
 
-def run_ray(
-    ray: Any, settings: PlaySettings, games: int, on_game: Callable[[GameRecord], None]
-) -> list[GameRecord]:
-    """Plays the games as Ray tasks, one CPU each, over a connected Ray."""
-    cpus = max(1, int(ray.cluster_resources().get("CPU", 1)))
-    play = ray.remote(num_cpus=1)(_play_on_ray)
-    shared = ray.put(settings)
-    pending = [play.remote(shared, chunk) for chunk in chunk_games(games, cpus)]
-    records = []
-    for chunk in _as_completed(ray, pending):
-        for record in chunk:
-            on_game(record)
-            records.append(record)
-    return records
-
-
-def _as_completed(ray: Any, pending: list[Any]) -> Iterator[list[GameRecord]]:
-    while pending:
-        done, pending = ray.wait(pending, num_returns=1)
-        try:
-            chunk: list[GameRecord] = ray.get(done[0])
-        except Exception as err:
-            for ref in pending:
-                ray.cancel(ref)
-            raise RunError(f"a Ray task failed: {err}") from err
-        yield chunk
-
-
 def default_workers() -> int:
     """The CPUs this process may run on."""
     try:
@@ -226,21 +256,19 @@ def default_workers() -> int:
         return max(1, multiprocessing.cpu_count())
 
 
-def run_games(
-    settings: PlaySettings,
-    games: int,
-    workers: int,
-    ray: Optional[Any],
-    on_game: Callable[[GameRecord], None],
-) -> list[GameRecord]:
-    """Plays games 0..games-1 and returns their records in game order: as Ray tasks when
-    given a connected `ray` module (see `ray_connection`), else in `workers` processes."""
+@contextlib.contextmanager
+def backend(workers: Optional[int], ray: Optional[Any],
+            on_game: Optional[Callable[[int], None]] = None) -> Iterator[Any]:
+    """Ray actors on a connected `ray` (`workers` of them, default one per CPU of the cluster),
+    else `workers` local processes (this process for one); closed (workers ended) when the block
+    ends, however it ends."""
     if ray is not None:
-        records = run_ray(ray, settings, games, on_game)
+        chosen: Any = RayActors(ray, workers)
+    elif workers is not None and workers > 1:
+        chosen = LocalProcesses(workers)
     else:
-        records = run_local(settings, games, workers, on_game)
-    records.sort(key=lambda record: record.game)
-    if [r.game for r in records] != list(range(games)):
-        raise RunError("the workers did not return every game exactly once")
-    return records
-
+        chosen = InProcess(on_game)
+    try:
+        yield chosen
+    finally:
+        chosen.close()

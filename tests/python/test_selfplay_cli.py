@@ -1,9 +1,8 @@
-"""quellor-selfplay end to end: play runs checked row by row, reproducibility, options, show."""
+"""quellor-selfplay play and show end to end: runs checked row by row, reproducibility, options,
+interrupts and --resume."""
 
 import json
-import os
 import re
-import select
 import shutil
 import signal
 import subprocess
@@ -12,13 +11,15 @@ import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
+import numpy as np
 import pytest
 import torch
 
-from quellor_selfplay import DATA_FILE, SUMMARY_FILE
+from quellor_selfplay import SUMMARY_FILE
 from quellor_selfplay.cli import main
-from quellor_selfplay.net import save_checkpoint, seeded_net
-from selfplay_checks import check_run, load_run
+from quellor_selfplay.data import read_manifest
+from quellor_selfplay.net import load_checkpoint, save_checkpoint, seeded_net
+from selfplay_checks import check_run, children, load_run, read_until, running, same_data
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 SVG = "{http://www.w3.org/2000/svg}"
@@ -39,16 +40,13 @@ def play_args(out, *extra, games=6, max_plies=30, seed=1):
             "--out", out, "--no-progress", *extra]
 
 
-def same_tensors(a, b):
-    return a.keys() == b.keys() and all(torch.equal(a[k], b[k]) for k in a)
-
-
 @pytest.fixture(scope="module")
 def random_run(tmp_path_factory):
-    """One in-process run of random games, shared by the checks that only read it."""
+    """One in-process run of random games in several shards, shared by the checks that only
+    read it."""
     out = tmp_path_factory.mktemp("random-run")
-    status = main([str(a) for a in play_args(out, "--workers", 1, "--show", "2:7",
-                                             games=12, max_plies=40)])
+    status = main([str(a) for a in play_args(out, "--workers", 1, "--show", "2:7", "--shard-size", 5,
+                                             "--batch", 3, games=12, max_plies=40)])
     assert status == 0
     return out
 
@@ -56,12 +54,14 @@ def random_run(tmp_path_factory):
 def test_random_run_rows_replay(random_run):
     data, summary = check_run(random_run, max_plies=40)
     assert summary["games"] == 12
-    assert summary["positions"] == len(data["actions"]) > 0
+    assert summary["positions"] == len(data["action"]) > 0
     assert sum(summary["results"].values()) == 12
     assert sum(summary["endings"].values()) == 12
     assert summary["seed"] == 1
     assert summary["settings"]["policy"] == "random"
-    assert summary["files"]["data_bytes"] == (random_run / DATA_FILE).stat().st_size
+    assert summary["settings"]["rules"] == "legal" and summary["settings"]["observation"] == "history"
+    manifest = read_manifest(random_run)
+    assert [(e["first_game"], e["games"]) for e in manifest["shards"]] == [(0, 5), (5, 5), (10, 2)]
 
 
 def test_run_leaves_the_fog_pictures(random_run):
@@ -74,38 +74,63 @@ def test_run_leaves_the_fog_pictures(random_run):
 
 def test_workers_and_seed_decide_the_data(tmp_path, random_run):
     """Two worker processes give exactly the data of one; another seed gives other data."""
+    extra = ("--shard-size", 5, "--batch", 3)
     result = subprocess.run(
-        [SCRIPT, *map(str, play_args(tmp_path / "two", "--workers", 2, games=12, max_plies=40))],
+        [SCRIPT, *map(str, play_args(tmp_path / "two", "--workers", 2, *extra, games=12, max_plies=40))],
         capture_output=True, text=True, timeout=300,
     )
     assert result.returncode == 0, result.stderr
     one, _ = load_run(random_run)
     two, summary = load_run(tmp_path / "two")
     assert summary["settings"]["workers"] == 2
-    assert same_tensors(one, two)
+    assert same_data(one, two)
 
-    status = main([str(a) for a in play_args(tmp_path / "other", "--workers", 1, seed=2,
+    status = main([str(a) for a in play_args(tmp_path / "other", "--workers", 1, *extra, seed=2,
                                              games=12, max_plies=40)])
     assert status == 0
     other, _ = load_run(tmp_path / "other")
-    assert not torch.equal(one["actions"][:50], other["actions"][:50])
+    assert not np.array_equal(one["action"][:50], other["action"][:50])
 
 
-def test_net_policy_run_and_its_checkpoint(tmp_path, capsys):
-    """A fresh network saved with --save-net plays the same games when loaded back."""
+@pytest.mark.parametrize("rules, layout", [("dark", "own"), ("legal", "history"), ("dark", "history")])
+def test_net_runs_replay_with_their_probabilities(tmp_path, capsys, rules, layout):
+    """A fresh network saved with --save-net plays the same games when loaded back, and each
+    row's log-probability is the network's."""
     fresh = tmp_path / "fresh"
     status, _, err = run(play_args(fresh, "--policy", "net", "--hidden", 32, "--workers", 1,
-                                   "--save-net", tmp_path / "net.pt", "--seed", 4), capsys)
+                                   "--rules", rules, "--observation", layout, "--batch", 4,
+                                   "--save-net", tmp_path / "net.pt", seed=4), capsys)
     assert status == 0, err
-    data, summary = check_run(fresh, max_plies=30)
+    net = load_checkpoint(tmp_path / "net.pt")
+    data, summary = check_run(fresh, max_plies=30, model=net)
     assert summary["settings"]["hidden"] == 32
 
     loaded = tmp_path / "loaded"
     status, _, err = run(play_args(loaded, "--policy", "net", "--workers", 1, "--checkpoint",
-                                   tmp_path / "net.pt", "--seed", 4), capsys)
+                                   tmp_path / "net.pt", "--rules", rules, "--batch", 4, seed=4), capsys)
     assert status == 0, err
-    again, _ = load_run(loaded)
-    assert same_tensors(data, again)
+    again, summary = load_run(loaded)
+    # The checkpoint says which layout its network was made for.
+    assert summary["settings"]["observation"] == layout
+    assert same_data(data, again)
+
+
+def test_a_torchscript_module_is_a_policy(tmp_path, capsys):
+    """Any TorchScript module mapping observations to logits plays: the tool's own network,
+    scripted, plays exactly the games of its checkpoint."""
+    net = seeded_net(seed=8, arch="squares", config={"channels": 8, "blocks": 1, "keys": 4})
+    with torch.no_grad():
+        for p in net.parameters():
+            p.add_(0.05 * torch.randn(p.shape, generator=torch.Generator().manual_seed(p.numel())))
+    save_checkpoint(net, tmp_path / "net.pt", observation="own")
+    with pytest.warns(DeprecationWarning):  # TorchScript, deprecated in torch 2.13, still works
+        torch.jit.script(net).save(str(tmp_path / "net.ts"))
+    common = ("--policy", "net", "--workers", 1, "--rules", "dark", "--observation", "own")
+    for name in ("net.pt", "net.ts"):
+        status, _, err = run(play_args(tmp_path / name[-2:], *common, "--checkpoint", tmp_path / name), capsys)
+        assert status == 0, err
+    check_run(tmp_path / "pt", max_plies=30, model=net)
+    assert same_data(load_run(tmp_path / "pt")[0], load_run(tmp_path / "ts")[0])
 
 
 def test_a_checkpoint_changes_the_games(tmp_path, capsys):
@@ -118,7 +143,7 @@ def test_a_checkpoint_changes_the_games(tmp_path, capsys):
     assert status == 0
     a, _ = load_run(tmp_path / "a")
     b, _ = load_run(tmp_path / "b")
-    assert not torch.equal(a["actions"], b["actions"])
+    assert not np.array_equal(a["action"], b["action"])
 
 
 @pytest.mark.parametrize(
@@ -133,19 +158,27 @@ def test_a_checkpoint_changes_the_games(tmp_path, capsys):
     ids=["white-queens", "black-queens", "mated"],
 )
 def test_start_fen_runs_with_every_ending(tmp_path, capsys, fen, endings):
-    status, _, err = run(play_args(tmp_path, "--start-fen", fen, "--no-compress",
+    from quellor_selfplay.episode import ENDINGS
+    from quellor_selfplay.play import game_table
+
+    status, _, err = run(play_args(tmp_path, "--start-fen", fen, "--no-compress", "--batch", 5,
                                    "--workers", 1, games=24, max_plies=20), capsys)
     assert status == 0, err
     data, summary = check_run(tmp_path, max_plies=20)
-    assert {record["ending"] for record in summary["game_records"]} == endings
-    assert all(record["start_fen"] == fen for record in summary["game_records"])
-    # The stored layout maps into memory.
-    mapped = torch.load(tmp_path / DATA_FILE, weights_only=True, mmap=True)
-    assert torch.equal(mapped["observations"], data["observations"])
+    assert {ENDINGS[e] for e in game_table(tmp_path)["game_ending"]} == endings
+    assert summary["settings"]["start_fen"] == fen
+
+
+def test_king_captures_end_dark_games(tmp_path, capsys):
+    status, _, err = run(play_args(tmp_path, "--rules", "dark", "--workers", 1, games=10,
+                                   max_plies=300), capsys)
+    assert status == 0, err
+    _, summary = check_run(tmp_path, max_plies=300)
+    assert summary["endings"]["king captured"] > 0
 
 
 def test_overwrite_replaces_the_run_and_its_pictures(tmp_path, capsys):
-    status, _, _ = run(play_args(tmp_path, "--workers", 1, "--show", "1:3"), capsys)
+    status, _, _ = run(play_args(tmp_path, "--workers", 1, "--show", "1:3", "--shard-size", 2), capsys)
     assert status == 0
     assert (tmp_path / "fog-g1-p3.svg").exists()
     status, _, err = run(play_args(tmp_path, "--workers", 1, games=3), capsys)
@@ -155,22 +188,39 @@ def test_overwrite_replaces_the_run_and_its_pictures(tmp_path, capsys):
     assert status == 0
     assert not (tmp_path / "fog-g1-p3.svg").exists()
     assert sorted(p.name for p in tmp_path.glob("fog-*")) == ["fog-g0-p20.svg", "fog-g0-p20.txt"]
+    assert sorted(p.name for p in (tmp_path / "shards").iterdir()) == ["shard-00000.npz"]
     assert load_run(tmp_path)[1]["games"] == 3
 
 
-def test_a_failed_overwrite_leaves_no_mismatched_summary(tmp_path, capsys, monkeypatch):
-    status, _, _ = run(play_args(tmp_path, "--workers", 1, games=2), capsys)
-    assert status == 0
+def test_a_failed_write_keeps_the_finished_shards(tmp_path, capsys, monkeypatch):
+    """A full disk while a shard is written: status 1, the shards before it listed and whole,
+    no temporary file."""
+    import quellor_selfplay.data as data
 
-    def full_disk(*args, **kwargs):
-        raise OSError("No space left on device")
+    real = data.np.savez_compressed
+    calls = []
 
-    monkeypatch.setattr(torch, "save", full_disk)
-    status, _, err = run(play_args(tmp_path, "--workers", 1, "--overwrite", games=3), capsys)
+    def full_disk(file, **arrays):
+        calls.append(1)
+        if len(calls) == 2:
+            file.write(b"half a shard")
+            raise OSError("No space left on device")
+        real(file, **arrays)
+
+    monkeypatch.setattr(data.np, "savez_compressed", full_disk)
+    status, _, err = run(play_args(tmp_path, "--workers", 1, "--shard-size", 2, games=5), capsys)
     assert status == 1
     assert "No space left on device" in err
+    manifest = read_manifest(tmp_path)
+    assert [e["file"] for e in manifest["shards"]] == ["shards/shard-00000.npz"]
+    assert manifest["complete"] is False
+    assert sorted(p.name for p in (tmp_path / "shards").iterdir()) == ["shard-00000.npz"]
     assert not (tmp_path / SUMMARY_FILE).exists()
-    assert sorted(p.name for p in tmp_path.iterdir()) == [DATA_FILE]
+
+    monkeypatch.setattr(data.np, "savez_compressed", real)
+    status, _, err = run(play_args(tmp_path, "--workers", 1, "--shard-size", 2, "--resume", games=5), capsys)
+    assert status == 0, err
+    check_run(tmp_path, max_plies=30)
 
 
 @pytest.mark.parametrize(
@@ -190,6 +240,13 @@ def test_a_failed_overwrite_leaves_no_mismatched_summary(tmp_path, capsys, monke
         (["--policy", "net", "--save-net", "no/such/dir/net.pt"], "its directory does not exist"),
         (["--start-fen", "8/8/8 w - - 0 1"], "Invalid FEN string"),
         (["--ray", " "], "--ray needs an address"),
+        (["--batch", "0"], "argument --batch: must be at least 1"),
+        (["--shard-size", "x"], "argument --shard-size: expected a whole number"),
+        (["--rules", "chess"], "argument --rules: invalid choice"),
+        (["--observation", "all"], "argument --observation: invalid choice"),
+        (["--device", "toaster"], "--device 'toaster'"),
+        (["--resume"], "holds no run to resume"),
+        (["--resume", "--overwrite"], "pick one"),
     ],
 )
 def test_bad_options_are_refused(tmp_path, capsys, extra, message):
@@ -229,10 +286,11 @@ def test_a_failing_game_fails_the_run(tmp_path, capsys, workers):
 
 
 def test_show_renders_any_ply(random_run, capsys, tmp_path):
+    from quellor_selfplay.play import game_table
+
     run_dir = tmp_path / "run"
     shutil.copytree(random_run, run_dir)
-    summary = json.loads((run_dir / SUMMARY_FILE).read_text())
-    last = summary["game_records"][5]["plies"]
+    last = int(game_table(run_dir)["game_plies"][5])
     for ply in (0, 1, last):
         status, out, err = run(["show", run_dir, "--game", 5, "--ply", ply], capsys)
         assert status == 0, err
@@ -260,6 +318,7 @@ def test_show_refuses_what_is_not_there(random_run, capsys, args, message):
     "content, ply, message",
     [
         (None, 0, "holds no summary.json"),
+        ('{"game_records": []}', 0, "game 0 does not exist: the run has 0 games"),
         ("{not json", 0, "is not valid JSON"),
         ('{"games": 1}', 0, "has no game records"),
         ('{"game_records": [{"moves": "e2e4"}]}', 0, "the record of game 0 is malformed"),
@@ -291,67 +350,23 @@ def test_console_script_reports_progress_and_result(tmp_path):
     assert summary["files"]["fog_svg"] in result.stdout
 
 
-def process_stat(pid):
-    """(state, parent PID, start time) from /proc, or None once the process is gone."""
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            text = stat.read()
-    except OSError:
-        return None
-    # The command name stands in parentheses and may hold spaces; the fields follow it.
-    fields = text[text.rindex(")") + 2:].split()
-    return fields[0], int(fields[1]), int(fields[19])
-
-
-def children(pid):
-    """{PID: (start time, command line)} of the running children of `pid`."""
-    found = {}
-    for entry in os.listdir("/proc"):
-        stat = process_stat(entry) if entry.isdigit() else None
-        if stat is not None and stat[1] == pid:
-            try:
-                with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
-                    command = cmdline.read().replace(b"\0", b" ").decode(errors="replace")
-            except OSError:
-                continue
-            found[int(entry)] = (stat[2], command)
-    return found
-
-
-def running(pid, start):
-    stat = process_stat(pid)
-    return stat is not None and stat[2] == start and stat[0] not in "ZX"
-
-
-def read_until(stream, pattern, limit_seconds):
-    """What the stream gave until `pattern` matched it; fails when it did not in time (a hung
-    run must fail the test, not stall it)."""
-    seen = b""
-    deadline = time.monotonic() + limit_seconds
-    while not re.search(pattern, seen):
-        left = deadline - time.monotonic()
-        assert left > 0 and select.select([stream], [], [], left)[0], f"never matched: {seen[-500:]!r}"
-        chunk = os.read(stream.fileno(), 4096)
-        assert chunk, f"stream closed: {seen[-500:]!r}"
-        seen += chunk
-    return seen
-
-
-def test_sigterm_stops_a_run_like_ctrl_c(tmp_path):
-    """SIGTERM in the middle of the games: status 143, a message, no files, no workers left."""
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT], ids=["sigterm", "ctrl-c"])
+def test_a_stopped_run_keeps_whole_shards_and_resumes(tmp_path, stop):
+    """A signal in the middle of the games: status 143 (130 for Ctrl-C), a message, only whole
+    shards listed in the manifest, no temporary file, no worker left; --resume then finishes the
+    run with exactly the data of a run that was never stopped."""
     out = tmp_path / "run"
-    process = subprocess.Popen(
-        [SCRIPT, "play", "--games", "100000", "--max-plies", "60", "--workers", "2", "--out", out],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-    )
+    command = [SCRIPT, "play", "--games", "60", "--max-plies", "200", "--rules", "dark", "--shard-size", "2",
+               "--batch", "2", "--workers", "2", "--seed", "5", "--out", out]
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        # The progress bar counts a finished game: both workers are up and playing.
-        read_until(process.stderr, rb"\| *[1-9][0-9]*/100000", limit_seconds=300)
-        workers = {pid: start for pid, (start, command) in children(process.pid).items()
-                   if "spawn_main" in command}
+        # The progress bar counts the games of a finished shard: both workers are up and playing.
+        read_until(process.stderr, rb"\| *[1-9][0-9]*/60", limit_seconds=300)
+        workers = {pid: start for pid, (start, command_line) in children(process.pid).items()
+                   if "spawn_main" in command_line}
         assert len(workers) == 2
         others = {pid: start for pid, (start, _) in children(process.pid).items()}
-        process.send_signal(signal.SIGTERM)
+        process.send_signal(stop)
         _, err = process.communicate(timeout=120)
     finally:
         if process.poll() is None:
@@ -359,10 +374,16 @@ def test_sigterm_stops_a_run_like_ctrl_c(tmp_path):
             process.wait()
     err = err.decode()
 
-    assert process.returncode == 143, err
-    assert "quellor-selfplay: terminated; nothing was written" in err
+    assert process.returncode == (143 if stop == signal.SIGTERM else 130), err
+    word = "terminated" if stop == signal.SIGTERM else "interrupted"
+    assert re.search(f"quellor-selfplay: {word}; [0-9]+ complete shards? \\([0-9]+ games\\) kept in .*"
+                     f"run the same command with --resume to finish", err), err
     assert "Traceback" not in err
-    assert list(tmp_path.rglob("*")) == []
+    manifest = read_manifest(out)
+    kept = sorted(p.name for p in (out / "shards").iterdir())
+    assert kept == [Path(e["file"]).name for e in manifest["shards"]]
+    assert 0 < len(kept) < 30 and manifest["complete"] is False
+    assert not (out / SUMMARY_FILE).exists()
     # The workers were ended and reaped before the command exited.
     assert [pid for pid, start in workers.items() if running(pid, start)] == []
     # Multiprocessing's resource tracker goes once it sees the command gone.
@@ -370,3 +391,20 @@ def test_sigterm_stops_a_run_like_ctrl_c(tmp_path):
     while any(running(pid, start) for pid, start in others.items()) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert [pid for pid, start in others.items() if running(pid, start)] == []
+
+    resumed = subprocess.run([*command, "--resume", "--no-progress"], capture_output=True, text=True,
+                             timeout=300)
+    assert resumed.returncode == 0, resumed.stderr
+    whole = tmp_path / "whole"
+    status = main([str(a) for a in command[1:-1]] + [str(whole), "--workers", "1", "--no-progress"])
+    assert status == 0
+    assert same_data(load_run(out)[0], load_run(whole)[0])
+    check_run(out, max_plies=200)
+
+
+def test_resume_refuses_other_settings(tmp_path, capsys):
+    status, _, _ = run(play_args(tmp_path, "--workers", 1, games=2), capsys)
+    assert status == 0
+    status, _, err = run(play_args(tmp_path, "--workers", 1, "--resume", games=3), capsys)
+    assert status == 2
+    assert f"--resume: the run in {tmp_path} was made with games = 2, not 3" in err

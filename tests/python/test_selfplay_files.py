@@ -1,17 +1,16 @@
-"""Files of the self-play tool: network checkpoints and the training file."""
+"""Network checkpoints: round trips of both architectures, old files, and refusals."""
 
 import pickle
 
 import pytest
 import torch
 
-from quellor_selfplay import dataset
-from quellor_selfplay.episode import RandomPolicy, play_game
 from quellor_selfplay.net import (
     CHECKPOINT_KIND,
     CheckpointError,
     PolicyValueNet,
     load_checkpoint,
+    read_checkpoint,
     save_checkpoint,
     seeded_net,
 )
@@ -22,12 +21,31 @@ def same_weights(a, b):
     return sa.keys() == sb.keys() and all(torch.equal(sa[k], sb[k]) for k in sa)
 
 
-def test_checkpoint_round_trip(tmp_path):
-    net = seeded_net(seed=4, hidden=12)
-    save_checkpoint(net, tmp_path / "net.pt")
-    loaded = load_checkpoint(tmp_path / "net.pt")
-    assert loaded.hidden == 12
+@pytest.mark.parametrize("arch, config", [("mlp", {"hidden": 12}), ("squares", {"channels": 6, "blocks": 3, "keys": 5})])
+def test_checkpoint_round_trip(tmp_path, arch, config):
+    net = seeded_net(seed=4, arch=arch, config=config)
+    save_checkpoint(net, tmp_path / "net.pt", observation="own", iteration=7)
+    loaded, blob = read_checkpoint(tmp_path / "net.pt")
+    assert type(loaded) is type(net) and loaded.config == config
     assert same_weights(net, loaded)
+    assert blob["observation"] == "own" and blob["iteration"] == 7 and blob["arch"] == arch
+    assert [p.name for p in tmp_path.iterdir()] == ["net.pt"]
+
+
+def test_an_old_checkpoint_is_an_mlp(tmp_path):
+    """Checkpoints written before architectures had names hold only the hidden width."""
+    net = seeded_net(seed=4, hidden=12)
+    torch.save({"kind": CHECKPOINT_KIND, "hidden": 12, "state_dict": net.state_dict()}, tmp_path / "old.pt")
+    loaded = load_checkpoint(tmp_path / "old.pt")
+    assert isinstance(loaded, PolicyValueNet) and loaded.hidden == 12
+    assert same_weights(net, loaded)
+
+
+def test_a_fresh_squares_network_plays_uniformly():
+    net = seeded_net(seed=1, arch="squares")
+    logits, values = net(torch.randint(0, 2, (3, 64, 106), dtype=torch.uint8))
+    assert logits.shape == (3, 4352) and values.shape == (3,)
+    assert torch.equal(logits, torch.zeros_like(logits))
 
 
 def test_seeded_net_depends_on_the_seed_only_and_leaves_torch_rng_alone():
@@ -76,9 +94,16 @@ def good_state(hidden=6):
          "does not fit the network"),
         (lambda p: write_blob(p, {"kind": CHECKPOINT_KIND, "hidden": 6, "state_dict": {}}),
          "does not fit the network"),
+        (lambda p: write_blob(p, {"kind": CHECKPOINT_KIND, "arch": "transformer", "state_dict": {}}),
+         "unknown architecture 'transformer'"),
+        (lambda p: write_blob(p, {"kind": CHECKPOINT_KIND, "arch": "squares", "config": {"channels": 0},
+                                  "state_dict": {}}), "has no valid sizes"),
+        (lambda p: write_blob(p, {"kind": CHECKPOINT_KIND, "hidden": 6, "state_dict": good_state(),
+                                  "observation": "all"}), "names an unknown observation 'all'"),
     ],
     ids=["missing", "garbage", "pickled-code", "code-inside", "list", "other-kind",
-         "zero-hidden", "bool-hidden", "state-not-dict", "wrong-shapes", "empty-state"],
+         "zero-hidden", "bool-hidden", "state-not-dict", "wrong-shapes", "empty-state", "unknown-arch",
+         "zero-channels", "unknown-observation"],
 )
 def test_bad_checkpoints_are_refused(tmp_path, make, message):
     path = tmp_path / "net.pt"
@@ -88,75 +113,21 @@ def test_bad_checkpoints_are_refused(tmp_path, make, message):
         load_checkpoint(path)
 
 
-@pytest.fixture(scope="module")
-def records():
-    return [play_game(RandomPolicy(), game, seed=3, max_plies=12) for game in range(3)]
-
-
-@pytest.mark.parametrize("compress", [True, False])
-def test_training_file_loads_as_written(tmp_path, records, compress):
-    tensors = dataset.assemble(records)
-    path = tmp_path / "data.pt"
-    size = dataset.write_training_file(tensors, path, compress)
-    assert size == path.stat().st_size
-    loaded = torch.load(path, weights_only=True)
-    assert loaded.keys() == tensors.keys()
-    for key in tensors:
-        assert torch.equal(loaded[key], tensors[key]), key
-    if not compress:  # the stored layout is the one torch can map into memory
-        mapped = torch.load(path, weights_only=True, mmap=True)
-        assert torch.equal(mapped["observations"], tensors["observations"])
-    assert [p.name for p in tmp_path.iterdir()] == ["data.pt"]
-
-
-def test_compressed_file_is_smaller(tmp_path, records):
-    tensors = dataset.assemble(records)
-    stored = dataset.write_training_file(tensors, tmp_path / "stored.pt", compress=False)
-    deflated = dataset.write_training_file(tensors, tmp_path / "deflated.pt", compress=True)
-    assert deflated * 10 < stored
-
-
-def test_assembled_rows_follow_the_games(records):
-    tensors = dataset.assemble(records)
-    rows = sum(r.plies for r in records)
-    assert tensors["observations"].shape == (rows, 64, 106)
-    assert tensors["game"].tolist() == [r.game for r in records for _ in range(r.plies)]
-    assert tensors["ply"].tolist() == [p for r in records for p in range(r.plies)]
-    assert tensors["actions"].tolist() == [a for r in records for a in r.actions.tolist()]
-    empty = dataset.assemble([])
-    assert empty["observations"].shape == (0, 64, 106)
-    assert all(len(t) == 0 for t in empty.values())
-
-
-@pytest.mark.parametrize("compress", [True, False])
-def test_a_failed_write_keeps_the_old_file(tmp_path, records, monkeypatch, compress):
-    path = tmp_path / "data.pt"
-    path.write_bytes(b"earlier run")
-
-    def failing_save(obj, f, *args, **kwargs):
-        if hasattr(f, "write"):
-            f.write(b"half")
-        else:
-            with open(f, "wb") as out:
-                out.write(b"half")
-        raise OSError("disk full")
-
-    monkeypatch.setattr(torch, "save", failing_save)
-    with pytest.raises(OSError, match="disk full"):
-        dataset.write_training_file(dataset.assemble(records), path, compress)
-    assert path.read_bytes() == b"earlier run"
-    assert [p.name for p in tmp_path.iterdir()] == ["data.pt"]
-
-
-def test_load_training_file_checks_columns(tmp_path, records):
-    tensors = dataset.assemble(records)
-    good = tmp_path / "good.pt"
-    dataset.write_training_file(tensors, good, compress=True)
-    assert dataset.load_training_file(good)["actions"].shape == tensors["actions"].shape
-    short = dict(tensors, values=tensors["values"][:-1])
-    torch.save(short, tmp_path / "short.pt")
-    with pytest.raises(ValueError, match="columns of different lengths"):
-        dataset.load_training_file(tmp_path / "short.pt")
-    torch.save({"observations": tensors["observations"]}, tmp_path / "partial.pt")
-    with pytest.raises(ValueError, match="not a self-play data file"):
-        dataset.load_training_file(tmp_path / "partial.pt")
+@pytest.mark.parametrize("dtype", [torch.uint8, torch.float32])
+def test_legal_logits_are_the_forward_logits(dtype):
+    """The player's shortcut through the MLP (non-zero inputs, legal slots only) gives the
+    logits of the whole forward pass, for 0/1 planes and for any other values."""
+    net = seeded_net(seed=3, hidden=24)
+    generator = torch.Generator().manual_seed(0)
+    observations = (torch.rand((5, 64, 106), generator=generator) < 0.1).to(dtype)
+    if dtype == torch.float32:
+        observations = observations * torch.rand((5, 64, 106), generator=generator) * 3
+    masks = torch.rand((5, 4352), generator=generator) < 0.01
+    rows, slots = masks.nonzero(as_tuple=True)
+    full, _ = net(observations)
+    assert torch.allclose(net.legal_logits(observations, rows, slots), full[rows, slots], atol=1e-5)
+    # A changed weight is seen at once: nothing stale is kept.
+    with torch.no_grad():
+        net.body[1].weight.mul_(2)
+    full, _ = net(observations)
+    assert torch.allclose(net.legal_logits(observations, rows, slots), full[rows, slots], atol=1e-5)

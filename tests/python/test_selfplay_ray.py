@@ -1,4 +1,4 @@
-"""quellor-selfplay --ray: the same games as Ray tasks, on a local Ray that the tests start."""
+"""quellor-selfplay --ray: the same games on Ray actors, on a local Ray that the tests start."""
 
 import os
 import subprocess
@@ -6,11 +6,10 @@ import sys
 from pathlib import Path
 
 import pytest
-import torch
 
 from quellor_selfplay.cli import main
 from quellor_selfplay.net import save_checkpoint, seeded_net
-from selfplay_checks import check_run, load_run
+from selfplay_checks import check_run, load_run, same_data
 
 ray = pytest.importorskip("ray")
 
@@ -19,7 +18,7 @@ SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 
 def play_args(out, *extra, games=8, max_plies=24):
     return [str(a) for a in ["play", "--games", games, "--max-plies", max_plies, "--seed", 3,
-                             "--out", out, "--no-progress", *extra]]
+                             "--shard-size", 3, "--out", out, "--no-progress", *extra]]
 
 
 def test_no_cluster_to_join_fails_the_run(tmp_path):
@@ -49,11 +48,12 @@ def local_ray():
     ray.shutdown()
 
 
-@pytest.mark.parametrize("policy", [[], ["--policy", "net", "--hidden", "16"]],
-                         ids=["random", "net"])
-def test_ray_tasks_give_the_local_games(local_ray, tmp_path, policy):
+@pytest.mark.parametrize("policy", [[], ["--policy", "net", "--hidden", "16", "--rules", "dark",
+                                          "--observation", "own"]], ids=["random", "net"])
+def test_ray_actors_give_the_local_games(local_ray, tmp_path, policy):
     assert main(play_args(tmp_path / "ray", "--ray", "auto", *policy)) == 0
-    data, summary = check_run(tmp_path / "ray", max_plies=24)
+    model = seeded_net(seed=3, hidden=16) if policy else None  # the network play seeds from --seed
+    data, summary = check_run(tmp_path / "ray", max_plies=24, model=model)
     assert summary["settings"]["ray"] == "auto"
     assert summary["settings"]["workers"] is None
     # The run used the connection this process already had and left it open.
@@ -61,11 +61,12 @@ def test_ray_tasks_give_the_local_games(local_ray, tmp_path, policy):
 
     assert main(play_args(tmp_path / "local", "--workers", "1", *policy)) == 0
     local, _ = load_run(tmp_path / "local")
-    assert data.keys() == local.keys()
-    assert all(torch.equal(data[k], local[k]) for k in data)
+    assert same_data(data, local)
 
 
 def test_a_failing_ray_task_fails_the_run(local_ray, tmp_path, capsys):
+    import torch
+
     net = seeded_net(seed=0, hidden=8)
     with torch.no_grad():
         net.policy.bias.fill_(float("nan"))
@@ -77,3 +78,5 @@ def test_a_failing_ray_task_fails_the_run(local_ray, tmp_path, capsys):
     assert "a Ray task failed" in err
     assert "the network's policy gives no finite probabilities" in err
     assert not (tmp_path / "out").exists()
+    # The failed run's actors are gone: the next run has all the CPUs.
+    assert main(play_args(tmp_path / "next", "--ray", "auto", games=2)) == 0

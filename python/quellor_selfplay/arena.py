@@ -1,0 +1,232 @@
+"""Many games at once in one GameBatch: every waiting game moves in the same step, each player
+deciding for all the games where it is to move in one call.
+
+`play_segment` plays a list of games with a fixed number of concurrent slots: a slot whose game
+ends takes the next game of the list until the list is done. Everything it does follows from its
+arguments (the batch's random streams and the players' sampling generator are seeded from
+`seed`), so a segment plays the same games in this process, a worker process or a Ray actor.
+Its result is one shard of the training data (see `data`): a row per decision, in game then ply
+order, and a table of the games.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import hashlib
+from collections.abc import Callable, Sequence
+from typing import Any, Optional
+
+import numpy as np
+import numpy.typing as npt
+import torch
+
+from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.episode import CHECKMATE, ENDINGS, KING_CAPTURED, PLY_CAP, STALEMATE, king_attacked
+from quellor_selfplay.players import Player
+
+Arrays = dict[str, npt.NDArray[Any]]
+# GameBatch's move code k: 1 queen, 2 rook, 3 bishop, 4 knight; a promotion slot's k is one less.
+NEWEST = slice(91, 104)
+CASTLING_WORD = 104
+MASK_BYTES = 4352 // 8
+
+
+@dataclasses.dataclass(frozen=True)
+class Table:
+    """The game every segment of a run plays."""
+
+    rules: str = "dark"
+    observation: str = "own"
+    max_plies: Optional[int] = None
+    start_fen: Optional[str] = None
+
+
+def derive_seed(*parts: Any) -> int:
+    """A 63-bit seed from the parts' text: the same in every process and on every machine."""
+    digest = hashlib.sha256(":".join(["quellor-selfplay", *map(str, parts)]).encode()).digest()
+    return int.from_bytes(digest[:8], "little") >> 1
+
+
+def slot_moves(slots: npt.NDArray[np.int64], white: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
+    """GameBatch move codes (from * 64 + to, absolute squares) of non-promotion slots."""
+    flip = np.where(white, 0, 56)
+    return ((slots // 64) ^ flip) * 64 + ((slots % 64) ^ flip)
+
+
+def promotion_move(batch: GameBatch, game: int, slot: int, white: bool) -> int:
+    """The move code step() would play for a promotion slot: the first legal move, in the
+    batch's order, from the slot's square to the slot's piece."""
+    import chess
+
+    origin = ((slot - 4096) // 4) ^ (0 if white else 56)
+    kind = (slot - 4096) % 4 + 1
+    piece = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)[kind]
+    for move in batch.legal_moves(game):
+        if move.from_square == origin and move.promotion == piece:
+            return origin * 64 + move.to_square + 4096 * kind
+    raise ValueError(f"slot {slot} is not legal in game {game}")
+
+
+def _ending(batch: GameBatch, slot: int, rules: str) -> tuple[int, str]:
+    """(White's result, ending) of a finished game."""
+    if bool(batch.truncated[slot]):
+        return 0, PLY_CAP
+    white_reward = float(batch.rewards[slot, 0])
+    if white_reward != 0.0:
+        return int(white_reward), KING_CAPTURED if rules == "dark" else CHECKMATE
+    if int(batch.plies[slot]) == 0 and rules == "legal":
+        # Over before its first move: no step reported a reward, so tell mate from stalemate.
+        mover_white = bool(batch.to_move[slot])
+        if king_attacked(batch.game(slot).board, mover_white):
+            return (-1 if mover_white else 1), CHECKMATE
+    return 0, STALEMATE
+
+
+def play_segment(
+    table: Table,
+    games: Sequence[tuple[int, int, int]],
+    players: Sequence[Player],
+    slots: int,
+    seed: int,
+    on_game: Optional[Callable[[int], None]] = None,
+) -> Arrays:
+    """Plays `games`, each (game index, White's player, Black's player) with players given as
+    indices into `players`, `slots` of them at a time; returns the shard's arrays.
+
+    `on_game(plies)` is called as each game ends.
+    """
+    order = [g for g, _, _ in games]
+    if order != sorted(set(order)):
+        raise ValueError("the games of a segment must be distinct and in ascending order")
+    total = len(games)
+    game_ids = np.array(order, dtype=np.int64)
+    white_of = np.array([w for _, w, _ in games], dtype=np.int64)
+    black_of = np.array([b for _, _, b in games], dtype=np.int64)
+    results = np.zeros(total, dtype=np.int8)
+    endings = np.zeros(total, dtype=np.uint8)
+    lengths = np.zeros(total, dtype=np.int32)
+    chunks: list[dict[str, npt.NDArray[Any]]] = []
+    if total == 0:
+        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
+
+    n = max(1, min(slots, total))
+    batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
+                      max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
+                      fens=table.start_fen)
+    generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))
+    job = np.arange(n, dtype=np.int64)  # the games-list entry each slot plays, -1 when idle
+    waiting = n
+    needs_random = [p.uses_random_actions for p in players]
+
+    def finish(ended: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+        """Records the ended slots' games and gives them the next ones; returns the slots that
+        took a new game."""
+        nonlocal waiting
+        for slot in ended:
+            j = job[slot]
+            results[j], ending = _ending(batch, int(slot), table.rules)
+            endings[j] = ENDINGS.index(ending)
+            lengths[j] = int(batch.plies[slot])
+            if on_game is not None:
+                on_game(int(lengths[j]))
+        fresh = []
+        for slot in ended:
+            if waiting < total:
+                job[slot] = waiting
+                waiting += 1
+                fresh.append(slot)
+            else:
+                job[slot] = -1
+        if fresh:
+            mask = np.zeros(n, dtype=np.bool_)
+            mask[fresh] = True
+            batch.reset(games=mask)
+        return np.array(fresh, dtype=np.int64)
+
+    def over() -> npt.NDArray[np.bool_]:
+        return (batch.terminated | batch.truncated).numpy()
+
+    # Games over before their first move (a start position without a move) end at once, and
+    # so may the games that replace them.
+    check = np.arange(n)
+    while check.size:
+        check = finish(check[over()[check]])
+
+    moves = np.zeros(n, dtype=np.int64)
+    single = len(set(white_of.tolist()) | set(black_of.tolist())) == 1
+    while True:
+        live = np.flatnonzero((job >= 0) & ~over())
+        if live.size == 0:
+            break
+        white = batch.to_move.numpy()[live]
+        jobs = job[live]
+        mover = np.where(white, white_of[jobs], black_of[jobs])
+        if live.size == n:
+            # The outputs are read before the next step rewrites them: no copy needed.
+            observations, masks = batch.observation, batch.legal_action_mask
+        else:
+            index = torch.from_numpy(live)
+            observations = torch.index_select(batch.observation, 0, index)
+            masks = torch.index_select(batch.legal_action_mask, 0, index)
+        present = [int(mover[0])] if single else np.unique(mover).tolist()
+        drawn = None
+        if any(needs_random[p] for p in present):
+            drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
+        if len(present) == 1:
+            actions, log_probs = players[present[0]].act(observations, masks, generator, drawn)
+        else:
+            actions = np.empty(live.size, dtype=np.int64)
+            log_probs = np.empty(live.size, dtype=np.float32)
+            for p in present:
+                chosen = np.flatnonzero(mover == p)
+                pick = torch.from_numpy(chosen)
+                actions[chosen], log_probs[chosen] = players[p].act(
+                    torch.index_select(observations, 0, pick), torch.index_select(masks, 0, pick),
+                    generator, None if drawn is None else torch.index_select(drawn, 0, pick))
+        codes = slot_moves(actions, white)
+        for k in np.flatnonzero(actions >= 4096):
+            codes[k] = promotion_move(batch, int(live[k]), int(actions[k]), bool(white[k]))
+        packed = batch.packed_observation().numpy()[live]
+        chunks.append({
+            "job": jobs, "ply": batch.plies.numpy()[live].astype(np.int32), "white": white,
+            "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
+            "player": mover.astype(np.uint8), "frame": packed[:, NEWEST],
+            "castling": packed[:, CASTLING_WORD].astype(np.uint8),
+            "mask": np.packbits(masks.numpy(), axis=1, bitorder="little"),
+        })
+        moves[:] = 0
+        moves[live] = codes
+        batch.step_moves(moves)
+        check = live[over()[live]]
+        while check.size:
+            check = finish(check[over()[check]])
+    return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
+
+
+def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],
+              white_of: npt.NDArray[np.int64], black_of: npt.NDArray[np.int64],
+              results: npt.NDArray[np.int8], endings: npt.NDArray[np.uint8],
+              lengths: npt.NDArray[np.int32]) -> Arrays:
+    from quellor_selfplay.data import ROW_FIELDS
+
+    if chunks:
+        joined = {key: np.concatenate([c[key] for c in chunks]) for key in chunks[0]}
+    else:
+        joined = {key: np.zeros((0, *shape), dtype=dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
+        joined["job"] = np.zeros(0, dtype=np.int64)
+    order = np.lexsort((joined["ply"], joined["job"]))
+    rows = {key: value[order] for key, value in joined.items()}
+    jobs = rows.pop("job")
+    rows["game"] = game_ids[jobs]
+    white_result = results[jobs]
+    rows["value"] = np.where(rows["white"], white_result, -white_result).astype(np.int8)
+    shard = {key: np.ascontiguousarray(rows[key], dtype=dtype) for key, (dtype, _) in ROW_FIELDS.items()}
+    shard.update({
+        "game_index": game_ids,
+        "game_plies": lengths,
+        "game_result": results,
+        "game_ending": endings,
+        "game_white": white_of.astype(np.uint8),
+        "game_black": black_of.astype(np.uint8),
+    })
+    return shard

@@ -1,0 +1,446 @@
+"""Self-play data on disk: compact shards, the manifest that lists them, and torch datasets.
+
+A run directory holds ``manifest.json`` and ``shards/shard-NNNNN.npz``. Each shard is a numpy
+``.npz`` archive (deflated unless ``--no-compress``; read with ``allow_pickle=False``) holding a
+row per decision, games whole and in order, rows of a game in ply order:
+
+    frame     R x 13  int64    the mover's newest fog-of-war frame: word c is the bitboard of
+                               channel c (bit r set: row r of the observation holds 1)
+    castling  R       uint8    the mover's castling rights: bit 0 king side, bit 1 queen side
+    mask      R x 544 uint8    the legal-action mask, bit-packed little-endian (slot s is bit
+                               s % 8 of byte s // 8)
+    action    R       int16    the chosen policy slot (0..4351, mirrored for Black)
+    move      R       int16    the move played: from * 64 + to + 4096 * k (k: 0 none, 1 queen,
+                               2 rook, 3 bishop, 4 knight), absolute squares
+    logp      R       float32  the behaviour policy's log-probability of the chosen slot
+    white     R       bool     the mover is White
+    value     R       int8     the game's result from the mover's side: 1, -1 or 0
+    game      R       int64    the game's index in the run
+    ply       R       int32    the decision's ply within its game
+    player    R       uint8    which player chose the move (the manifest's "players")
+
+and a row per game: ``game_index``, ``game_plies``, ``game_result`` (White's: 1, -1, 0),
+``game_ending`` (an index into ``ENDINGS``), ``game_white`` and ``game_black`` (players).
+
+Only the newest frame is stored: the eight-frame observation is rebuilt from the earlier rows of
+the same game, for either layout. ``own`` takes the mover's frames at plies p, p-2, ..., p-14,
+``history`` (exactly `SelfPlayGame.encode()`) the frames at plies p, p-1, ..., p-7; the oldest
+frame available stands in for the ones before it. A row costs 672 bytes in memory (a float32
+observation alone takes 27,136), less on disk.
+
+A shard is written under a temporary name and renamed, then entered in the manifest: a file
+under a shard's name is whole, and the manifest names the shards that belong to the run.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import zipfile
+from collections.abc import Iterator, Mapping, Sequence
+from pathlib import Path
+from typing import Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+import torch
+from torch.utils.data import Dataset, IterableDataset, get_worker_info
+
+from quellor_selfplay.episode import ENDINGS
+
+__all__ = [
+    "ROW_FIELDS", "GAME_FIELDS", "MANIFEST", "SelfPlayData", "SelfPlayStream", "read_shard",
+    "write_shard", "read_manifest", "shard_paths", "rebuild_packed", "ENDINGS",
+]
+
+FORMAT = "quellor-selfplay-shards"
+VERSION = 1
+MANIFEST = "manifest.json"
+SHARD_DIR = "shards"
+MASK_BYTES = 4352 // 8
+FRAME_WORDS = 13
+PACKED_WORDS = 105
+ROW_FIELDS: dict[str, tuple[Any, tuple[int, ...]]] = {
+    "frame": (np.int64, (FRAME_WORDS,)),
+    "castling": (np.uint8, ()),
+    "mask": (np.uint8, (MASK_BYTES,)),
+    "action": (np.int16, ()),
+    "move": (np.int16, ()),
+    "logp": (np.float32, ()),
+    "white": (np.bool_, ()),
+    "value": (np.int8, ()),
+    "game": (np.int64, ()),
+    "ply": (np.int32, ()),
+    "player": (np.uint8, ()),
+}
+GAME_FIELDS: dict[str, Any] = {
+    "game_index": np.int64,
+    "game_plies": np.int32,
+    "game_result": np.int8,
+    "game_ending": np.uint8,
+    "game_white": np.uint8,
+    "game_black": np.uint8,
+}
+ROW_BYTES = sum(np.dtype(t).itemsize * math.prod(s) for t, s in ROW_FIELDS.values())
+Arrays = dict[str, npt.NDArray[Any]]
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class DataError(ValueError):
+    """A file or directory that does not hold self-play data in this format."""
+
+
+# ---------------------------------------------------------------------------------------------
+# Shards
+
+
+def shard_name(index: int) -> str:
+    return f"{SHARD_DIR}/shard-{index:05d}.npz"
+
+
+def _partial(path: Path) -> Path:
+    return path.with_name(f".{path.name}.partial")
+
+
+def write_shard(arrays: Mapping[str, npt.NDArray[Any]], path: Path, compress: bool = True) -> int:
+    """Writes a shard's arrays to `path` through a temporary file; returns the file's size."""
+    missing = [k for k in (*ROW_FIELDS, *GAME_FIELDS) if k not in arrays]
+    if missing:
+        raise ValueError(f"a shard needs {', '.join(missing)}")
+    path.parent.mkdir(parents=True, exist_ok=True)
+    partial = _partial(path)
+    try:
+        named: dict[str, Any] = dict(arrays)
+        with open(partial, "wb") as out:
+            if compress:
+                np.savez_compressed(out, **named)
+            else:
+                np.savez(out, **named)
+        os.replace(partial, path)
+    finally:
+        partial.unlink(missing_ok=True)
+    return path.stat().st_size
+
+
+def check_shard(arrays: Mapping[str, npt.NDArray[Any]], where: str) -> None:
+    """DataError unless the arrays have the shard's fields, types and matching lengths, and
+    every game's rows lie together, in ply order, from ply 0."""
+    for key, (dtype, shape) in ROW_FIELDS.items():
+        if key not in arrays:
+            raise DataError(f"{where} has no {key!r} array")
+        array = arrays[key]
+        if array.dtype != dtype or array.shape[1:] != shape:
+            raise DataError(f"{where}: {key!r} is {array.dtype} {array.shape}, expected {np.dtype(dtype)} "
+                            f"(rows, {', '.join(map(str, shape))})".replace(", )", ")"))
+    for key, dtype in GAME_FIELDS.items():
+        if key not in arrays or arrays[key].dtype != dtype or arrays[key].ndim != 1:
+            raise DataError(f"{where} has no valid {key!r} array")
+    rows = {len(arrays[k]) for k in ROW_FIELDS}
+    games = {len(arrays[k]) for k in GAME_FIELDS}
+    if len(rows) != 1 or len(games) != 1:
+        raise DataError(f"{where} has arrays of different lengths")
+    plies = arrays["game_plies"].astype(np.int64)
+    if plies.sum() != len(arrays["ply"]) or (plies < 0).any():
+        raise DataError(f"{where}: its game table does not add up to its rows")
+    expected_game = np.repeat(arrays["game_index"], plies)
+    starts = np.repeat(np.cumsum(plies) - plies, plies)
+    expected_ply = np.arange(len(expected_game)) - starts
+    if not (np.array_equal(arrays["game"], expected_game) and np.array_equal(arrays["ply"], expected_ply)):
+        raise DataError(f"{where}: its rows are not whole games in ply order")
+
+
+def read_shard(path: PathLike) -> Arrays:
+    """A shard's arrays, checked; DataError for a file that is not a whole shard."""
+    try:
+        # Opened here so that the file is closed even when numpy cannot read it.
+        with open(path, "rb") as file, np.load(file, allow_pickle=False) as archive:
+            arrays = {key: archive[key] for key in archive.files}
+    except FileNotFoundError:
+        raise DataError(f"shard {path} does not exist") from None
+    except (OSError, ValueError, zipfile.BadZipFile, EOFError) as err:
+        raise DataError(f"shard {path} cannot be read: {err}") from None
+    check_shard(arrays, f"shard {path}")
+    return arrays
+
+
+# ---------------------------------------------------------------------------------------------
+# The manifest
+
+
+def write_json(data: Any, path: Path) -> None:
+    partial = _partial(path)
+    try:
+        partial.write_text(json.dumps(data, indent=1) + "\n", encoding="utf-8")
+        os.replace(partial, path)
+    finally:
+        partial.unlink(missing_ok=True)
+
+
+def new_manifest(run: Mapping[str, Any], players: Sequence[str]) -> dict[str, Any]:
+    return {"format": FORMAT, "version": VERSION, "run": dict(run), "players": list(players),
+            "shards": [], "complete": False}
+
+
+def read_manifest(directory: PathLike) -> dict[str, Any]:
+    path = Path(directory) / MANIFEST
+    try:
+        manifest = json.loads(path.read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise DataError(f"{directory} holds no {MANIFEST}: is it the --out of a play run?") from None
+    except (json.JSONDecodeError, UnicodeDecodeError) as err:
+        raise DataError(f"{path} is not valid JSON: {err}") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
+        raise DataError(f"{path} is not a {FORMAT} manifest")
+    if manifest.get("version") != VERSION:
+        raise DataError(f"{path} has format version {manifest.get('version')!r}; this quellor reads {VERSION}")
+    shards = manifest.get("shards")
+    if not isinstance(shards, list) or not all(
+        isinstance(s, dict) and isinstance(s.get("file"), str) and isinstance(s.get("index"), int)
+        for s in shards
+    ):
+        raise DataError(f"{path} has no valid shard list")
+    return manifest
+
+
+def shard_paths(directory: PathLike) -> list[Path]:
+    """The complete shards of a run, in shard order."""
+    manifest = read_manifest(directory)
+    entries = sorted(manifest["shards"], key=lambda s: s["index"])
+    root = Path(directory).resolve()
+    paths = []
+    for entry in entries:
+        path = (root / entry["file"]).resolve()
+        if root not in path.parents:
+            raise DataError(f"{directory}/{MANIFEST} names a shard outside the run: {entry['file']!r}")
+        paths.append(path)
+    return paths
+
+
+# ---------------------------------------------------------------------------------------------
+# Observations from the newest frames
+
+
+def rebuild_packed(frames: torch.Tensor, castling: torch.Tensor, ply: torch.Tensor,
+                   rows: torch.Tensor, observation: str) -> torch.Tensor:
+    """(k, 105) packed observations (as GameBatch.packed_observation gives them) of `rows`.
+
+    `frames` (R, 13) and `castling` (R,) are every row of whole games in ply order and `ply`
+    (R,) their plies, so that the row of ply q of the same game as row r is r - ply[r] + q.
+    """
+    if observation not in ("own", "history"):
+        raise ValueError(f"unknown observation {observation!r} (expected 'own' or 'history')")
+    p = ply[rows].long()[:, None]
+    back = torch.arange(7, -1, -1)[None, :]  # frame k (oldest first) is j = 7 - k plies back
+    if observation == "own":
+        source = torch.maximum(p - 2 * back, p % 2)
+    else:
+        source = torch.clamp(p - back, min=0)
+    source_rows = rows.long()[:, None] - p + source
+    packed = torch.empty((len(rows), PACKED_WORDS), dtype=torch.int64)
+    packed[:, : PACKED_WORDS - 1] = frames[source_rows].reshape(len(rows), PACKED_WORDS - 1)
+    packed[:, PACKED_WORDS - 1] = castling[rows].long()
+    return packed
+
+
+def unpack_masks(bits: torch.Tensor) -> torch.Tensor:
+    """(k, 4352) bool masks from (k, 544) uint8 little-endian bits."""
+    shifts = torch.arange(8, dtype=torch.uint8)
+    return ((bits[:, :, None] >> shifts) & 1).bool().reshape(len(bits), MASK_BYTES * 8)
+
+
+# ---------------------------------------------------------------------------------------------
+# Datasets
+
+
+def _legacy_rows(path: Path) -> tuple[Arrays, dict[str, Any]]:
+    """Rows of a selfplay.pt written by earlier versions of quellor-selfplay (full float32
+    observations in encode()'s layout, no masks or probabilities), in the compact form."""
+    try:
+        data: Any = torch.load(path, map_location="cpu", weights_only=True)
+    except Exception as err:
+        raise DataError(f"{path} cannot be read: {err}") from None
+    keys = ("observations", "actions", "values", "game", "ply")
+    if not isinstance(data, dict) or any(k not in data for k in keys):
+        raise DataError(f"{path} is not a self-play data file")
+    count = len(data["actions"])
+    if any(len(data[k]) != count for k in keys):
+        raise DataError(f"{path} has columns of different lengths")
+    observations = data["observations"]
+    newest = (observations[:, :, 91:104] == 1).numpy()  # R x 64 x 13
+    # Bit r of word c is row r: pack the 64 rows of each channel little-endian into 8 bytes.
+    frame = np.packbits(newest.transpose(0, 2, 1), axis=2, bitorder="little").view("<i8")[..., 0]
+    castling = ((observations[:, 0, 104] == 1).numpy().astype(np.uint8)
+                | ((observations[:, 1, 104] == 1).numpy().astype(np.uint8) << 1))
+    ply = data["ply"].numpy().astype(np.int32)
+    white_first = np.ones(count, dtype=np.bool_)
+    summary_path = path.with_name("summary.json")
+    if summary_path.exists():
+        try:
+            records = json.loads(summary_path.read_text(encoding="utf-8")).get("game_records", [])
+            black_starts = {r["game"] for r in records if (r.get("start_fen") or "").split()[1:2] == ["b"]}
+            white_first = ~np.isin(data["game"].numpy(), list(black_starts))
+        except (json.JSONDecodeError, UnicodeDecodeError, AttributeError, KeyError, TypeError):
+            pass
+    rows: Arrays = {
+        "frame": np.ascontiguousarray(frame, dtype=np.int64),
+        "castling": castling,
+        "action": data["actions"].numpy().astype(np.int16),
+        "value": data["values"].numpy().astype(np.int8),
+        "game": data["game"].numpy().astype(np.int64),
+        "ply": ply,
+        "white": white_first == (ply % 2 == 0),
+    }
+    return rows, {"observation": "history", "legacy": True}
+
+
+class SelfPlayData(Dataset[dict[str, torch.Tensor]]):
+    """Every row of a run (a play or train output directory, shard files, or an old
+    selfplay.pt), held compact in memory and decoded when read.
+
+    ``data[i]`` is a dict of tensors: ``observation`` (64, 106) float32 (or `dtype`) in the
+    `observation` layout ("own", "history", or None for the one the run played with), ``mask``
+    (4352,) bool, ``action``, ``logp``, ``white``, ``value`` (float32), ``game``, ``ply``,
+    ``player``. ``data[indices]`` (a list or tensor of row numbers) gives the same keys with a
+    leading batch dimension, which is the fast way to read many rows:
+
+        loader = DataLoader(data, batch_size=None,
+                            sampler=BatchSampler(RandomSampler(data), 256, drop_last=False))
+
+    An old selfplay.pt has no masks or log-probabilities: its rows have neither key.
+    """
+
+    def __init__(self, source: Union[PathLike, Sequence[PathLike]], observation: Optional[str] = None,
+                 dtype: torch.dtype = torch.float32) -> None:
+        parts: list[Arrays] = []
+        modes: set[str] = set()
+        self.legacy = False
+        for path in self._sources(source):
+            if path.suffix == ".pt":
+                rows, info = _legacy_rows(path)
+                self.legacy = True
+                modes.add(info["observation"])
+            else:
+                rows = read_shard(path)
+                mode = _run_mode(path)
+                if mode is not None:
+                    modes.add(mode)
+            parts.append(rows)
+        if self.legacy and len(parts) > 1:
+            raise DataError("an old selfplay.pt is read on its own, not with other files")
+        if observation is None:
+            if len(modes) > 1:
+                raise DataError("the files were played with different observation layouts: "
+                                "pass observation='own' or 'history'")
+            observation = modes.pop() if modes else "own"
+        if observation not in ("own", "history"):
+            raise ValueError(f"unknown observation {observation!r} (expected 'own' or 'history')")
+        self.observation = observation
+        self.dtype = dtype
+        keys = [k for k in ROW_FIELDS if all(k in part for part in parts)] if parts else list(ROW_FIELDS)
+        self.arrays: dict[str, torch.Tensor] = {}
+        for key in keys:
+            dtype_, shape = ROW_FIELDS[key]
+            joined = np.concatenate([part[key] for part in parts]) if parts else np.zeros((0, *shape), dtype_)
+            self.arrays[key] = torch.from_numpy(np.ascontiguousarray(joined, dtype=dtype_))
+
+    @staticmethod
+    def _sources(source: Union[PathLike, Sequence[PathLike]]) -> list[Path]:
+        if isinstance(source, (str, os.PathLike)):
+            path = Path(source)
+            if path.is_dir():
+                if (path / MANIFEST).exists():
+                    return shard_paths(path)
+                if (path / "selfplay.pt").exists():
+                    return [path / "selfplay.pt"]
+                raise DataError(f"{path} holds no {MANIFEST} and no selfplay.pt")
+            return [path]
+        return [Path(p) for p in source]
+
+    def __len__(self) -> int:
+        return len(self.arrays["ply"])
+
+    @property
+    def bytes_per_row(self) -> int:
+        return sum(t.element_size() * t[0].numel() for t in self.arrays.values()) if len(self) else ROW_BYTES
+
+    def __getitem__(self, index: Any) -> dict[str, torch.Tensor]:
+        single = isinstance(index, (int, np.integer)) or (isinstance(index, torch.Tensor) and index.ndim == 0)
+        rows = torch.as_tensor([int(index)] if single else index, dtype=torch.int64).reshape(-1)
+        if len(rows) and (int(rows.min()) < -len(self) or int(rows.max()) >= len(self)):
+            raise IndexError(f"row index out of range for {len(self)} rows")
+        rows = rows % max(len(self), 1)
+        item = self.rows(rows)
+        return {k: v[0] for k, v in item.items()} if single else item
+
+    def rows(self, rows: torch.Tensor) -> dict[str, torch.Tensor]:
+        a = self.arrays
+        from quellor_selfplay.batch import unpack_observation
+
+        packed = rebuild_packed(a["frame"], a["castling"], a["ply"], rows, self.observation)
+        item = {
+            "observation": unpack_observation(packed, self.dtype),
+            "action": a["action"][rows].long(),
+            "value": a["value"][rows].float(),
+            "white": a["white"][rows],
+            "game": a["game"][rows],
+            "ply": a["ply"][rows].long(),
+        }
+        if "mask" in a:
+            item["mask"] = unpack_masks(a["mask"][rows])
+        for key in ("logp", "player", "move"):
+            if key in a:
+                item[key] = a[key][rows] if key == "logp" else a[key][rows].long()
+        return item
+
+
+def _run_mode(shard: Path) -> Optional[str]:
+    """The observation layout the run that holds `shard` played with, from its manifest."""
+    manifest = shard.parent.parent / MANIFEST
+    if not manifest.exists():
+        return None
+    try:
+        mode = json.loads(manifest.read_text(encoding="utf-8")).get("run", {}).get("observation")
+    except (json.JSONDecodeError, UnicodeDecodeError, AttributeError):
+        return None
+    return mode if mode in ("own", "history") else None
+
+
+class SelfPlayStream(IterableDataset[dict[str, torch.Tensor]]):
+    """The rows of a run read one shard at a time, for runs larger than memory.
+
+    Yields batches of `batch_size` rows (dicts as `SelfPlayData` gives them; the last batch of a
+    shard may be smaller), or single rows when `batch_size` is None. With `shuffle`, the shard
+    order and the rows within each shard are permuted from `seed` and the epoch (`set_epoch`).
+    Under a DataLoader with workers, each worker reads its own share of the shards.
+    """
+
+    def __init__(self, source: Union[PathLike, Sequence[PathLike]], observation: Optional[str] = None,
+                 batch_size: Optional[int] = None, shuffle: bool = False, seed: int = 0,
+                 dtype: torch.dtype = torch.float32) -> None:
+        self.paths = SelfPlayData._sources(source)
+        self.observation = observation
+        self.batch_size = batch_size
+        self.shuffle = shuffle
+        self.seed = seed
+        self.epoch = 0
+        self.dtype = dtype
+
+    def set_epoch(self, epoch: int) -> None:
+        self.epoch = epoch
+
+    def __iter__(self) -> Iterator[dict[str, torch.Tensor]]:
+        generator = torch.Generator().manual_seed(self.seed * 1_000_003 + self.epoch)
+        order = torch.randperm(len(self.paths), generator=generator).tolist() if self.shuffle else range(len(self.paths))
+        info = get_worker_info()
+        mine = [self.paths[i] for i in order][info.id:: info.num_workers] if info else [self.paths[i] for i in order]
+        for path in mine:
+            shard = SelfPlayData([path], self.observation or _run_mode(path), self.dtype)
+            count = len(shard)
+            rows = torch.randperm(count, generator=generator) if self.shuffle else torch.arange(count)
+            if self.batch_size is None:
+                for r in rows.tolist():
+                    yield shard[r]
+            else:
+                for start in range(0, count, self.batch_size):
+                    yield shard.rows(rows[start: start + self.batch_size])

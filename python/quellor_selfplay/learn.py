@@ -1,0 +1,171 @@
+"""The learner's arithmetic: advantages from finished games and the PPO update.
+
+The data of an iteration is one or more shards (see `data`). Only the rows of the learner
+(player 0) are learned from; the rows of pool opponents stay in for rebuilding observations.
+Each side of a game is its own episode: the mover's decisions at plies p, p + 2, ..., with a
+reward only at its last decision, the game's result from its side (+1, -1, 0 for a draw or the
+ply cap), and a discount `gamma` per own move, so that a quicker win is worth more.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import torch
+from torch import nn
+
+from quellor_selfplay.batch import unpack_observation
+from quellor_selfplay.data import rebuild_packed, unpack_masks
+from quellor_selfplay.players import masked_log_softmax
+
+LEARNER = 0
+
+
+@dataclasses.dataclass(frozen=True)
+class Hyper:
+    lr: float = 1e-3
+    epochs: int = 2
+    minibatch: int = 512
+    clip: float = 0.2
+    value_coef: float = 0.5
+    entropy: float = 0.01
+    gamma: float = 0.99
+    lam: float = 0.95
+    max_grad_norm: float = 0.5
+
+
+@dataclasses.dataclass
+class Batch:
+    """The rows of an iteration in the learner's form (torch tensors, compact)."""
+
+    frames: torch.Tensor      # (R, 13) int64, every row of the iteration's games
+    castling: torch.Tensor    # (R,) uint8
+    ply: torch.Tensor         # (R,) int32
+    rows: torch.Tensor        # (L,) int64: the learner's rows among them
+    masks: torch.Tensor       # (L, 544) uint8, bit-packed
+    actions: torch.Tensor     # (L,) int64
+    old_log_probs: torch.Tensor  # (L,) float32
+    results: torch.Tensor     # (L,) float32, the game's result from the mover's side
+    sequence: torch.Tensor    # (L,) int64: one id per (game, side)
+    step: torch.Tensor        # (L,) int64: the decision's place in its side's episode
+
+    def __len__(self) -> int:
+        return len(self.rows)
+
+    def observations(self, picked: torch.Tensor, layout: str) -> torch.Tensor:
+        packed = rebuild_packed(self.frames, self.castling, self.ply, self.rows[picked], layout)
+        return unpack_observation(packed, torch.float32)
+
+
+def gather(shards: Sequence[dict[str, npt.NDArray[Any]]]) -> Batch:
+    """The learner's rows of the shards, joined (shards keep their games whole)."""
+    join = {k: np.concatenate([s[k] for s in shards]) for k in ("frame", "castling", "ply", "player", "mask",
+                                                                  "action", "logp", "value", "game", "white")}
+    mine = np.flatnonzero(join["player"] == LEARNER)
+    # Games are unique across the shards of an iteration: (game, side) names an episode.
+    keys = join["game"][mine] * 2 + join["white"][mine]
+    _, sequence = np.unique(keys, return_inverse=True)
+    return Batch(
+        frames=torch.from_numpy(join["frame"]),
+        castling=torch.from_numpy(join["castling"]),
+        ply=torch.from_numpy(join["ply"]),
+        rows=torch.from_numpy(mine.astype(np.int64)),
+        masks=torch.from_numpy(join["mask"][mine]),
+        actions=torch.from_numpy(join["action"][mine].astype(np.int64)),
+        old_log_probs=torch.from_numpy(join["logp"][mine]),
+        results=torch.from_numpy(join["value"][mine].astype(np.float32)),
+        sequence=torch.from_numpy(sequence.astype(np.int64)),
+        step=torch.from_numpy((join["ply"][mine] // 2).astype(np.int64)),
+    )
+
+
+def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float) -> tuple[torch.Tensor, torch.Tensor]:
+    """(advantages, returns) by generalised advantage estimation along each side's episode.
+
+    The last decision of an episode is followed by its reward and nothing else; every earlier
+    one by the discounted value of the side's next decision.
+    """
+    count = int(batch.sequence.max()) + 1 if len(batch) else 0
+    length = int(batch.step.max()) + 1 if len(batch) else 0
+    grid = torch.zeros((count, length + 1))
+    present = torch.zeros((count, length + 1), dtype=torch.bool)
+    grid[batch.sequence, batch.step] = values.float()
+    present[batch.sequence, batch.step] = True
+    last = torch.zeros(count, dtype=torch.int64).scatter_reduce(0, batch.sequence, batch.step, "amax")
+    reward = torch.zeros((count, length + 1))
+    reward[torch.arange(count), last] = torch.zeros(count).scatter_reduce(
+        0, batch.sequence, batch.results, "amax", include_self=False)
+    running = torch.zeros(count)
+    out = torch.zeros((count, length + 1))
+    for t in range(length - 1, -1, -1):
+        following = torch.where(present[:, t + 1], grid[:, t + 1], torch.zeros(()))
+        delta = reward[:, t] + gamma * following - grid[:, t]
+        running = delta + gamma * lam * torch.where(present[:, t + 1], running, torch.zeros(()))
+        out[:, t] = running
+    adv = out[batch.sequence, batch.step]
+    return adv, adv + values.float()
+
+
+def evaluate_values(net: nn.Module, batch: Batch, layout: str, chunk: int = 1024) -> torch.Tensor:
+    values = []
+    with torch.inference_mode():
+        for start in range(0, len(batch), chunk):
+            picked = torch.arange(start, min(start + chunk, len(batch)))
+            values.append(net(batch.observations(picked, layout))[1].float())
+    return torch.cat(values) if values else torch.zeros(0)
+
+
+def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, actions: torch.Tensor,
+             old_log_probs: torch.Tensor, adv: torch.Tensor, returns: torch.Tensor,
+             hyper: Hyper) -> tuple[torch.Tensor, dict[str, float]]:
+    """The clipped surrogate, the value error and the entropy bonus on one minibatch."""
+    logits, values = net(observations)
+    log_probs = masked_log_softmax(logits.float(), masks)
+    chosen = log_probs.gather(1, actions[:, None]).squeeze(1)
+    ratio = torch.exp(chosen - old_log_probs)
+    policy = -torch.min(ratio * adv, torch.clamp(ratio, 1 - hyper.clip, 1 + hyper.clip) * adv).mean()
+    value = (values.float() - returns).pow(2).mean()
+    # Illegal slots hold -inf: zero them before the product, or its gradient is 0 x inf.
+    entropy = -(log_probs.exp() * log_probs.masked_fill(~masks, 0.0)).sum(dim=1).mean()
+    loss = policy + hyper.value_coef * value - hyper.entropy * entropy
+    with torch.no_grad():
+        stats = {
+            "policy_loss": policy.item(),
+            "value_loss": value.item(),
+            "entropy": entropy.item(),
+            "kl": (old_log_probs - chosen).mean().item(),
+            "clip_fraction": ((ratio - 1).abs() > hyper.clip).float().mean().item(),
+            "loss": loss.item(),
+        }
+    return loss, stats
+
+
+def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layout: str, hyper: Hyper,
+           generator: torch.Generator) -> dict[str, float]:
+    """PPO epochs over the learner's rows; returns the mean of each statistic."""
+    values = evaluate_values(net, batch, layout)
+    adv, returns = advantages(batch, values, hyper.gamma, hyper.lam)
+    totals: dict[str, float] = {}
+    steps = 0
+    net.train()
+    for _ in range(hyper.epochs):
+        order = torch.randperm(len(batch), generator=generator)
+        for start in range(0, len(batch), hyper.minibatch):
+            picked = order[start: start + hyper.minibatch]
+            a = adv[picked]
+            a = (a - a.mean()) / (a.std(unbiased=False) + 1e-8) if len(a) > 1 else a
+            loss, stats = ppo_loss(net, batch.observations(picked, layout), unpack_masks(batch.masks[picked]),
+                                   batch.actions[picked], batch.old_log_probs[picked], a, returns[picked], hyper)
+            optimizer.zero_grad(set_to_none=True)
+            loss.backward()  # type: ignore[no-untyped-call]
+            nn.utils.clip_grad_norm_(net.parameters(), hyper.max_grad_norm)
+            optimizer.step()
+            for key, value in stats.items():
+                totals[key] = totals.get(key, 0.0) + value
+            steps += 1
+    net.eval()
+    return {key: value / max(steps, 1) for key, value in totals.items()}

@@ -1,0 +1,237 @@
+"""Policies that move many games at once: the random policy and any network.
+
+A player is given the observations and legal-action masks of every game where it is to move,
+and returns one slot per game with the log-probability its policy gave that slot. A network
+player evaluates all of them in one forward pass.
+
+Players travel to worker processes and Ray actors as `PlayerConfig`s: plain data (the network's
+architecture, sizes and weights as numpy arrays, or a TorchScript file's bytes) that pickle by
+value and rebuild the same player on the other side.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import io
+import warnings
+import zipfile
+from pathlib import Path
+from typing import Any, Optional, Protocol, Union
+
+import numpy as np
+import numpy.typing as npt
+import torch
+from torch import nn
+
+from quellor_selfplay.net import CheckpointError, architecture, build_net, read_checkpoint
+
+RANDOM = "random"
+
+
+class Player(Protocol):
+    """Chooses slots for a batch of games."""
+
+    #: Whether `act` needs GameBatch.random_actions() for its games.
+    uses_random_actions: bool
+
+    def act(
+        self,
+        observations: torch.Tensor,
+        masks: torch.Tensor,
+        generator: torch.Generator,
+        random_slots: Optional[torch.Tensor],
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        """(slots, log-probabilities) for k games: `observations` (k, 64, 106) as the batch
+        gives them, `masks` (k, 4352) bool, and `random_slots` (k,) when uses_random_actions."""
+        ...
+
+
+class RandomPlayer:
+    """Uniform over the legal slots, drawn by the batch's own per-game random streams."""
+
+    uses_random_actions = True
+
+    def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
+            random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        assert random_slots is not None
+        counts = masks.sum(dim=1).numpy()
+        return random_slots.numpy().astype(np.int64), (-np.log(counts)).astype(np.float32)
+
+
+class NetPlayer:
+    """Samples from a network's softmax over the legal slots.
+
+    `model` maps float32 observations (B, 64, 106) to logits (B, 4352), or to a tuple whose
+    first element they are (the tool's own networks also return values). The logits are read
+    on the CPU and sampled there with the caller's generator, so that a run's games are the same
+    whatever device evaluates the network.
+    """
+
+    uses_random_actions = False
+
+    def __init__(self, model: nn.Module, device: Union[str, torch.device] = "cpu") -> None:
+        self.device = torch.device(device)
+        self.model = model.to(self.device).eval()
+
+    def logits(self, observations: torch.Tensor) -> torch.Tensor:
+        with torch.inference_mode():
+            out = self.model(observations.to(self.device, torch.float32))
+            if isinstance(out, (tuple, list)):
+                out = out[0]
+            if not isinstance(out, torch.Tensor) or out.shape != (len(observations), 4352):
+                shape = tuple(out.shape) if isinstance(out, torch.Tensor) else type(out).__name__
+                raise ValueError(f"the network must return logits of shape ({len(observations)}, 4352), "
+                                 f"got {shape}")
+            return out.float().cpu()
+
+    def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
+            random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        rows, cols = legal_entries(masks)
+        partial = getattr(self.model, "legal_logits", None)
+        if partial is not None and self.device.type == "cpu":
+            with torch.inference_mode():
+                values = partial(observations, rows, cols).float()
+        else:
+            values = self.logits(observations)[rows, cols]
+        return sample_entries(values, rows, cols, len(masks), generator)
+
+
+def sample_legal(logits: torch.Tensor, masks: torch.Tensor, generator: torch.Generator
+                 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    """One slot per row drawn from the softmax of `logits` over the row's legal slots, and its
+    log-probability; ValueError when a legal slot's logit is not finite."""
+    rows, cols = legal_entries(masks)
+    return sample_entries(logits[rows, cols], rows, cols, len(masks), generator)
+
+
+def sample_entries(values: torch.Tensor, rows: torch.Tensor, cols: torch.Tensor, k: int,
+                   generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+    """The draw of sample_legal from the logits of the legal entries (rows[i], cols[i]) alone.
+
+    Only the legal entries (some thirty a row out of 4352) are touched: the softmax and an
+    inverse-CDF draw run over them as one flat array, one uniform per row.
+    """
+    counts = torch.bincount(rows, minlength=k)
+    if k == 0:
+        return np.zeros(0, np.int64), np.zeros(0, np.float32)
+    if not bool((counts > 0).all()):
+        raise ValueError("a game to move has no legal slot")
+    values = values.double()
+    if not bool(torch.isfinite(values).all()):
+        raise ValueError("the network's policy gives no finite probabilities")
+    top = torch.full((k,), float("-inf"), dtype=torch.float64).scatter_reduce(0, rows, values, "amax")
+    weights = (values - top[rows]).exp()
+    totals = torch.zeros(k, dtype=torch.float64).index_add_(0, rows, weights)
+    log_probs = values - top[rows] - totals.log()[rows]
+    running = torch.cumsum(weights, 0)
+    ends = torch.cumsum(counts, 0)
+    starts = ends - counts
+    before = torch.where(starts > 0, running[(starts - 1).clamp(min=0)], torch.zeros((), dtype=torch.float64))
+    uniform = torch.rand(k, generator=generator, dtype=torch.float64)
+    picked = torch.searchsorted(running, before + uniform * totals, right=True)
+    # Rounding may carry a draw just past its row's last entry: keep it inside the row.
+    picked = torch.minimum(torch.maximum(picked, starts), ends - 1)
+    return cols[picked].numpy().astype(np.int64), log_probs[picked].float().numpy()
+
+
+def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    """(rows, slots) of the True entries of (k, 4352) bool masks, row by row.
+
+    Scans eight slots at a time (a mask row is 4352 bytes), then only the words that hold a
+    legal slot: about twice as fast as nonzero() on the whole mask.
+    """
+    k = len(masks)
+    masks = masks.contiguous()
+    rows, words = masks.view(torch.int64).nonzero(as_tuple=True)
+    hits, offsets = masks.view(k, -1, 8)[rows, words].nonzero(as_tuple=True)
+    return rows[hits], words[hits] * 8 + offsets
+
+
+def masked_log_softmax(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tensor:
+    """Log-probabilities over the legal slots, -inf elsewhere (the learner's form)."""
+    return torch.log_softmax(logits.masked_fill(~masks, float("-inf")), dim=1)
+
+
+# ---------------------------------------------------------------------------------------------
+# Player configurations: players as plain data
+
+
+@dataclasses.dataclass(frozen=True)
+class PlayerConfig:
+    """A player as plain data. kind "random"; "net" with arch, config and weights; or "script"
+    with the bytes of a TorchScript file."""
+
+    kind: str
+    name: str = RANDOM
+    arch: Optional[str] = None
+    config: Optional[dict[str, int]] = None
+    weights: Optional[dict[str, npt.NDArray[Any]]] = None
+    script: Optional[bytes] = None
+    observation: Optional[str] = None
+
+    @staticmethod
+    def random() -> PlayerConfig:
+        return PlayerConfig(RANDOM)
+
+    @staticmethod
+    def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None) -> PlayerConfig:
+        weights = {k: v.detach().cpu().numpy().copy() for k, v in net.state_dict().items()}
+        arch, config = architecture(net)
+        return PlayerConfig("net", name, arch, config, weights, observation=observation)
+
+    def build(self, device: Union[str, torch.device] = "cpu") -> Player:
+        if self.kind == RANDOM:
+            return RandomPlayer()
+        return NetPlayer(self.model(), device)
+
+    def model(self) -> nn.Module:
+        if self.kind == "net":
+            assert self.arch is not None and self.weights is not None
+            net = build_net(self.arch, self.config or {})
+            net.load_state_dict({k: torch.from_numpy(np.array(v)) for k, v in self.weights.items()})
+            return net
+        if self.kind == "script":
+            assert self.script is not None
+            return load_script(self.script)
+        raise ValueError(f"a {self.kind} player has no model")
+
+
+def load_script(data: bytes) -> nn.Module:
+    """A TorchScript module from a file's bytes, on the CPU."""
+    # torch 2.13 marks TorchScript deprecated; a user's module still loads and runs, and the
+    # warning would only repeat in every worker.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        module: nn.Module = torch.jit.load(io.BytesIO(data), map_location="cpu")  # type: ignore[no-untyped-call]
+    return module
+
+
+def is_torchscript(path: Union[str, Path]) -> bool:
+    """Whether the file is a TorchScript archive (a zip with compiled code in it)."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            return any("/code/" in name for name in archive.namelist())
+    except (zipfile.BadZipFile, OSError):
+        return False
+
+
+def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
+    """"random", or the path of a checkpoint of the tool's networks or of a TorchScript module.
+
+    A checkpoint is read with weights_only=True; a TorchScript file is compiled code and runs
+    when loaded: load only files you trust. CheckpointError says why a file cannot be used.
+    """
+    if source == RANDOM:
+        return PlayerConfig.random()
+    path = Path(source)
+    if not path.exists():
+        raise CheckpointError(f"checkpoint {source} does not exist")
+    if is_torchscript(path):
+        data = path.read_bytes()
+        try:
+            load_script(data)
+        except Exception as err:
+            raise CheckpointError(f"TorchScript module {source} cannot be loaded: {err}") from None
+        return PlayerConfig("script", name or source, script=data)
+    net, blob = read_checkpoint(path)
+    return PlayerConfig.of_net(net, name or source, blob.get("observation"))

@@ -1,0 +1,129 @@
+"""quellor-selfplay match: Elo and its interval on fixed outcomes, colours and sides kept apart,
+and the command."""
+
+import io
+import json
+import math
+
+import numpy as np
+import pytest
+import torch
+from torch import nn
+
+from quellor_selfplay.arena import Table
+from quellor_selfplay.cli import main
+from quellor_selfplay.match import MatchResult, play_match, tally
+from quellor_selfplay.net import save_checkpoint, seeded_net
+from quellor_selfplay.players import PlayerConfig
+
+ENEMY_KING = 91 + 11  # the newest frame's enemy-king channel
+
+
+# Worked out by hand from E(s) = -400 log10(1/s - 1) and s -/+ 1.96 sd / sqrt(N):
+#   60/20/20: s = 0.7, per-game variance (60 x 0.09 + 20 x 0.04 + 20 x 0.49) / 100 = 0.16, so
+#     sigma = 0.04 and the interval is E(0.6216) .. E(0.7784).
+#   10/0/0: counted as 9.5 wins and half a loss: s = 0.95, variance (9.5 x 0.0025 + 0.5 x
+#     0.9025) / 10 = 0.0475, sigma = 0.06892; the upper end E(1.085) is held at E(1 - 1/20).
+#   1/0/1: s = 0.5, variance 0.25, sigma = 0.3536: both ends beyond 1/4 and 3/4 are held there.
+@pytest.mark.parametrize(
+    "wins, draws, losses, score, elo_, low, high",
+    [
+        (60, 20, 20, 0.7, 147.19, 86.23, 218.25),
+        (10, 0, 0, 1.0, 511.50, 257.50, 511.50),
+        (0, 0, 10, 0.0, -511.50, -511.50, -257.50),
+        (0, 10, 0, 0.5, 0.0, 0.0, 0.0),
+        (1, 0, 1, 0.5, 0.0, -190.85, 190.85),
+        (330, 40, 30, 0.875, 338.04, 296.65, 388.49),
+    ],
+)
+def test_score_and_elo_on_fixed_outcomes(wins, draws, losses, score, elo_, low, high):
+    result = MatchResult(wins, draws, losses)
+    assert result.games == wins + draws + losses
+    assert result.score == pytest.approx(score)
+    assert result.elo == pytest.approx(elo_, abs=0.01)
+    assert result.elo_interval == pytest.approx((low, high), abs=0.01)
+    assert all(math.isfinite(x) for x in (result.elo, *result.elo_interval))
+
+
+def test_tally_counts_from_a_side_and_colour():
+    # White's results of six games, and whether A had White in each.
+    results = np.array([1, 1, -1, 0, -1, 1])
+    a_white = np.array([True, False, True, False, False, True])
+    result = tally(results, a_white)
+    # A: won 0 (White), lost 1 (Black), lost 2 (White), drew 3 (Black), won 4 (Black), won 5 (White).
+    assert (result.wins, result.draws, result.losses) == (3, 1, 2)
+    assert result.white == (2, 0, 1) and result.black == (1, 1, 1)
+
+
+class KingTaker(nn.Module):
+    """Takes the enemy king whenever it stands on a square the mover sees; otherwise uniform."""
+
+    def forward(self, observations: torch.Tensor) -> torch.Tensor:
+        king = observations[:, :, 102]
+        b = observations.shape[0]
+        moves = (100.0 * king)[:, None, :].expand(b, 64, 64).reshape(b, 4096)
+        return torch.cat([moves, torch.zeros(b, 256)], dim=1)
+
+
+def scripted(module):
+    buffer = io.BytesIO()
+    with pytest.warns(DeprecationWarning):
+        torch.jit.save(torch.jit.script(module), buffer)
+    return PlayerConfig("script", "king-taker", script=buffer.getvalue())
+
+
+@pytest.mark.parametrize("layout", ["own", "history"])
+def test_sides_and_colours_stay_apart(layout):
+    """A player that takes every king it sees beats random play with both colours, and the same
+    games seen from the other side are the mirror image."""
+    table = Table("dark", layout, 300)
+    taker, random = scripted(KingTaker()), PlayerConfig.random()
+    ahead = play_match(taker, random, 40, table, slots=16, seed=1)
+    behind = play_match(random, taker, 40, table, slots=16, seed=1)
+    assert ahead.games == behind.games == 40
+    assert ahead.white[0] > ahead.white[2] and ahead.black[0] > ahead.black[2]
+    assert ahead.score > 0.7 and behind.score < 0.3
+    assert behind.white[2] > behind.white[0] and behind.black[2] > behind.black[0]
+
+
+def test_random_against_itself_is_even():
+    result = play_match(PlayerConfig.random(), PlayerConfig.random(), 200, Table("dark", "own", 300), 64, seed=2)
+    low, high = result.elo_interval
+    assert low < 0 < high
+
+
+def test_the_command_prints_and_writes_the_result(tmp_path, capsys):
+    net = seeded_net(seed=1, arch="squares", config={"channels": 8, "blocks": 1, "keys": 4})
+    save_checkpoint(net, tmp_path / "net.pt", observation="own")
+    status = main(["match", str(tmp_path / "net.pt"), "random", "--games", "10", "--max-plies", "60",
+                   "--batch", "4", "--no-progress", "--json", str(tmp_path / "m.json")])
+    out = capsys.readouterr().out
+    assert status == 0
+    saved = json.loads((tmp_path / "m.json").read_text())
+    assert saved["games"] == 10 and saved["observation"] == "own"
+    assert saved["wins"] + saved["draws"] + saved["losses"] == 10
+    assert f"total            10 {saved['wins']:>6} {saved['draws']:>6} {saved['losses']:>7}" in out
+    assert "Elo difference A - B: " in out and "95% interval" in out
+    assert saved["as_white"][0] + saved["as_black"][0] == saved["wins"]
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["missing.pt", "random"], "checkpoint missing.pt does not exist"),
+        (["random", "random", "--games", "0"], "argument --games: must be at least 1"),
+        (["OWN", "HISTORY"], "trained on different observations"),
+        (["OWN", "random", "--observation", "history"], "a checkpoint was trained on 'own'"),
+        (["random", "random", "--json", "no/such/dir/m.json"], "its directory does not exist"),
+    ],
+)
+def test_the_command_refuses_bad_input(tmp_path, capsys, args, message):
+    for layout in ("own", "history"):
+        save_checkpoint(seeded_net(seed=0, hidden=4), tmp_path / f"{layout}.pt", observation=layout)
+    args = [str(tmp_path / f"{a.lower()}.pt") if a in ("OWN", "HISTORY") else a for a in args]
+    try:
+        status = main(["match", *args, "--no-progress"])
+    except SystemExit as exit_:
+        status = exit_.code
+    assert status == 2
+    assert message in capsys.readouterr().err
