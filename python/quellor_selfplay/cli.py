@@ -379,13 +379,15 @@ def _load_game(run: Path, game: int) -> dict[str, Any]:
     from quellor_selfplay import data
 
     if (run / data.MANIFEST).exists():
-        from quellor_selfplay.play import game_moves
+        from quellor_selfplay.play import game_record
 
         try:
-            played, start = game_moves(run, game)
+            record = game_record(run, game)
         except data.DataError as err:
             raise UsageError(str(err)) from None
-        return {"moves": played, "start_fen": start}
+        if record["result"] is not None and record["ending"] is not None:
+            record["result"] = f"{record['result']} ({record['ending']})"
+        return record
     path = run / SUMMARY_FILE
     try:
         summary = json.loads(path.read_text(encoding="utf-8"))

@@ -68,19 +68,34 @@ def game_table(run: Path) -> dict[str, np.ndarray]:
     return {key: value[order] for key, value in table.items()}
 
 
-def game_moves(run: Path, game: int) -> tuple[list[str], Optional[str]]:
-    """The moves (UCI) of one game of a run, and its start position (None: the usual one)."""
+def game_record(run: Path, game: int) -> dict[str, Any]:
+    """One game of a run: its moves (UCI), start position (None: the usual one), result
+    ("1-0", "0-1", "1/2-1/2") and ending."""
     manifest = data.read_manifest(run)
     for entry in manifest["shards"]:
         first = entry.get("first_game", 0)
         if first <= game < first + entry.get("games", 0):
             shard = data.read_shard(Path(run) / entry["file"])
             rows = shard["game"] == game
-            return [move_uci(int(c)) for c in shard["move"][rows]], manifest["run"].get("start_fen")
+            record: dict[str, Any] = {"moves": [move_uci(int(c)) for c in shard["move"][rows]],
+                                      "start_fen": manifest["run"].get("start_fen"),
+                                      "result": None, "ending": None}
+            at = np.flatnonzero(shard["game_index"] == game)
+            if len(at):
+                result, ending = int(shard["game_result"][at[0]]), int(shard["game_ending"][at[0]])
+                record["result"] = "1-0" if result > 0 else "0-1" if result < 0 else "1/2-1/2"
+                record["ending"] = ENDINGS[ending] if 0 <= ending < len(ENDINGS) else None
+            return record
     games = manifest["run"].get("games", 0)
     if 0 <= game < games:
         raise UsageError(f"game {game} is in a shard this run has not finished: run it again with --resume")
     raise UsageError(f"game {game} does not exist: the run has {games} games")
+
+
+def game_moves(run: Path, game: int) -> tuple[list[str], Optional[str]]:
+    """The moves (UCI) of one game of a run, and its start position (None: the usual one)."""
+    record = game_record(run, game)
+    return record["moves"], record["start_fen"]
 
 
 def summarize(table: dict[str, np.ndarray]) -> dict[str, Any]:

@@ -10,7 +10,6 @@ Without chromium and chromedriver the browser test is skipped, unless QUELLOR_RE
 is set (make test sets it, after installing them).
 """
 
-import json
 import os
 import re
 import shutil
@@ -21,6 +20,7 @@ import pytest
 import oracle
 from conftest import visible_squares
 from quellor_selfplay.cli import main
+from quellor_selfplay.play import game_record
 from quellor_selfplay.replay import ReplayError, build_page
 
 CHROMIUM = "/usr/bin/chromium"
@@ -61,8 +61,7 @@ def recorded(tmp_path_factory):
     out = tmp_path_factory.mktemp("replay-run")
     assert main(["play", "--games", "2", "--max-plies", "30", "--seed", "5", "--workers", "1",
                  "--out", str(out), "--no-progress"]) == 0
-    record = json.loads((out / "summary.json").read_text())["game_records"][GAME]
-    return out, record
+    return out, game_record(out, GAME)
 
 
 def positions(moves, start=chess.STARTING_FEN):
