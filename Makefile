@@ -148,9 +148,12 @@ fuzz-run: fuzz-build
 # UndefinedBehaviorSanitizer (gcc's). The sanitized module goes into its own environment,
 # which sees the test dependencies of $(VENV) through a .pth file; Python runs with the ASan
 # runtime preloaded and without leak detection (the interpreter keeps memory until exit).
+# libstdc++ is preloaded beside it: the runtime's throw interceptor looks up the real
+# __cxa_throw at start-up, and without it there the first C++ exception thrown inside an
+# uninstrumented extension (torch, matplotlib, OpenSpiel) aborts the process.
 ASAN_ENGINE_BUILD := build/asan-engine
 ASAN_VENV := build/asan-venv
-ASAN_ENV = LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUELLOR_ASAN=1
 
 # The type check and the wheel build run no native code in the test process: the plain run
