@@ -350,6 +350,7 @@ def test_console_script_reports_progress_and_result(tmp_path):
     assert summary["files"]["fog_svg"] in result.stdout
 
 
+@pytest.mark.processes
 @pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT], ids=["sigterm", "ctrl-c"])
 def test_a_stopped_run_keeps_whole_shards_and_resumes(tmp_path, stop):
     """A signal in the middle of the games: status 143 (130 for Ctrl-C), a message, only whole

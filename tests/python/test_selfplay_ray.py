@@ -13,6 +13,8 @@ from selfplay_checks import check_run, load_run, same_data
 
 ray = pytest.importorskip("ray")
 
+pytestmark = pytest.mark.processes
+
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 
 

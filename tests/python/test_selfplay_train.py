@@ -158,6 +158,7 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     assert "3 iterations, 24 games" in capsys.readouterr().out
 
 
+@pytest.mark.processes
 def test_a_stopped_run_keeps_its_checkpoint_and_whole_shards(tmp_path):
     """SIGTERM during an iteration: status 143, the last checkpoint and only whole shards kept,
     no worker left; --resume then finishes exactly as a run that was never stopped."""
@@ -191,6 +192,7 @@ def test_a_stopped_run_keeps_its_checkpoint_and_whole_shards(tmp_path):
     same_run(tmp_path / "whole", out)
 
 
+@pytest.mark.processes
 def test_ray_actors_train_like_local_workers(tmp_path):
     ray = pytest.importorskip("ray")
     ray.init(num_cpus=2, include_dashboard=False, logging_level="WARNING")
