@@ -21,20 +21,21 @@ from torch import nn
 from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.data import rebuild_packed, unpack_masks
 from quellor_selfplay.players import masked_log_softmax
+from quellor_selfplay.train import DEFAULTS
 
 LEARNER = 0
 
 
 @dataclasses.dataclass(frozen=True)
 class Hyper:
-    lr: float = 1e-3
-    epochs: int = 2
-    minibatch: int = 512
-    clip: float = 0.2
-    value_coef: float = 0.5
-    entropy: float = 0.01
-    gamma: float = 0.99
-    lam: float = 0.95
+    lr: float = DEFAULTS.lr
+    epochs: int = DEFAULTS.epochs
+    minibatch: int = DEFAULTS.minibatch
+    clip: float = DEFAULTS.clip
+    value_coef: float = DEFAULTS.value_coef
+    entropy: float = DEFAULTS.entropy
+    gamma: float = DEFAULTS.gamma
+    lam: float = DEFAULTS.lam
     max_grad_norm: float = 0.5
 
 

@@ -8,10 +8,12 @@ SelfPlayGame.encode()); the behaviour log-probability must be the policy's own; 
 end the way the replay says it ended.
 """
 
+import contextlib
 import json
 import os
 import re
 import select
+import subprocess
 import time
 
 import chess
@@ -121,6 +123,19 @@ def process_stat(pid):
     # The command name stands in parentheses and may hold spaces; the fields follow it.
     fields = text[text.rindex(")") + 2:].split()
     return fields[0], int(fields[1]), int(fields[19])
+
+
+@contextlib.contextmanager
+def started(command):
+    """A command started with its stderr piped; killed on the way out if it is still running,
+    so that a failed check leaves no run behind."""
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        yield process
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
 
 
 def children(pid):

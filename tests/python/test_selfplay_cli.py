@@ -19,7 +19,7 @@ from quellor_selfplay import SUMMARY_FILE
 from quellor_selfplay.cli import main
 from quellor_selfplay.data import read_manifest
 from quellor_selfplay.net import load_checkpoint, save_checkpoint, seeded_net
-from selfplay_checks import check_run, children, load_run, read_until, running, same_data
+from selfplay_checks import check_run, children, load_run, read_until, running, same_data, started
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 SVG = "{http://www.w3.org/2000/svg}"
@@ -359,8 +359,7 @@ def test_a_stopped_run_keeps_whole_shards_and_resumes(tmp_path, stop):
     out = tmp_path / "run"
     command = [SCRIPT, "play", "--games", "60", "--max-plies", "200", "--rules", "dark", "--shard-size", "2",
                "--batch", "2", "--workers", "2", "--seed", "5", "--out", out]
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
+    with started(command) as process:
         # The progress bar counts the games of a finished shard: both workers are up and playing.
         read_until(process.stderr, rb"\| *[1-9][0-9]*/60", limit_seconds=300)
         workers = {pid: start for pid, (start, command_line) in children(process.pid).items()
@@ -369,10 +368,6 @@ def test_a_stopped_run_keeps_whole_shards_and_resumes(tmp_path, stop):
         others = {pid: start for pid, (start, _) in children(process.pid).items()}
         process.send_signal(stop)
         _, err = process.communicate(timeout=120)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
     err = err.decode()
 
     assert process.returncode == (143 if stop == signal.SIGTERM else 130), err

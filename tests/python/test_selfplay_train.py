@@ -17,7 +17,7 @@ from quellor_selfplay.data import read_manifest
 from quellor_selfplay.learn import Batch, Hyper, advantages, evaluate_values, gather, ppo_loss
 from quellor_selfplay.net import read_checkpoint, seeded_net
 from quellor_selfplay.players import RandomPlayer
-from selfplay_checks import children, running, same_data
+from selfplay_checks import children, running, same_data, started
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 TINY = ["--games", "8", "--batch", "4", "--max-plies", "40", "--eval-every", "2", "--eval-games", "4",
@@ -164,8 +164,7 @@ def test_a_stopped_run_keeps_its_checkpoint_and_whole_shards(tmp_path):
     no worker left; --resume then finishes exactly as a run that was never stopped."""
     out = tmp_path / "stopped"
     command = [SCRIPT, *train_args(out, 6, "--workers", 2)]
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
+    with started(command) as process:
         deadline = time.monotonic() + 300
         while not (out / "data" / "iter-00001").exists():
             assert process.poll() is None and time.monotonic() < deadline
@@ -174,10 +173,6 @@ def test_a_stopped_run_keeps_its_checkpoint_and_whole_shards(tmp_path):
         assert len(workers) == 2
         process.send_signal(signal.SIGTERM)
         _, err = process.communicate(timeout=120)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
     err = err.decode()
     assert process.returncode == 143, err
     assert "quellor-selfplay: terminated; the checkpoint of iteration " in err and "--resume" in err
