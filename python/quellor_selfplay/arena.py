@@ -21,6 +21,7 @@ import numpy.typing as npt
 import torch
 
 from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.codes import code_slot
 from quellor_selfplay.episode import CHECKMATE, ENDINGS, KING_CAPTURED, PLY_CAP, STALEMATE, king_attacked
 from quellor_selfplay.players import Player
 
@@ -47,23 +48,18 @@ def derive_seed(*parts: Any) -> int:
     return int.from_bytes(digest[:8], "little") >> 1
 
 
-def slot_moves(slots: npt.NDArray[np.int64], white: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
+def slot_codes(slots: npt.NDArray[np.int64], white: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
     """GameBatch move codes (from * 64 + to, absolute squares) of non-promotion slots."""
     flip = np.where(white, 0, 56)
     return ((slots // 64) ^ flip) * 64 + ((slots % 64) ^ flip)
 
 
-def promotion_move(batch: GameBatch, game: int, slot: int, white: bool) -> int:
+def promotion_code(batch: GameBatch, game: int, slot: int, white: bool) -> int:
     """The move code step() would play for a promotion slot: the first legal move, in the
-    batch's order, from the slot's square to the slot's piece."""
-    import chess
-
-    origin = ((slot - 4096) // 4) ^ (0 if white else 56)
-    kind = (slot - 4096) % 4 + 1
-    piece = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)[kind]
-    for move in batch.legal_moves(game):
-        if move.from_square == origin and move.promotion == piece:
-            return origin * 64 + move.to_square + 4096 * kind
+    batch's order, that takes the slot."""
+    for code in batch.legal_move_codes(game):
+        if code_slot(code, white) == slot:
+            return code
     raise ValueError(f"slot {slot} is not legal in game {game}")
 
 
@@ -183,9 +179,9 @@ def play_segment(
                 actions[chosen], log_probs[chosen] = players[p].act(
                     torch.index_select(observations, 0, pick), torch.index_select(masks, 0, pick),
                     generator, None if drawn is None else torch.index_select(drawn, 0, pick))
-        codes = slot_moves(actions, white)
+        codes = slot_codes(actions, white)
         for k in np.flatnonzero(actions >= 4096):
-            codes[k] = promotion_move(batch, int(live[k]), int(actions[k]), bool(white[k]))
+            codes[k] = promotion_code(batch, int(live[k]), int(actions[k]), bool(white[k]))
         packed = batch.packed_observation().numpy()[live]
         chunks.append({
             "job": jobs, "ply": batch.plies.numpy()[live].astype(np.int32), "white": white,

@@ -24,19 +24,11 @@ import numpy as np
 from quellor_selfplay import SUMMARY_FILE, data
 from quellor_selfplay.arena import Table, derive_seed
 from quellor_selfplay.cli import Stopped, UsageError, version
+from quellor_selfplay.codes import code_move
 from quellor_selfplay.episode import ENDINGS
 
 FOG_PATTERNS = ("fog-g*-p*.svg", "fog-g*-p*.txt")
-PROMOTION_LETTERS = ("", "q", "r", "b", "n")
 DEFAULT_SHOW_PLY = 20
-
-
-def move_uci(code: int) -> str:
-    """UCI text of a GameBatch move code."""
-    squares = "abcdefgh"
-    origin, target, kind = (code % 4096) // 64, code % 64, code // 4096
-    return (f"{squares[origin % 8]}{origin // 8 + 1}{squares[target % 8]}{target // 8 + 1}"
-            f"{PROMOTION_LETTERS[kind]}")
 
 
 def file_digest(path: Path) -> str:
@@ -77,7 +69,7 @@ def game_record(run: Path, game: int) -> dict[str, Any]:
         if first <= game < first + entry.get("games", 0):
             shard = data.read_shard(Path(run) / entry["file"])
             rows = shard["game"] == game
-            record: dict[str, Any] = {"moves": [move_uci(int(c)) for c in shard["move"][rows]],
+            record: dict[str, Any] = {"moves": [code_move(int(c)).uci() for c in shard["move"][rows]],
                                       "start_fen": manifest["run"].get("start_fen"),
                                       "result": None, "ending": None}
             at = np.flatnonzero(shard["game_index"] == game)

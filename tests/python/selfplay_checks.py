@@ -25,7 +25,8 @@ from conftest import action_slot
 from quellor_selfplay import SUMMARY_FILE, GameBatch
 from quellor_selfplay.data import MANIFEST, SelfPlayData, read_manifest, read_shard, shard_paths
 from quellor_selfplay.episode import ENDINGS
-from quellor_selfplay.play import game_table, move_uci
+from quellor_selfplay.codes import code_move
+from quellor_selfplay.play import game_table
 from quellor_selfplay.players import NetPlayer, masked_log_softmax
 
 
@@ -75,7 +76,7 @@ def check_run(out_dir, max_plies, model=None):
             assert torch.equal(item["observation"][p], batch.observation[0])
             assert torch.equal(item["mask"][p], batch.legal_action_mask[0])
             slot, code = int(item["action"][p]), int(item["move"][p])
-            uci = move_uci(code)
+            uci = code_move(code).uci()
             assert slot == action_slot(uci, white)
             assert batch.legal_action_mask[0, slot]
             if rules == "legal":

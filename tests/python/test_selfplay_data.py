@@ -17,7 +17,7 @@ from quellor_selfplay.data import (
     write_shard,
 )
 from quellor_selfplay.episode import OBS_LEN, RandomPolicy, play_game
-from quellor_selfplay.play import move_uci
+from quellor_selfplay.codes import code_move
 
 OLD_ROW_BYTES = OBS_LEN * 4 + 8 + 4 + 8 + 8  # float32 observation, int64 action, float32 value, game, ply
 
@@ -66,7 +66,7 @@ def test_sampled_rows_are_the_observations_of_their_games(runs, rules, layout):
         if layout == "history" and rules == "legal":
             reference = quellor.SelfPlayGame()
             for code in moves[:ply]:
-                reference.apply(move_uci(code))
+                reference.apply(code_move(code).uci())
             assert torch.equal(batch["observation"][i], reference.encode())
     one = rows[int(batch["game"].argmax())]
     assert one["observation"].shape == (64, 106) and one["mask"].shape == (4352,)
