@@ -26,10 +26,11 @@ from pathlib import Path
 import numpy as np
 import torch
 
-from quellor_selfplay.arena import Table, play_segment
+from one_game import OBS_LEN, NetPolicy, RandomPolicy, play_game, unpack_observations
+from quellor_selfplay.arena import play_segment
+from quellor_selfplay.config import GameConfig
 from quellor_selfplay.data import ROW_BYTES, write_shard
-from quellor_selfplay.episode import OBS_LEN, RandomPolicy, play_game
-from quellor_selfplay.net import NetPolicy, seeded_net
+from quellor_selfplay.net import seeded_net
 from quellor_selfplay.players import NetPlayer, RandomPlayer
 
 BATCH = 256
@@ -70,7 +71,7 @@ class Contenders:
             seed = self.round[name]
             self.round[name] += 1
             games = [(g, 0, 0) for g in range(BATCH)]
-            shard = play_segment(Table(rules, layout, MAX_PLIES), games, [player or NetPlayer(self.net)],
+            shard = play_segment(GameConfig(rules, layout, MAX_PLIES), games, [player or NetPlayer(self.net)],
                                  BATCH, seed)
             return len(shard["ply"])
 
@@ -99,8 +100,6 @@ def rate(run):
 def old_file_bytes(records, path):
     """Bytes of selfplay.pt as play wrote it before shards: torch.save of the float32 tensors,
     its zip entries deflated at level 1."""
-    from quellor_selfplay.episode import unpack_observations
-
     packed = np.concatenate([r.packed_observations for r in records])
     tensors = {
         "observations": torch.from_numpy(unpack_observations(packed)),
@@ -126,7 +125,7 @@ def data_sizes(games=100):
     """(rows, old bytes on disk, new bytes on disk) for the same random legal-rules games."""
     records = [play_game(RandomPolicy(), g, seed=5, max_plies=MAX_PLIES) for g in range(games)]
     rows = sum(r.plies for r in records)
-    shard = play_segment(Table("legal", "history", MAX_PLIES), [(g, 0, 0) for g in range(games)],
+    shard = play_segment(GameConfig("legal", "history", MAX_PLIES), [(g, 0, 0) for g in range(games)],
                          [RandomPlayer()], games, seed=5)
     with tempfile.TemporaryDirectory() as folder:
         old = old_file_bytes(records, Path(folder) / "selfplay.pt")

@@ -1,22 +1,25 @@
 """Self-play for quellor: play fog-of-war games into training data, and learn from them.
 
-The command line lives in :mod:`quellor_selfplay.cli` (installed as ``quellor-selfplay``); the
-pieces it is built from are importable on their own:
+Two floors. The library is what a program imports and builds on:
 
+- :class:`GameBatch` (:mod:`quellor_selfplay.batch`) steps many games at once in native code;
+- :mod:`quellor_selfplay.codes` owns the game's constants and move codes, policy slots and views;
+- :mod:`quellor_selfplay.config` holds the typed settings of games, runs, the learner and commands;
+- :mod:`quellor_selfplay.players` holds the players: random play, any network, TorchScript;
 - :mod:`quellor_selfplay.arena` plays many games at once in a GameBatch, players moving all
   their games in one call, and records every decision;
-- :mod:`quellor_selfplay.players` holds those players: random play and any network;
-- :mod:`quellor_selfplay.net` is the tool's policy/value networks and their checkpoint format;
 - :mod:`quellor_selfplay.runner` spreads segments of games over local processes or Ray actors;
 - :mod:`quellor_selfplay.data` reads and writes the data shards, and gives torch datasets;
-- :mod:`quellor_selfplay.play` is the play command: shards written as games finish, resumable;
-- :mod:`quellor_selfplay.train` is the self-play trainer (PPO against a pool of earlier
+- :mod:`quellor_selfplay.net` is the tool's policy/value networks and their checkpoint format;
+- :mod:`quellor_selfplay.trainer` is the self-play trainer (PPO against a pool of earlier
   networks), :mod:`quellor_selfplay.learn` its arithmetic, :mod:`quellor_selfplay.curve` its
   learning-curve picture;
-- :mod:`quellor_selfplay.match` plays one policy against another and measures the Elo gap;
-- :mod:`quellor_selfplay.episode` plays one game at a time, the way play did before GameBatch;
-- :mod:`quellor_selfplay.fog` shows what each side saw, as text or SVG;
-- :class:`GameBatch` (:mod:`quellor_selfplay.batch`) steps many games at once in native code.
+- :mod:`quellor_selfplay.match` plays one player against another and measures the Elo gap;
+- :mod:`quellor_selfplay.fog` and :mod:`quellor_selfplay.replay` show what each side saw;
+- :mod:`quellor_selfplay.envs` adapts the game to PettingZoo and OpenSpiel.
+
+The command floor, :mod:`quellor_selfplay.commands`, is the ``quellor-selfplay`` command line
+(play, train, match, show); nothing in the library imports it.
 """
 
 from typing import TYPE_CHECKING, Any

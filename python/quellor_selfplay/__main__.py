@@ -1,3 +1,3 @@
-from quellor_selfplay.cli import main
+from quellor_selfplay.commands.cli import main
 
 raise SystemExit(main())

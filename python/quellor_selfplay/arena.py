@@ -11,7 +11,6 @@ order, and a table of the games.
 
 from __future__ import annotations
 
-import dataclasses
 import hashlib
 from collections.abc import Callable, Sequence
 from typing import Any, Optional
@@ -21,37 +20,21 @@ import numpy.typing as npt
 import torch
 
 from quellor_selfplay.batch import GameBatch
-from quellor_selfplay.codes import code_slot
-from quellor_selfplay.episode import CHECKMATE, ENDINGS, KING_CAPTURED, PLY_CAP, STALEMATE, king_attacked
+from quellor_selfplay.codes import (
+    CASTLING_WORD, CHECKMATE, ENDINGS, KING_CAPTURED, NEWEST_FRAME, PLY_CAP, STALEMATE, code_slot, slot_codes,
+)
+from quellor_selfplay.config import GameConfig
+from quellor_selfplay.data import ROW_FIELDS
+from quellor_selfplay.endings import king_attacked
 from quellor_selfplay.players import Player
 
 Arrays = dict[str, npt.NDArray[Any]]
-# GameBatch's move code k: 1 queen, 2 rook, 3 bishop, 4 knight; a promotion slot's k is one less.
-NEWEST = slice(91, 104)
-CASTLING_WORD = 104
-MASK_BYTES = 4352 // 8
-
-
-@dataclasses.dataclass(frozen=True)
-class Table:
-    """The game every segment of a run plays."""
-
-    rules: str = "dark"
-    observation: str = "own"
-    max_plies: Optional[int] = None
-    start_fen: Optional[str] = None
 
 
 def derive_seed(*parts: Any) -> int:
     """A 63-bit seed from the parts' text: the same in every process and on every machine."""
     digest = hashlib.sha256(":".join(["quellor-selfplay", *map(str, parts)]).encode()).digest()
     return int.from_bytes(digest[:8], "little") >> 1
-
-
-def slot_codes(slots: npt.NDArray[np.int64], white: npt.NDArray[np.bool_]) -> npt.NDArray[np.int64]:
-    """GameBatch move codes (from * 64 + to, absolute squares) of non-promotion slots."""
-    flip = np.where(white, 0, 56)
-    return ((slots // 64) ^ flip) * 64 + ((slots % 64) ^ flip)
 
 
 def promotion_code(batch: GameBatch, game: int, slot: int, white: bool) -> int:
@@ -79,7 +62,7 @@ def _ending(batch: GameBatch, slot: int, rules: str) -> tuple[int, str]:
 
 
 def play_segment(
-    table: Table,
+    table: GameConfig,
     games: Sequence[tuple[int, int, int]],
     players: Sequence[Player],
     slots: int,
@@ -105,6 +88,8 @@ def play_segment(
     if total == 0:
         return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
 
+    if table.observation is None:
+        raise ValueError("the game's observation layout is not set: give 'own' or 'history'")
     n = max(1, min(slots, total))
     batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
                       max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
@@ -186,7 +171,7 @@ def play_segment(
         chunks.append({
             "job": jobs, "ply": batch.plies.numpy()[live].astype(np.int32), "white": white,
             "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
-            "player": mover.astype(np.uint8), "frame": packed[:, NEWEST],
+            "player": mover.astype(np.uint8), "frame": packed[:, NEWEST_FRAME],
             "castling": packed[:, CASTLING_WORD].astype(np.uint8),
             "mask": np.packbits(masks.numpy(), axis=1, bitorder="little"),
         })
@@ -203,8 +188,6 @@ def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[n
               white_of: npt.NDArray[np.int64], black_of: npt.NDArray[np.int64],
               results: npt.NDArray[np.int8], endings: npt.NDArray[np.uint8],
               lengths: npt.NDArray[np.int32]) -> Arrays:
-    from quellor_selfplay.data import ROW_FIELDS
-
     if chunks:
         joined = {key: np.concatenate([c[key] for c in chunks]) for key in chunks[0]}
     else:

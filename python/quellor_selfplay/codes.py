@@ -86,3 +86,29 @@ def squares_text(squares: list[Optional[str]]) -> str:
         "".join("#" if s is None else s or "." for s in squares[rank * 8 : rank * 8 + 8])
         for rank in range(7, -1, -1)
     )
+
+
+# ---------------------------------------------------------------------------------------------
+# The observation's layout and the names of rules, layouts and endings
+
+OBS_ROWS = 64
+OBS_COLS = 106
+OBS_LEN = OBS_ROWS * OBS_COLS
+FRAME_CHANNELS = 13
+PREVIOUS_FRAME = slice(NEWEST_FRAME.start - FRAME_CHANNELS, NEWEST_FRAME.start)
+# Packed observations: 8 frames x 13 channel bitboards, then the castling flags.
+PACKED_WORDS = 105
+CASTLING_WORD = PACKED_WORDS - 1
+# A bit-packed legal-action mask.
+MASK_BYTES = ACTION_SLOTS // 8
+RULES = ("dark", "legal")
+OBSERVATIONS = ("own", "history")
+# How a game ended; stored files keep the index into this tuple.
+ENDINGS = ("king captured", "checkmate", "stalemate", "ply cap")
+KING_CAPTURED, CHECKMATE, STALEMATE, PLY_CAP = ENDINGS
+
+
+def slot_codes(slots: np.ndarray, white: np.ndarray) -> np.ndarray:
+    """The move codes of non-promotion slots, for each mover (`white`), vectorised."""
+    flip = np.where(white, 0, 56)
+    return ((slots // 64) ^ flip) * 64 + ((slots % 64) ^ flip)

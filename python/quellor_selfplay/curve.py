@@ -7,6 +7,8 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, Optional
 
+from quellor_selfplay.fileio import replacing
+
 
 def _numbers(rows: Sequence[dict[str, Any]], key: str, x_key: str = "minutes") -> tuple[list[float], list[float]]:
     xs, ys = [], []
@@ -77,10 +79,8 @@ def draw(rows: Sequence[dict[str, Any]], path: Path, title: Optional[str] = None
         axis.grid(alpha=0.3)
     if title:
         figure.suptitle(title, fontsize=10)
-    partial = path.with_name(f".{path.name}.partial.png")
     try:
-        figure.savefig(partial, dpi=80)
-        partial.replace(path)
+        with replacing(path, ".png") as partial:
+            figure.savefig(partial, dpi=80)
     finally:
         plt.close(figure)
-        partial.unlink(missing_ok=True)

@@ -47,20 +47,21 @@ import numpy.typing as npt
 import torch
 from torch.utils.data import Dataset, IterableDataset, get_worker_info
 
-from quellor_selfplay.episode import ENDINGS
+from quellor_selfplay.batch import unpack_observation
+from quellor_selfplay.codes import ENDINGS, FRAME_CHANNELS, MASK_BYTES, OBSERVATIONS, PACKED_WORDS, code_move
+from quellor_selfplay.fileio import replacing, write_json
 
 __all__ = [
     "ROW_FIELDS", "GAME_FIELDS", "MANIFEST", "SelfPlayData", "SelfPlayStream", "read_shard",
-    "write_shard", "read_manifest", "shard_paths", "rebuild_packed", "ENDINGS",
+    "write_shard", "read_manifest", "shard_paths", "rebuild_packed", "ENDINGS", "game_table",
+    "game_record", "summarize",
 ]
 
 FORMAT = "quellor-selfplay-shards"
 VERSION = 1
 MANIFEST = "manifest.json"
 SHARD_DIR = "shards"
-MASK_BYTES = 4352 // 8
-FRAME_WORDS = 13
-PACKED_WORDS = 105
+FRAME_WORDS = FRAME_CHANNELS
 ROW_FIELDS: dict[str, tuple[Any, tuple[int, ...]]] = {
     "frame": (np.int64, (FRAME_WORDS,)),
     "castling": (np.uint8, ()),
@@ -99,8 +100,9 @@ def shard_name(index: int) -> str:
     return f"{SHARD_DIR}/shard-{index:05d}.npz"
 
 
-def _partial(path: Path) -> Path:
-    return path.with_name(f".{path.name}.partial")
+def shard_games(games: int, size: int) -> list[range]:
+    """The games of each shard of a run of `games` games, `size` to a shard."""
+    return [range(start, min(start + size, games)) for start in range(0, games, size)]
 
 
 def write_shard(arrays: Mapping[str, npt.NDArray[Any]], path: Path, compress: bool = True) -> int:
@@ -109,17 +111,12 @@ def write_shard(arrays: Mapping[str, npt.NDArray[Any]], path: Path, compress: bo
     if missing:
         raise ValueError(f"a shard needs {', '.join(missing)}")
     path.parent.mkdir(parents=True, exist_ok=True)
-    partial = _partial(path)
-    try:
-        named: dict[str, Any] = dict(arrays)
-        with open(partial, "wb") as out:
-            if compress:
-                np.savez_compressed(out, **named)
-            else:
-                np.savez(out, **named)
-        os.replace(partial, path)
-    finally:
-        partial.unlink(missing_ok=True)
+    named: dict[str, Any] = dict(arrays)
+    with replacing(path) as partial, open(partial, "wb") as out:
+        if compress:
+            np.savez_compressed(out, **named)
+        else:
+            np.savez(out, **named)
     return path.stat().st_size
 
 
@@ -168,15 +165,6 @@ def read_shard(path: PathLike) -> Arrays:
 # The manifest
 
 
-def write_json(data: Any, path: Path) -> None:
-    partial = _partial(path)
-    try:
-        partial.write_text(json.dumps(data, indent=1) + "\n", encoding="utf-8")
-        os.replace(partial, path)
-    finally:
-        partial.unlink(missing_ok=True)
-
-
 def new_manifest(run: Mapping[str, Any], players: Sequence[str]) -> dict[str, Any]:
     return {"format": FORMAT, "version": VERSION, "run": dict(run), "players": list(players),
             "shards": [], "complete": False}
@@ -218,6 +206,67 @@ def shard_paths(directory: PathLike) -> list[Path]:
 
 
 # ---------------------------------------------------------------------------------------------
+# Reading a run back
+
+
+def game_table(run: PathLike) -> dict[str, np.ndarray]:
+    """The game rows of every complete shard of a run, in game order."""
+    parts: dict[str, list[np.ndarray]] = {key: [] for key in GAME_FIELDS}
+    for path in shard_paths(run):
+        with np.load(path, allow_pickle=False) as archive:
+            for key in parts:
+                parts[key].append(archive[key])
+    table = {key: np.concatenate(v) if v else np.zeros(0, dtype) for (key, v), dtype in
+             zip(parts.items(), GAME_FIELDS.values())}
+    order = np.argsort(table["game_index"], kind="stable")
+    return {key: value[order] for key, value in table.items()}
+
+
+def game_record(run: PathLike, game: int) -> dict[str, Any]:
+    """One game of a run: its moves (UCI), start position (None: the usual one), result
+    ("1-0", "0-1", "1/2-1/2") and ending. DataError for a game the run does not hold."""
+    manifest = read_manifest(run)
+    for entry in manifest["shards"]:
+        first = entry.get("first_game", 0)
+        if first <= game < first + entry.get("games", 0):
+            shard = read_shard(Path(run) / entry["file"])
+            rows = shard["game"] == game
+            record: dict[str, Any] = {"moves": [code_move(int(c)).uci() for c in shard["move"][rows]],
+                                      "start_fen": manifest["run"].get("start_fen"),
+                                      "result": None, "ending": None}
+            at = np.flatnonzero(shard["game_index"] == game)
+            if len(at):
+                result, ending = int(shard["game_result"][at[0]]), int(shard["game_ending"][at[0]])
+                record["result"] = "1-0" if result > 0 else "0-1" if result < 0 else "1/2-1/2"
+                record["ending"] = ENDINGS[ending] if 0 <= ending < len(ENDINGS) else None
+            return record
+    games = manifest["run"].get("games", 0)
+    if 0 <= game < games:
+        raise DataError(f"game {game} is in a shard this run has not finished: run it again with --resume")
+    raise DataError(f"game {game} does not exist: the run has {games} games")
+
+
+def summarize(table: Mapping[str, np.ndarray]) -> dict[str, Any]:
+    """Counts over the games of a game table: plies, results and how the games ended."""
+    plies = table["game_plies"].astype(np.int64)
+    results = table["game_result"]
+    count = len(plies)
+    return {
+        "games": count,
+        "positions": int(plies.sum()),
+        "plies": {
+            "total": int(plies.sum()),
+            "mean": round(float(plies.mean()), 2) if count else 0.0,
+            "min": int(plies.min()) if count else 0,
+            "max": int(plies.max()) if count else 0,
+        },
+        "results": {"white wins": int((results > 0).sum()), "black wins": int((results < 0).sum()),
+                    "draws": int((results == 0).sum())},
+        "endings": {ending: int((table["game_ending"] == i).sum()) for i, ending in enumerate(ENDINGS)},
+    }
+
+
+# ---------------------------------------------------------------------------------------------
 # Observations from the newest frames
 
 
@@ -228,7 +277,7 @@ def rebuild_packed(frames: torch.Tensor, castling: torch.Tensor, ply: torch.Tens
     `frames` (R, 13) and `castling` (R,) are every row of whole games in ply order and `ply`
     (R,) their plies, so that the row of ply q of the same game as row r is r - ply[r] + q.
     """
-    if observation not in ("own", "history"):
+    if observation not in OBSERVATIONS:
         raise ValueError(f"unknown observation {observation!r} (expected 'own' or 'history')")
     p = ply[rows].long()[:, None]
     back = torch.arange(7, -1, -1)[None, :]  # frame k (oldest first) is j = 7 - k plies back
@@ -333,7 +382,7 @@ class SelfPlayData(Dataset[dict[str, torch.Tensor]]):
                 raise DataError("the files were played with different observation layouts: "
                                 "pass observation='own' or 'history'")
             observation = modes.pop() if modes else "own"
-        if observation not in ("own", "history"):
+        if observation not in OBSERVATIONS:
             raise ValueError(f"unknown observation {observation!r} (expected 'own' or 'history')")
         self.observation = observation
         self.dtype = dtype
@@ -375,8 +424,6 @@ class SelfPlayData(Dataset[dict[str, torch.Tensor]]):
 
     def rows(self, rows: torch.Tensor) -> dict[str, torch.Tensor]:
         a = self.arrays
-        from quellor_selfplay.batch import unpack_observation
-
         packed = rebuild_packed(a["frame"], a["castling"], a["ply"], rows, self.observation)
         item = {
             "observation": unpack_observation(packed, self.dtype),
@@ -403,7 +450,7 @@ def _run_mode(shard: Path) -> Optional[str]:
         mode = json.loads(manifest.read_text(encoding="utf-8")).get("run", {}).get("observation")
     except (json.JSONDecodeError, UnicodeDecodeError, AttributeError):
         return None
-    return mode if mode in ("own", "history") else None
+    return mode if mode in OBSERVATIONS else None
 
 
 class SelfPlayStream(IterableDataset[dict[str, torch.Tensor]]):

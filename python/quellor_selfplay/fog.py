@@ -14,9 +14,8 @@ from collections.abc import Sequence
 from typing import Optional
 
 import quellor
-from quellor_selfplay.episode import NEWEST_FRAME, PREVIOUS_FRAME
+from quellor_selfplay.codes import HIDDEN_CHANNEL, NEWEST_FRAME, PREVIOUS_FRAME
 
-HIDDEN_CHANNEL = 12
 PIECE_LETTERS = "pnbrqk"
 HIDDEN_FILL = "#4a4a4acc"
 BOARD_PIXELS = 300

@@ -19,24 +19,11 @@ import torch
 from torch import nn
 
 from quellor_selfplay.batch import unpack_observation
+from quellor_selfplay.config import PPOConfig
 from quellor_selfplay.data import rebuild_packed, unpack_masks
 from quellor_selfplay.players import masked_log_softmax
-from quellor_selfplay.train import DEFAULTS
 
 LEARNER = 0
-
-
-@dataclasses.dataclass(frozen=True)
-class Hyper:
-    lr: float = DEFAULTS.lr
-    epochs: int = DEFAULTS.epochs
-    minibatch: int = DEFAULTS.minibatch
-    clip: float = DEFAULTS.clip
-    value_coef: float = DEFAULTS.value_coef
-    entropy: float = DEFAULTS.entropy
-    gamma: float = DEFAULTS.gamma
-    lam: float = DEFAULTS.lam
-    max_grad_norm: float = 0.5
 
 
 @dataclasses.dataclass
@@ -122,7 +109,7 @@ def evaluate_values(net: nn.Module, batch: Batch, layout: str, chunk: int = 1024
 
 def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, actions: torch.Tensor,
              old_log_probs: torch.Tensor, adv: torch.Tensor, returns: torch.Tensor,
-             hyper: Hyper) -> tuple[torch.Tensor, dict[str, float]]:
+             hyper: PPOConfig) -> tuple[torch.Tensor, dict[str, float]]:
     """The clipped surrogate, the value error and the entropy bonus on one minibatch."""
     logits, values = net(observations)
     log_probs = masked_log_softmax(logits.float(), masks)
@@ -145,7 +132,7 @@ def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, ac
     return loss, stats
 
 
-def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layout: str, hyper: Hyper,
+def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layout: str, hyper: PPOConfig,
            generator: torch.Generator) -> dict[str, float]:
     """PPO epochs over the learner's rows; returns the mean of each statistic."""
     values = evaluate_values(net, batch, layout)

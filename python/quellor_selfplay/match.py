@@ -12,17 +12,17 @@ match is counted as if half a game had gone the other way, and every score is ke
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import math
 from collections.abc import Callable
-from pathlib import Path
 from typing import Any, Optional
 
 import numpy as np
 
-from quellor_selfplay.arena import Table, derive_seed
+from quellor_selfplay.arena import derive_seed
+from quellor_selfplay.config import GameConfig
 from quellor_selfplay.players import PlayerConfig
+from quellor_selfplay.runner import Job, Segment, run_segment
 
 Z95 = 1.959963984540054
 
@@ -102,11 +102,9 @@ def tally(results_white: np.ndarray, a_white: np.ndarray) -> MatchResult:
     return MatchResult(*count(every), white=count(a_white), black=count(~a_white))
 
 
-def play_match(a: PlayerConfig, b: PlayerConfig, games: int, table: Table, slots: int, seed: int,
+def play_match(a: PlayerConfig, b: PlayerConfig, games: int, table: GameConfig, slots: int, seed: int,
                device: str = "cpu", on_game: Optional[Callable[[int], None]] = None) -> MatchResult:
     """Plays `games` games of A against B in this process, A White in the even ones."""
-    from quellor_selfplay.runner import Job, Segment, run_segment
-
     schedule = tuple((g, 0, 1) if g % 2 == 0 else (g, 1, 0) for g in range(games))
     shard = run_segment(Job(table, (a, b), slots, device), Segment(0, schedule, derive_seed(seed, "match")), on_game)
     return tally(shard["game_result"].astype(np.int64), shard["game_white"] == 0)
@@ -122,48 +120,3 @@ def format_result(result: MatchResult, a: str, b: str) -> str:
         lines.append(f"{label:<12} {n:>6} {w:>6} {d:>6} {l_:>7} {score:>7}")
     lines.append(f"Elo difference A - B: {result.elo:+.0f} (95% interval {low:+.0f} .. {high:+.0f})")
     return f"A: {a}\nB: {b}\n" + "\n".join(lines) + "\n"
-
-
-def match_command(args: argparse.Namespace) -> int:
-    from tqdm import tqdm
-
-    from quellor_selfplay.cli import UsageError
-    from quellor_selfplay.net import CheckpointError
-    from quellor_selfplay.play import check_device
-    from quellor_selfplay.players import load_player
-
-    check_device(args.device)
-    if args.json is not None and not args.json.resolve().parent.is_dir():
-        raise UsageError(f"--json {args.json}: its directory does not exist")
-    try:
-        configs = [load_player(source) for source in (args.a, args.b)]
-    except CheckpointError as err:
-        raise UsageError(str(err)) from None
-    trained = {s.observation for s in configs if s.observation is not None}
-    if args.observation is not None:
-        layout = args.observation
-        if trained - {layout}:
-            raise UsageError(f"--observation {layout}: a checkpoint was trained on {trained.pop()!r} observations")
-    elif len(trained) > 1:
-        raise UsageError("A and B were trained on different observations: the batch gives one; "
-                         "pick it with --observation")
-    else:
-        layout = trained.pop() if trained else "own"
-
-    table = Table(args.rules, layout, args.max_plies, None)
-    with tqdm(total=args.games, unit="game", desc="match", disable=not args.progress, dynamic_ncols=True) as bar:
-
-        def on_game(plies: int) -> None:
-            bar.update(1)
-
-        result = play_match(configs[0], configs[1], args.games, table, args.batch, args.seed, args.device, on_game)
-    print(f"{args.rules} rules, {layout} observations, at most {args.max_plies} plies, seed {args.seed}")
-    print(format_result(result, args.a, args.b), end="")
-    if args.json is not None:
-        from quellor_selfplay.data import write_json
-
-        write_json({"a": args.a, "b": args.b, "rules": args.rules, "observation": layout,
-                    "max_plies": args.max_plies, "seed": args.seed, **result.as_dict()}, Path(args.json))
-    return 0
-
-

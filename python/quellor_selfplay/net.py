@@ -1,4 +1,4 @@
-"""The tool's policy/value networks, their checkpoint format, and the one-position policy.
+"""The tool's policy/value networks and their checkpoint format.
 
 Two architectures read the 64 x 106 observation and return policy logits over the 4352 action
 slots and a value in -1..1 for the side to move:
@@ -23,24 +23,20 @@ loading one never runs code from the file:
     iteration    optional: the training iteration that wrote it
     train        optional: the trainer's state (optimizer, opponent pool, ...), see train.py
 
-Any TorchScript module can stand in for these networks (see `players.load_model`).
+Any TorchScript module can stand in for these networks (see `players.load_player`).
 """
 
 from __future__ import annotations
 
 import math
 import os
-import random
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import Any, Optional, Union
 
 import torch
 from torch import nn
 
-import quellor
-from quellor_selfplay.episode import ACTION_SLOTS, OBS_COLS, OBS_LEN
-
-if TYPE_CHECKING:
-    import chess
+from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_LEN, OBSERVATIONS, RULES
+from quellor_selfplay.fileio import replacing
 
 CHECKPOINT_KIND = "quellor-policy-value"
 DEFAULT_HIDDEN = 256
@@ -210,14 +206,8 @@ def checkpoint_dict(net: nn.Module, **meta: Any) -> dict[str, Any]:
 def save_checkpoint(net: nn.Module, path: Union[str, os.PathLike[str]], **meta: Any) -> None:
     """Writes `net` (and the `meta` keys given, such as observation="own") to `path`,
     through a temporary file, so that a failed write never leaves half a checkpoint."""
-    path = os.fspath(path)
-    partial = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.partial")
-    try:
+    with replacing(path) as partial:
         torch.save(checkpoint_dict(net, **meta), partial)
-        os.replace(partial, path)
-    finally:
-        if os.path.exists(partial):
-            os.unlink(partial)
 
 
 def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict[str, Any]]:
@@ -252,7 +242,7 @@ def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict
     except RuntimeError as err:
         raise CheckpointError(f"checkpoint {path} does not fit the network: {err}") from None
     for key in ("observation", "rules"):
-        if key in blob and blob[key] not in (("own", "history") if key == "observation" else ("dark", "legal")):
+        if key in blob and blob[key] not in (OBSERVATIONS if key == "observation" else RULES):
             raise CheckpointError(f"checkpoint {path} names an unknown {key} {blob[key]!r}")
     return net, blob
 
@@ -260,43 +250,3 @@ def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict
 def load_checkpoint(path: Union[str, os.PathLike[str]]) -> nn.Module:
     """Reads a checkpoint written by `save_checkpoint`; CheckpointError says what is wrong."""
     return read_checkpoint(path)[0]
-
-
-class NetPolicy:
-    """One position at a time: samples a move from the network's softmax, masked to the legal
-    actions' slots. `play` no longer uses it (it evaluates all waiting games in one forward pass,
-    see players.NetPlayer); the benchmarks measure the batched player against it."""
-
-    def __init__(self, net: nn.Module) -> None:
-        self.net = net.eval()
-
-    def slot_probabilities(
-        self, observation: torch.Tensor, slots: list[int]
-    ) -> list[float]:
-        """The masked softmax's probability of each slot in `slots`, in that order."""
-        with torch.inference_mode():
-            logits, _ = self.net(observation.unsqueeze(0))
-            mask = torch.full((ACTION_SLOTS,), float("-inf"))
-            mask[slots] = 0.0
-            probabilities = torch.softmax(logits[0] + mask, dim=0)
-            picked: list[float] = probabilities[slots].tolist()
-        return picked
-
-    def choose(
-        self,
-        game: quellor.SelfPlayGame,
-        observation: torch.Tensor,
-        moves: list[chess.Move],
-        rng: random.Random,
-    ) -> chess.Move:
-        # A straight and a capturing promotion to the same piece share a slot: draw the
-        # slot, then one of the moves behind it.
-        by_slot: dict[int, list[chess.Move]] = {}
-        for move in moves:
-            by_slot.setdefault(game.action_index(move), []).append(move)
-        slots = list(by_slot)
-        weights = self.slot_probabilities(observation, slots)
-        if not all(math.isfinite(w) for w in weights) or sum(weights) <= 0.0:
-            raise ValueError("the network's policy gives no finite probabilities")
-        (slot,) = rng.choices(slots, weights=weights)
-        return rng.choice(by_slot[slot])

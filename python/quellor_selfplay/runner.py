@@ -23,7 +23,8 @@ from typing import Any, Optional
 
 import torch
 
-from quellor_selfplay.arena import Arrays, Table, play_segment
+from quellor_selfplay.arena import Arrays, play_segment
+from quellor_selfplay.config import GameConfig
 from quellor_selfplay.players import PlayerConfig
 
 RAY_INSTALL_HINT = "pip install 'quellor[ray]'"
@@ -47,7 +48,7 @@ class Segment:
 class Job:
     """What every segment of a submission shares."""
 
-    table: Table
+    table: GameConfig
     players: tuple[PlayerConfig, ...]
     slots: int
     device: str = "cpu"

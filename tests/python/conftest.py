@@ -5,11 +5,16 @@ attack sets; it shares no code with the extension.
 """
 
 import random
+import sys
+from pathlib import Path
 
 import chess
 import pytest
 
 import quellor
+
+# The benchmarks' one-game-at-a-time player is tested beside the package it is measured against.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 
 START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1"
 START_FEN_BLACK = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR b KQkq - 0 1"

@@ -24,9 +24,9 @@ import quellor
 from conftest import action_slot
 from quellor_selfplay import SUMMARY_FILE, GameBatch
 from quellor_selfplay.data import MANIFEST, SelfPlayData, read_manifest, read_shard, shard_paths
-from quellor_selfplay.episode import ENDINGS
+from quellor_selfplay.codes import ENDINGS
 from quellor_selfplay.codes import code_move
-from quellor_selfplay.play import game_table
+from quellor_selfplay.data import game_table
 from quellor_selfplay.players import NetPlayer, masked_log_softmax
 
 

@@ -20,7 +20,7 @@ import torch
 import oracle
 from quellor import SelfPlayGame
 from quellor_selfplay import GameBatch
-from quellor_selfplay.episode import king_attacked
+from quellor_selfplay.endings import king_attacked
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 from positions import STARTS  # noqa: E402

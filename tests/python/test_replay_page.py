@@ -19,8 +19,8 @@ import pytest
 
 import oracle
 from conftest import visible_squares
-from quellor_selfplay.cli import main
-from quellor_selfplay.play import game_record
+from quellor_selfplay.commands.cli import main
+from quellor_selfplay.data import game_record
 from quellor_selfplay.replay import ReplayError, build_page
 
 CHROMIUM = "/usr/bin/chromium"

@@ -16,7 +16,7 @@ import pytest
 import torch
 
 from quellor_selfplay import SUMMARY_FILE
-from quellor_selfplay.cli import main
+from quellor_selfplay.commands.cli import main
 from quellor_selfplay.data import read_manifest
 from quellor_selfplay.net import load_checkpoint, save_checkpoint, seeded_net
 from selfplay_checks import check_run, children, load_run, read_until, running, same_data, started
@@ -158,8 +158,8 @@ def test_a_checkpoint_changes_the_games(tmp_path, capsys):
     ids=["white-queens", "black-queens", "mated"],
 )
 def test_start_fen_runs_with_every_ending(tmp_path, capsys, fen, endings):
-    from quellor_selfplay.episode import ENDINGS
-    from quellor_selfplay.play import game_table
+    from quellor_selfplay.codes import ENDINGS
+    from quellor_selfplay.data import game_table
 
     status, _, err = run(play_args(tmp_path, "--start-fen", fen, "--no-compress", "--batch", 5,
                                    "--workers", 1, games=24, max_plies=20), capsys)
@@ -286,7 +286,7 @@ def test_a_failing_game_fails_the_run(tmp_path, capsys, workers):
 
 
 def test_show_renders_any_ply(random_run, capsys, tmp_path):
-    from quellor_selfplay.play import game_table
+    from quellor_selfplay.data import game_table
 
     run_dir = tmp_path / "run"
     shutil.copytree(random_run, run_dir)

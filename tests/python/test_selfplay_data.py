@@ -11,12 +11,12 @@ from torch.utils.data import BatchSampler, DataLoader, RandomSampler
 
 import quellor
 from quellor_selfplay import GameBatch
-from quellor_selfplay.cli import main
+from quellor_selfplay.commands.cli import main
 from quellor_selfplay.data import (
     MANIFEST, ROW_FIELDS, DataError, SelfPlayData, SelfPlayStream, read_manifest, read_shard, shard_paths,
     write_shard,
 )
-from quellor_selfplay.episode import OBS_LEN, RandomPolicy, play_game
+from one_game import OBS_LEN, RandomPolicy, play_game
 from quellor_selfplay.codes import code_move
 
 OLD_ROW_BYTES = OBS_LEN * 4 + 8 + 4 + 8 + 8  # float32 observation, int64 action, float32 value, game, ply
@@ -105,7 +105,7 @@ def test_a_row_takes_an_eighth_of_the_old_size_or_less(runs):
 
 def write_old_run(path, records):
     """A selfplay.pt and summary.json as earlier versions of quellor-selfplay wrote them."""
-    from quellor_selfplay.episode import unpack_observations
+    from one_game import unpack_observations
 
     packed = np.concatenate([r.packed_observations for r in records])
     tensors = {

@@ -9,18 +9,19 @@ import torch
 
 import quellor
 from conftest import TELLING_FENS, board_view, random_fens
-from quellor_selfplay.episode import (
+from one_game import (
     CHECKMATE,
     KING_CAPTURED,
     PLY_CAP,
     STALEMATE,
+    NetPolicy,
     RandomPolicy,
-    king_attacked,
     pack_observations,
     play_game,
     unpack_observations,
 )
-from quellor_selfplay.net import NetPolicy, PolicyValueNet
+from quellor_selfplay.endings import king_attacked
+from quellor_selfplay.net import PolicyValueNet
 
 FOOLS_MATE = ["f2f3", "e7e5", "g2g4", "d8h4"]
 MATED_WHITE = "rnb1kbnr/pppp1ppp/8/4p3/6Pq/5P2/PPPPP2P/RNBQKBNR w KQkq - 1 3"

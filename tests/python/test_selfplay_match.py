@@ -10,8 +10,8 @@ import pytest
 import torch
 from torch import nn
 
-from quellor_selfplay.arena import Table
-from quellor_selfplay.cli import main
+from quellor_selfplay.config import GameConfig
+from quellor_selfplay.commands.cli import main
 from quellor_selfplay.match import MatchResult, play_match, tally
 from quellor_selfplay.net import save_checkpoint, seeded_net
 from quellor_selfplay.players import PlayerConfig
@@ -76,7 +76,7 @@ def scripted(module):
 def test_sides_and_colours_stay_apart(layout):
     """A player that takes every king it sees beats random play with both colours, and the same
     games seen from the other side are the mirror image."""
-    table = Table("dark", layout, 300)
+    table = GameConfig("dark", layout, 300)
     taker, random = scripted(KingTaker()), PlayerConfig.random()
     ahead = play_match(taker, random, 40, table, slots=16, seed=1)
     behind = play_match(random, taker, 40, table, slots=16, seed=1)
@@ -87,7 +87,7 @@ def test_sides_and_colours_stay_apart(layout):
 
 
 def test_random_against_itself_is_even():
-    result = play_match(PlayerConfig.random(), PlayerConfig.random(), 200, Table("dark", "own", 300), 64, seed=2)
+    result = play_match(PlayerConfig.random(), PlayerConfig.random(), 200, GameConfig("dark", "own", 300), 64, seed=2)
     low, high = result.elo_interval
     assert low < 0 < high
 

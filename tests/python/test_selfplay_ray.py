@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from quellor_selfplay.cli import main
+from quellor_selfplay.commands.cli import main
 from quellor_selfplay.net import save_checkpoint, seeded_net
 from selfplay_checks import check_run, load_run, same_data
 

@@ -11,12 +11,16 @@ import numpy as np
 import pytest
 import torch
 
-from quellor_selfplay.arena import Table, play_segment
-from quellor_selfplay.cli import main
+from quellor_selfplay.arena import play_segment
+from quellor_selfplay.config import GameConfig, PPOConfig
+from quellor_selfplay.commands.cli import main
 from quellor_selfplay.data import read_manifest
-from quellor_selfplay.learn import Batch, Hyper, advantages, evaluate_values, gather, ppo_loss
+from quellor_selfplay.learn import Batch, advantages, evaluate_values, gather, ppo_loss
 from quellor_selfplay.net import read_checkpoint, seeded_net
+from quellor_selfplay.config import NetConfig, RunConfig, ScaleConfig, TrainConfig
 from quellor_selfplay.players import RandomPlayer
+from quellor_selfplay.runner import InProcess
+from quellor_selfplay.trainer import Trainer, open_state
 from selfplay_checks import children, running, same_data, started
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
@@ -62,7 +66,7 @@ def test_advantages_follow_each_side_to_its_result():
 
 @pytest.fixture(scope="module")
 def fixed_batch():
-    shard = play_segment(Table("dark", "own", 60), [(g, 0, 0) for g in range(6)], [RandomPlayer()], 6, seed=4)
+    shard = play_segment(GameConfig("dark", "own", 60), [(g, 0, 0) for g in range(6)], [RandomPlayer()], 6, seed=4)
     return gather([shard])
 
 
@@ -70,7 +74,7 @@ def fixed_batch():
                                           ("mlp", {"hidden": 16})])
 def test_one_training_step_lowers_the_loss(fixed_batch, arch, config):
     net = seeded_net(seed=2, arch=arch, config=config)
-    hyper = Hyper(lr=1e-3)
+    hyper = PPOConfig(lr=1e-3)
     values = evaluate_values(net, fixed_batch, "own")
     adv, returns = advantages(fixed_batch, values, hyper.gamma, hyper.lam)
     adv = (adv - adv.mean()) / adv.std()
@@ -156,6 +160,23 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     players = load_run_data(tmp_path / "whole" / "data" / "iter-00002")["player"]
     assert set(players.tolist()) == {0, 1, 2} or set(players.tolist()) == {0, 1} or set(players.tolist()) == {0, 2}
     assert "3 iterations, 24 games" in capsys.readouterr().out
+
+
+def test_a_trainer_built_in_a_program_trains_as_the_command_does(tmp_path):
+    assert main(train_args(tmp_path / "command", 3, "--workers", 1)) == 0
+    config = TrainConfig(
+        iterations=3, games=8, game=GameConfig("dark", "own", 40), run=RunConfig(batch=4, seed=3, progress=False),
+        scale=ScaleConfig(workers=1), net=NetConfig(channels=8, blocks=1), ppo=PPOConfig(minibatch=64),
+        pool_size=2, pool_every=1, eval_every=2, eval_games=4, final_games=6, keep_data=9, out=tmp_path / "program")
+    trainer = Trainer(config, open_state(config), InProcess())
+    trainer.begin()
+    steps = 0
+    while not trainer.finished():
+        stats = trainer.step()
+        steps += 1
+        assert trainer.state.iteration == steps and stats["positions_per_second"] > 0
+    trainer.finish()
+    same_run(tmp_path / "command", tmp_path / "program")
 
 
 @pytest.mark.processes

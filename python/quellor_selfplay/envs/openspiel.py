@@ -33,11 +33,14 @@ from typing import Any, Optional
 
 import chess
 import numpy as np
+import torch
 # OpenSpiel ships no type information: its classes are Any to the type checker.
 import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from quellor_selfplay import codes
-from quellor_selfplay.batch import OBS_COLS, OBS_ROWS, GameBatch
+from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.codes import OBS_COLS, OBS_ROWS
+from quellor_selfplay.players import NetPlayer
 
 __all__ = ["GAME_NAME", "FogChessGame", "FogChessState", "action_slot", "CheckpointBot"]
 
@@ -249,10 +252,8 @@ class CheckpointBot(pyspiel.Bot):  # type: ignore[misc]
 
     def __init__(self, player_id: int, net: Any, rng: np.random.Generator) -> None:
         pyspiel.Bot.__init__(self)
-        from quellor_selfplay.net import NetPolicy
-
         self._player_id = player_id
-        self._policy = NetPolicy(net)
+        self._player = NetPlayer(net)
         self._rng = rng
 
     def player_id(self) -> int:
@@ -265,8 +266,6 @@ class CheckpointBot(pyspiel.Bot):  # type: ignore[misc]
         return True
 
     def step_with_policy(self, state: Any) -> tuple[list[tuple[int, float]], int]:
-        import torch
-
         actions = state.legal_actions(self._player_id)
         if not actions:
             return [], pyspiel.INVALID_ACTION
@@ -275,7 +274,8 @@ class CheckpointBot(pyspiel.Bot):  # type: ignore[misc]
             by_slot.setdefault(action_slot(action, self._player_id), []).append(action)
         slots = list(by_slot)
         observation = torch.tensor(state.observation_tensor(self._player_id)).view(OBS_ROWS, OBS_COLS)
-        weights = np.array(self._policy.slot_probabilities(observation, slots), dtype=np.float64)
+        logits = self._player.logits(observation.unsqueeze(0))[0]
+        weights = torch.softmax(logits[slots], dim=0).double().numpy()
         if not np.all(np.isfinite(weights)) or weights.sum() <= 0:
             raise ValueError("the network's policy gives no finite probabilities")
         weights /= weights.sum()

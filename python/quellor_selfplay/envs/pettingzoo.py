@@ -43,7 +43,8 @@ from pettingzoo import AECEnv  # type: ignore[import-untyped, unused-ignore]
 from pettingzoo.utils import wrappers  # type: ignore[import-untyped, unused-ignore]
 
 from quellor_selfplay import codes, fog
-from quellor_selfplay.batch import ACTION_SLOTS, OBS_COLS, OBS_ROWS, GameBatch
+from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
 
 __all__ = ["env", "raw_env", "AGENTS"]
 

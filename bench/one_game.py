@@ -1,4 +1,7 @@
-"""One game of self-play: a policy picks every move, and every decision is recorded.
+"""One game at a time: SelfPlayGame played move by move, the way quellor-selfplay played before
+GameBatch. The benchmarks measure the batched players against it; nothing in the package uses it.
+
+A policy picks every move and every decision is recorded.
 
 A game ends when a king has been captured, when the side to move has no legal action
 (checkmate if its king is attacked, stalemate otherwise) or when the ply cap is reached.
@@ -10,77 +13,19 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import math
 import random
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Optional, Protocol
+from typing import Optional, Protocol
 
+import chess
 import numpy as np
 import numpy.typing as npt
+import torch
+from torch import nn
 
 import quellor
-
-if TYPE_CHECKING:
-    import chess
-    import torch
-
-OBS_ROWS = 64
-OBS_COLS = 106
-OBS_LEN = OBS_ROWS * OBS_COLS
-ACTION_SLOTS = 4352
-NEWEST_FRAME = slice(91, 104)
-PREVIOUS_FRAME = slice(78, 91)
-
-KING_CAPTURED = "king captured"
-CHECKMATE = "checkmate"
-STALEMATE = "stalemate"
-PLY_CAP = "ply cap"
-ENDINGS = (KING_CAPTURED, CHECKMATE, STALEMATE, PLY_CAP)
-
-KNIGHT_STEPS = ((1, 2), (2, 1), (2, -1), (1, -2), (-1, -2), (-2, -1), (-2, 1), (-1, 2))
-KING_STEPS = ((1, 0), (1, 1), (0, 1), (-1, 1), (-1, 0), (-1, -1), (0, -1), (1, -1))
-ROOK_RAYS = ((1, 0), (-1, 0), (0, 1), (0, -1))
-BISHOP_RAYS = ((1, 1), (1, -1), (-1, 1), (-1, -1))
-PAWN, KNIGHT, BISHOP, ROOK, QUEEN, KING = range(1, 7)
-
-
-def king_attacked(view: Sequence[Sequence[int]], white: bool) -> bool:
-    """Whether the king of one colour stands attacked on a board view.
-
-    `view` is `SelfPlayGame.board`: 8 rows of 8 signed piece codes, row 0 = rank 8, positive
-    codes White. A side without a king is not attacked.
-    """
-    own_king = KING if white else -KING
-    enemy = -1 if white else 1
-    spot = next(
-        ((r, c) for r in range(8) for c in range(8) if view[r][c] == own_king), None
-    )
-    if spot is None:
-        return False
-    row, col = spot
-
-    def enemy_at(r: int, c: int, kinds: tuple[int, ...]) -> bool:
-        return 0 <= r < 8 and 0 <= c < 8 and view[r][c] * enemy in kinds
-
-    # Rows count down the ranks, so an enemy pawn that attacks the White king stands one
-    # row above it (a Black pawn moves down) and one that attacks the Black king one row below.
-    pawn_row = row - 1 if white else row + 1
-    if enemy_at(pawn_row, col - 1, (PAWN,)) or enemy_at(pawn_row, col + 1, (PAWN,)):
-        return True
-    if any(enemy_at(row + dr, col + dc, (KNIGHT,)) for dr, dc in KNIGHT_STEPS):
-        return True
-    if any(enemy_at(row + dr, col + dc, (KING,)) for dr, dc in KING_STEPS):
-        return True
-    for rays, kinds in ((ROOK_RAYS, (ROOK, QUEEN)), (BISHOP_RAYS, (BISHOP, QUEEN))):
-        for dr, dc in rays:
-            r, c = row + dr, col + dc
-            while 0 <= r < 8 and 0 <= c < 8:
-                if view[r][c] != 0:
-                    if view[r][c] * enemy in kinds:
-                        return True
-                    break
-                r, c = r + dr, c + dc
-    return False
-
+from quellor_selfplay.codes import ACTION_SLOTS, CHECKMATE, KING_CAPTURED, OBS_COLS, OBS_LEN, OBS_ROWS, PLY_CAP, STALEMATE
+from quellor_selfplay.endings import king_attacked
 
 def game_seed(seed: int, game: int) -> int:
     """A 63-bit seed for one game of a run, the same in every process and on every machine."""
@@ -217,3 +162,43 @@ def play_game(
         ending=ending,
         winner=winner,
     )
+
+
+class NetPolicy:
+    """One position at a time: samples a move from the network's softmax, masked to the legal
+    actions' slots. `play` no longer uses it (it evaluates all waiting games in one forward pass,
+    see players.NetPlayer); the benchmarks measure the batched player against it."""
+
+    def __init__(self, net: nn.Module) -> None:
+        self.net = net.eval()
+
+    def slot_probabilities(
+        self, observation: torch.Tensor, slots: list[int]
+    ) -> list[float]:
+        """The masked softmax's probability of each slot in `slots`, in that order."""
+        with torch.inference_mode():
+            logits, _ = self.net(observation.unsqueeze(0))
+            mask = torch.full((ACTION_SLOTS,), float("-inf"))
+            mask[slots] = 0.0
+            probabilities = torch.softmax(logits[0] + mask, dim=0)
+            picked: list[float] = probabilities[slots].tolist()
+        return picked
+
+    def choose(
+        self,
+        game: quellor.SelfPlayGame,
+        observation: torch.Tensor,
+        moves: list[chess.Move],
+        rng: random.Random,
+    ) -> chess.Move:
+        # A straight and a capturing promotion to the same piece share a slot: draw the
+        # slot, then one of the moves behind it.
+        by_slot: dict[int, list[chess.Move]] = {}
+        for move in moves:
+            by_slot.setdefault(game.action_index(move), []).append(move)
+        slots = list(by_slot)
+        weights = self.slot_probabilities(observation, slots)
+        if not all(math.isfinite(w) for w in weights) or sum(weights) <= 0.0:
+            raise ValueError("the network's policy gives no finite probabilities")
+        (slot,) = rng.choices(slots, weights=weights)
+        return rng.choice(by_slot[slot])

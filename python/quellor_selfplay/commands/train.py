@@ -1,0 +1,93 @@
+"""quellor-selfplay train: the trainer (`quellor_selfplay.trainer`) run from the command line,
+with a progress bar, Ctrl-C and SIGTERM kept to the last checkpoint, and a closing report."""
+
+from __future__ import annotations
+
+import contextlib
+
+from tqdm import tqdm
+
+from quellor_selfplay.commands.common import check_device, check_ray
+from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigterm
+from quellor_selfplay.config import ResumeError, TrainConfig
+from quellor_selfplay.net import CheckpointError
+from quellor_selfplay.runner import backend, default_workers, ray_connection
+from quellor_selfplay.trainer import LATEST, State, Trainer, open_state
+
+
+def check_options(config: TrainConfig) -> None:
+    check_device(config.run.device)
+    out = config.out
+    if config.resume and config.overwrite:
+        raise UsageError("--resume continues the run in --out; --overwrite replaces it: pick one")
+    if config.scale.ray is not None and not config.scale.ray.strip():
+        raise UsageError("--ray needs an address, 'auto' or 'local'")
+    if out.exists() and not out.is_dir():
+        raise UsageError(f"--out {out} exists and is not a directory")
+    if config.init is not None and config.resume:
+        raise UsageError("--init starts a new run; --resume continues one: pick one")
+    if config.resume:
+        if not (out / LATEST).exists():
+            raise UsageError(f"--resume: {out} holds no {LATEST} to resume from")
+    elif not config.overwrite and ((out / LATEST).exists() or (out / "metrics.csv").exists()):
+        raise UsageError(f"{out} already holds a training run; pass --overwrite to replace it or "
+                         f"--resume to continue it")
+    if config.init is not None and not config.init.exists():
+        raise UsageError(f"--init: checkpoint {config.init} does not exist")
+    check_ray(config.scale.ray)
+
+
+def _open(config: TrainConfig) -> State:
+    try:
+        return open_state(config)
+    except (CheckpointError, ResumeError) as err:
+        raise UsageError(f"{'--resume' if config.resume else '--init'}: {err}") from None
+
+
+def train(config: TrainConfig) -> int:
+    check_options(config)
+    trainer = Trainer(config, _open(config))
+    _run(trainer)
+    report(trainer)
+    return 0
+
+
+def _run(trainer: Trainer) -> None:
+    config, state = trainer.config, trainer.state
+    workers = config.scale.workers or default_workers()
+    with contextlib.ExitStack() as stack:
+        bar = stack.enter_context(tqdm(total=config.iterations, initial=min(state.iteration, config.iterations),
+                                       unit="iteration", desc="train", disable=not config.run.progress,
+                                       dynamic_ncols=True))
+        try:
+            ray = None
+            if config.scale.ray is not None:
+                ray = stack.enter_context(ray_connection(config.scale.ray, workers))
+                # ray.init puts in a SIGTERM handler of its own, which exits at once.
+                stop_on_sigterm()
+            trainer.runner = stack.enter_context(backend(workers if ray is None else config.scale.workers, ray))
+            trainer.begin()
+            while not trainer.finished():
+                stats = trainer.step()
+                bar.update(1)
+                bar.set_postfix_str(f"{stats['positions_per_second']:,.0f} positions/s, score vs random "
+                                    f"{trainer.last_score():.3f}", refresh=False)
+            trainer.finish()
+        except KeyboardInterrupt:
+            if not (config.out / LATEST).exists():
+                raise
+            raise Stopped(f"the checkpoint of iteration {trainer.saved_iteration} is kept in {config.out / LATEST}; "
+                          f"run the same command with --resume to continue") from None
+
+
+def report(trainer: Trainer) -> None:
+    state, out = trainer.state, trainer.config.out
+    print(f"{state.iteration} iterations, {state.games:,} games, {state.positions:,} positions in "
+          f"{trainer.elapsed() / 60:.1f} minutes")
+    last = trainer.last_random_match()
+    if last is not None:
+        print(f"Against random play ({last['games']} games): {last['wins']} won, {last['draws']} drawn, "
+              f"{last['losses']} lost, score {float(last['score']):.3f}, Elo {float(last['elo']):+.0f} "
+              f"({float(last['elo_low']):+.0f} .. {float(last['elo_high']):+.0f})")
+    print(f"Elo against the first checkpoint: {trainer.elo_vs_first():+.0f}")
+    print(f"Wrote {out / LATEST}, metrics.csv, matches.csv and learning-curve.png in {out}")

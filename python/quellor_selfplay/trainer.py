@@ -1,0 +1,474 @@
+"""Self-play reinforcement learning with PPO against a pool of earlier networks.
+
+An iteration plays `games` games with the current network (the learner): `pool_games` of them
+against networks from the pool of earlier checkpoints (the learner taking White and Black in
+turn), the rest against itself. The learner then takes `epochs` PPO passes over its own
+decisions (both sides of its self-play games, its side of the pool games). Every `pool_every`
+iterations the network joins the pool, whose oldest member leaves once it holds `pool_size`;
+the first member is the untrained network, which plays uniformly over the legal moves.
+
+Every random choice of iteration k (the games' streams and sampling, the pool opponents, the
+minibatch order) is drawn from the run's seed and k, and the checkpoint written after every
+iteration holds all that the next one needs (the weights that play its games, the pool, the
+optimizer). An interrupted run resumed from its checkpoint therefore plays and learns exactly
+what the uninterrupted run would have, and so does a run whose games play on Ray actors.
+
+With `overlap` the games of iteration k + 1 are played by the network of iteration k while the
+learner trains on the games of iteration k: the actors never wait for the learner, and PPO's
+ratio to the behaviour policy corrects for the one iteration the games lag behind.
+
+A run directory (`TrainConfig.out`) holds:
+    checkpoints/latest.pt      the network and the trainer's state after the last iteration
+    checkpoints/iter-NNNNN.pt  the network at each evaluation (a play/match checkpoint)
+    data/iter-NNNNN/           the games of the last `keep_data` iterations (play's format)
+    metrics.csv, matches.csv   a row per iteration, a row per evaluation match
+    learning-curve.png         score against random play, Elo against the first checkpoint,
+                               losses, positions per second
+
+In a program:
+
+    config = TrainConfig(iterations=4, games=64, out=Path("runs/a"))
+    trainer = Trainer(config, open_state(config), InProcess())
+    trainer.begin()
+    while not trainer.finished():
+        trainer.step()
+    trainer.finish()
+"""
+
+from __future__ import annotations
+
+import copy
+import csv
+import dataclasses
+import math
+import shutil
+import time
+from pathlib import Path
+from typing import Any, Optional
+
+import numpy as np
+import torch
+
+from quellor_selfplay import data
+from quellor_selfplay.arena import derive_seed
+from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resume_settings
+from quellor_selfplay.curve import draw
+from quellor_selfplay.fileio import file_digest, replacing, write_json
+from quellor_selfplay.learn import gather, update
+from quellor_selfplay.match import Z95, play_match
+from quellor_selfplay.net import read_checkpoint, save_checkpoint, seeded_net
+from quellor_selfplay.players import PlayerConfig
+from quellor_selfplay.runner import Job, Pending, Segment, Threads
+
+METRICS = ("iteration", "minutes", "games", "positions", "positions_per_second", "policy_loss", "value_loss",
+           "entropy", "kl", "clip_fraction", "games_vs_random", "wins_vs_random", "draws_vs_random",
+           "losses_vs_random", "score_vs_random", "elo_vs_random", "elo_vs_previous", "elo_vs_first",
+           "elo_vs_first_low", "elo_vs_first_high")
+MATCHES = ("iteration", "minutes", "opponent", "games", "wins", "draws", "losses", "score", "elo", "elo_low",
+           "elo_high")
+LATEST = "checkpoints/latest.pt"
+
+
+def settings_of(config: TrainConfig) -> dict[str, Any]:
+    """What decides the run's games and learning: a resumed run must be given the same."""
+    values = resume_settings(config)
+    values["init"] = None if config.init is None else file_digest(config.init)
+    values["overlap"] = config.overlapped
+    return values
+
+
+# ---------------------------------------------------------------------------------------------
+# The trainer's state
+
+
+@dataclasses.dataclass
+class State:
+    """All that the next iteration needs, and what the checkpoint holds."""
+
+    iteration: int
+    net: Any
+    optimizer: Any
+    pool: list[tuple[int, dict[str, Any]]]
+    # The games of iteration `iteration` are played by these weights against this pool (with
+    # overlap, the network of the iteration before).
+    behaviour: dict[str, Any]
+    behaviour_pool: list[tuple[int, dict[str, Any]]]
+    previous: tuple[int, dict[str, Any]]
+    elo_first: float = 0.0
+    elo_first_variance: float = 0.0
+    seconds: float = 0.0
+    games: int = 0
+    positions: int = 0
+    evaluated: int = -1
+
+
+def _weights(net: Any) -> dict[str, Any]:
+    return {k: v.detach().clone() for k, v in net.state_dict().items()}
+
+
+def new_state(config: TrainConfig) -> State:
+    """A fresh run: a new network (or `init`'s) that plays uniformly, and a pool holding it.
+    CheckpointError when `init` cannot be read."""
+    if config.init is not None:
+        net, _ = read_checkpoint(config.init)
+    else:
+        net = seeded_net(config.run.seed, arch=config.net.net, config=config.net.sizes())
+        if config.net.net == "mlp":
+            # A new network plays uniformly, as the squares network does from its start.
+            head = net.get_submodule("policy")
+            with torch.no_grad():
+                for parameter in head.parameters():
+                    parameter.zero_()
+    net.to(config.run.device)
+    optimizer = torch.optim.Adam(net.parameters(), lr=config.ppo.lr)
+    first = _weights(net)
+    return State(0, net, optimizer, [(0, first)], first, [(0, first)], (0, first))
+
+
+def load_state(config: TrainConfig) -> State:
+    """The state of the run in `config.out`. CheckpointError for an unreadable checkpoint,
+    ResumeError for one without trainer state or made with other settings."""
+    path = config.out / LATEST
+    net, blob = read_checkpoint(path)
+    train = blob.get("train")
+    if not isinstance(train, dict) or not isinstance(train.get("settings"), dict):
+        raise ResumeError(f"{path} holds no trainer state")
+    check_resume(train["settings"], settings_of(config), config.out)
+    net.to(config.run.device)
+    optimizer = torch.optim.Adam(net.parameters(), lr=config.ppo.lr)
+    optimizer.load_state_dict(train["optimizer"])
+
+    def pool(entries: list[dict[str, Any]]) -> list[tuple[int, dict[str, Any]]]:
+        return [(int(e["iteration"]), e["state_dict"]) for e in entries]
+
+    return State(
+        iteration=int(train["iteration"]), net=net, optimizer=optimizer, pool=pool(train["pool"]),
+        behaviour=train["behaviour"], behaviour_pool=pool(train["behaviour_pool"]),
+        previous=(int(train["previous"]["iteration"]), train["previous"]["state_dict"]),
+        elo_first=float(train["elo_first"]), elo_first_variance=float(train["elo_first_variance"]),
+        seconds=float(train["seconds"]), games=int(train["games"]), positions=int(train["positions"]),
+        evaluated=int(train["evaluated"]),
+    )
+
+
+def open_state(config: TrainConfig) -> State:
+    """The state to train from: `config.out`'s with `config.resume`, else a new one, the files of
+    an earlier run in `config.out` removed."""
+    if config.resume:
+        state = load_state(config)
+    else:
+        state = new_state(config)
+        for stale in ("checkpoints", "data"):
+            shutil.rmtree(config.out / stale, ignore_errors=True)
+        for name in ("metrics.csv", "matches.csv", "learning-curve.png"):
+            (config.out / name).unlink(missing_ok=True)
+    (config.out / "checkpoints").mkdir(parents=True, exist_ok=True)
+    return state
+
+
+def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> None:
+    train = {
+        "settings": settings,
+        "iteration": state.iteration,
+        "optimizer": state.optimizer.state_dict(),
+        "pool": [{"iteration": i, "state_dict": w} for i, w in state.pool],
+        "behaviour": state.behaviour,
+        "behaviour_pool": [{"iteration": i, "state_dict": w} for i, w in state.behaviour_pool],
+        "previous": {"iteration": state.previous[0], "state_dict": state.previous[1]},
+        "elo_first": state.elo_first,
+        "elo_first_variance": state.elo_first_variance,
+        "seconds": state.seconds,
+        "games": state.games,
+        "positions": state.positions,
+        "evaluated": state.evaluated,
+    }
+    save_checkpoint(state.net, config.out / LATEST, observation=config.game.observation, rules=config.game.rules,
+                    iteration=state.iteration, train=train)
+
+
+# ---------------------------------------------------------------------------------------------
+# Games of an iteration
+
+
+def _player_config(net: Any, weights: dict[str, Any], name: str, observation: Optional[str]) -> PlayerConfig:
+    model = copy.deepcopy(net).cpu()
+    model.load_state_dict(weights)
+    return PlayerConfig.of_net(model, name, observation)
+
+
+def rollout(state: State, config: TrainConfig, iteration: int) -> tuple[Job, list[Segment]]:
+    """The job and segments of iteration `iteration`'s games: the learner (player 0) against
+    itself, and against pool members (players 1..) in `pool_games` of them."""
+    observation = config.game.observation
+    players = [_player_config(state.net, state.behaviour, "learner", observation)]
+    players += [_player_config(state.net, w, f"pool:iter-{i}", observation) for i, w in state.behaviour_pool]
+    against_pool = round(config.games * config.pool_games) if state.behaviour_pool else 0
+    rng = np.random.default_rng(derive_seed(config.run.seed, "opponents", iteration))
+    opponents = rng.integers(1, len(players), size=against_pool).tolist() if against_pool else []
+    schedule = []
+    for g in range(config.games):
+        if g < against_pool:
+            other = int(opponents[g])
+            schedule.append((g, 0, other) if g % 2 == 0 else (g, other, 0))
+        else:
+            schedule.append((g, 0, 0))
+    batch = config.run.batch
+    segments = [
+        Segment(j, tuple(schedule[start: start + batch]), derive_seed(config.run.seed, "rollout", iteration, j))
+        for j, start in enumerate(range(0, config.games, batch))
+    ]
+    return Job(config.game, tuple(players), batch, config.run.device), segments
+
+
+def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.Arrays]) -> None:
+    """The iteration's games as a play run in data/iter-NNNNN; only the last `keep_data` stay."""
+    if config.keep_data == 0:
+        return
+    root = config.out / "data"
+    folder = root / f"iter-{iteration:05d}"
+    shutil.rmtree(folder, ignore_errors=True)
+    game = config.game
+    run = {"iteration": iteration, "games": config.games, "seed": config.run.seed, "rules": game.rules,
+           "observation": game.observation, "max_plies": game.max_plies, "batch": config.run.batch,
+           "start_fen": None}
+    manifest = data.new_manifest(run, [p.name for p in job.players])
+    first = 0
+    for j, arrays in enumerate(shards):
+        name = data.shard_name(j)
+        size = data.write_shard(arrays, folder / name)
+        count = len(arrays["game_index"])
+        manifest["shards"].append({"index": j, "file": name, "first_game": first, "games": count,
+                                   "rows": int(len(arrays["ply"])), "bytes": size})
+        write_json(manifest, folder / data.MANIFEST)
+        first += count
+    manifest["complete"] = True
+    write_json(manifest, folder / data.MANIFEST)
+    for old in sorted(root.glob("iter-*"))[: -config.keep_data]:
+        shutil.rmtree(old, ignore_errors=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# Metrics files
+
+
+def read_csv(path: Path, upto: int) -> list[dict[str, Any]]:
+    if not path.exists():
+        return []
+    with open(path, newline="", encoding="utf-8") as f:
+        return [row for row in csv.DictReader(f) if int(row["iteration"]) <= upto]
+
+
+def write_csv(path: Path, fields: tuple[str, ...], rows: list[dict[str, Any]]) -> None:
+    with replacing(path) as partial, open(partial, "w", newline="", encoding="utf-8") as f:
+        writer = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
+        writer.writeheader()
+        writer.writerows(rows)
+
+
+def _round(value: Any) -> Any:
+    return round(value, 5) if isinstance(value, float) else value
+
+
+# ---------------------------------------------------------------------------------------------
+# The trainer
+
+
+class Trainer:
+    """Runs a training run one iteration at a time on a back end of `runner` (see `runner`), the
+    learner on `config.threads` torch threads.
+
+    `begin()` evaluates the untrained network of a new run, `step()` plays, learns and (every
+    `eval_every` iterations) evaluates one iteration and writes its checkpoint and metrics, and
+    `finish()` plays the final evaluation. Stopped anywhere, the run resumes from its last
+    checkpoint as if it had not stopped.
+    """
+
+    def __init__(self, config: TrainConfig, state: State, runner: Any = None) -> None:
+        self.config = config
+        self.settings = settings_of(config)
+        self.state = state
+        self.runner = runner
+        self.metrics = read_csv(config.out / "metrics.csv", state.iteration)
+        self.matches = read_csv(config.out / "matches.csv", state.iteration)
+        self.overlap = config.overlapped
+        self.started = time.perf_counter()
+        self.seconds_before = state.seconds
+        self.last_iteration = 0.0
+        self.last_evaluation = 0.0
+        self.saved_iteration = state.iteration
+        self.pending_row: dict[str, Any] = {}
+        self.pending: Optional[tuple[Job, Pending, float]] = None
+        # Data written past the checkpoint belongs to iterations that will be played again.
+        for folder in (config.out / "data").glob("iter-*"):
+            if int(folder.name[5:]) >= state.iteration:
+                shutil.rmtree(folder, ignore_errors=True)
+
+    def elapsed(self) -> float:
+        return self.seconds_before + time.perf_counter() - self.started
+
+    def minutes(self) -> float:
+        return round(self.elapsed() / 60, 3)
+
+    def save(self) -> None:
+        save_state(self.state, self.config, self.settings)
+        self.saved_iteration = self.state.iteration
+
+    def begin(self) -> None:
+        """Evaluates the first network of a new run (nothing on a resumed one)."""
+        if self.state.evaluated < 0:
+            with Threads(self.config.threads):
+                self.evaluate()
+                self.save()
+                self.write_metrics({})
+
+    def step(self) -> dict[str, Any]:
+        """Plays and learns one iteration; returns its statistics (losses, positions_per_second)."""
+        with Threads(self.config.threads):
+            return self._step()
+
+    def _step(self) -> dict[str, Any]:
+        config, state = self.config, self.state
+        began = time.perf_counter()
+        if self.pending is None:
+            self.pending = self.submit(state.iteration)
+        job, waiting, submitted = self.pending
+        shards = waiting.results()
+        played = sum(len(s["ply"]) for s in shards)
+        rate = played / max(time.perf_counter() - submitted, 1e-9)
+        stats = self.learn(job, shards)
+        state.games += config.games
+        state.positions += played
+        if state.iteration % config.eval_every == 0:
+            self.evaluate()
+        state.seconds = self.elapsed()
+        self.save()
+        stats["positions_per_second"] = rate
+        self.write_metrics(stats)
+        self.last_iteration = time.perf_counter() - began
+        return stats
+
+    def finish(self) -> None:
+        """The final evaluation, unless a resumed run already made it."""
+        if self.final_pending():
+            with Threads(self.config.threads):
+                self.evaluate(final=True)
+                self.state.seconds = self.elapsed()
+                self.save()
+                self.write_metrics({}, replace=True)
+
+    def final_pending(self) -> bool:
+        return not any(m["opponent"] == "random" and int(m["iteration"]) == self.state.iteration
+                       and int(m["games"]) >= self.config.final_games for m in self.matches)
+
+    def last_score(self) -> float:
+        for row in reversed(self.metrics):
+            if row.get("score_vs_random") not in (None, ""):
+                return float(row["score_vs_random"])
+        return float("nan")
+
+    def finished(self) -> bool:
+        if self.state.iteration >= self.config.iterations:
+            return True
+        if self.config.minutes is not None:
+            # Stop while the next iteration and the final evaluation (about twice an ordinary
+            # one) still fit in the time given.
+            left = self.config.minutes * 60 - self.elapsed()
+            return bool(left < self.last_iteration + 2 * self.last_evaluation)
+        return False
+
+    def submit(self, iteration: int) -> tuple[Job, Pending, float]:
+        job, segments = rollout(self.state, self.config, iteration)
+        return job, self.runner.submit(job, segments), time.perf_counter()
+
+    def learn(self, job: Job, shards: list[data.Arrays]) -> dict[str, Any]:
+        config, state = self.config, self.state
+        k = state.iteration
+        self.pending = None
+        if self.overlap:
+            # The next games are played by the network as it is now, while it learns.
+            state.behaviour, state.behaviour_pool = _weights(state.net), list(state.pool)
+            if k + 1 < config.iterations:
+                self.pending = self.submit(k + 1)
+        write_data(config, k, job, shards)
+        generator = torch.Generator().manual_seed(derive_seed(config.run.seed, "learn", k))
+        stats: dict[str, Any] = update(state.net, state.optimizer, gather(shards), str(config.game.observation),
+                                       config.ppo, generator)
+        state.iteration = k + 1
+        if state.iteration % config.pool_every == 0:
+            state.pool = (state.pool + [(state.iteration, _weights(state.net))])[-config.pool_size:]
+        if not self.overlap:
+            state.behaviour, state.behaviour_pool = _weights(state.net), list(state.pool)
+        return stats
+
+    def evaluate(self, final: bool = False) -> None:
+        """Matches the network against random play and against the network of the last
+        evaluation, whose Elo difference extends the chain back to the first checkpoint.
+
+        The final evaluation of a run (with `final_games`) leaves the chain as it was: a run
+        resumed past it must measure what an uninterrupted run measures.
+        """
+        began = time.perf_counter()
+        config, state = self.config, self.state
+        k = state.iteration
+        observation = config.game.observation
+        me = _player_config(state.net, _weights(state.net), "learner", observation)
+        games = config.final_games if final else config.eval_games
+        against_random = play_match(me, PlayerConfig.random(), games, config.game, config.run.batch,
+                                    derive_seed(config.run.seed, "eval", k, "random"), config.run.device)
+        self.record_match("random", against_random)
+        row: dict[str, Any] = {"games_vs_random": against_random.games, "wins_vs_random": against_random.wins,
+                               "draws_vs_random": against_random.draws, "losses_vs_random": against_random.losses,
+                               "score_vs_random": against_random.score, "elo_vs_random": against_random.elo}
+        if state.evaluated >= 0 and state.evaluated != k:
+            before, weights = state.previous
+            previous = _player_config(state.net, weights, f"iter-{before}", observation)
+            against_previous = play_match(me, previous, config.eval_games, config.game, config.run.batch,
+                                          derive_seed(config.run.seed, "eval", k, "previous"), config.run.device)
+            self.record_match(f"iter-{before}", against_previous)
+            low, high = against_previous.elo_interval
+            chain = state.elo_first + against_previous.elo
+            variance = state.elo_first_variance + ((high - low) / (2 * Z95)) ** 2
+            row["elo_vs_previous"] = against_previous.elo
+        else:
+            chain, variance = state.elo_first, state.elo_first_variance
+        spread = Z95 * math.sqrt(variance)
+        row.update({"elo_vs_first": chain, "elo_vs_first_low": chain - spread, "elo_vs_first_high": chain + spread})
+        if not final:
+            state.elo_first, state.elo_first_variance = chain, variance
+            state.previous = (k, _weights(state.net))
+            state.evaluated = k
+        save_checkpoint(state.net, config.out / f"checkpoints/iter-{k:05d}.pt", observation=observation,
+                        rules=config.game.rules, iteration=k)
+        self.pending_row = row
+        self.last_evaluation = time.perf_counter() - began
+
+    def record_match(self, opponent: str, result: Any) -> None:
+        low, high = result.elo_interval
+        self.matches.append({"iteration": self.state.iteration, "minutes": self.minutes(), "opponent": opponent,
+                             "games": result.games, "wins": result.wins, "draws": result.draws,
+                             "losses": result.losses, "score": round(result.score, 5), "elo": round(result.elo, 2),
+                             "elo_low": round(low, 2), "elo_high": round(high, 2)})
+        write_csv(self.config.out / "matches.csv", MATCHES, self.matches)
+
+    def write_metrics(self, stats: dict[str, Any], replace: bool = False) -> None:
+        state = self.state
+        row = {"iteration": state.iteration, "minutes": self.minutes(), "games": state.games,
+               "positions": state.positions, **stats, **self.pending_row}
+        self.pending_row = {}
+        if replace and self.metrics and int(self.metrics[-1]["iteration"]) == state.iteration:
+            row = {**self.metrics[-1], **{k: v for k, v in row.items() if v not in (None, "")}}
+            self.metrics[-1] = row
+        else:
+            self.metrics.append(row)
+        self.metrics[-1] = {k: _round(v) for k, v in self.metrics[-1].items()}
+        write_csv(self.config.out / "metrics.csv", METRICS, self.metrics)
+        if self.metrics[-1].get("score_vs_random") not in (None, ""):
+            draw(self.metrics, self.config.out / "learning-curve.png",
+                 f"quellor-selfplay train --rules {self.config.game.rules} --observation {self.config.game.observation}")
+
+    def last_random_match(self) -> Optional[dict[str, Any]]:
+        return next((m for m in reversed(self.matches) if m["opponent"] == "random"), None)
+
+    def elo_vs_first(self) -> float:
+        return float(next((r["elo_vs_first"] for r in reversed(self.metrics)
+                           if r.get("elo_vs_first") not in (None, "")), self.state.elo_first))
