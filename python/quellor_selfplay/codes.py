@@ -11,7 +11,7 @@ share one slot.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from typing import Optional
+from typing import Any, Optional
 
 import chess
 import numpy as np
@@ -106,6 +106,18 @@ OBSERVATIONS = ("own", "history")
 # How a game ended; stored files keep the index into this tuple.
 ENDINGS = ("king captured", "checkmate", "stalemate", "ply cap")
 KING_CAPTURED, CHECKMATE, STALEMATE, PLY_CAP = ENDINGS
+
+
+# The castling flags' two columns, after the eight frames.
+CASTLING_COLUMNS = slice(OBS_COLS - 2, OBS_COLS)
+
+
+def unseen_observation(dtype: Any = np.float32) -> np.ndarray:
+    """A 64 x 106 observation in which every square of every frame is hidden: what a side holds
+    before it is first shown anything."""
+    obs = np.zeros((OBS_ROWS, OBS_COLS), dtype=dtype)
+    obs[:, HIDDEN_CHANNEL : CASTLING_COLUMNS.start : FRAME_CHANNELS] = 1
+    return obs
 
 
 def slot_codes(slots: np.ndarray, white: np.ndarray) -> np.ndarray:

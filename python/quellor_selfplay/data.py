@@ -48,7 +48,7 @@ import torch
 from torch.utils.data import Dataset, IterableDataset, get_worker_info
 
 from quellor_selfplay.batch import unpack_observation
-from quellor_selfplay.codes import ENDINGS, FRAME_CHANNELS, MASK_BYTES, OBSERVATIONS, PACKED_WORDS, code_move
+from quellor_selfplay.codes import CASTLING_COLUMNS, ENDINGS, FRAME_CHANNELS, MASK_BYTES, NEWEST_FRAME, OBSERVATIONS, PACKED_WORDS, code_move
 from quellor_selfplay.fileio import replacing, write_json
 
 __all__ = [
@@ -316,11 +316,12 @@ def _legacy_rows(path: Path) -> tuple[Arrays, dict[str, Any]]:
     if any(len(data[k]) != count for k in keys):
         raise DataError(f"{path} has columns of different lengths")
     observations = data["observations"]
-    newest = (observations[:, :, 91:104] == 1).numpy()  # R x 64 x 13
+    newest = (observations[:, :, NEWEST_FRAME] == 1).numpy()  # R x 64 x 13
     # Bit r of word c is row r: pack the 64 rows of each channel little-endian into 8 bytes.
     frame = np.packbits(newest.transpose(0, 2, 1), axis=2, bitorder="little").view("<i8")[..., 0]
-    castling = ((observations[:, 0, 104] == 1).numpy().astype(np.uint8)
-                | ((observations[:, 1, 104] == 1).numpy().astype(np.uint8) << 1))
+    flags = CASTLING_COLUMNS.start
+    castling = ((observations[:, 0, flags] == 1).numpy().astype(np.uint8)
+                | ((observations[:, 1, flags] == 1).numpy().astype(np.uint8) << 1))
     ply = data["ply"].numpy().astype(np.int32)
     white_first = np.ones(count, dtype=np.bool_)
     summary_path = path.with_name("summary.json")

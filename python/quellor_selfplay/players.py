@@ -23,6 +23,7 @@ import numpy.typing as npt
 import torch
 from torch import nn
 
+from quellor_selfplay.codes import ACTION_SLOTS
 from quellor_selfplay.net import CheckpointError, architecture, build_net, read_checkpoint
 
 RANDOM = "random"
@@ -78,9 +79,9 @@ class NetPlayer:
             out = self.model(observations.to(self.device, torch.float32))
             if isinstance(out, (tuple, list)):
                 out = out[0]
-            if not isinstance(out, torch.Tensor) or out.shape != (len(observations), 4352):
+            if not isinstance(out, torch.Tensor) or out.shape != (len(observations), ACTION_SLOTS):
                 shape = tuple(out.shape) if isinstance(out, torch.Tensor) else type(out).__name__
-                raise ValueError(f"the network must return logits of shape ({len(observations)}, 4352), "
+                raise ValueError(f"the network must return logits of shape ({len(observations)}, {ACTION_SLOTS}), "
                                  f"got {shape}")
             return out.float().cpu()
 

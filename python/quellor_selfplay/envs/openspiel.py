@@ -206,13 +206,7 @@ def _view_text(observation: np.ndarray, player: int) -> str:
     return codes.squares_text(codes.frame_squares(observation[:, codes.NEWEST_FRAME], player == 0))
 
 
-def _unseen() -> np.ndarray:
-    obs = np.zeros((OBS_ROWS, OBS_COLS), dtype=np.float32)
-    obs[:, codes.HIDDEN_CHANNEL : 104 : 13] = 1.0
-    return obs
-
-
-_UNSEEN = _unseen()
+_UNSEEN = codes.unseen_observation(np.float32)
 
 
 class ViewObserver:

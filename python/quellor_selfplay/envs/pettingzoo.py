@@ -61,13 +61,6 @@ def env(**kwargs: Any) -> AECEnv:
     return wrappers.OrderEnforcingWrapper(game)
 
 
-def unseen_observation(dtype: Any) -> np.ndarray:
-    """An observation in which every square of every frame is hidden."""
-    obs = np.zeros((OBS_ROWS, OBS_COLS), dtype=dtype)
-    obs[:, codes.HIDDEN_CHANNEL : 104 : 13] = 1
-    return obs
-
-
 class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name for it
     """raw_env(rules="dark", observation="own", max_plies=None, render_mode=None, fen=None,
     dtype="uint8")"""
@@ -101,7 +94,7 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
         if self._batch.terminated[0]:
             raise ValueError("the start position leaves the side to move no move: the game is over")
         self._dtype = DTYPES[dtype]
-        self._unseen = unseen_observation(self._dtype)
+        self._unseen = codes.unseen_observation(self._dtype)
         self.possible_agents = list(AGENTS)
         self.agents = list(AGENTS)
         obs_space = spaces.Dict({
