@@ -47,6 +47,7 @@ import numpy.typing as npt
 import torch
 from torch.utils.data import Dataset, IterableDataset, get_worker_info
 
+from quellor_selfplay import SUMMARY_FILE
 from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.codes import CASTLING_COLUMNS, ENDINGS, FRAME_CHANNELS, MASK_BYTES, NEWEST_FRAME, OBSERVATIONS, PACKED_WORDS, code_move
 from quellor_selfplay.fileio import replacing, write_json
@@ -170,14 +171,19 @@ def new_manifest(run: Mapping[str, Any], players: Sequence[str]) -> dict[str, An
             "shards": [], "complete": False}
 
 
-def read_manifest(directory: PathLike) -> dict[str, Any]:
-    path = Path(directory) / MANIFEST
+def _read_json(directory: PathLike, name: str) -> Any:
+    path = Path(directory) / name
     try:
-        manifest = json.loads(path.read_text(encoding="utf-8"))
+        return json.loads(path.read_text(encoding="utf-8"))
     except FileNotFoundError:
-        raise DataError(f"{directory} holds no {MANIFEST}: is it the --out of a play run?") from None
+        raise DataError(f"{directory} holds no {name}: is it the --out of a play run?") from None
     except (json.JSONDecodeError, UnicodeDecodeError) as err:
         raise DataError(f"{path} is not valid JSON: {err}") from None
+
+
+def read_manifest(directory: PathLike) -> dict[str, Any]:
+    path = Path(directory) / MANIFEST
+    manifest = _read_json(directory, MANIFEST)
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
         raise DataError(f"{path} is not a {FORMAT} manifest")
     if manifest.get("version") != VERSION:
@@ -224,7 +230,11 @@ def game_table(run: PathLike) -> dict[str, np.ndarray]:
 
 def game_record(run: PathLike, game: int) -> dict[str, Any]:
     """One game of a run: its moves (UCI), start position (None: the usual one), result
-    ("1-0", "0-1", "1/2-1/2") and ending. DataError for a game the run does not hold."""
+    ("1-0", "0-1", "1/2-1/2") and ending. DataError for a game the run does not hold.
+
+    A run of an earlier version of the tool, without shards, holds its games in summary.json."""
+    if not (Path(run) / MANIFEST).exists():
+        return _summary_record(run, game)
     manifest = read_manifest(run)
     for entry in manifest["shards"]:
         first = entry.get("first_game", 0)
@@ -244,6 +254,26 @@ def game_record(run: PathLike, game: int) -> dict[str, Any]:
     if 0 <= game < games:
         raise DataError(f"game {game} is in a shard this run has not finished: run it again with --resume")
     raise DataError(f"game {game} does not exist: the run has {games} games")
+
+
+def _summary_record(run: PathLike, game: int) -> dict[str, Any]:
+    path = Path(run) / SUMMARY_FILE
+    summary = _read_json(run, SUMMARY_FILE)
+    records = summary.get("game_records") if isinstance(summary, dict) else None
+    if not isinstance(records, list):
+        raise DataError(f"{path} has no game records")
+    if game >= len(records):
+        raise DataError(f"game {game} does not exist: the run has {len(records)} games")
+    record = records[game]
+    moves = record.get("moves") if isinstance(record, dict) else None
+    start_fen = record.get("start_fen") if isinstance(record, dict) else None
+    if not isinstance(moves, list) or not all(isinstance(m, str) for m in moves) or not (
+        start_fen is None or isinstance(start_fen, str)
+    ):
+        raise DataError(f"{path}: the record of game {game} is malformed")
+    result, ending = record.get("result"), record.get("ending")
+    return {"moves": moves, "start_fen": start_fen, "result": result if isinstance(result, str) else None,
+            "ending": ending if isinstance(ending, str) else None}
 
 
 def summarize(table: Mapping[str, np.ndarray]) -> dict[str, Any]:

@@ -3,10 +3,9 @@ the whole game as a replay page."""
 
 from __future__ import annotations
 
-import json
 from typing import Any
 
-from quellor_selfplay import SUMMARY_FILE, data, fog
+from quellor_selfplay import data, fog
 from quellor_selfplay.commands.errors import UsageError
 from quellor_selfplay.config import ShowConfig
 from quellor_selfplay.fileio import write_text
@@ -14,41 +13,14 @@ from quellor_selfplay.replay import ReplayError, build_page
 
 
 def load_game(config: ShowConfig) -> dict[str, Any]:
-    """The recorded game: moves, start position and result, from a sharded run or the summary
-    of an older one."""
-    run, game = config.run, config.game
-    if (run / data.MANIFEST).exists():
-        try:
-            record = data.game_record(run, game)
-        except data.DataError as err:
-            raise UsageError(str(err)) from None
-        if record["result"] is not None and record["ending"] is not None:
-            record["result"] = f"{record['result']} ({record['ending']})"
-        return record
-    path = run / SUMMARY_FILE
+    """The recorded game: moves, start position and result (with how the game ended)."""
     try:
-        summary = json.loads(path.read_text(encoding="utf-8"))
-    except FileNotFoundError:
-        raise UsageError(f"{run} holds no {SUMMARY_FILE}: is it the --out of a play run?") from None
-    except (json.JSONDecodeError, UnicodeDecodeError) as err:
-        raise UsageError(f"{path} is not valid JSON: {err}") from None
-    records = summary.get("game_records") if isinstance(summary, dict) else None
-    if not isinstance(records, list):
-        raise UsageError(f"{path} has no game records")
-    if game >= len(records):
-        raise UsageError(f"game {game} does not exist: the run has {len(records)} games")
-    record = records[game]
-    moves = record.get("moves") if isinstance(record, dict) else None
-    start_fen = record.get("start_fen") if isinstance(record, dict) else None
-    if not isinstance(moves, list) or not all(isinstance(m, str) for m in moves) or not (
-        start_fen is None or isinstance(start_fen, str)
-    ):
-        raise UsageError(f"{path}: the record of game {game} is malformed")
-    result, ending = record.get("result"), record.get("ending")
-    if isinstance(result, str) and isinstance(ending, str):
-        result = f"{result} ({ending})"
-    return {"moves": moves, "start_fen": start_fen,
-            "result": result if isinstance(result, str) else None}
+        record = data.game_record(config.run, config.game)
+    except data.DataError as err:
+        raise UsageError(str(err)) from None
+    if record["result"] is not None and record["ending"] is not None:
+        record["result"] = f"{record['result']} ({record['ending']})"
+    return record
 
 
 def show(config: ShowConfig) -> int:
