@@ -101,9 +101,9 @@ LONG_GAMES ?= 20000
 LONG_BATCH_GAMES ?= 2000
 LONG_DARK_GAMES ?= 1000
 test-long: install
-	QUELLOR_DIFFERENTIAL_GAMES=$(LONG_GAMES) $(PY) -m pytest -q tests/python/test_differential.py
+	QUELLOR_DIFFERENTIAL_GAMES=$(LONG_GAMES) $(PY) -m pytest -q tests/python/game/test_differential.py
 	QUELLOR_BATCH_GAMES=$(LONG_BATCH_GAMES) QUELLOR_DARK_GAMES=$(LONG_DARK_GAMES) QUELLOR_BATCH_SEED=1 \
-	  $(PY) -m pytest -q tests/python/test_batch_selfplay.py tests/python/test_batch_dark.py
+	  $(PY) -m pytest -q tests/python/batch/test_against_selfplaygame.py tests/python/batch/test_dark.py
 
 # libFuzzer targets (tests/fuzz) built by Debian's clang with ASan and UBSan, each run for
 # FUZZ_SECONDS from the committed seeds; new inputs collect in build/fuzz/corpus, and a crash
@@ -128,7 +128,7 @@ fuzz-build: fuzz-deps $(VENV)/.test-deps
 
 # make fuzz also runs the random-input tests of the Python surface with many more examples.
 fuzz: fuzz-run install
-	QUELLOR_HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest -q -p no:cacheprovider tests/python/test_random_inputs.py
+	QUELLOR_HYPOTHESIS_PROFILE=fuzz $(PY) -m pytest -q -p no:cacheprovider tests/python/game/test_random_inputs.py
 
 fuzz-short:
 	$(MAKE) --no-print-directory fuzz-run FUZZ_SECONDS=$(CI_FUZZ_SECONDS)
@@ -159,7 +159,7 @@ ASAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-na
 # The type check and the wheel build run no native code in the test process, and the
 # `processes` tests (Ray, workers stopped by signals) call it as the in-process tests do: the
 # plain run covers them.
-ASAN_SKIP := --ignore=tests/python/test_stubs.py --ignore=tests/python/test_wheel.py -m "not processes"
+ASAN_SKIP := --ignore=tests/python/distribution -m "not processes"
 
 test-asan: system-deps browser-deps $(VENV)/.test-deps
 	cmake -S . -B $(ASAN_ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUELLOR_ENGINE_TESTS=ON \

@@ -1,0 +1,1 @@
+"""The type stubs and the wheel."""

@@ -1,0 +1,1 @@
+"""The PettingZoo environment and the OpenSpiel game."""

@@ -1,0 +1,165 @@
+"""The OpenSpiel game: OpenSpiel's own game checks, then what they cannot see.
+
+OpenSpiel's random_sim_test (with serialization) and the sim_game check of its games_sim_test
+(clone, serialization, pickling, returns) play the game; beside them, the moves and
+observations are checked against python-chess and GameBatch, and one of OpenSpiel's evaluators
+plays the example's checkpoint bot.
+"""
+
+import runpy
+from pathlib import Path
+
+import chess
+import numpy as np
+import pytest
+
+pyspiel = pytest.importorskip("pyspiel")
+# Imported as a module: a TestCase class in this namespace would bring all its tests along.
+from open_spiel.python.tests import games_sim_test  # noqa: E402
+
+from support.positions import visible_squares  # noqa: E402
+from quellor_selfplay import GameBatch, codes  # noqa: E402
+from quellor_selfplay.envs import openspiel as qos  # noqa: E402
+from quellor_selfplay.net import save_checkpoint, seeded_net  # noqa: E402
+from support import ROOT
+
+EXAMPLE = ROOT / "examples" / "openspiel_evaluate.py"
+PROMOTIONS = "r3k2r/1P4P1/8/8/8/8/1p4p1/R3K2R w KQkq - 0 1"
+GAMES = [
+    {},
+    {"rules": "legal", "max_plies": 200},
+    {"fen": PROMOTIONS, "max_plies": 150},
+]
+
+
+@pytest.mark.parametrize("params", GAMES, ids=["dark", "legal", "promotions"])
+def test_openspiel_random_sim_test(params, capfd):
+    game = pyspiel.load_game(qos.GAME_NAME, params)
+    pyspiel.random_sim_test(game, num_sims=4, serialize=True, verbose=True)
+    assert capfd.readouterr().out.count("Reached a terminal state!") >= 4
+
+
+@pytest.mark.parametrize("params", GAMES, ids=["dark", "legal", "promotions"])
+def test_openspiel_games_sim_test(params, capsys):
+    np.random.seed(7)
+    checks = games_sim_test.GamesSimTest()
+    game = pyspiel.load_game(qos.GAME_NAME, params)
+    for _ in range(3):
+        checks.sim_game(game)
+    assert capsys.readouterr().out.count("Sim of game") == 3
+
+
+@pytest.mark.parametrize("rules, seed", [("legal", 3), ("dark", 4)])
+def test_moves_and_observations_ply_by_ply(rules, seed):
+    """Legal actions against python-chess (legal rules) or GameBatch (dark), one id per move;
+    the mover's observation tensor against GameBatch's own view, its text against
+    python-chess's attack sets, and the waiting side's against what it was last shown."""
+    rng = np.random.default_rng(seed)
+    game = pyspiel.load_game(qos.GAME_NAME, {"rules": rules, "max_plies": 150})
+    plies = 0
+    while plies < 300:
+        state = game.new_initial_state()
+        batch = GameBatch(1, rules=rules, threads=1, dtype="float32")
+        shown = [None, None]
+        while not state.is_terminal():
+            player = state.current_player()
+            board = chess.Board(batch.fen(0))
+            actions = state.legal_actions()
+            assert actions == sorted(set(actions))
+            texts = {state.action_to_string(player, a) for a in actions}
+            if rules == "legal":
+                assert texts == {m.uci() for m in board.legal_moves}
+            else:
+                assert texts == {m.uci() for m in batch.legal_moves(0)}
+            assert {qos.action_slot(a, player) for a in actions} == set(
+                np.flatnonzero(batch.legal_action_mask[0].numpy()))
+            observation = np.array(state.observation_tensor(player)).reshape(64, 106)
+            assert np.array_equal(observation, batch.observation[0].numpy())
+            hidden = {i for i, c in enumerate(_squares(state.observation_string(player))) if c == "#"}
+            assert hidden == set(chess.SQUARES) - visible_squares(board)
+            waiting = np.array(state.observation_tensor(1 - player)).reshape(64, 106)
+            if shown[1 - player] is None:
+                assert (waiting[:, 12:104:13] == 1).all() and waiting.sum() == 64 * 8
+            else:
+                assert np.array_equal(waiting, shown[1 - player])
+            action = int(rng.choice(actions))
+            shown[player] = observation
+            state.apply_action(action)
+            batch.step_moves(np.array([action]))
+            plies += 1
+        assert state.returns() == batch.rewards[0].tolist()
+
+
+def _squares(text):
+    """Square index (a1 = 0) -> character of an eight-line view, rank 8 first."""
+    rows = text.splitlines()
+    return [rows[7 - sq // 8][sq % 8] for sq in range(64)]
+
+
+def test_moves_sharing_a_slot_have_ids_of_their_own():
+    game = pyspiel.load_game(qos.GAME_NAME, {"fen": PROMOTIONS})
+    state = game.new_initial_state()
+    straight = chess.B7 * 64 + chess.B8 + 4096 * 1
+    capture = chess.B7 * 64 + chess.A8 + 4096 * 1
+    assert {straight, capture} <= set(state.legal_actions())
+    assert qos.action_slot(straight, 0) == qos.action_slot(capture, 0) == 4096 + chess.B7 * 4
+    for action, uci in ((straight, "b7b8q"), (capture, "b7a8q")):
+        child = state.child(action)
+        board = chess.Board(PROMOTIONS)
+        board.push_uci(uci)
+        assert child.fen().split()[:3] == board.fen().split()[:3]
+    # Black's pair reads mirrored: b2 as b7.
+    state.apply_action(chess.E1 * 64 + chess.F1)
+    black = [a for a in state.legal_actions() if a // 4096 == 2 and (a % 4096) // 64 == chess.B2]
+    assert len(black) == 2 and {qos.action_slot(a, 1) for a in black} == {4096 + chess.B7 * 4 + 1}
+
+
+def test_a_clone_and_a_deserialized_state_play_on_alone():
+    game = pyspiel.load_game(qos.GAME_NAME)
+    state = game.new_initial_state()
+    for action in (chess.E2 * 64 + chess.E4, chess.D7 * 64 + chess.D5, chess.E4 * 64 + chess.D5):
+        state.apply_action(action)
+    copy = state.clone()
+    loaded = game.deserialize_state(state.serialize())
+    before = (str(state), state.information_state_string(0), state.observation_tensor(1))
+    for other in (copy, loaded):
+        assert (str(other), other.information_state_string(0), other.observation_tensor(1)) == before
+        other.apply_action(other.legal_actions()[0])
+        assert (str(state), state.information_state_string(0), state.observation_tensor(1)) == before
+    assert str(copy) == str(loaded) != str(state)
+
+
+@pytest.mark.parametrize(
+    "params, message",
+    [
+        ({"rules": "chess"}, "unknown rules 'chess' (expected 'dark' or 'legal')"),
+        ({"max_plies": 0}, "max_plies must be a positive int, got 0"),
+        ({"fen": "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", "rules": "legal"},
+         "the start position leaves the side to move no move: the game is over"),
+    ],
+)
+def test_refused_parameters(params, message):
+    # The constructor load_game calls: under the sanitizer run, an exception thrown back through
+    # OpenSpiel's C++ frames ends the process (OpenSpiel is not built with the sanitizer).
+    with pytest.raises(ValueError) as info:
+        qos.FogChessGame(params)
+    assert str(info.value) == message
+
+
+def test_evaluate_bots_with_a_checkpoint_bot(tmp_path, capsys):
+    example = runpy.run_path(str(EXAMPLE))
+    means = example["evaluate"](seeded_net(1, 32), games=2, seed=1, max_plies=120)
+    assert all(-1.0 <= v <= 1.0 for v in means.values())
+    checkpoint = tmp_path / "net.pt"
+    save_checkpoint(seeded_net(2, 32), checkpoint)
+    assert example["main"](["--checkpoint", str(checkpoint), "--games", "1", "--max-plies", "80"]) == 0
+    assert "2 games against a uniformly random player" in capsys.readouterr().out
+
+    # The bot's policy covers the legal actions alone and sums to one.
+    game = pyspiel.load_game(qos.GAME_NAME, {"fen": PROMOTIONS})
+    bot = qos.CheckpointBot(0, seeded_net(3, 32), np.random.default_rng(0))
+    state = game.new_initial_state()
+    policy, action = bot.step_with_policy(state)
+    assert sorted(a for a, _ in policy) == state.legal_actions() and action in state.legal_actions()
+    assert sum(p for _, p in policy) == pytest.approx(1.0)
+    assert codes.code_move(action).uci() in {m.uci() for m in chess.Board(PROMOTIONS).pseudo_legal_moves}

@@ -1,0 +1,1 @@
+"""SelfPlayGame: construction, queries, moves, planes, the module's surface, reliability."""

@@ -1,0 +1,1 @@
+"""quellor-selfplay: the library floor (data, players, trainer, matches) and its commands."""

@@ -1,0 +1,248 @@
+"""quellor-selfplay train: the learner's arithmetic, checkpoints and --resume, interrupts, Ray."""
+
+import csv
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+import torch
+
+from quellor_selfplay.arena import play_segment
+from quellor_selfplay.config import GameConfig, PPOConfig
+from quellor_selfplay.commands.cli import main
+from quellor_selfplay.data import read_manifest
+from quellor_selfplay.learn import Batch, advantages, evaluate_values, gather, ppo_loss
+from quellor_selfplay.net import read_checkpoint, seeded_net
+from quellor_selfplay.config import NetConfig, RunConfig, ScaleConfig, TrainConfig
+from quellor_selfplay.players import RandomPlayer
+from quellor_selfplay.runner import InProcess
+from quellor_selfplay.trainer import Trainer, open_state
+from support.runs import children, running, same_data, started
+
+SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
+TINY = ["--games", "8", "--batch", "4", "--max-plies", "40", "--eval-every", "2", "--eval-games", "4",
+        "--final-games", "6", "--channels", "8", "--blocks", "1", "--minibatch", "64", "--pool-every", "1",
+        "--pool-size", "2", "--keep-data", "9", "--seed", "3", "--no-progress"]
+
+
+def train_args(out, iterations, *extra):
+    return ["train", "--out", str(out), "--iterations", str(iterations), *TINY, *map(str, extra)]
+
+
+# ---------------------------------------------------------------------------------------------
+# The learner
+
+
+def episode_batch(steps, result):
+    """One side's episode of `steps` decisions ending in `result`, as the learner sees it."""
+    n = len(steps)
+    empty = torch.zeros(n, dtype=torch.int64)
+    return Batch(frames=torch.zeros((n, 13), dtype=torch.int64), castling=torch.zeros(n, dtype=torch.uint8),
+                 ply=torch.zeros(n, dtype=torch.int32), rows=torch.arange(n), masks=torch.zeros((n, 544), dtype=torch.uint8),
+                 actions=empty, old_log_probs=torch.zeros(n), results=torch.full((n,), float(result)),
+                 sequence=empty, step=torch.tensor(steps))
+
+
+def test_advantages_follow_each_side_to_its_result():
+    # Three decisions with values 0.2, -0.1, 0.5, then a win; gamma 0.9, lambda 0.5:
+    #   delta_2 = 1 - 0.5 = 0.5
+    #   delta_1 = 0.9 x 0.5 + 0.1 = 0.55,   A_1 = 0.55 + 0.45 x 0.5 = 0.775
+    #   delta_0 = 0.9 x -0.1 - 0.2 = -0.29, A_0 = -0.29 + 0.45 x 0.775 = 0.05875
+    values = torch.tensor([0.2, -0.1, 0.5])
+    adv, returns = advantages(episode_batch([0, 1, 2], 1), values, gamma=0.9, lam=0.5)
+    assert adv.tolist() == pytest.approx([0.05875, 0.775, 0.5])
+    assert returns.tolist() == pytest.approx([0.25875, 0.675, 1.0])
+    # Rows in any order, two episodes side by side (the second lost after one decision).
+    batch = episode_batch([2, 0, 0, 1], -1)
+    batch.sequence = torch.tensor([0, 0, 1, 0])
+    batch.results = torch.tensor([1.0, 1.0, -1.0, 1.0])
+    adv, _ = advantages(batch, torch.tensor([0.5, 0.2, 0.3, -0.1]), gamma=0.9, lam=0.5)
+    assert adv.tolist() == pytest.approx([0.5, 0.05875, -1.3, 0.775])
+
+
+@pytest.fixture(scope="module")
+def fixed_batch():
+    shard = play_segment(GameConfig("dark", "own", 60), [(g, 0, 0) for g in range(6)], [RandomPlayer()], 6, seed=4)
+    return gather([shard])
+
+
+@pytest.mark.parametrize("arch, config", [("squares", {"channels": 8, "blocks": 1, "keys": 4}),
+                                          ("mlp", {"hidden": 16})])
+def test_one_training_step_lowers_the_loss(fixed_batch, arch, config):
+    net = seeded_net(seed=2, arch=arch, config=config)
+    hyper = PPOConfig(lr=1e-3)
+    values = evaluate_values(net, fixed_batch, "own")
+    adv, returns = advantages(fixed_batch, values, hyper.gamma, hyper.lam)
+    adv = (adv - adv.mean()) / adv.std()
+    everything = torch.arange(len(fixed_batch))
+    from quellor_selfplay.data import unpack_masks
+
+    inputs = (fixed_batch.observations(everything, "own"), unpack_masks(fixed_batch.masks),
+              fixed_batch.actions, fixed_batch.old_log_probs, adv, returns)
+    optimizer = torch.optim.Adam(net.parameters(), lr=hyper.lr)
+    before, stats = ppo_loss(net, *inputs, hyper)
+    if arch == "squares":
+        # A fresh squares network plays uniformly: its log-probabilities are those of the random
+        # play that made the batch.
+        assert stats["kl"] == pytest.approx(0.0, abs=1e-5)
+    optimizer.zero_grad()
+    before.backward()
+    optimizer.step()
+    after, _ = ppo_loss(net, *inputs, hyper)
+    assert float(after.detach()) < float(before.detach())
+
+
+# ---------------------------------------------------------------------------------------------
+# Runs
+
+
+def rows_of(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def same_run(a, b):
+    """The two runs played the same games, learned the same weights and measured the same;
+    `b` may hold more measurements (the final evaluation of a run that stopped earlier)."""
+    folders = sorted(p.name for p in (a / "data").iterdir())
+    assert folders == sorted(p.name for p in (b / "data").iterdir())
+    for name in folders:
+        assert same_data(load_run_data(a / "data" / name), load_run_data(b / "data" / name)), name
+    net_a, blob_a = read_checkpoint(a / "checkpoints/latest.pt")
+    net_b, blob_b = read_checkpoint(b / "checkpoints/latest.pt")
+    assert all(torch.equal(x, y) for x, y in zip(net_a.state_dict().values(), net_b.state_dict().values()))
+    assert blob_a["iteration"] == blob_b["iteration"]
+    learned = ("iteration", "games", "positions", "policy_loss", "value_loss", "entropy", "kl", "clip_fraction")
+    rows_a, rows_b = rows_of(a / "metrics.csv"), rows_of(b / "metrics.csv")
+    assert [[r[k] for k in learned] for r in rows_a] == [[r[k] for k in learned] for r in rows_b]
+    for x, y in zip(rows_a, rows_b):
+        measured = [k for k in x if k not in learned + ("minutes", "positions_per_second") and x[k] != ""]
+        assert [x[k] for k in measured] == [y[k] for k in measured]
+    matches_b = [{k: v for k, v in m.items() if k != "minutes"} for m in rows_of(b / "matches.csv")]
+    assert all({k: v for k, v in m.items() if k != "minutes"} in matches_b for m in rows_of(a / "matches.csv"))
+    return folders
+
+
+def load_run_data(folder):
+    from quellor_selfplay.data import read_shard, shard_paths
+
+    shards = [read_shard(p) for p in shard_paths(folder)]
+    return {k: np.concatenate([s[k] for s in shards]) for k in shards[0]}
+
+
+@pytest.mark.parametrize("overlap", ["--no-overlap", "--overlap"])
+def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys, overlap):
+    assert main(train_args(tmp_path / "whole", 3, "--workers", 1, overlap)) == 0
+    assert main(train_args(tmp_path / "split", 1, "--workers", 1, overlap)) == 0
+    assert main(train_args(tmp_path / "split", 3, "--workers", 1, overlap, "--resume")) == 0
+    folders = same_run(tmp_path / "whole", tmp_path / "split")
+    assert folders == ["iter-00000", "iter-00001", "iter-00002"]
+    metrics = rows_of(tmp_path / "whole" / "metrics.csv")
+    assert [int(r["iteration"]) for r in metrics] == [0, 1, 2, 3]
+    # Evaluations at 0 and 2 and a final one at 3: against random, and each against the one before.
+    assert [r["score_vs_random"] != "" for r in metrics] == [True, False, True, True]
+    assert metrics[-1]["games_vs_random"] == "6" and metrics[-1]["elo_vs_previous"] != ""
+    matches = rows_of(tmp_path / "whole" / "matches.csv")
+    assert [(m["iteration"], m["opponent"]) for m in matches] == [
+        ("0", "random"), ("2", "random"), ("2", "iter-0"), ("3", "random"), ("3", "iter-2")]
+    assert (tmp_path / "whole" / "learning-curve.png").read_bytes()[:4] == b"\x89PNG"
+    for k in (0, 2, 3):
+        net, blob = read_checkpoint(tmp_path / "whole" / f"checkpoints/iter-{k:05d}.pt")
+        assert blob["iteration"] == k and blob["observation"] == "own" and blob["rules"] == "dark"
+    # The games of an iteration hold the learner (player 0) and, with --pool-games, pool networks.
+    manifest = read_manifest(tmp_path / "whole" / "data" / "iter-00002")
+    assert manifest["players"][0] == "learner" and len(manifest["players"]) == 3
+    assert all(name.startswith("pool:iter-") for name in manifest["players"][1:])
+    players = load_run_data(tmp_path / "whole" / "data" / "iter-00002")["player"]
+    assert set(players.tolist()) == {0, 1, 2} or set(players.tolist()) == {0, 1} or set(players.tolist()) == {0, 2}
+    assert "3 iterations, 24 games" in capsys.readouterr().out
+
+
+def test_a_trainer_built_in_a_program_trains_as_the_command_does(tmp_path):
+    assert main(train_args(tmp_path / "command", 3, "--workers", 1)) == 0
+    config = TrainConfig(
+        iterations=3, games=8, game=GameConfig("dark", "own", 40), run=RunConfig(batch=4, seed=3, progress=False),
+        scale=ScaleConfig(workers=1), net=NetConfig(channels=8, blocks=1), ppo=PPOConfig(minibatch=64),
+        pool_size=2, pool_every=1, eval_every=2, eval_games=4, final_games=6, keep_data=9, out=tmp_path / "program")
+    trainer = Trainer(config, open_state(config), InProcess())
+    trainer.begin()
+    steps = 0
+    while not trainer.finished():
+        stats = trainer.step()
+        steps += 1
+        assert trainer.state.iteration == steps and stats["positions_per_second"] > 0
+    trainer.finish()
+    same_run(tmp_path / "command", tmp_path / "program")
+
+
+@pytest.mark.processes
+def test_a_stopped_run_keeps_its_checkpoint_and_whole_shards(tmp_path):
+    """SIGTERM during an iteration: status 143, the last checkpoint and only whole shards kept,
+    no worker left; --resume then finishes exactly as a run that was never stopped."""
+    out = tmp_path / "stopped"
+    command = [SCRIPT, *train_args(out, 6, "--workers", 2)]
+    with started(command) as process:
+        deadline = time.monotonic() + 300
+        while not (out / "data" / "iter-00001").exists():
+            assert process.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+        workers = {pid: start for pid, (start, line) in children(process.pid).items() if "spawn_main" in line}
+        assert len(workers) == 2
+        process.send_signal(signal.SIGTERM)
+        _, err = process.communicate(timeout=120)
+    err = err.decode()
+    assert process.returncode == 143, err
+    assert "quellor-selfplay: terminated; the checkpoint of iteration " in err and "--resume" in err
+    assert "Traceback" not in err
+    assert [pid for pid, start in workers.items() if running(pid, start)] == []
+    assert not list(out.rglob("*.partial"))
+    for folder in (out / "data").iterdir():
+        listed = {Path(e["file"]).name for e in read_manifest(folder)["shards"]}
+        assert {p.name for p in (folder / "shards").iterdir()} == listed
+    assert subprocess.run([*command, "--resume"], capture_output=True, timeout=300).returncode == 0
+    assert main(train_args(tmp_path / "whole", 6, "--workers", 1)) == 0
+    same_run(tmp_path / "whole", out)
+
+
+@pytest.mark.processes
+def test_ray_actors_train_like_local_workers(tmp_path):
+    ray = pytest.importorskip("ray")
+    ray.init(num_cpus=2, include_dashboard=False, logging_level="WARNING")
+    try:
+        assert main(train_args(tmp_path / "ray", 2, "--ray", "auto", "--overlap")) == 0
+    finally:
+        ray.shutdown()
+    assert main(train_args(tmp_path / "local", 2, "--workers", 2, "--overlap")) == 0
+    same_run(tmp_path / "ray", tmp_path / "local")
+
+
+@pytest.mark.parametrize(
+    "extra, message",
+    [
+        (["--resume"], "holds no checkpoints/latest.pt to resume from"),
+        (["--pool-games", "1.5"], "argument --pool-games: must lie in 0..1"),
+        (["--lr", "0"], "argument --lr: must be a positive number"),
+        (["--init", "missing.pt"], "--init: checkpoint missing.pt does not exist"),
+        (["--resume", "--overwrite"], "pick one"),
+    ],
+)
+def test_bad_options_are_refused(tmp_path, capsys, extra, message):
+    try:
+        status = main(train_args(tmp_path / "out", 1, *extra))
+    except SystemExit as exit_:
+        status = exit_.code
+    assert status == 2
+    assert message in capsys.readouterr().err
+
+
+def test_resume_refuses_other_settings_and_a_new_run_refuses_an_old_one(tmp_path, capsys):
+    assert main(train_args(tmp_path, 1, "--workers", 1)) == 0
+    capsys.readouterr()
+    assert main(train_args(tmp_path, 2, "--workers", 1, "--resume", "--lr", "0.5")) == 2
+    assert "was made with lr = 0.001, not 0.5" in capsys.readouterr().err
+    assert main(train_args(tmp_path, 2, "--workers", 1)) == 2
+    assert "already holds a training run" in capsys.readouterr().err
