@@ -232,10 +232,10 @@ void Batch::write_observation(std::size_t i) {
     const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
     const std::size_t offset = i * OBS_ROWS * OBS_COLS;
     if (config_.dtype == Dtype::Float32)
-        batch::write_observation(frames, rights.king_side(), rights.queen_side(),
+        quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
                                  static_cast<float*>(out_.observation) + offset);
     else
-        batch::write_observation(frames, rights.king_side(), rights.queen_side(),
+        quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
                                  static_cast<std::uint8_t*>(out_.observation) + offset);
 }
 

@@ -18,7 +18,7 @@
 #include "chess/board.hpp"
 #include "chess/chess_move.hpp"
 #include "chess/movegen/movegen.hpp"
-#include "frames.hpp"
+#include "game/frames.hpp"
 #include "workers.hpp"
 
 // The per-range loops are compiled twice, for CPUs with the popcnt instruction and for

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <utility>
 
-#include "game.hpp"
+#include "game/game.hpp"
 
 namespace quellor {
 

@@ -24,7 +24,7 @@
 
 static_assert(std::endian::native == std::endian::little, "frames are written a rank of bytes at a time");
 
-namespace quellor::batch {
+namespace quellor {
 
 inline constexpr std::uint8_t SEEN_EMPTY = 13;
 inline constexpr std::size_t FRAME_CODES = 14;
@@ -101,4 +101,4 @@ inline void pack_frame(const Frame& f, std::uint64_t out[PLANE_CHANNELS]) noexce
         if (f[r] < PLANE_CHANNELS) out[f[r]] |= std::uint64_t{1} << r;
 }
 
-}  // namespace quellor::batch
+}  // namespace quellor
