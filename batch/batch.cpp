@@ -431,44 +431,8 @@ std::vector<std::int32_t> Batch::legal_move_codes(std::size_t i) const {
 
 std::string Batch::fen(std::size_t i) const {
     const Game& g = games_[i];
-    const chess::Board& b = g.board;
-    std::string out;
-    for (int rank = 7; rank >= 0; --rank) {
-        int empty = 0;
-        for (int file = 0; file < 8; ++file) {
-            const chess::Square sq = chess::Square::at(unsigned(file), unsigned(rank));
-            const auto piece = b.piece_at(sq);
-            if (!piece) {
-                ++empty;
-                continue;
-            }
-            if (empty) out += char('0' + std::exchange(empty, 0));
-            const char letter = "pnbrqk"[chess::index(*piece)];
-            out += b.color_at(sq) == Color::White ? char(letter - 'a' + 'A') : letter;
-        }
-        if (empty) out += char('0' + empty);
-        if (rank) out += '/';
-    }
-    out += b.side_to_move == Color::White ? " w " : " b ";
-    const std::size_t rights_at = out.size();
-    if (b.castle_rights[0].king_side()) out += 'K';
-    if (b.castle_rights[0].queen_side()) out += 'Q';
-    if (b.castle_rights[1].king_side()) out += 'k';
-    if (b.castle_rights[1].queen_side()) out += 'q';
-    if (out.size() == rights_at) out += '-';
-    out += ' ';
-    if (b.ep_square) {
-        // The board keeps the pawn that made the double step; FEN names the square it passed.
-        const unsigned passed = b.side_to_move == Color::White ? *b.ep_square + 8u : *b.ep_square - 8u;
-        char text[2];
-        chess::Square(passed).write(text);
-        out.append(text, 2);
-    } else {
-        out += '-';
-    }
     const std::uint64_t start_ply = starts_[g.start].side_to_move == Color::White ? 0 : 1;
-    out += " 0 " + std::to_string(1 + (g.plies + start_ply) / 2);
-    return out;
+    return g.board.to_fen(1 + (g.plies + start_ply) / 2);
 }
 
 std::size_t Batch::planes(std::size_t i, std::uint8_t* out) const {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "bitboard.hpp"
@@ -63,6 +64,9 @@ struct Board {
     static Result<Board> try_from(const BoardBuilder& builder);
     // BoardBuilder::from_str, then try_from; the first error is returned unchanged.
     static Result<Board> from_str(std::string_view fen);
+    // The position as FEN text that from_str reads back into this board. The halfmove clock is
+    // not kept and is written 0; the fullmove number is the caller's.
+    std::string to_fen(std::uint64_t fullmove = 1) const;
 
     Bitboard pieces(Piece p) const { return piece_masks[index(p)]; }
     Bitboard pieces(Color c) const { return color_masks[index(c)]; }
