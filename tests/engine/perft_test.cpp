@@ -111,7 +111,10 @@ TEST(Fen, WrittenTextReadsBackAsTheSameBoard) {
             // The reader takes only the file of the en-passant square, so its rank is checked
             // here: the square the pawn passed over, rank 6 when White is to move, else rank 3.
             std::string ep = "-";
-            if (b.ep_square) ep = {char('a' + b.ep_square->file()), b.side_to_move == Color::White ? '6' : '3'};
+            if (b.ep_square) {
+                ep.assign(1, char('a' + b.ep_square->file()));
+                ep += b.side_to_move == Color::White ? '6' : '3';
+            }
             ASSERT_EQ(board_fields(fen).substr(board_fields(fen).rfind(' ') + 1), ep) << c.name << ": " << fen;
             const auto read = Board::from_str(fen);
             ASSERT_TRUE(read.ok()) << c.name << ": " << fen;
