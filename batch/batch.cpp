@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "chess/make_move.hpp"
+#include "chess/splitmix.hpp"
 
 namespace quellor::batch {
 
@@ -20,26 +21,22 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Random streams: splitmix64, one 64-bit state per game.
 
-constexpr std::uint64_t mix(std::uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
+using chess::splitmix64_mix;
+using chess::splitmix64_next;
 
+// Game i's stream depends on the seed and i alone, so results do not depend on the threads.
 constexpr std::uint64_t stream_start(std::uint64_t seed, std::size_t game) {
-    return mix(seed ^ mix(0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(game) + 1)));
+    return splitmix64_mix(seed ^ splitmix64_mix(0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(game) + 1)));
 }
-
-inline std::uint64_t next(std::uint64_t& state) { return mix(state += 0x9E3779B97F4A7C15ULL); }
 
 // Uniform in [0, bound), bound > 0, without bias (Lemire's multiply and reject).
 inline std::uint64_t uniform(std::uint64_t& state, std::uint64_t bound) {
-    unsigned __int128 m = static_cast<unsigned __int128>(next(state)) * bound;
+    unsigned __int128 m = static_cast<unsigned __int128>(splitmix64_next(state)) * bound;
     auto low = static_cast<std::uint64_t>(m);
     if (low < bound) {
         const std::uint64_t threshold = (0 - bound) % bound;
         while (low < threshold) {
-            m = static_cast<unsigned __int128>(next(state)) * bound;
+            m = static_cast<unsigned __int128>(splitmix64_next(state)) * bound;
             low = static_cast<std::uint64_t>(m);
         }
     }
