@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "chess/board.hpp"
@@ -35,16 +36,28 @@ namespace quellor::batch {
 // (checkmate) and draws otherwise. "dark": every pseudo-legal move, kings may be left en prise
 // and castle through check; a side with no move at all draws. Both end when a king is captured.
 enum class Rules : std::uint8_t { Dark, Legal };
+inline constexpr std::array<std::string_view, 2> RULES_NAMES = {"dark", "legal"};
 
 // "own": the eight frames are the mover's own views from its last eight turns. "history": the
 // last eight positions' frames, whoever moved (what SelfPlayGame.encode() shows).
 enum class ObservationMode : std::uint8_t { Own, History };
+inline constexpr std::array<std::string_view, 2> OBSERVATION_NAMES = {"own", "history"};
+
+// How a game ended. Stored data (the shards' game_ending) holds these indices into
+// ENDING_NAMES, so the order is fixed: new endings may only be appended.
+enum class Ending : std::int8_t { None = -1, KingCaptured, Checkmate, Stalemate, PlyCap };
+inline constexpr std::array<std::string_view, 4> ENDING_NAMES = {"king captured", "checkmate", "stalemate",
+                                                                  "ply cap"};
 
 enum class Dtype : std::uint8_t { UInt8, Float32 };
 
 // Move codes name a move exactly: from * 64 + to + 4096 * k, unmirrored squares, k = 0 for no
 // promotion and 1..4 for queen, rook, bishop, knight.
 inline constexpr std::int64_t MOVE_CODE_COUNT = 5 * 4096;
+
+// The legal-action mask stored one bit per slot, as the data shards keep it.
+inline constexpr std::size_t MASK_BYTES = ACTION_COUNT / 8;
+static_assert(ACTION_COUNT % 8 == 0);
 
 // Frames kept per game, one per position: own-view observations reach 14 plies back.
 inline constexpr std::size_t FRAME_RING = 16;

@@ -124,15 +124,16 @@ bool game_index(PyObject* obj, std::size_t n, std::size_t& out) {
 // =============================================================================================
 // Construction and release
 
-std::optional<Rules> rules_named(std::string_view s) {
-    if (s == "dark") return Rules::Dark;
-    if (s == "legal") return Rules::Legal;
+// The enum value whose name `names` lists at its index.
+template <class Enum, std::size_t N>
+std::optional<Enum> named(const std::array<std::string_view, N>& names, std::string_view s) {
+    for (std::size_t k = 0; k < N; ++k)
+        if (names[k] == s) return static_cast<Enum>(k);
     return std::nullopt;
 }
+std::optional<Rules> rules_named(std::string_view s) { return named<Rules>(RULES_NAMES, s); }
 std::optional<ObservationMode> observation_named(std::string_view s) {
-    if (s == "own") return ObservationMode::Own;
-    if (s == "history") return ObservationMode::History;
-    return std::nullopt;
+    return named<ObservationMode>(OBSERVATION_NAMES, s);
 }
 std::optional<Dtype> dtype_named(std::string_view s) {
     if (s == "uint8") return Dtype::UInt8;
@@ -577,6 +578,45 @@ PyType_Spec BATCH_SPEC = {
     BATCH_SLOTS,
 };
 
+// Adds a tuple of the names to the module. Returns 0, or -1 with an exception set.
+template <std::size_t N>
+int add_names(PyObject* module, const char* attr, const std::array<std::string_view, N>& names) {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    if (!tuple) return -1;
+    for (std::size_t k = 0; k < N; ++k) {
+        PyObject* name = PyUnicode_FromStringAndSize(names[k].data(), static_cast<Py_ssize_t>(names[k].size()));
+        if (!name) return -1;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    if (PyModule_AddObject(module, attr, tuple.get()) < 0) return -1;
+    tuple.release();  // the module holds it now
+    return 0;
+}
+
+// The game's sizes and names, for the Python package to read instead of repeating them.
+int add_constants(PyObject* module) {
+    const struct {
+        const char* name;
+        long value;
+    } numbers[] = {
+        {"ACTION_SLOTS", ACTION_COUNT},
+        {"MOVE_CODES", static_cast<long>(MOVE_CODE_COUNT)},
+        {"PROMOTION_BASE", PROMOTION_BASE},
+        {"OBS_ROWS", static_cast<long>(OBS_ROWS)},
+        {"OBS_COLS", static_cast<long>(OBS_COLS)},
+        {"FRAME_CHANNELS", static_cast<long>(PLANE_CHANNELS)},
+        {"HIDDEN_CHANNEL", static_cast<long>(HIDDEN_CHANNEL)},
+        {"PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)},
+        {"MASK_BYTES", static_cast<long>(MASK_BYTES)},
+    };
+    for (const auto& number : numbers)
+        if (PyModule_AddIntConstant(module, number.name, number.value) < 0) return -1;
+    if (add_names(module, "RULES", RULES_NAMES) < 0 || add_names(module, "OBSERVATIONS", OBSERVATION_NAMES) < 0 ||
+        add_names(module, "ENDINGS", ENDING_NAMES) < 0)
+        return -1;
+    return 0;
+}
+
 // The module's one execution step: the class, made from the module, and the constants.
 // Returns 0, or -1 with an exception set.
 int exec_module(PyObject* module) {
@@ -590,8 +630,7 @@ int exec_module(PyObject* module) {
         Py_DECREF(state.batch_type);
         return -1;
     }
-    if (PyModule_AddIntConstant(module, "PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)) < 0) return -1;
-    return 0;
+    return add_constants(module);
 }
 
 // The class refers to the module and the state to the class: the collector breaks the cycle

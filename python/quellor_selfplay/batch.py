@@ -21,12 +21,13 @@ from quellor_selfplay import _batch
 
 __all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PACKED_WORDS"]
 
-ACTION_SLOTS = 4352
-MOVE_CODES = 5 * 4096
+# The game's sizes and names come from the native core, the one place they are defined.
+ACTION_SLOTS = _batch.ACTION_SLOTS
+MOVE_CODES = _batch.MOVE_CODES
 PACKED_WORDS = _batch.PACKED_WORDS  # 8 frames x 13 channel bitboards, then the castling flags
-OBS_ROWS, OBS_COLS = 64, 106
-RULES = ("dark", "legal")
-OBSERVATIONS = ("own", "history")
+OBS_ROWS, OBS_COLS = _batch.OBS_ROWS, _batch.OBS_COLS
+RULES = _batch.RULES
+OBSERVATIONS = _batch.OBSERVATIONS
 DTYPES = {"uint8": torch.uint8, "float32": torch.float32}
 # Move code k: 0 none, 1 queen, 2 rook, 3 bishop, 4 knight.
 PROMOTIONS = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)

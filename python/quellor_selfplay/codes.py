@@ -16,13 +16,17 @@ from typing import Optional
 import chess
 import numpy as np
 
-MOVE_CODES = 5 * 4096
-ACTION_SLOTS = 4352
-PROMOTION_BASE = 4096
+from quellor_selfplay import _batch
+
+# The sizes come from the native core, where they are defined once (importing it needs no torch).
+MOVE_CODES = _batch.MOVE_CODES
+ACTION_SLOTS = _batch.ACTION_SLOTS
+PROMOTION_BASE = _batch.PROMOTION_BASE
 # Index k of a move code: None (no promotion), queen, rook, bishop, knight.
 PROMOTIONS = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)
-NEWEST_FRAME = slice(91, 104)
-HIDDEN_CHANNEL = 12
+# The newest frame's columns of an observation: the last before the two castling-flag columns.
+NEWEST_FRAME = slice(_batch.OBS_COLS - 2 - _batch.FRAME_CHANNELS, _batch.OBS_COLS - 2)
+HIDDEN_CHANNEL = _batch.HIDDEN_CHANNEL
 PIECE_LETTERS = "PNBRQKpnbrqk"
 
 
