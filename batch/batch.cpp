@@ -157,12 +157,17 @@ void Batch::restart(Game& g) {
     g.plies = 0;
     g.terminated = g.truncated = false;
     g.winner = 0;
+    g.ending = Ending::None;
+    g.last_move = -1;
     make_frame(g.board, g.frames[0]);
     // A start position may already leave the side to move without a move.
     if (generate(g.board).group_count() == 0) {
         g.terminated = true;
-        if (config_.rules == Rules::Legal && g.board.checkers)
+        g.ending = Ending::Stalemate;
+        if (config_.rules == Rules::Legal && g.board.checkers) {
             g.winner = g.board.side_to_move == Color::White ? -1 : 1;
+            g.ending = Ending::Checkmate;
+        }
     }
 }
 
@@ -202,6 +207,9 @@ void Batch::write_state(std::size_t i) {
     out_.terminated[i] = g.terminated;
     out_.truncated[i] = g.truncated;
     out_.plies[i] = static_cast<std::int64_t>(g.plies);
+    out_.last_move[i] = g.last_move;
+    out_.ending[i] = static_cast<std::int8_t>(g.ending);
+    out_.result[i] = g.winner;
 }
 
 void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
@@ -244,6 +252,7 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
     g.board = config_.rules == Rules::Legal ? chess::play_move_unchecked(g.board, move)
                                             : chess::play_pseudo_legal_move(g.board, move);
     ++g.plies;
+    g.last_move = move_code(move);
     make_frame(g.board, g.frames[g.plies % FRAME_RING]);
     rewards[0] = rewards[1] = 0.0f;
 
@@ -252,13 +261,19 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
     if (!g.board.pieces(~us, Piece::King)) {
         g.terminated = true;
         g.winner = mover;
+        g.ending = Ending::KingCaptured;
     } else if (gen.group_count() == 0) {
         g.terminated = true;
+        g.ending = Ending::Stalemate;
         // Under the legal rules a side without a move is mated when in check; otherwise (and
         // always under the fog-of-war rules) the game is drawn.
-        if (config_.rules == Rules::Legal && g.board.checkers) g.winner = mover;
+        if (config_.rules == Rules::Legal && g.board.checkers) {
+            g.winner = mover;
+            g.ending = Ending::Checkmate;
+        }
     } else if (config_.max_plies && g.plies >= config_.max_plies) {
         g.truncated = true;
+        g.ending = Ending::PlyCap;
     }
     if (g.terminated && g.winner) {
         rewards[0] = g.winner;
@@ -332,9 +347,12 @@ QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end) {
         float* rewards = &out_.rewards[2 * i];
         if (g.finished()) {
             rewards[0] = rewards[1] = 0.0f;
+            g.last_move = -1;
             if (config_.auto_reset) {
                 restart(g);
                 write_outputs(i, nullptr);
+            } else {
+                out_.last_move[i] = -1;
             }
             continue;
         }
@@ -386,6 +404,7 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
         for (std::uint64_t s = 0; s < steps; ++s) {
             if (g.finished()) {
                 rewards[0] = rewards[1] = 0.0f;
+                g.last_move = -1;
                 if (config_.auto_reset) {
                     restart(g);
                     gen.reset();
@@ -418,11 +437,7 @@ std::vector<std::int32_t> Batch::legal_move_codes(std::size_t i) const {
     if (g.finished()) return codes;
     MoveGen gen = generate(g.board);
     codes.reserve(gen.len());
-    while (const auto move = gen.next()) {
-        // Promotion k: 1 queen, 2 rook, 3 bishop, 4 knight.
-        const int k = move->promotion ? 5 - static_cast<int>(chess::index(*move->promotion)) : 0;
-        codes.push_back(move->from_square * 64 + move->to_square + 4096 * k);
-    }
+    while (const auto move = gen.next()) codes.push_back(move_code(*move));
     return codes;
 }
 

@@ -82,7 +82,7 @@ ModuleState& state_of(PyObject* self) { return module_state<ModuleState>(Py_TYPE
 
 constexpr const char* MODULE_NAME = "quellor_selfplay";
 
-constexpr std::size_t OUTPUT_COUNT = 7;
+constexpr std::size_t OUTPUT_COUNT = 10;
 
 struct BatchObject {
     PyObject_HEAD
@@ -208,6 +208,9 @@ PyObject* new_instance(PyTypeObject* type, const Config& config, PyObject* outpu
         {"terminated", games, 1, "?Bb"},
         {"truncated", games, 1, "?Bb"},
         {"plies", games, 8, "qln"},
+        {"last_move", games, 8, "qln"},
+        {"ending", games, 1, "b"},
+        {"result", games, 1, "b"},
     };
     for (std::size_t k = 0; k < OUTPUT_COUNT; ++k) {
         if (acquire(PyTuple_GET_ITEM(outputs, static_cast<Py_ssize_t>(k)), wants[k].what, true, wants[k].items,
@@ -228,6 +231,9 @@ Outputs outputs_of(BatchObject* self) {
         static_cast<std::uint8_t*>(self->outputs[4].view.buf),
         static_cast<std::uint8_t*>(self->outputs[5].view.buf),
         static_cast<std::int64_t*>(self->outputs[6].view.buf),
+        static_cast<std::int64_t*>(self->outputs[7].view.buf),
+        static_cast<std::int8_t*>(self->outputs[8].view.buf),
+        static_cast<std::int8_t*>(self->outputs[9].view.buf),
     };
 }
 

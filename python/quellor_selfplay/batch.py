@@ -28,6 +28,8 @@ PACKED_WORDS = _batch.PACKED_WORDS  # 8 frames x 13 channel bitboards, then the 
 OBS_ROWS, OBS_COLS = _batch.OBS_ROWS, _batch.OBS_COLS
 RULES = _batch.RULES
 OBSERVATIONS = _batch.OBSERVATIONS
+# What `GameBatch.ending` indexes: "king captured", "checkmate", "stalemate", "ply cap".
+ENDINGS = _batch.ENDINGS
 DTYPES = {"uint8": torch.uint8, "float32": torch.float32}
 # Move code k: 0 none, 1 queen, 2 rook, 3 bishop, 4 knight.
 PROMOTIONS = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)
@@ -69,7 +71,8 @@ class GameBatch:
 
     __slots__ = (
         "_core", "_n", "_rules", "_observation", "_mask", "_to_move", "_rewards",
-        "_terminated", "_truncated", "_plies", "_draws", "_draws_np", "_auto_reset",
+        "_terminated", "_truncated", "_plies", "_last_move", "_ending", "_result",
+        "_draws", "_draws_np", "_auto_reset",
     )
 
     def __init__(
@@ -137,12 +140,16 @@ class GameBatch:
         self._terminated = torch.zeros(n, dtype=torch.bool)
         self._truncated = torch.zeros(n, dtype=torch.bool)
         self._plies = torch.zeros(n, dtype=torch.int64)
+        self._last_move = torch.zeros(n, dtype=torch.int64)
+        self._ending = torch.zeros(n, dtype=torch.int8)
+        self._result = torch.zeros(n, dtype=torch.int8)
         self._draws = torch.zeros(n, dtype=torch.int64)
         self._draws_np = self._draws.numpy()
         return tuple(
             t.numpy()
             for t in (self._observation, self._mask, self._to_move, self._rewards,
-                      self._terminated, self._truncated, self._plies)
+                      self._terminated, self._truncated, self._plies,
+                      self._last_move, self._ending, self._result)
         )
 
     def clone(self) -> "GameBatch":
@@ -194,6 +201,33 @@ class GameBatch:
     def plies(self) -> torch.Tensor:
         """(n,) int64: plies played in each game."""
         return self._plies
+
+    @property
+    def last_move(self) -> torch.Tensor:
+        """(n,) int64: the move code (from * 64 + to + 4096 * k, as step_moves takes it) each
+        game played in the last step, step_moves or play_random round; for a slot shared by two
+        moves, the one that was played. -1 where the game played nothing then: it was over,
+        auto-reset restarted it, or it has just been built or reset."""
+        return self._last_move
+
+    @property
+    def ending(self) -> torch.Tensor:
+        """(n,) int8: how each game ended, as an index into ENDINGS, -1 while it goes on.
+
+        0 king captured; 1 checkmate (legal rules only: the side to move has no move and is in
+        check); 2 stalemate (no move otherwise, under either rules, a start position without a
+        move included); 3 ply cap (the game is truncated). Kept until the game restarts.
+        """
+        return self._ending
+
+    @property
+    def result(self) -> torch.Tensor:
+        """(n,) int8: White's result, +1 won, -1 lost, 0 drawn; 0 while the game goes on.
+
+        Set on the step that ends the game (where rewards[:, 0] holds the same) and kept until
+        the game restarts, when rewards are back to 0.
+        """
+        return self._result
 
     @property
     def rules(self) -> str:
