@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "chess/make_move.hpp"
+#include "chess/splitmix.hpp"
 
 namespace quellor::batch {
 
@@ -20,26 +21,22 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Random streams: splitmix64, one 64-bit state per game.
 
-constexpr std::uint64_t mix(std::uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
+using chess::splitmix64_mix;
+using chess::splitmix64_next;
 
+// Game i's stream depends on the seed and i alone, so results do not depend on the threads.
 constexpr std::uint64_t stream_start(std::uint64_t seed, std::size_t game) {
-    return mix(seed ^ mix(0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(game) + 1)));
+    return splitmix64_mix(seed ^ splitmix64_mix(0xD1B54A32D192ED03ULL * (static_cast<std::uint64_t>(game) + 1)));
 }
-
-inline std::uint64_t next(std::uint64_t& state) { return mix(state += 0x9E3779B97F4A7C15ULL); }
 
 // Uniform in [0, bound), bound > 0, without bias (Lemire's multiply and reject).
 inline std::uint64_t uniform(std::uint64_t& state, std::uint64_t bound) {
-    unsigned __int128 m = static_cast<unsigned __int128>(next(state)) * bound;
+    unsigned __int128 m = static_cast<unsigned __int128>(splitmix64_next(state)) * bound;
     auto low = static_cast<std::uint64_t>(m);
     if (low < bound) {
         const std::uint64_t threshold = (0 - bound) % bound;
         while (low < threshold) {
-            m = static_cast<unsigned __int128>(next(state)) * bound;
+            m = static_cast<unsigned __int128>(splitmix64_next(state)) * bound;
             low = static_cast<std::uint64_t>(m);
         }
     }
@@ -160,12 +157,17 @@ void Batch::restart(Game& g) {
     g.plies = 0;
     g.terminated = g.truncated = false;
     g.winner = 0;
+    g.ending = Ending::None;
+    g.last_move = -1;
     make_frame(g.board, g.frames[0]);
     // A start position may already leave the side to move without a move.
     if (generate(g.board).group_count() == 0) {
         g.terminated = true;
-        if (config_.rules == Rules::Legal && g.board.checkers)
+        g.ending = Ending::Stalemate;
+        if (config_.rules == Rules::Legal && g.board.checkers) {
             g.winner = g.board.side_to_move == Color::White ? -1 : 1;
+            g.ending = Ending::Checkmate;
+        }
     }
 }
 
@@ -205,6 +207,9 @@ void Batch::write_state(std::size_t i) {
     out_.terminated[i] = g.terminated;
     out_.truncated[i] = g.truncated;
     out_.plies[i] = static_cast<std::int64_t>(g.plies);
+    out_.last_move[i] = g.last_move;
+    out_.ending[i] = static_cast<std::int8_t>(g.ending);
+    out_.result[i] = g.winner;
 }
 
 void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
@@ -232,10 +237,10 @@ void Batch::write_observation(std::size_t i) {
     const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
     const std::size_t offset = i * OBS_ROWS * OBS_COLS;
     if (config_.dtype == Dtype::Float32)
-        batch::write_observation(frames, rights.king_side(), rights.queen_side(),
+        quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
                                  static_cast<float*>(out_.observation) + offset);
     else
-        batch::write_observation(frames, rights.king_side(), rights.queen_side(),
+        quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
                                  static_cast<std::uint8_t*>(out_.observation) + offset);
 }
 
@@ -247,6 +252,7 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
     g.board = config_.rules == Rules::Legal ? chess::play_move_unchecked(g.board, move)
                                             : chess::play_pseudo_legal_move(g.board, move);
     ++g.plies;
+    g.last_move = move_code(move);
     make_frame(g.board, g.frames[g.plies % FRAME_RING]);
     rewards[0] = rewards[1] = 0.0f;
 
@@ -255,13 +261,19 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
     if (!g.board.pieces(~us, Piece::King)) {
         g.terminated = true;
         g.winner = mover;
+        g.ending = Ending::KingCaptured;
     } else if (gen.group_count() == 0) {
         g.terminated = true;
+        g.ending = Ending::Stalemate;
         // Under the legal rules a side without a move is mated when in check; otherwise (and
         // always under the fog-of-war rules) the game is drawn.
-        if (config_.rules == Rules::Legal && g.board.checkers) g.winner = mover;
+        if (config_.rules == Rules::Legal && g.board.checkers) {
+            g.winner = mover;
+            g.ending = Ending::Checkmate;
+        }
     } else if (config_.max_plies && g.plies >= config_.max_plies) {
         g.truncated = true;
+        g.ending = Ending::PlyCap;
     }
     if (g.terminated && g.winner) {
         rewards[0] = g.winner;
@@ -335,9 +347,12 @@ QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end) {
         float* rewards = &out_.rewards[2 * i];
         if (g.finished()) {
             rewards[0] = rewards[1] = 0.0f;
+            g.last_move = -1;
             if (config_.auto_reset) {
                 restart(g);
                 write_outputs(i, nullptr);
+            } else {
+                out_.last_move[i] = -1;
             }
             continue;
         }
@@ -389,6 +404,7 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
         for (std::uint64_t s = 0; s < steps; ++s) {
             if (g.finished()) {
                 rewards[0] = rewards[1] = 0.0f;
+                g.last_move = -1;
                 if (config_.auto_reset) {
                     restart(g);
                     gen.reset();
@@ -421,54 +437,14 @@ std::vector<std::int32_t> Batch::legal_move_codes(std::size_t i) const {
     if (g.finished()) return codes;
     MoveGen gen = generate(g.board);
     codes.reserve(gen.len());
-    while (const auto move = gen.next()) {
-        // Promotion k: 1 queen, 2 rook, 3 bishop, 4 knight.
-        const int k = move->promotion ? 5 - static_cast<int>(chess::index(*move->promotion)) : 0;
-        codes.push_back(move->from_square * 64 + move->to_square + 4096 * k);
-    }
+    while (const auto move = gen.next()) codes.push_back(move_code(*move));
     return codes;
 }
 
 std::string Batch::fen(std::size_t i) const {
     const Game& g = games_[i];
-    const chess::Board& b = g.board;
-    std::string out;
-    for (int rank = 7; rank >= 0; --rank) {
-        int empty = 0;
-        for (int file = 0; file < 8; ++file) {
-            const chess::Square sq = chess::Square::at(unsigned(file), unsigned(rank));
-            const auto piece = b.piece_at(sq);
-            if (!piece) {
-                ++empty;
-                continue;
-            }
-            if (empty) out += char('0' + std::exchange(empty, 0));
-            const char letter = "pnbrqk"[chess::index(*piece)];
-            out += b.color_at(sq) == Color::White ? char(letter - 'a' + 'A') : letter;
-        }
-        if (empty) out += char('0' + empty);
-        if (rank) out += '/';
-    }
-    out += b.side_to_move == Color::White ? " w " : " b ";
-    const std::size_t rights_at = out.size();
-    if (b.castle_rights[0].king_side()) out += 'K';
-    if (b.castle_rights[0].queen_side()) out += 'Q';
-    if (b.castle_rights[1].king_side()) out += 'k';
-    if (b.castle_rights[1].queen_side()) out += 'q';
-    if (out.size() == rights_at) out += '-';
-    out += ' ';
-    if (b.ep_square) {
-        // The board keeps the pawn that made the double step; FEN names the square it passed.
-        const unsigned passed = b.side_to_move == Color::White ? *b.ep_square + 8u : *b.ep_square - 8u;
-        char text[2];
-        chess::Square(passed).write(text);
-        out.append(text, 2);
-    } else {
-        out += '-';
-    }
     const std::uint64_t start_ply = starts_[g.start].side_to_move == Color::White ? 0 : 1;
-    out += " 0 " + std::to_string(1 + (g.plies + start_ply) / 2);
-    return out;
+    return g.board.to_fen(1 + (g.plies + start_ply) / 2);
 }
 
 std::size_t Batch::planes(std::size_t i, std::uint8_t* out) const {

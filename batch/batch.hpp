@@ -13,12 +13,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "chess/board.hpp"
 #include "chess/chess_move.hpp"
 #include "chess/movegen/movegen.hpp"
-#include "frames.hpp"
+#include "game/frames.hpp"
 #include "workers.hpp"
 
 // The per-range loops are compiled twice, for CPUs with the popcnt instruction and for
@@ -35,16 +36,33 @@ namespace quellor::batch {
 // (checkmate) and draws otherwise. "dark": every pseudo-legal move, kings may be left en prise
 // and castle through check; a side with no move at all draws. Both end when a king is captured.
 enum class Rules : std::uint8_t { Dark, Legal };
+inline constexpr std::array<std::string_view, 2> RULES_NAMES = {"dark", "legal"};
 
 // "own": the eight frames are the mover's own views from its last eight turns. "history": the
 // last eight positions' frames, whoever moved (what SelfPlayGame.encode() shows).
 enum class ObservationMode : std::uint8_t { Own, History };
+inline constexpr std::array<std::string_view, 2> OBSERVATION_NAMES = {"own", "history"};
+
+// How a game ended. Stored data (the shards' game_ending) holds these indices into
+// ENDING_NAMES, so the order is fixed: new endings may only be appended.
+enum class Ending : std::int8_t { None = -1, KingCaptured, Checkmate, Stalemate, PlyCap };
+inline constexpr std::array<std::string_view, 4> ENDING_NAMES = {"king captured", "checkmate", "stalemate",
+                                                                  "ply cap"};
 
 enum class Dtype : std::uint8_t { UInt8, Float32 };
 
 // Move codes name a move exactly: from * 64 + to + 4096 * k, unmirrored squares, k = 0 for no
 // promotion and 1..4 for queen, rook, bishop, knight.
 inline constexpr std::int64_t MOVE_CODE_COUNT = 5 * 4096;
+
+inline std::int32_t move_code(const chess::ChessMove& move) {
+    const int k = move.promotion ? 5 - static_cast<int>(chess::index(*move.promotion)) : 0;
+    return move.from_square * 64 + move.to_square + 4096 * k;
+}
+
+// The legal-action mask stored one bit per slot, as the data shards keep it.
+inline constexpr std::size_t MASK_BYTES = ACTION_COUNT / 8;
+static_assert(ACTION_COUNT % 8 == 0);
 
 // Frames kept per game, one per position: own-view observations reach 14 plies back.
 inline constexpr std::size_t FRAME_RING = 16;
@@ -69,6 +87,9 @@ struct Game {
     bool terminated;
     bool truncated;
     std::int8_t winner;  // +1 White won, -1 Black won, 0 drawn or going on
+    Ending ending;
+    // The move code of the move played in the last step, -1 when the game played none then.
+    std::int32_t last_move;
     chess::ChessMove pending;
     // The frame of the position after ply q is frames[q % FRAME_RING].
     std::array<Frame, FRAME_RING> frames;
@@ -103,6 +124,9 @@ struct Outputs {
     std::uint8_t* terminated;   // n
     std::uint8_t* truncated;    // n
     std::int64_t* plies;        // n
+    std::int64_t* last_move;    // n: Game::last_move
+    std::int8_t* ending;        // n: the index into ENDING_NAMES, -1 while the game goes on
+    std::int8_t* result;        // n: Game::winner
 };
 
 class Batch {
@@ -125,7 +149,8 @@ public:
 
     // Restarts every game (games == nullptr) or those whose byte in `games` is nonzero, from
     // its start position. With a seed, the restarted games' random streams start again from it,
-    // so that reset(s) of every game equals a new batch built with seed s.
+    // so that reset(s) of every game equals a new batch built with seed s. A restarted game has
+    // played no move (last_move -1).
     void reset(std::optional<std::uint64_t> seed, const std::uint8_t* games);
 
     // Plays actions()[i] in every unfinished game i: policy slots, or move codes when

@@ -1,20 +1,19 @@
 // The extension module quellor_selfplay._batch: the Python face of the batch core, and the only
 // code of it that touches PyObject. Its class is driven by quellor_selfplay.GameBatch, which
 // checks and converts user arguments; this layer still checks every buffer it is handed, so
-// that no call can make the core read or write outside memory it owns.
+// that no call can make the core read or write outside memory it owns. It is written in the
+// same idiom as the quellor module (binding/cpython.hpp).
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include <atomic>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "batch.hpp"
+#include "binding/cpython.hpp"
 
 namespace quellor::batch {
 namespace {
@@ -66,56 +65,41 @@ int acquire(PyObject* obj, const char* what, bool writable, Py_ssize_t items, Py
 }
 
 // =============================================================================================
-// The instance
+// Module state and the instance
 
-constexpr std::size_t OUTPUT_COUNT = 7;
+// The keys of play_random's counts, interned once: the dict is built on every call.
+enum class TallyKey { Plies, WhiteWins, BlackWins, Draws, Truncations, Count };
+constexpr const char* TALLY_KEYS[] = {"plies", "white_wins", "black_wins", "draws", "truncations"};
+static_assert(std::size(TALLY_KEYS) == static_cast<std::size_t>(TallyKey::Count));
+
+// What one module object holds: its class, made from the module, and the interned keys.
+struct ModuleState {
+    PyObject* batch_type;
+    PyObject* tally_keys[static_cast<std::size_t>(TallyKey::Count)];
+};
+
+ModuleState& state_of(PyObject* self) { return module_state<ModuleState>(Py_TYPE(self)); }
+
+constexpr const char* MODULE_NAME = "quellor_selfplay";
+
+constexpr std::size_t OUTPUT_COUNT = 10;
 
 struct BatchObject {
     PyObject_HEAD
     Batch* core;
     HeldBuffer outputs[OUTPUT_COUNT];
-    // Set while a call runs, so that another thread cannot use the batch meanwhile (the
-    // interpreter lock is released while the games are played).
-    std::atomic<bool> busy;
+    // Held exclusively by every call, so that another thread cannot use the batch meanwhile
+    // (the interpreter lock is released while the games are played).
+    BorrowFlag busy;
 };
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
 
-// Marks the batch busy for a scope; ok() is false (with RuntimeError set) when it already was.
-class BusyGuard {
-public:
-    explicit BusyGuard(BatchObject* obj) : obj_(obj) {
-        bool expected = false;
-        if (!obj_->busy.compare_exchange_strong(expected, true)) {
-            PyErr_SetString(PyExc_RuntimeError, "GameBatch is in use by another call");
-            obj_ = nullptr;
-        }
-    }
-    ~BusyGuard() {
-        if (obj_) obj_->busy.store(false);
-    }
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-    bool ok() const { return obj_ != nullptr; }
+// Every call takes the batch whole, a query of one game as much as a step: the same refusal for
+// both.
+constexpr BorrowRefusal BATCH_REFUSAL = {"GameBatch is in use by another call", "GameBatch is in use by another call"};
 
-private:
-    BatchObject* obj_;
-};
-
-// Runs `body` and turns any C++ exception into a Python one. Returns what body returns.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "internal error in quellor_selfplay: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error in quellor_selfplay");
-    }
-    return nullptr;
-}
+Borrow use_batch(BatchObject* self) { return Borrow(self->busy, Borrow::Exclusive, BATCH_REFUSAL); }
 
 // Runs `work` on the core with the interpreter lock released.
 template <class Work>
@@ -140,15 +124,16 @@ bool game_index(PyObject* obj, std::size_t n, std::size_t& out) {
 // =============================================================================================
 // Construction and release
 
-std::optional<Rules> rules_named(std::string_view s) {
-    if (s == "dark") return Rules::Dark;
-    if (s == "legal") return Rules::Legal;
+// The enum value whose name `names` lists at its index.
+template <class Enum, std::size_t N>
+std::optional<Enum> named(const std::array<std::string_view, N>& names, std::string_view s) {
+    for (std::size_t k = 0; k < N; ++k)
+        if (names[k] == s) return static_cast<Enum>(k);
     return std::nullopt;
 }
+std::optional<Rules> rules_named(std::string_view s) { return named<Rules>(RULES_NAMES, s); }
 std::optional<ObservationMode> observation_named(std::string_view s) {
-    if (s == "own") return ObservationMode::Own;
-    if (s == "history") return ObservationMode::History;
-    return std::nullopt;
+    return named<ObservationMode>(OBSERVATION_NAMES, s);
 }
 std::optional<Dtype> dtype_named(std::string_view s) {
     if (s == "uint8") return Dtype::UInt8;
@@ -160,10 +145,9 @@ std::optional<Dtype> dtype_named(std::string_view s) {
 // Returns false with ValueError (naming the game) or TypeError set.
 bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& starts, std::vector<std::uint32_t>& which) {
     if (PyUnicode_Check(fens)) {
-        Py_ssize_t len;
-        const char* text = PyUnicode_AsUTF8AndSize(fens, &len);
-        if (!text) return false;
-        const auto board = chess::Board::from_str(std::string_view(text, static_cast<std::size_t>(len)));
+        Text text;
+        if (text_of(fens, text) < 0) return false;
+        const auto board = chess::Board::from_str(text.view);
         if (!board) {
             PyErr_SetString(PyExc_ValueError, "game 0: Invalid FEN string");
             return false;
@@ -183,10 +167,9 @@ bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& start
             PyErr_Format(PyExc_TypeError, "game %zu: FEN must be a str, not %s", i, Py_TYPE(item)->tp_name);
             return false;
         }
-        Py_ssize_t len;
-        const char* text = PyUnicode_AsUTF8AndSize(item, &len);
-        if (!text) return false;
-        const auto board = chess::Board::from_str(std::string_view(text, static_cast<std::size_t>(len)));
+        Text text;
+        if (text_of(item, text) < 0) return false;
+        const auto board = chess::Board::from_str(text.view);
         if (!board) {
             PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string", i);
             return false;
@@ -207,7 +190,7 @@ PyObject* new_instance(PyTypeObject* type, const Config& config, PyObject* outpu
     BatchObject* self = as_batch(obj);
     self->core = nullptr;
     for (auto& b : self->outputs) new (&b) HeldBuffer();
-    new (&self->busy) std::atomic<bool>(false);
+    new (&self->busy) BorrowFlag();
 
     const auto games = static_cast<Py_ssize_t>(config.n);
     const Py_ssize_t obs_items = games * static_cast<Py_ssize_t>(OBS_ROWS * OBS_COLS);
@@ -225,6 +208,9 @@ PyObject* new_instance(PyTypeObject* type, const Config& config, PyObject* outpu
         {"terminated", games, 1, "?Bb"},
         {"truncated", games, 1, "?Bb"},
         {"plies", games, 8, "qln"},
+        {"last_move", games, 8, "qln"},
+        {"ending", games, 1, "b"},
+        {"result", games, 1, "b"},
     };
     for (std::size_t k = 0; k < OUTPUT_COUNT; ++k) {
         if (acquire(PyTuple_GET_ITEM(outputs, static_cast<Py_ssize_t>(k)), wants[k].what, true, wants[k].items,
@@ -245,6 +231,9 @@ Outputs outputs_of(BatchObject* self) {
         static_cast<std::uint8_t*>(self->outputs[4].view.buf),
         static_cast<std::uint8_t*>(self->outputs[5].view.buf),
         static_cast<std::int64_t*>(self->outputs[6].view.buf),
+        static_cast<std::int64_t*>(self->outputs[7].view.buf),
+        static_cast<std::int8_t*>(self->outputs[8].view.buf),
+        static_cast<std::int8_t*>(self->outputs[9].view.buf),
     };
 }
 
@@ -273,40 +262,43 @@ PyObject* install_core(PyObject* obj, Make&& make) {
     return obj;
 }
 
+const char* const NEW_PARAMS[] = {"n",       "rules", "observation", "dtype",      "max_plies",
+                                  "seed",    "threads", "fens",      "auto_reset", "outputs"};
+constexpr Signature NEW_SIGNATURE = {"Batch.__new__()", NEW_PARAMS, 10, 10};
+
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"n",    "rules",   "observation", "dtype",      "max_plies", "seed",
-                                         "threads", "fens", "auto_reset",  "outputs", nullptr};
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[10];
+        if (bind_args(NEW_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
+        PyObject *rules_arg = bound[1], *observation_arg = bound[2], *dtype_arg = bound[3], *fens = bound[7],
+                 *outputs = bound[9];
         Py_ssize_t n, threads;
-        const char *rules, *observation, *dtype;
-        unsigned long long max_plies;
-        PyObject *seed, *fens, *outputs;
-        int auto_reset;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nsssKOnOpO!:Batch", const_cast<char**>(keywords), &n, &rules,
-                                         &observation, &dtype, &max_plies, &seed, &threads, &fens, &auto_reset,
-                                         &PyTuple_Type, &outputs))
+        Text rules, observation, dtype;
+        bool auto_reset;
+        Config config;
+        if (ssize_arg(bound[0], n) < 0 || str_arg(rules_arg, "rules", rules) < 0 ||
+            str_arg(observation_arg, "observation", observation) < 0 || str_arg(dtype_arg, "dtype", dtype) < 0 ||
+            u64_wrapped_arg(bound[4], "max_plies", config.max_plies) < 0 ||
+            u64_wrapped_arg(bound[5], "seed", config.seed) < 0 || ssize_arg(bound[6], threads) < 0 ||
+            truth_arg(bound[8], auto_reset) < 0)
             return nullptr;
 
-        Config config;
         if (n <= 0) return PyErr_Format(PyExc_ValueError, "n must be positive, got %zd", n);
         if (threads <= 0) return PyErr_Format(PyExc_ValueError, "threads must be positive, got %zd", threads);
-        const auto r = rules_named(rules);
-        if (!r) return PyErr_Format(PyExc_ValueError, "unknown rules '%s' (expected 'dark' or 'legal')", rules);
-        const auto o = observation_named(observation);
+        const auto r = rules_named(rules.view);
+        if (!r) return PyErr_Format(PyExc_ValueError, "unknown rules '%U' (expected 'dark' or 'legal')", rules_arg);
+        const auto o = observation_named(observation.view);
         if (!o)
-            return PyErr_Format(PyExc_ValueError, "unknown observation '%s' (expected 'own' or 'history')", observation);
-        const auto d = dtype_named(dtype);
-        if (!d) return PyErr_Format(PyExc_ValueError, "unknown dtype '%s' (expected 'uint8' or 'float32')", dtype);
-        if (!PyLong_Check(seed)) return PyErr_Format(PyExc_TypeError, "seed must be an int");
+            return PyErr_Format(PyExc_ValueError, "unknown observation '%U' (expected 'own' or 'history')",
+                                observation_arg);
+        const auto d = dtype_named(dtype.view);
+        if (!d) return PyErr_Format(PyExc_ValueError, "unknown dtype '%U' (expected 'uint8' or 'float32')", dtype_arg);
         config.n = static_cast<std::size_t>(n);
         config.rules = *r;
         config.observation = *o;
         config.dtype = *d;
-        config.max_plies = max_plies;
-        config.seed = PyLong_AsUnsignedLongLongMask(seed);
-        if (config.seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
         config.threads = static_cast<std::size_t>(threads);
-        config.auto_reset = auto_reset != 0;
+        config.auto_reset = auto_reset;
 
         std::vector<chess::Board> starts;
         std::vector<std::uint32_t> which;
@@ -328,7 +320,7 @@ void batch_dealloc(PyObject* obj) {
     BatchObject* self = as_batch(obj);
     delete self->core;
     for (auto& b : self->outputs) b.~HeldBuffer();
-    self->busy.~atomic();
+    self->busy.~BorrowFlag();
     type->tp_free(obj);
     Py_DECREF(type);
 }
@@ -345,17 +337,21 @@ bool copy_actions(BatchObject* self, PyObject* actions) {
     return true;
 }
 
+const char* const STEP_PARAMS[] = {"actions", "exact_moves"};
+constexpr Signature STEP_SIGNATURE = {"Batch.step()", STEP_PARAMS, 2, 2, true};
+
 // step(actions, exact_moves): plays one move in every unfinished game.
-PyObject* batch_step(PyObject* obj, PyObject* args) {
-    return guarded([&]() -> PyObject* {
+PyObject* batch_step(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        PyObject* actions;
-        int exact_moves;
-        if (!PyArg_ParseTuple(args, "Op:step", &actions, &exact_moves)) return nullptr;
-        BusyGuard busy(self);
-        if (!busy.ok() || !copy_actions(self, actions)) return nullptr;
+        PyObject* bound[2];
+        bool exact_moves;
+        if (bind_args(STEP_SIGNATURE, args, nargs, kwnames, bound) < 0 || truth_arg(bound[1], exact_moves) < 0)
+            return nullptr;
+        const Borrow busy = use_batch(self);
+        if (!busy.ok() || !copy_actions(self, bound[0])) return nullptr;
         std::optional<Refusal> refusal;
-        without_lock([&] { refusal = self->core->step(exact_moves != 0); });
+        without_lock([&] { refusal = self->core->step(exact_moves); });
         if (!refusal) Py_RETURN_NONE;
         const long long v = refusal->value;
         if (exact_moves) {
@@ -380,9 +376,9 @@ PyObject* batch_step(PyObject* obj, PyObject* args) {
 
 // random_actions(out): writes a random legal slot per unfinished game, -1 per finished one.
 PyObject* batch_random_actions(PyObject* obj, PyObject* out_arg) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
         HeldBuffer out;
         if (acquire(out_arg, "out", true, static_cast<Py_ssize_t>(self->core->size()), 8, "qln", out) < 0)
@@ -394,11 +390,11 @@ PyObject* batch_random_actions(PyObject* obj, PyObject* out_arg) {
 
 // play_random(steps) -> dict of counts.
 PyObject* batch_play_random(PyObject* obj, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        const unsigned long long steps = PyLong_AsUnsignedLongLong(arg);
-        if (steps == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-        BusyGuard busy(self);
+        std::uint64_t steps;
+        if (u64_arg(arg, steps) < 0) return nullptr;
+        const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
         Tally tally;
         std::exception_ptr error;
@@ -410,24 +406,37 @@ PyObject* batch_play_random(PyObject* obj, PyObject* arg) {
             }
         });
         if (error) std::rethrow_exception(error);
-        return Py_BuildValue("{sKsKsKsKsK}", "plies", tally.plies, "white_wins", tally.white_wins, "black_wins",
-                             tally.black_wins, "draws", tally.draws, "truncations", tally.truncations);
+        const std::uint64_t counts[] = {tally.plies, tally.white_wins, tally.black_wins, tally.draws,
+                                        tally.truncations};
+        const ModuleState& state = state_of(obj);
+        OwnedRef dict = OwnedRef::steal(PyDict_New());
+        if (!dict) return nullptr;
+        for (std::size_t k = 0; k < std::size(counts); ++k) {
+            OwnedRef count = OwnedRef::steal(PyLong_FromUnsignedLongLong(counts[k]));
+            if (!count || PyDict_SetItem(dict.get(), state.tally_keys[k], count.get()) < 0) return nullptr;
+        }
+        return dict.release();
     });
 }
 
+const char* const RESET_PARAMS[] = {"seed", "games"};
+constexpr Signature RESET_SIGNATURE = {"Batch.reset()", RESET_PARAMS, 2, 2, true};
+
 // reset(seed or None, games mask or None).
-PyObject* batch_reset(PyObject* obj, PyObject* args) {
-    return guarded([&]() -> PyObject* {
+PyObject* batch_reset(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        PyObject *seed_arg, *games_arg;
-        if (!PyArg_ParseTuple(args, "OO:reset", &seed_arg, &games_arg)) return nullptr;
+        PyObject* bound[2];
+        if (bind_args(RESET_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        PyObject *seed_arg = bound[0], *games_arg = bound[1];
         std::optional<std::uint64_t> seed;
         if (seed_arg != Py_None) {
+            std::uint64_t value;
             if (!PyLong_Check(seed_arg)) return PyErr_Format(PyExc_TypeError, "seed must be an int or None");
-            seed = PyLong_AsUnsignedLongLongMask(seed_arg);
-            if (*seed == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+            if (u64_wrapped_arg(seed_arg, "seed", value) < 0) return nullptr;
+            seed = value;
         }
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
         HeldBuffer games;
         if (games_arg != Py_None &&
@@ -444,9 +453,9 @@ PyObject* batch_reset(PyObject* obj, PyObject* args) {
 
 // packed_observation(out): n x PACKED_WORDS int64.
 PyObject* batch_packed_observation(PyObject* obj, PyObject* out_arg) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
         HeldBuffer out;
         const auto items = static_cast<Py_ssize_t>(self->core->size() * Batch::PACKED_WORDS);
@@ -458,9 +467,9 @@ PyObject* batch_packed_observation(PyObject* obj, PyObject* out_arg) {
 
 // write_observations(): rewrites every observation from the games' frames.
 PyObject* batch_write_observations(PyObject* obj, PyObject*) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
         without_lock([&] { self->core->write_observations(); });
         Py_RETURN_NONE;
@@ -469,9 +478,9 @@ PyObject* batch_write_observations(PyObject* obj, PyObject*) {
 
 // clone(outputs): an independent copy writing to the given buffers.
 PyObject* batch_clone(PyObject* obj, PyObject* outputs) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
         PyObject* copy = new_instance(Py_TYPE(obj), self->core->config(), outputs);
         if (!copy) return nullptr;
@@ -484,10 +493,10 @@ PyObject* batch_clone(PyObject* obj, PyObject* outputs) {
 // Queries of one game
 
 PyObject* batch_legal_moves(PyObject* obj, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
         std::size_t i;
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok() || !game_index(arg, self->core->size(), i)) return nullptr;
         const std::vector<std::int32_t> codes = self->core->legal_move_codes(i);
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(codes.size()));
@@ -505,10 +514,10 @@ PyObject* batch_legal_moves(PyObject* obj, PyObject* arg) {
 }
 
 PyObject* batch_fen(PyObject* obj, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
         std::size_t i;
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok() || !game_index(arg, self->core->size(), i)) return nullptr;
         const std::string fen = self->core->fen(i);
         return PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size()));
@@ -517,10 +526,10 @@ PyObject* batch_fen(PyObject* obj, PyObject* arg) {
 
 // planes(i) -> bytes of k x 832 (k <= 8), the planes of the last k positions, oldest first.
 PyObject* batch_planes(PyObject* obj, PyObject* arg) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
         std::size_t i;
-        BusyGuard busy(self);
+        const Borrow busy = use_batch(self);
         if (!busy.ok() || !game_index(arg, self->core->size(), i)) return nullptr;
         std::vector<std::uint8_t> planes(HISTORY_LEN * PLANE_LEN);
         const std::size_t count = self->core->planes(i, planes.data());
@@ -536,10 +545,12 @@ PyObject* get_bytes_per_game(PyObject* obj, void*) {
 PyObject* get_threads(PyObject* obj, void*) { return PyLong_FromSize_t(as_batch(obj)->core->threads()); }
 
 PyMethodDef BATCH_METHODS[] = {
-    {"step", batch_step, METH_VARARGS, "step($self, actions, exact_moves, /)\n--\n\n"},
+    {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_step)), METH_FASTCALL | METH_KEYWORDS,
+     "step($self, actions, exact_moves, /)\n--\n\n"},
     {"random_actions", batch_random_actions, METH_O, "random_actions($self, out, /)\n--\n\n"},
     {"play_random", batch_play_random, METH_O, "play_random($self, steps, /)\n--\n\n"},
-    {"reset", batch_reset, METH_VARARGS, "reset($self, seed, games, /)\n--\n\n"},
+    {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reset)), METH_FASTCALL | METH_KEYWORDS,
+     "reset($self, seed, games, /)\n--\n\n"},
     {"packed_observation", batch_packed_observation, METH_O, "packed_observation($self, out, /)\n--\n\n"},
     {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
     {"clone", batch_clone, METH_O, "clone($self, outputs, /)\n--\n\n"},
@@ -573,16 +584,77 @@ PyType_Spec BATCH_SPEC = {
     BATCH_SLOTS,
 };
 
-int exec_module(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &BATCH_SPEC, nullptr);
-    if (!type) return -1;
-    if (PyModule_AddObject(module, "Batch", type) < 0) {
-        Py_DECREF(type);
-        return -1;
+// Adds a tuple of the names to the module. Returns 0, or -1 with an exception set.
+template <std::size_t N>
+int add_names(PyObject* module, const char* attr, const std::array<std::string_view, N>& names) {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    if (!tuple) return -1;
+    for (std::size_t k = 0; k < N; ++k) {
+        PyObject* name = PyUnicode_FromStringAndSize(names[k].data(), static_cast<Py_ssize_t>(names[k].size()));
+        if (!name) return -1;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), name);
     }
-    if (PyModule_AddIntConstant(module, "PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)) < 0) return -1;
+    if (PyModule_AddObject(module, attr, tuple.get()) < 0) return -1;
+    tuple.release();  // the module holds it now
     return 0;
 }
+
+// The game's sizes and names, for the Python package to read instead of repeating them.
+int add_constants(PyObject* module) {
+    const struct {
+        const char* name;
+        long value;
+    } numbers[] = {
+        {"ACTION_SLOTS", ACTION_COUNT},
+        {"MOVE_CODES", static_cast<long>(MOVE_CODE_COUNT)},
+        {"PROMOTION_BASE", PROMOTION_BASE},
+        {"OBS_ROWS", static_cast<long>(OBS_ROWS)},
+        {"OBS_COLS", static_cast<long>(OBS_COLS)},
+        {"FRAME_CHANNELS", static_cast<long>(PLANE_CHANNELS)},
+        {"HIDDEN_CHANNEL", static_cast<long>(HIDDEN_CHANNEL)},
+        {"PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)},
+        {"MASK_BYTES", static_cast<long>(MASK_BYTES)},
+    };
+    for (const auto& number : numbers)
+        if (PyModule_AddIntConstant(module, number.name, number.value) < 0) return -1;
+    if (add_names(module, "RULES", RULES_NAMES) < 0 || add_names(module, "OBSERVATIONS", OBSERVATION_NAMES) < 0 ||
+        add_names(module, "ENDINGS", ENDING_NAMES) < 0)
+        return -1;
+    return 0;
+}
+
+// The module's one execution step: the class, made from the module, and the constants.
+// Returns 0, or -1 with an exception set.
+int exec_module(PyObject* module) {
+    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+    for (std::size_t k = 0; k < std::size(TALLY_KEYS); ++k)
+        if (!(state.tally_keys[k] = PyUnicode_InternFromString(TALLY_KEYS[k]))) return -1;
+    state.batch_type = PyType_FromModuleAndSpec(module, &BATCH_SPEC, nullptr);
+    if (!state.batch_type) return -1;
+    Py_INCREF(state.batch_type);
+    if (PyModule_AddObject(module, "Batch", state.batch_type) < 0) {
+        Py_DECREF(state.batch_type);
+        return -1;
+    }
+    return add_constants(module);
+}
+
+// The class refers to the module and the state to the class: the collector breaks the cycle
+// through these.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+    Py_VISIT(state.batch_type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+    Py_CLEAR(state.batch_type);
+    for (PyObject*& key : state.tally_keys) Py_CLEAR(key);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -590,8 +662,15 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
 };
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT, "quellor_selfplay._batch", "The native core of quellor_selfplay.GameBatch.", 0, nullptr,
-    MODULE_SLOTS,          nullptr,                   nullptr,                                          nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quellor_selfplay._batch",
+    "The native core of quellor_selfplay.GameBatch.",
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
+    nullptr,
+    MODULE_SLOTS,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

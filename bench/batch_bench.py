@@ -244,7 +244,7 @@ def memory():
     after = resident()
     outputs = sum(t.numel() * t.element_size() for t in (
         batch.observation, batch.legal_action_mask, batch.to_move, batch.rewards, batch.terminated,
-        batch.truncated, batch.plies))
+        batch.truncated, batch.plies, batch.last_move, batch.ending, batch.result))
     json.dump({"bytes_per_game": batch.bytes_per_game,
                "resident_per_game": (after - before - outputs) / MEMORY_GAMES}, sys.stdout)
 

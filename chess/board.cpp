@@ -1,5 +1,7 @@
 #include "board.hpp"
 
+#include <utility>
+
 #include "attack_tables.hpp"
 
 namespace chess {
@@ -50,6 +52,45 @@ Result<Board> Board::from_str(std::string_view fen) {
     auto builder = BoardBuilder::from_str(fen);
     if (!builder) return builder.error();
     return try_from(*builder);
+}
+
+std::string Board::to_fen(std::uint64_t fullmove) const {
+    std::string out;
+    for (int rank = 7; rank >= 0; --rank) {
+        int empty = 0;
+        for (unsigned file = 0; file < 8; ++file) {
+            const Square sq = Square::at(file, unsigned(rank));
+            const auto piece = piece_at(sq);
+            if (!piece) {
+                ++empty;
+                continue;
+            }
+            if (empty) out += char('0' + std::exchange(empty, 0));
+            const char letter = "pnbrqk"[index(*piece)];
+            out += color_at(sq) == Color::White ? char(letter - 'a' + 'A') : letter;
+        }
+        if (empty) out += char('0' + empty);
+        if (rank) out += '/';
+    }
+    out += side_to_move == Color::White ? " w " : " b ";
+    const std::size_t rights_at = out.size();
+    if (castle_rights[0].king_side()) out += 'K';
+    if (castle_rights[0].queen_side()) out += 'Q';
+    if (castle_rights[1].king_side()) out += 'k';
+    if (castle_rights[1].queen_side()) out += 'q';
+    if (out.size() == rights_at) out += '-';
+    out += ' ';
+    if (ep_square) {
+        // The board keeps the pawn that made the double step; FEN names the square it passed.
+        const unsigned passed = side_to_move == Color::White ? *ep_square + 8u : *ep_square - 8u;
+        char text[2];
+        Square(passed).write(text);
+        out.append(text, 2);
+    } else {
+        out += '-';
+    }
+    out += " 0 " + std::to_string(fullmove);
+    return out;
 }
 
 void update_pin_info(Board& b) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "bitboard.hpp"
@@ -11,24 +12,18 @@
 #include "color.hpp"
 #include "error.hpp"
 #include "piece.hpp"
+#include "splitmix.hpp"
 #include "square.hpp"
 
 namespace chess {
 
 namespace detail {
-constexpr std::uint64_t splitmix64(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
 constexpr std::array<std::array<std::array<std::uint64_t, 64>, PIECE_KINDS>, 2> make_piece_keys() {
     std::array<std::array<std::array<std::uint64_t, 64>, PIECE_KINDS>, 2> keys{};
     std::uint64_t state = 0x71E11A5C0DEULL;
     for (auto& by_kind : keys)
         for (auto& by_square : by_kind)
-            for (auto& key : by_square) key = splitmix64(state);
+            for (auto& key : by_square) key = splitmix64_next(state);
     return keys;
 }
 }  // namespace detail
@@ -63,6 +58,9 @@ struct Board {
     static Result<Board> try_from(const BoardBuilder& builder);
     // BoardBuilder::from_str, then try_from; the first error is returned unchanged.
     static Result<Board> from_str(std::string_view fen);
+    // The position as FEN text that from_str reads back into this board. The halfmove clock is
+    // not kept and is written 0; the fullmove number is the caller's.
+    std::string to_fen(std::uint64_t fullmove = 1) const;
 
     Bitboard pieces(Piece p) const { return piece_masks[index(p)]; }
     Bitboard pieces(Color c) const { return color_masks[index(c)]; }

@@ -7,27 +7,23 @@
 namespace quellor {
 
 // =============================================================================================
-// Interned names
+// Module state
 
 namespace {
 
 constexpr const char* NAME_TEXTS[] = {"uci", "fen", "chess", "Move", "from_uci", "torch", "tensor", "float32", "dtype"};
 static_assert(std::size(NAME_TEXTS) == static_cast<std::size_t>(Name::Count));
 
-PyObject* names_made[static_cast<std::size_t>(Name::Count)] = {};
-
 }  // namespace
 
-int intern_names() {
+int intern_names(ModuleState& state) {
     for (std::size_t i = 0; i < std::size(NAME_TEXTS); ++i) {
-        if (names_made[i]) continue;
-        names_made[i] = PyUnicode_InternFromString(NAME_TEXTS[i]);
-        if (!names_made[i]) return -1;
+        if (state.names[i]) continue;
+        state.names[i] = PyUnicode_InternFromString(NAME_TEXTS[i]);
+        if (!state.names[i]) return -1;
     }
     return 0;
 }
-
-PyObject* interned(Name n) { return names_made[static_cast<std::size_t>(n)]; }
 
 // =============================================================================================
 // Exceptions the module answers for itself
@@ -69,130 +65,16 @@ void raise_error(OwnedRef error) {
 }
 
 // =============================================================================================
-// Argument binding
-
-namespace {
-
-// Index of the parameter named by the str `key`, or -1.
-Py_ssize_t param_index(const Signature& sig, PyObject* key) {
-    Py_ssize_t size = 0;
-    const char* name = PyUnicode_AsUTF8AndSize(key, &size);
-    if (!name) {
-        PyErr_Clear();
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < sig.count; ++i)
-        if (std::strlen(sig.params[i]) == static_cast<std::size_t>(size) && std::memcmp(sig.params[i], name, size) == 0)
-            return i;
-    return -1;
-}
-
-int too_many_positional(const Signature& sig, Py_ssize_t nargs) {
-    PyErr_Format(PyExc_TypeError, "%s takes at most %zd positional argument%s (%zd given)", sig.name, sig.count,
-                 sig.count == 1 ? "" : "s", nargs);
-    return -1;
-}
-
-// Places one keyword argument. Returns 0, or -1 with TypeError set.
-int place_keyword(const Signature& sig, Py_ssize_t nargs, PyObject* key, PyObject* value, PyObject** out) {
-    if (!PyUnicode_Check(key)) {
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        return -1;
-    }
-    const Py_ssize_t i = param_index(sig, key);
-    if (i < 0) {
-        PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s", key, sig.name);
-        return -1;
-    }
-    if (i < nargs) {
-        PyErr_Format(PyExc_TypeError, "argument for %s given by name ('%s') and position (%zd)", sig.name,
-                     sig.params[i], i + 1);
-        return -1;
-    }
-    out[i] = value;
-    return 0;
-}
-
-int check_required(const Signature& sig, PyObject** out) {
-    for (Py_ssize_t i = 0; i < sig.required; ++i) {
-        if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s missing required argument '%s' (pos %zd)", sig.name, sig.params[i],
-                         i + 1);
-            return -1;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
-int bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (place_keyword(sig, nargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out) < 0) return -1;
-    }
-    return check_required(sig, out);
-}
-
-int bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-    if (kwargs) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value))
-            if (place_keyword(sig, nargs, key, value, out) < 0) return -1;
-    }
-    return check_required(sig, out);
-}
-
-// =============================================================================================
-// Borrow counter
-
-Borrow::Borrow(GameObject* obj, Kind kind) : obj_(obj), kind_(kind) {
-    if (kind == Shared) {
-        if (!obj->borrow.try_shared()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            obj_ = nullptr;
-        }
-    } else if (!obj->borrow.try_exclusive()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        obj_ = nullptr;
-    }
-}
-
-Borrow::~Borrow() {
-    if (!obj_) return;
-    if (kind_ == Shared) obj_->borrow.release_shared();
-    else obj_->borrow.release_exclusive();
-}
-
-// =============================================================================================
 // Text conversions
 
 namespace {
 
-// Returns 0 with `out` holding the text of the str `s` (and a reference to it), or -1.
-int text_of(PyObject* s, Text& out) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(s, &size);
-    if (!data) return -1;
-    out.owner = OwnedRef::borrow(s);
-    out.view = std::string_view(data, static_cast<std::size_t>(size));
-    return 0;
-}
-
-// The shared rule of `fen` and `uci`: a str; else an attribute `attr` (spelt `attr_text`) that
-// is a method returning a str, or is a str. `unusable` is the ValueError for everything else.
-int text_from_attribute(PyObject* obj, Name attr, const char* attr_text, const char* unusable, Text& out) {
+// The shared rule of `fen` and `uci`: a str; else an attribute `attr` (the interned name,
+// spelt `attr_text`) that is a method returning a str, or is a str. `unusable` is the
+// ValueError for everything else.
+int text_from_attribute(PyObject* obj, PyObject* attr, const char* attr_text, const char* unusable, Text& out) {
     if (PyUnicode_Check(obj)) return text_of(obj, out);
-    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(obj, interned(attr)));
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(obj, attr));
     if (!value) {
         if (discard_ordinary_error()) PyErr_SetString(PyExc_ValueError, unusable);
         return -1;
@@ -214,12 +96,14 @@ int text_from_attribute(PyObject* obj, Name attr, const char* attr_text, const c
 
 }  // namespace
 
-int uci_from_py(PyObject* action, Text& out) {
-    return text_from_attribute(action, Name::Uci, "uci", "action must be a python-chess Move or UCI string", out);
+int uci_from_py(const ModuleState& state, PyObject* action, Text& out) {
+    return text_from_attribute(action, state.name(Name::Uci), "uci", "action must be a python-chess Move or UCI string",
+                               out);
 }
 
-int fen_from_py(PyObject* board, Text& out) {
-    return text_from_attribute(board, Name::Fen, "fen", "board must be a python-chess Board or FEN string", out);
+int fen_from_py(const ModuleState& state, PyObject* board, Text& out) {
+    return text_from_attribute(board, state.name(Name::Fen), "fen", "board must be a python-chess Board or FEN string",
+                               out);
 }
 
 int bool_from_py(PyObject* obj, const char* param) {

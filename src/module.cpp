@@ -2,7 +2,8 @@
 //
 // Every entry point follows one path: bind arguments, take the borrow, convert arguments, run
 // the game operation, convert the result, release the borrow (on every path, by scope). The
-// interpreter's method descriptors have already checked that the receiver is a SelfPlayGame.
+// interpreter's method descriptors have already checked that the receiver is a SelfPlayGame,
+// and the class reaches the interned names through the state of the module that made it.
 
 #include <cstring>
 
@@ -36,7 +37,7 @@ const char* const NEW_PARAMS[] = {"board", "history_tensors"};
 constexpr Signature NEW_SIGNATURE = {"SelfPlayGame.__new__()", NEW_PARAMS, 2, 0};
 
 PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         PyObject* bound[2];
         if (bind_args(NEW_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
         PyObject* board_arg = bound[0] == Py_None ? nullptr : bound[0];
@@ -44,7 +45,7 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         SelfPlayGame record;
         Text fen;
-        if (board_arg && fen_from_py(board_arg, fen) < 0) return nullptr;
+        if (board_arg && fen_from_py(module_state<ModuleState>(type), board_arg, fen) < 0) return nullptr;
         auto board = chess::Board::from_str(board_arg ? fen.view : START_FEN);
         if (!board) {
             PyErr_SetString(PyExc_ValueError, "Invalid FEN string");
@@ -75,9 +76,9 @@ void game_dealloc(PyObject* self) {
 // Runs `body(game)` under a shared borrow.
 template <class Body>
 PyObject* with_shared(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         GameObject* obj = as_game(self);
-        Borrow borrow(obj, Borrow::Shared);
+        const Borrow borrow = borrow_game(obj, Borrow::Shared);
         if (!borrow.ok()) return nullptr;
         return body(obj->game);
     });
@@ -137,9 +138,9 @@ PyObject* terminal_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 // Parses an action argument into a move. Returns false with the exception set.
-bool move_from_py(PyObject* action, chess::ChessMove& move) {
+bool move_from_py(const ModuleState& state, PyObject* action, chess::ChessMove& move) {
     Text text;
-    if (uci_from_py(action, text) < 0) return false;
+    if (uci_from_py(state, action, text) < 0) return false;
     const auto parsed = chess::ChessMove::from_str(text.view);
     if (!parsed) {
         PyErr_SetString(PyExc_ValueError, "Invalid UCI move");
@@ -158,7 +159,7 @@ PyObject* action_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return with_shared(self, [&](const SelfPlayGame& g) -> PyObject* {
         const chess::Color side = g.board.side_to_move;
         chess::ChessMove move;
-        if (!move_from_py(bound[0], move)) return nullptr;
+        if (!move_from_py(state_of(self), bound[0], move)) return nullptr;
         const auto index = quellor::action_index(side, move);
         if (!index) {
             const auto name = chess::piece_name(*move.promotion);
@@ -204,8 +205,8 @@ PyObject* observation_rows(const Observation& obs) {
 // __cause__ is the import's own error: a library that is installed but broken (a shared library
 // missing, say) must still show why. Interrupts and MemoryError pass unchanged.
 // Returns a new reference or null.
-PyObject* import_or_explain(Name module_name, const char* message) {
-    PyObject* module = PyImport_Import(interned(module_name));
+PyObject* import_or_explain(PyObject* module_name, const char* message) {
+    PyObject* module = PyImport_Import(module_name);
     if (module || !pending_error_is_ordinary()) return module;
     OwnedRef cause = take_pending_error();
     PyErr_SetString(PyExc_ValueError, message);
@@ -222,17 +223,18 @@ PyObject* import_or_explain(Name module_name, const char* message) {
 }
 
 PyObject* encode(PyObject* self, PyObject*) {
-    return with_shared(self, [](const SelfPlayGame& g) -> PyObject* {
+    const ModuleState& state = state_of(self);
+    return with_shared(self, [&](const SelfPlayGame& g) -> PyObject* {
         Observation obs;
         g.encode(obs);
-        OwnedRef torch = OwnedRef::steal(import_or_explain(Name::Torch, "torch is required for encode()"));
+        OwnedRef torch = OwnedRef::steal(import_or_explain(state.name(Name::Torch), "torch is required for encode()"));
         if (!torch) return nullptr;
-        OwnedRef tensor = OwnedRef::steal(PyObject_GetAttr(torch.get(), interned(Name::Tensor)));
+        OwnedRef tensor = OwnedRef::steal(PyObject_GetAttr(torch.get(), state.name(Name::Tensor)));
         if (!tensor) return nullptr;
-        OwnedRef float32 = OwnedRef::steal(PyObject_GetAttr(torch.get(), interned(Name::Float32)));
+        OwnedRef float32 = OwnedRef::steal(PyObject_GetAttr(torch.get(), state.name(Name::Float32)));
         if (!float32) return nullptr;
         OwnedRef kwargs = OwnedRef::steal(PyDict_New());
-        if (!kwargs || PyDict_SetItem(kwargs.get(), interned(Name::Dtype), float32.get()) < 0) return nullptr;
+        if (!kwargs || PyDict_SetItem(kwargs.get(), state.name(Name::Dtype), float32.get()) < 0) return nullptr;
         OwnedRef rows = OwnedRef::steal(observation_rows(obs));
         if (!rows) return nullptr;
         PyObject* call_args[] = {rows.get()};
@@ -241,13 +243,14 @@ PyObject* encode(PyObject* self, PyObject*) {
 }
 
 PyObject* legal_actions(PyObject* self, PyObject*) {
-    return with_shared(self, [](const SelfPlayGame& g) -> PyObject* {
-        OwnedRef module =
-            OwnedRef::steal(import_or_explain(Name::Chess, "python-chess is required for legal_actions()"));
+    const ModuleState& state = state_of(self);
+    return with_shared(self, [&](const SelfPlayGame& g) -> PyObject* {
+        OwnedRef module = OwnedRef::steal(
+            import_or_explain(state.name(Name::Chess), "python-chess is required for legal_actions()"));
         if (!module) return nullptr;
-        OwnedRef move_class = OwnedRef::steal(PyObject_GetAttr(module.get(), interned(Name::Move)));
+        OwnedRef move_class = OwnedRef::steal(PyObject_GetAttr(module.get(), state.name(Name::Move)));
         if (!move_class) return nullptr;
-        OwnedRef from_uci = OwnedRef::steal(PyObject_GetAttr(move_class.get(), interned(Name::FromUci)));
+        OwnedRef from_uci = OwnedRef::steal(PyObject_GetAttr(move_class.get(), state.name(Name::FromUci)));
         if (!from_uci) return nullptr;
 
         auto moves = chess::MoveGen::generate(g.board);
@@ -293,13 +296,13 @@ constexpr Signature APPLY_SIGNATURE = {"SelfPlayGame.apply()", ACTION_PARAMS, 1,
 PyObject* apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[1];
     if (bind_args(APPLY_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
-    return guarded([&]() -> PyObject* {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
         GameObject* obj = as_game(self);
-        Borrow borrow(obj, Borrow::Exclusive);
+        const Borrow borrow = borrow_game(obj, Borrow::Exclusive);
         if (!borrow.ok()) return nullptr;
         SelfPlayGame& g = obj->game;
         chess::ChessMove move;
-        if (!move_from_py(bound[0], move)) return nullptr;
+        if (!move_from_py(state_of(self), bound[0], move)) return nullptr;
         const auto next = chess::play_move(g.board, move);
         if (!next) {
             refuse_move(g.board, move, next.error());
@@ -363,23 +366,17 @@ PyType_Spec GAME_SPEC = {
     GAME_SLOTS,
 };
 
-// The class is made once per process, on first request, and kept for the process's life.
-PyObject* game_type() {
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&GAME_SPEC);
-    return type;
-}
-
-// The module's one execution step: publish the class and list it in __all__.
-// Returns 0, or -1 with an exception set.
+// The module's one execution step: make the class from the module, publish it and list it in
+// __all__. Returns 0, or -1 with an exception set.
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
         return -1;
     }
-    if (intern_names() < 0) return -1;
-    PyObject* type = game_type();
-    if (!type) return -1;
+    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+    if (intern_names(state) < 0) return -1;
+    state.game_type = PyType_FromModuleAndSpec(module, &GAME_SPEC, nullptr);
+    if (!state.game_type) return -1;
 
     PyObject* dict = PyModule_GetDict(module);  // borrowed
     OwnedRef all = OwnedRef::borrow(PyDict_GetItemString(dict, "__all__"));
@@ -392,18 +389,36 @@ int exec_module(PyObject* module) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "internal error in quellor: __all__ is not a list");
         return -1;
     }
-    Py_INCREF(type);
-    if (PyModule_AddObject(module, "SelfPlayGame", type) < 0) {
-        Py_DECREF(type);
+    Py_INCREF(state.game_type);
+    if (PyModule_AddObject(module, "SelfPlayGame", state.game_type) < 0) {
+        Py_DECREF(state.game_type);
         return -1;
     }
     return 0;
 }
 
+// The class refers to the module (its instances find the state through it) and the state to
+// the class: a cycle that the collector breaks through these two.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+    Py_VISIT(state.game_type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+    Py_CLEAR(state.game_type);
+    for (PyObject*& name : state.names) Py_CLEAR(name);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // The class object is shared by the whole process, so one interpreter only.
+    // Only ever run in one interpreter; everything the module keeps is in its state now, so
+    // allowing more is a matter of testing it there.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
     {0, nullptr},
@@ -413,12 +428,12 @@ PyModuleDef MODULE_DEF = {
     PyModuleDef_HEAD_INIT,
     "quellor",
     "Fog-of-war chess games for self-play reinforcement learning.",
-    0,
+    static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,
     MODULE_SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

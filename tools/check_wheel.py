@@ -37,13 +37,15 @@ import array
 from quellor_selfplay import _batch
 n = 2
 outputs = (bytearray(n * 64 * 106), bytearray(n * 4352), bytearray(n), array.array("f", [0.0] * 2 * n),
-           bytearray(n), bytearray(n), array.array("q", [0] * n))
+           bytearray(n), bytearray(n), array.array("q", [0] * n), array.array("q", [0] * n),
+           array.array("b", [0] * n), array.array("b", [0] * n))
 batch = _batch.Batch(n, "dark", "own", "uint8", 0, 1, 1, None, False, outputs)
 assert sum(outputs[1]) == 2 * 20, "the start position has 20 moves"
 draws = array.array("q", [0] * n)
 batch.random_actions(draws)
 batch.step(draws, False)
 assert list(outputs[6]) == [1, 1] and list(outputs[2]) == [0, 0], (list(outputs[6]), list(outputs[2]))
+assert all(code >= 0 for code in outputs[7]) and list(outputs[8]) == [-1, -1], (list(outputs[7]), list(outputs[8]))
 script = pathlib.Path(sys.executable).with_name("quellor-selfplay")
 assert script.is_file(), "no quellor-selfplay script"
 print(f"quellor {quellor.__file__}")

@@ -1,7 +1,18 @@
 # The native core of quellor_selfplay.GameBatch; use GameBatch, which checks its arguments.
 from typing import Any, Optional
 
+ACTION_SLOTS: int
+MOVE_CODES: int
+PROMOTION_BASE: int
+OBS_ROWS: int
+OBS_COLS: int
+FRAME_CHANNELS: int
+HIDDEN_CHANNEL: int
 PACKED_WORDS: int
+MASK_BYTES: int
+RULES: tuple[str, ...]
+OBSERVATIONS: tuple[str, ...]
+ENDINGS: tuple[str, ...]
 
 class Batch:
     def __new__(

@@ -20,12 +20,9 @@ import numpy.typing as npt
 import torch
 
 from quellor_selfplay.batch import GameBatch
-from quellor_selfplay.codes import (
-    CASTLING_WORD, CHECKMATE, ENDINGS, KING_CAPTURED, NEWEST_FRAME, PLY_CAP, STALEMATE, code_slot, slot_codes,
-)
+from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.data import ROW_FIELDS
-from quellor_selfplay.endings import king_attacked
 from quellor_selfplay.players import Player
 
 Arrays = dict[str, npt.NDArray[Any]]
@@ -35,30 +32,6 @@ def derive_seed(*parts: Any) -> int:
     """A 63-bit seed from the parts' text: the same in every process and on every machine."""
     digest = hashlib.sha256(":".join(["quellor-selfplay", *map(str, parts)]).encode()).digest()
     return int.from_bytes(digest[:8], "little") >> 1
-
-
-def promotion_code(batch: GameBatch, game: int, slot: int, white: bool) -> int:
-    """The move code step() would play for a promotion slot: the first legal move, in the
-    batch's order, that takes the slot."""
-    for code in batch.legal_move_codes(game):
-        if code_slot(code, white) == slot:
-            return code
-    raise ValueError(f"slot {slot} is not legal in game {game}")
-
-
-def _ending(batch: GameBatch, slot: int, rules: str) -> tuple[int, str]:
-    """(White's result, ending) of a finished game."""
-    if bool(batch.truncated[slot]):
-        return 0, PLY_CAP
-    white_reward = float(batch.rewards[slot, 0])
-    if white_reward != 0.0:
-        return int(white_reward), KING_CAPTURED if rules == "dark" else CHECKMATE
-    if int(batch.plies[slot]) == 0 and rules == "legal":
-        # Over before its first move: no step reported a reward, so tell mate from stalemate.
-        mover_white = bool(batch.to_move[slot])
-        if king_attacked(batch.game(slot).board, mover_white):
-            return (-1 if mover_white else 1), CHECKMATE
-    return 0, STALEMATE
 
 
 def play_segment(
@@ -105,8 +78,8 @@ def play_segment(
         nonlocal waiting
         for slot in ended:
             j = job[slot]
-            results[j], ending = _ending(batch, int(slot), table.rules)
-            endings[j] = ENDINGS.index(ending)
+            # The core says how each game ended and who won.
+            results[j], endings[j] = int(batch.result[slot]), int(batch.ending[slot])
             lengths[j] = int(batch.plies[slot])
             if on_game is not None:
                 on_game(int(lengths[j]))
@@ -133,7 +106,7 @@ def play_segment(
     while check.size:
         check = finish(check[over()[check]])
 
-    moves = np.zeros(n, dtype=np.int64)
+    entries = np.zeros(n, dtype=np.int64)  # one slot per batch game, ignored where it is over
     single = len(set(white_of.tolist()) | set(black_of.tolist())) == 1
     while True:
         live = np.flatnonzero((job >= 0) & ~over())
@@ -164,20 +137,20 @@ def play_segment(
                 actions[chosen], log_probs[chosen] = players[p].act(
                     torch.index_select(observations, 0, pick), torch.index_select(masks, 0, pick),
                     generator, None if drawn is None else torch.index_select(drawn, 0, pick))
-        codes = slot_codes(actions, white)
-        for k in np.flatnonzero(actions >= 4096):
-            codes[k] = promotion_code(batch, int(live[k]), int(actions[k]), bool(white[k]))
         packed = batch.packed_observation().numpy()[live]
+        mask_bits = np.packbits(masks.numpy(), axis=1, bitorder="little")
+        plies = batch.plies.numpy()[live].astype(np.int32)
+        entries[:] = 0
+        entries[live] = actions
+        batch.step(entries)
+        # The move each slot played, as the core resolved it (a promotion slot names no square).
+        codes = batch.last_move.numpy()[live]
         chunks.append({
-            "job": jobs, "ply": batch.plies.numpy()[live].astype(np.int32), "white": white,
+            "job": jobs, "ply": plies, "white": white,
             "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
             "player": mover.astype(np.uint8), "frame": packed[:, NEWEST_FRAME],
-            "castling": packed[:, CASTLING_WORD].astype(np.uint8),
-            "mask": np.packbits(masks.numpy(), axis=1, bitorder="little"),
+            "castling": packed[:, CASTLING_WORD].astype(np.uint8), "mask": mask_bits,
         })
-        moves[:] = 0
-        moves[live] = codes
-        batch.step_moves(moves)
         check = live[over()[live]]
         while check.size:
             check = finish(check[over()[check]])

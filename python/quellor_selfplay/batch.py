@@ -18,18 +18,14 @@ import torch
 
 import quellor
 from quellor_selfplay import _batch
+from quellor_selfplay.codes import (
+    ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
+    code_move,
+)
 
-__all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PACKED_WORDS"]
+__all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PACKED_WORDS", "ENDINGS"]
 
-ACTION_SLOTS = 4352
-MOVE_CODES = 5 * 4096
-PACKED_WORDS = _batch.PACKED_WORDS  # 8 frames x 13 channel bitboards, then the castling flags
-OBS_ROWS, OBS_COLS = 64, 106
-RULES = ("dark", "legal")
-OBSERVATIONS = ("own", "history")
 DTYPES = {"uint8": torch.uint8, "float32": torch.float32}
-# Move code k: 0 none, 1 queen, 2 rook, 3 bishop, 4 knight.
-PROMOTIONS = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)
 INT64_MAX = 2**63 - 1
 
 
@@ -68,7 +64,8 @@ class GameBatch:
 
     __slots__ = (
         "_core", "_n", "_rules", "_observation", "_mask", "_to_move", "_rewards",
-        "_terminated", "_truncated", "_plies", "_draws", "_draws_np", "_auto_reset",
+        "_terminated", "_truncated", "_plies", "_last_move", "_ending", "_result",
+        "_draws", "_draws_np", "_auto_reset",
     )
 
     def __init__(
@@ -136,12 +133,16 @@ class GameBatch:
         self._terminated = torch.zeros(n, dtype=torch.bool)
         self._truncated = torch.zeros(n, dtype=torch.bool)
         self._plies = torch.zeros(n, dtype=torch.int64)
+        self._last_move = torch.zeros(n, dtype=torch.int64)
+        self._ending = torch.zeros(n, dtype=torch.int8)
+        self._result = torch.zeros(n, dtype=torch.int8)
         self._draws = torch.zeros(n, dtype=torch.int64)
         self._draws_np = self._draws.numpy()
         return tuple(
             t.numpy()
             for t in (self._observation, self._mask, self._to_move, self._rewards,
-                      self._terminated, self._truncated, self._plies)
+                      self._terminated, self._truncated, self._plies,
+                      self._last_move, self._ending, self._result)
         )
 
     def clone(self) -> "GameBatch":
@@ -193,6 +194,33 @@ class GameBatch:
     def plies(self) -> torch.Tensor:
         """(n,) int64: plies played in each game."""
         return self._plies
+
+    @property
+    def last_move(self) -> torch.Tensor:
+        """(n,) int64: the move code (from * 64 + to + 4096 * k, as step_moves takes it) each
+        game played in the last step, step_moves or play_random round; for a slot shared by two
+        moves, the one that was played. -1 where the game played nothing then: it was over,
+        auto-reset restarted it, or it has just been built or reset."""
+        return self._last_move
+
+    @property
+    def ending(self) -> torch.Tensor:
+        """(n,) int8: how each game ended, as an index into ENDINGS, -1 while it goes on.
+
+        0 king captured; 1 checkmate (legal rules only: the side to move has no move and is in
+        check); 2 stalemate (no move otherwise, under either rules, a start position without a
+        move included); 3 ply cap (the game is truncated). Kept until the game restarts.
+        """
+        return self._ending
+
+    @property
+    def result(self) -> torch.Tensor:
+        """(n,) int8: White's result, +1 won, -1 lost, 0 drawn; 0 while the game goes on.
+
+        Set on the step that ends the game (where rewards[:, 0] holds the same) and kept until
+        the game restarts, when rewards are back to 0.
+        """
+        return self._result
 
     @property
     def rules(self) -> str:
@@ -308,10 +336,7 @@ class GameBatch:
 
     def legal_moves(self, i: int) -> list[chess.Move]:
         """Game i's legal moves as python-chess Moves, in the order the mask's slots were filled."""
-        return [
-            chess.Move((c % 4096) // 64, c % 64, PROMOTIONS[c // 4096])
-            for c in self._core.legal_moves(self._index(i))
-        ]
+        return [code_move(c) for c in self._core.legal_moves(self._index(i))]
 
     def legal_move_codes(self, i: int) -> list[int]:
         """Game i's legal moves as move codes (those of step_moves), in the order of legal_moves(i)."""
@@ -349,6 +374,6 @@ def unpack_observation(packed: torch.Tensor, dtype: torch.dtype = torch.float32)
     out = torch.zeros((*packed.shape[:-1], OBS_ROWS, OBS_COLS), dtype=dtype, device=packed.device)
     out[..., :, : PACKED_WORDS - 1] = bits.to(dtype)
     flags = packed[..., PACKED_WORDS - 1]
-    out[..., 0, 104:] = (flags & 1).to(dtype)[..., None]
-    out[..., 1, 104:] = ((flags >> 1) & 1).to(dtype)[..., None]
+    out[..., 0, CASTLING_COLUMNS] = (flags & 1).to(dtype)[..., None]
+    out[..., 1, CASTLING_COLUMNS] = ((flags >> 1) & 1).to(dtype)[..., None]
     return out

@@ -10,19 +10,40 @@ share one slot.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
 from typing import Any, Optional
 
 import chess
 import numpy as np
 
-MOVE_CODES = 5 * 4096
-ACTION_SLOTS = 4352
-PROMOTION_BASE = 4096
+from quellor_selfplay import _batch
+
+# The game's sizes and names come from the native core, where they are defined once (importing
+# it needs no torch); the rest of the package reads them here.
+MOVE_CODES = _batch.MOVE_CODES
+ACTION_SLOTS = _batch.ACTION_SLOTS
+PROMOTION_BASE = _batch.PROMOTION_BASE
+OBS_ROWS = _batch.OBS_ROWS
+OBS_COLS = _batch.OBS_COLS
+OBS_LEN = OBS_ROWS * OBS_COLS
+FRAME_CHANNELS = _batch.FRAME_CHANNELS
+HIDDEN_CHANNEL = _batch.HIDDEN_CHANNEL
+# Packed observations: 8 frames x 13 channel bitboards, then the castling flags.
+PACKED_WORDS = _batch.PACKED_WORDS
+CASTLING_WORD = PACKED_WORDS - 1
+# A legal-action mask bit-packed, as the data shards keep it.
+MASK_BYTES = _batch.MASK_BYTES
+RULES: tuple[str, ...] = _batch.RULES
+OBSERVATIONS: tuple[str, ...] = _batch.OBSERVATIONS
+# How a game ended (GameBatch.ending); stored files keep the index into this tuple.
+ENDINGS: tuple[str, ...] = _batch.ENDINGS
+KING_CAPTURED, CHECKMATE, STALEMATE, PLY_CAP = ENDINGS
+# The castling flags' two columns, after the eight frames; the newest frame stands before them,
+# the one before it (the other side's last view, in the "history" layout) before that.
+CASTLING_COLUMNS = slice(OBS_COLS - 2, OBS_COLS)
+NEWEST_FRAME = slice(CASTLING_COLUMNS.start - FRAME_CHANNELS, CASTLING_COLUMNS.start)
+PREVIOUS_FRAME = slice(NEWEST_FRAME.start - FRAME_CHANNELS, NEWEST_FRAME.start)
 # Index k of a move code: None (no promotion), queen, rook, bishop, knight.
 PROMOTIONS = (None, chess.QUEEN, chess.ROOK, chess.BISHOP, chess.KNIGHT)
-NEWEST_FRAME = slice(91, 104)
-HIDDEN_CHANNEL = 12
 PIECE_LETTERS = "PNBRQKpnbrqk"
 
 
@@ -48,15 +69,6 @@ def code_slot(code: int, white: bool) -> int:
     if k == 0:
         return (frm ^ flip) * 64 + (to ^ flip)
     return PROMOTION_BASE + (frm ^ flip) * 4 + (k - 1)
-
-
-def slot_moves(moves: Iterable[chess.Move], white: bool) -> dict[int, list[chess.Move]]:
-    """The moves behind each slot, in the order given: the first of a list is the one the slot
-    plays."""
-    by_slot: dict[int, list[chess.Move]] = {}
-    for move in moves:
-        by_slot.setdefault(code_slot(move_code(move), white), []).append(move)
-    return by_slot
 
 
 def frame_squares(frame: np.ndarray, white: bool) -> list[Optional[str]]:
@@ -89,27 +101,7 @@ def squares_text(squares: list[Optional[str]]) -> str:
 
 
 # ---------------------------------------------------------------------------------------------
-# The observation's layout and the names of rules, layouts and endings
-
-OBS_ROWS = 64
-OBS_COLS = 106
-OBS_LEN = OBS_ROWS * OBS_COLS
-FRAME_CHANNELS = 13
-PREVIOUS_FRAME = slice(NEWEST_FRAME.start - FRAME_CHANNELS, NEWEST_FRAME.start)
-# Packed observations: 8 frames x 13 channel bitboards, then the castling flags.
-PACKED_WORDS = 105
-CASTLING_WORD = PACKED_WORDS - 1
-# A bit-packed legal-action mask.
-MASK_BYTES = ACTION_SLOTS // 8
-RULES = ("dark", "legal")
-OBSERVATIONS = ("own", "history")
-# How a game ended; stored files keep the index into this tuple.
-ENDINGS = ("king captured", "checkmate", "stalemate", "ply cap")
-KING_CAPTURED, CHECKMATE, STALEMATE, PLY_CAP = ENDINGS
-
-
-# The castling flags' two columns, after the eight frames.
-CASTLING_COLUMNS = slice(OBS_COLS - 2, OBS_COLS)
+# Observations and moves in bulk
 
 
 def unseen_observation(dtype: Any = np.float32) -> np.ndarray:
@@ -118,9 +110,3 @@ def unseen_observation(dtype: Any = np.float32) -> np.ndarray:
     obs = np.zeros((OBS_ROWS, OBS_COLS), dtype=dtype)
     obs[:, HIDDEN_CHANNEL : CASTLING_COLUMNS.start : FRAME_CHANNELS] = 1
     return obs
-
-
-def slot_codes(slots: np.ndarray, white: np.ndarray) -> np.ndarray:
-    """The move codes of non-promotion slots, for each mover (`white`), vectorised."""
-    flip = np.where(white, 0, 56)
-    return ((slots // 64) ^ flip) * 64 + ((slots % 64) ^ flip)

@@ -85,10 +85,10 @@ def replay(moves: Sequence[str], start_fen: Optional[str] = None, rules: str = "
 
 
 def _outcome(batch: GameBatch) -> str:
-    """The result of a finished game: the rewards of its last step say who won."""
+    """The result of a finished game, as the core reports it."""
     if batch.truncated[0]:
         return "1/2-1/2 (ply cap)"
-    return RESULTS[int(batch.rewards[0, 0])]
+    return RESULTS[int(batch.result[0])]
 
 
 def _letter(piece: Optional[chess.Piece]) -> str:

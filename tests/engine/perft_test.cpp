@@ -77,7 +77,56 @@ bool walk_checked(const Board& b, unsigned depth, std::string& path) {
     return true;
 }
 
+// Calls visit(board) at every node of the tree to `depth`, the root included.
+template <class Visit>
+void each_node(const Board& b, unsigned depth, Visit&& visit) {
+    visit(b);
+    if (depth == 0) return;
+    auto gen = MoveGen::generate(b);
+    while (const auto m = gen.next()) each_node(play_move_unchecked(b, *m), depth - 1, visit);
+}
+
+// The first four fields of a FEN text: the ones a Board keeps.
+std::string board_fields(const std::string& fen) {
+    std::size_t end = 0;
+    for (int field = 0; field < 4; ++field) end = fen.find(' ', end) + 1;
+    return fen.substr(0, end - 1);
+}
+
 }  // namespace
+
+TEST(Fen, WrittenTextReadsBackAsTheSameBoard) {
+    std::uint64_t nodes = 0, with_ep = 0, partial_rights = 0;
+    for (const PerftCase& c : PERFT_CASES) {
+        const Board root = board_from(c.fen);
+        EXPECT_EQ(board_fields(root.to_fen(7)), board_fields(c.fen)) << c.name;
+        EXPECT_EQ(root.to_fen(7).substr(root.to_fen(7).size() - 4), " 0 7") << c.name;
+        each_node(root, 3, [&](const Board& b) {
+            ++nodes;
+            with_ep += b.ep_square.has_value();
+            const unsigned rights = b.castle_rights[0].king_side() + b.castle_rights[0].queen_side() +
+                                    b.castle_rights[1].king_side() + b.castle_rights[1].queen_side();
+            partial_rights += rights > 0 && rights < 4;
+            const std::string fen = b.to_fen();
+            // The reader takes only the file of the en-passant square, so its rank is checked
+            // here: the square the pawn passed over, rank 6 when White is to move, else rank 3.
+            std::string ep = "-";
+            if (b.ep_square) {
+                ep.assign(1, char('a' + b.ep_square->file()));
+                ep += b.side_to_move == Color::White ? '6' : '3';
+            }
+            ASSERT_EQ(board_fields(fen).substr(board_fields(fen).rfind(' ') + 1), ep) << c.name << ": " << fen;
+            const auto read = Board::from_str(fen);
+            ASSERT_TRUE(read.ok()) << c.name << ": " << fen;
+            // Board's == compares every field: placement, side, rights, en passant, hash, pins.
+            ASSERT_TRUE(*read == b) << c.name << ": " << fen;
+        });
+    }
+    // The walks must have reached the fields that are easy to get wrong.
+    EXPECT_GT(with_ep, 100u);
+    EXPECT_GT(partial_rights, 1000u);
+    EXPECT_GT(nodes, 100000u);
+}
 
 TEST(Perft, PublishedCounts) {
     for (const PerftCase& c : PERFT_CASES) {

@@ -12,7 +12,7 @@
 #include "chess/board.hpp"
 #include "chess/make_move.hpp"
 #include "chess/movegen/movegen.hpp"
-#include "game.hpp"
+#include "game/game.hpp"
 
 namespace fuzz {
 

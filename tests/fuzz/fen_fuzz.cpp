@@ -1,6 +1,7 @@
 // FEN text of any bytes: the reader either refuses it or builds a board whose pieces stand where
-// a plain reading of the placement puts them, that passes every position check, and whose moves
-// can all be listed and played.
+// a plain reading of the placement puts them, that passes every position check, that the FEN
+// writer writes as text read back into the same board, and whose moves can all be listed and
+// played.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -76,6 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::require(letter_on(*board, sq) == (*placement)[sq], "a piece where the placement puts none");
     fuzz::require(board->side_to_move == ((fields[1] == "w" || fields[1] == "W") ? chess::Color::White : chess::Color::Black),
                   "side to move differs from the text");
+    const auto again = chess::Board::from_str(board->to_fen());
+    fuzz::require(again.ok() && *again == *board, "the written FEN reads back as another board");
     fuzz::check_board(*board);
     fuzz::check_views(*board);
     fuzz::check_moves(*board);

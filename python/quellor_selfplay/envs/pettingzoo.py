@@ -154,16 +154,13 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
             self._was_dead_step(action)
             return
         slot = _slot(action)
-        white = agent == AGENTS[0]
         shown = self._batch.observation[0].numpy().copy()
         ply = int(self._batch.plies[0])
-        # The move behind the slot, found before the game moves on; step() below refuses an
-        # illegal slot, so no other check is needed here.
-        moves = codes.slot_moves(self._batch.legal_moves(0), white).get(slot)
+        # step() refuses an illegal slot and changes nothing; the move it played is the core's.
         self._batch.step(np.array([slot], dtype=np.int64))
 
         self._seen[agent] = (shown, ply)
-        self._last_move = moves[0].uci() if moves else None
+        self._last_move = codes.code_move(int(self._batch.last_move[0])).uci()
         self._cumulative_rewards[agent] = 0.0
         rewards = self._batch.rewards[0].tolist()
         self.rewards = {AGENTS[0]: rewards[0], AGENTS[1]: rewards[1]}

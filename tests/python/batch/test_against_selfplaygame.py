@@ -4,8 +4,10 @@ Seeded random games are played side by side in a batch (rules="legal", observati
 and in one SelfPlayGame per game. At every ply the batch's legal slots must be the
 action_index of SelfPlayGame.legal_actions(), its move list the same moves in the same order,
 its observation encode() exactly, and its endings and rewards those quellor-selfplay decides.
-Half the steps go through step() with the chosen move's slot, half through step_moves() with
-its exact code. QUELLOR_BATCH_GAMES sets the number of games (make test-long plays more).
+After every step its last move must be the one SelfPlayGame played, and its ending and result
+those the test derives from SelfPlayGame's position. Half the steps go through step() with
+the chosen move's slot, half through step_moves() with its exact code. QUELLOR_BATCH_GAMES sets
+the number of games (make test-long plays more).
 """
 
 import os
@@ -20,6 +22,7 @@ import torch
 from support import ROOT, oracle
 from quellor import SelfPlayGame
 from quellor_selfplay import GameBatch
+from quellor_selfplay.codes import ENDINGS
 from quellor_selfplay.endings import king_attacked
 
 sys.path.insert(0, str(ROOT / "tests"))
@@ -40,13 +43,15 @@ def move_code(move):
 
 
 def ending(game, plies):
-    """(terminated, truncated, White's reward) as quellor-selfplay decides them."""
+    """(terminated, truncated, White's reward, the ending's name or None) as quellor-selfplay
+    decides them."""
     if game.is_terminal():
-        return True, False, game.terminal_value(True)
+        return True, False, game.terminal_value(True), "king captured"
     if not game.legal_actions():
         mated = king_attacked(game.board, game.turn)
-        return True, False, (-1.0 if game.turn else 1.0) if mated else 0.0
-    return False, plies >= MAX_PLIES, 0.0
+        return True, False, (-1.0 if game.turn else 1.0) if mated else 0.0, "checkmate" if mated else "stalemate"
+    capped = plies >= MAX_PLIES
+    return False, capped, 0.0, "ply cap" if capped else None
 
 
 def check_game(batch, i, game, plies):
@@ -68,6 +73,9 @@ def test_batch_plays_selfplaygame(chunk):
                       fens=starts, threads=2)
     games = [SelfPlayGame(fen) for fen in starts]
     done = [False] * n
+    # White's result and the ending's index in ENDINGS, as each finished game ended.
+    outcome = [(0, -1)] * n
+    assert batch.last_move.tolist() == [-1] * n
     plies = 0
     while not all(done):
         exact = plies % 2 == 1
@@ -92,11 +100,18 @@ def test_batch_plays_selfplaygame(chunk):
         for i, game in enumerate(games):
             if done[i]:
                 assert batch.rewards[i].tolist() == [0.0, 0.0]
+                # Over: it plays nothing, and its ending and result stay.
+                assert (int(batch.last_move[i]), int(batch.result[i]), int(batch.ending[i])) == (-1, *outcome[i])
                 continue
+            assert int(batch.last_move[i]) == move_code(chosen[i])
             game.apply(chosen[i])
-            terminated, truncated, white = ending(game, plies)
+            terminated, truncated, white, name = ending(game, plies)
             assert (bool(batch.terminated[i]), bool(batch.truncated[i])) == (terminated, truncated)
             assert batch.rewards[i].tolist() == [white, -white]
+            outcome[i] = (int(white), -1 if name is None else ENDINGS.index(name))
+            assert (int(batch.result[i]), int(batch.ending[i])) == outcome[i]
+            if name is not None:
+                oracle.count(f"batch/selfplay games ended: {name}", 1)
             assert torch.equal(batch.observation[i], game.encode())
             oracle.count("batch/selfplay plies", 1)
             if terminated or truncated:

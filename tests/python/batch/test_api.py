@@ -13,9 +13,11 @@ import torch
 from quellor import SelfPlayGame
 from quellor_selfplay import GameBatch
 from quellor_selfplay.batch import unpack_observation
+from quellor_selfplay.codes import ENDINGS
 from support import ROOT
 
-OUTPUTS = ("observation", "legal_action_mask", "to_move", "rewards", "terminated", "truncated", "plies")
+OUTPUTS = ("observation", "legal_action_mask", "to_move", "rewards", "terminated", "truncated", "plies",
+           "last_move", "ending", "result")
 
 
 def snapshot(batch):
@@ -36,6 +38,20 @@ def random_steps(batch, steps):
     return shots
 
 
+def check_endings(batch):
+    """What the ending outputs must say, read off the flags and rewards of a step just made:
+    each game's ending agrees with terminated and truncated, and its result with the rewards
+    of the step that ended it."""
+    over = batch.terminated | batch.truncated
+    assert torch.equal(batch.ending >= 0, over)
+    assert torch.equal(batch.ending == ENDINGS.index("ply cap"), batch.truncated)
+    assert not batch.result[~over].any()
+    decided = batch.result != 0
+    assert torch.equal(decided & (batch.ending == ENDINGS.index("stalemate")), torch.zeros_like(decided))
+    ended_now = batch.rewards[:, 0] != 0
+    assert torch.equal(batch.result[ended_now].float(), batch.rewards[ended_now, 0])
+
+
 # ---------------------------------------------------------------------------------------------
 # Determinism: threads, play_random, reset
 
@@ -44,6 +60,8 @@ def random_steps(batch, steps):
 def test_results_do_not_depend_on_threads(rules):
     kwargs = dict(rules=rules, max_plies=30, seed=11, auto_reset=True)
     runs = [random_steps(GameBatch(37, threads=t, **kwargs), 70) for t in (1, 2, 5)]
+    # Games going on and games cut at the cap are among those compared.
+    assert {-1, 3} <= {int(e) for shot in runs[0] for e in shot["ending"]}
     for other in runs[1:]:
         for a, b in zip(runs[0], other):
             assert_same(a, b)
@@ -55,9 +73,16 @@ def test_results_do_not_depend_on_threads(rules):
 def test_play_random_is_step_of_random_actions(auto_reset):
     kwargs = dict(max_plies=25, seed=5, auto_reset=auto_reset, threads=2)
     stepped, played = GameBatch(20, **kwargs), GameBatch(20, **kwargs)
-    random_steps(stepped, 60)
+    for _ in range(60):
+        stepped.step(stepped.random_actions())
+        check_endings(stepped)
     tally = played.play_random(60)
     assert_same(snapshot(stepped), snapshot(played))
+    # Round by round too: a round that finds a game over leaves no last move.
+    for _ in range(3):
+        stepped.step(stepped.random_actions())
+        played.play_random(1)
+        assert_same(snapshot(stepped), snapshot(played))
     ended = tally["white_wins"] + tally["black_wins"] + tally["draws"] + tally["truncations"]
     assert ended >= 20 if auto_reset else ended == 20
     assert torch.equal(stepped.random_actions(), played.random_actions())
@@ -112,9 +137,13 @@ def test_auto_reset_restarts_a_finished_game_on_the_next_step():
     assert batch.terminated.tolist() == [False, True]
     assert batch.rewards.tolist() == [[0.0, 0.0], [1.0, -1.0]]
     assert not batch.legal_action_mask[1].any()
+    assert batch.last_move.tolist() == [chess.E1 * 64 + chess.E2, TAKE_KING]
+    assert batch.ending.tolist() == [-1, ENDINGS.index("king captured")] and batch.result.tolist() == [0, 1]
     batch.step_moves(np.array([chess.F7 * 64 + chess.E6, 123456]))
     assert batch.plies.tolist() == [3, 0]
     assert batch.terminated.tolist() == [False, False] and batch.rewards[1].tolist() == [0.0, 0.0]
+    assert batch.last_move.tolist() == [chess.F7 * 64 + chess.E6, -1]
+    assert batch.ending.tolist() == [-1, -1] and batch.result.tolist() == [0, 0]
     assert batch.fen(1) == KING_FALLS
     assert batch.legal_action_mask[1].any()
 
@@ -128,6 +157,8 @@ def test_without_auto_reset_a_finished_game_stays_over():
         batch.step(np.array([entry]))
         assert batch.terminated.tolist() == [True] and batch.plies.tolist() == [2]
         assert batch.rewards.tolist() == [[0.0, 0.0]]
+        # The game stays won: its ending and result outlast the step's rewards.
+        assert batch.last_move.tolist() == [-1] and batch.ending.tolist() == [0] and batch.result.tolist() == [1]
     assert batch.random_actions().tolist() == [-1]
 
 
@@ -145,6 +176,49 @@ def test_mate_ends_only_the_legal_game(fen, rules, terminated, rewards):
     batch.step_moves(np.array([chess.G6 * 64 + chess.G7]))
     assert bool(batch.terminated[0]) is terminated
     assert batch.rewards[0].tolist() == rewards
+    assert batch.ending.tolist() == [ENDINGS.index("checkmate") if terminated else -1]
+    assert batch.result.tolist() == [int(rewards[0])]
+
+
+# Start positions that leave the side to move (Black) no legal move. In the last two, Black's
+# pieces block each other and White's pawns block Black's, so it has no pseudo-legal move
+# either; in the last, a knight on f7 gives check as well.
+MATED = "7k/6Q1/6K1/8/8/8/8/8 b - - 0 1"
+STALEMATED = "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1"
+BOXED_IN = "5brk/4p1pr/4P1Pp/7P/8/8/8/K7 b - - 0 1"
+BOXED_IN_CHECK = "5brk/4pNpr/4P1Pp/7P/8/8/8/K7 b - - 0 1"
+
+
+@pytest.mark.parametrize(
+    "fen, rules, ending, result",
+    [
+        (MATED, "legal", "checkmate", 1),
+        (MATED, "dark", None, 0),  # Kxg7 is a pseudo-legal move
+        (STALEMATED, "legal", "stalemate", 0),
+        (STALEMATED, "dark", None, 0),
+        (BOXED_IN, "legal", "stalemate", 0),
+        (BOXED_IN, "dark", "stalemate", 0),
+        (BOXED_IN_CHECK, "legal", "checkmate", 1),
+        # Without a move at all the fog-of-war game is drawn, in check or not.
+        (BOXED_IN_CHECK, "dark", "stalemate", 0),
+    ],
+)
+def test_a_start_position_without_a_move_is_over_from_the_start(fen, rules, ending, result):
+    batch = GameBatch(2, fens=[fen, chess.STARTING_FEN], rules=rules, auto_reset=True)
+    index = -1 if ending is None else ENDINGS.index(ending)
+    expected = {"terminated": [ending is not None, False], "ending": [index, -1], "result": [result, 0],
+                "last_move": [-1, -1], "plies": [0, 0]}
+    shots = [snapshot(batch), snapshot(batch.clone())]
+    batch.step(batch.random_actions())
+    batch.reset(games=torch.tensor([True, True]))
+    shots.append(snapshot(batch))
+    for shot in shots:
+        assert {name: shot[name].tolist() for name in expected} == expected
+        assert shot["rewards"].tolist() == [[0.0, 0.0], [0.0, 0.0]]
+    if ending is not None:
+        # With auto-reset, the step restarts it, over again, and it plays nothing.
+        batch.step(batch.random_actions())
+        assert (batch.last_move[0], batch.ending[0], batch.result[0]) == (-1, index, result)
 
 
 def test_max_plies_truncates():
@@ -152,6 +226,7 @@ def test_max_plies_truncates():
     random_steps(batch, 4)
     assert batch.truncated.all() and not batch.terminated.any() and batch.plies.tolist() == [4, 4, 4]
     assert not batch.legal_action_mask.any()
+    assert batch.ending.tolist() == [ENDINGS.index("ply cap")] * 3 and batch.result.tolist() == [0, 0, 0]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -223,6 +298,7 @@ def test_a_shared_promotion_slot_plays_the_first_move():
         "b7a8q", "b7a8n", "b7a8r", "b7a8b", "b7b8q", "b7b8n", "b7b8r", "b7b8b"]
     batch.step(np.array([slot]))
     assert batch.fen(0).startswith("Q3k3/8/")
+    assert batch.last_move.tolist() == [chess.B7 * 64 + chess.A8 + 4096]
 
 
 # ---------------------------------------------------------------------------------------------

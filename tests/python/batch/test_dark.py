@@ -4,8 +4,10 @@ Seeded random games are played side by side in a batch (rules="dark") and in Ope
 the standard start and from positions rich in castling, en passant and promotions. At every
 ply both must offer the same set of moves (compared as UCI text: the action numberings
 differ) and hold the same placement, side to move and castling rights; when OpenSpiel ends a
-game by capturing a king, the batch must end it on the same ply with the same winner. A game
-that OpenSpiel ends by one of its draws (which these rules do not have) is compared no further.
+game by capturing a king, the batch must end it on the same ply with the same winner, and say
+so in its ending ("king captured") and result; after every ply its last move must be the one
+played. A game that OpenSpiel ends by one of its draws (which these rules do not have) is
+compared no further.
 The batch's own-view observation is checked at every ply too, against planes computed from
 python-chess for the positions OpenSpiel went through.
 QUELLOR_DARK_GAMES sets the number of games (make test-long plays more).
@@ -22,6 +24,7 @@ import pytest
 from support import ROOT, oracle
 from support.positions import expected_plane
 from quellor_selfplay import GameBatch
+from quellor_selfplay.batch import ENDINGS
 
 pyspiel = pytest.importorskip("pyspiel")
 
@@ -124,8 +127,10 @@ def test_batch_plays_dark_chess(chunk):
             ref = refs[i]
             ref.state.apply_action(action)
             seen[i].append(position(str(ref.state)))
+            assert int(batch.last_move[i]) == codes[i]
             if not ref.state.is_terminal():
                 assert not batch.terminated[i]
+                assert (int(batch.ending[i]), int(batch.result[i])) == (-1, 0)
                 planes[i].append(np.array(expected_plane(str(ref.state)), dtype=np.uint8))
                 continue
             white = ref.state.returns()[WHITE]
@@ -136,9 +141,11 @@ def test_batch_plays_dark_chess(chunk):
                 oracle.count(f"batch/dark_chess games left at an OpenSpiel draw: {kind}", 1)
                 if kind == "no move":
                     assert bool(batch.terminated[i]) and batch.rewards[i].tolist() == [0.0, 0.0]
+                    assert (int(batch.ending[i]), int(batch.result[i])) == (ENDINGS.index("stalemate"), 0)
                 continue
             assert bool(batch.terminated[i])
             assert batch.rewards[i].tolist() == [white, -white]
+            assert (int(batch.ending[i]), int(batch.result[i])) == (ENDINGS.index("king captured"), int(white))
             compared[i] = False
             oracle.count("batch/dark_chess games ended by a king capture", 1)
         # Games the batch ends must have ended in OpenSpiel too.

@@ -10,6 +10,9 @@ namespace quellor {
 
 inline constexpr std::size_t PLANE_ROWS = 64;
 inline constexpr std::size_t PLANE_CHANNELS = 13;
+// Channels 0-5 hold the viewer's pieces, 6-11 the enemy's, and the last one the squares it
+// cannot see.
+inline constexpr std::size_t HIDDEN_CHANNEL = 12;
 inline constexpr std::size_t PLANE_LEN = PLANE_ROWS * PLANE_CHANNELS;  // 832
 inline constexpr std::size_t HISTORY_LEN = 8;
 

@@ -24,9 +24,10 @@
 
 static_assert(std::endian::native == std::endian::little, "frames are written a rank of bytes at a time");
 
-namespace quellor::batch {
+namespace quellor {
 
 inline constexpr std::uint8_t SEEN_EMPTY = 13;
+static_assert(SEEN_EMPTY == HIDDEN_CHANNEL + 1, "make_frame turns hidden into seen-empty by adding one");
 inline constexpr std::size_t FRAME_CODES = 14;
 
 using Frame = std::array<std::uint8_t, 64>;
@@ -50,7 +51,7 @@ inline void make_frame(const chess::Board& b, Frame& out) noexcept {
     const chess::Bitboard seen = visible_squares(b);
     // Hidden (12) everywhere, plus one on seen squares (13), a rank at a time; a Black
     // observer's rows run from rank 8 down, each rank keeping its files in order.
-    constexpr std::uint64_t HIDDEN_RANK = 0x0C0C0C0C0C0C0C0CULL;
+    constexpr std::uint64_t HIDDEN_RANK = HIDDEN_CHANNEL * 0x0101010101010101ULL;
     for (unsigned rank = 0; rank < 8; ++rank) {
         const std::uint64_t codes = HIDDEN_RANK + detail::SPREAD[(seen >> (8 * rank)) & 0xFF];
         std::memcpy(out.data() + ((rank * 8) ^ flip), &codes, sizeof codes);
@@ -101,4 +102,4 @@ inline void pack_frame(const Frame& f, std::uint64_t out[PLANE_CHANNELS]) noexce
         if (f[r] < PLANE_CHANNELS) out[f[r]] |= std::uint64_t{1} << r;
 }
 
-}  // namespace quellor::batch
+}  // namespace quellor

@@ -51,7 +51,7 @@ void write_plane(const chess::Board& b, Plane& plane) noexcept {
 
     for (Bitboard hidden = ~seen; hidden;) {
         const unsigned sq = chess::pop_lsb(hidden);
-        plane[(sq ^ flip) * PLANE_CHANNELS + 12] = 1.0f;
+        plane[(sq ^ flip) * PLANE_CHANNELS + HIDDEN_CHANNEL] = 1.0f;
     }
     for (std::size_t k = 0; k < chess::PIECE_KINDS; ++k) {
         for (std::size_t side = 0; side < 2; ++side) {
