@@ -12,9 +12,12 @@ import contextlib
 import hashlib
 import json
 import os
+import signal
+import threading
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any, Union
+from types import FrameType
+from typing import Any, Optional, Union
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -35,6 +38,40 @@ def replacing(path: PathLike, suffix: str = "") -> Iterator[Path]:
         os.replace(partial, path)
     finally:
         partial.unlink(missing_ok=True)
+
+
+@contextlib.contextmanager
+def interrupts_deferred() -> Iterator[None]:
+    """Holds Ctrl-C and SIGTERM back while the block runs, then lets one that came meanwhile
+    take effect as it would have: a file and the listing that names it are written together.
+
+    Only in the main thread, where Python runs signal handlers, and only for signals whose
+    handler Python set (a handler installed from C is left alone)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: list[int] = []
+
+    def hold(signum: int, frame: Optional[FrameType]) -> None:
+        caught.append(signum)
+
+    previous = {}
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        handler = signal.getsignal(signum)
+        if handler is not None and handler != signal.SIG_IGN:
+            previous[signum] = handler
+            signal.signal(signum, hold)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        if caught:
+            handler = previous[caught[0]]
+            if callable(handler):
+                handler(caught[0], None)
+            else:
+                signal.raise_signal(caught[0])
 
 
 def write_text(text: str, path: PathLike) -> None:

@@ -53,7 +53,7 @@ from quellor_selfplay import data
 from quellor_selfplay.arena import derive_seed
 from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resume_settings
 from quellor_selfplay.curve import draw
-from quellor_selfplay.fileio import file_digest, replacing, write_json
+from quellor_selfplay.fileio import file_digest, interrupts_deferred, replacing, write_json
 from quellor_selfplay.learn import gather, update
 from quellor_selfplay.match import Z95, play_match
 from quellor_selfplay.net import read_checkpoint, save_checkpoint, seeded_net
@@ -235,11 +235,13 @@ def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.
     first = 0
     for j, arrays in enumerate(shards):
         name = data.shard_name(j)
-        size = data.write_shard(arrays, folder / name)
         count = len(arrays["game_index"])
-        manifest["shards"].append({"index": j, "file": name, "first_game": first, "games": count,
-                                   "rows": int(len(arrays["ply"])), "bytes": size})
-        write_json(manifest, folder / data.MANIFEST)
+        # A shard on disk is always one the manifest lists: a signal waits for both.
+        with interrupts_deferred():
+            size = data.write_shard(arrays, folder / name)
+            manifest["shards"].append({"index": j, "file": name, "first_game": first, "games": count,
+                                       "rows": int(len(arrays["ply"])), "bytes": size})
+            write_json(manifest, folder / data.MANIFEST)
         first += count
     manifest["complete"] = True
     write_json(manifest, folder / data.MANIFEST)

@@ -28,7 +28,7 @@ from quellor_selfplay.arena import derive_seed
 from quellor_selfplay.commands.common import check_device, check_ray, version
 from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigterm
 from quellor_selfplay.config import PlayConfig, ResumeError, check_resume, resume_settings
-from quellor_selfplay.fileio import file_digest, write_json
+from quellor_selfplay.fileio import file_digest, interrupts_deferred, write_json
 from quellor_selfplay.net import DEFAULT_HIDDEN, CheckpointError, save_checkpoint, seeded_net
 from quellor_selfplay.players import PlayerConfig, load_player
 from quellor_selfplay.runner import Job, Segment, backend, default_workers, ray_connection
@@ -192,12 +192,14 @@ def play(config: PlayConfig) -> int:
 def _write(config: PlayConfig, manifest: dict[str, Any], index: int, games: range,
            arrays: dict[str, np.ndarray]) -> dict[str, Any]:
     name = data.shard_name(index)
-    size = data.write_shard(arrays, config.out / name, config.compress)
-    entry = {"index": index, "file": name, "first_game": games.start, "games": len(games),
-             "rows": int(len(arrays["ply"])), "bytes": size}
-    manifest["shards"] = sorted([e for e in manifest["shards"] if e["index"] != index] + [entry],
-                                key=lambda e: e["index"])
-    write_json(manifest, config.out / data.MANIFEST)
+    # A shard on disk is always one the manifest lists: a signal waits for both.
+    with interrupts_deferred():
+        size = data.write_shard(arrays, config.out / name, config.compress)
+        entry = {"index": index, "file": name, "first_game": games.start, "games": len(games),
+                 "rows": int(len(arrays["ply"])), "bytes": size}
+        manifest["shards"] = sorted([e for e in manifest["shards"] if e["index"] != index] + [entry],
+                                    key=lambda e: e["index"])
+        write_json(manifest, config.out / data.MANIFEST)
     return entry
 
 

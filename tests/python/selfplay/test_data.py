@@ -2,6 +2,7 @@
 files, and the size of a row."""
 
 import json
+import signal
 import zipfile
 
 import numpy as np
@@ -18,6 +19,7 @@ from quellor_selfplay.data import (
 )
 from one_game import OBS_LEN, RandomPolicy, play_game
 from quellor_selfplay.codes import code_move
+from quellor_selfplay.fileio import interrupts_deferred, write_json
 
 OLD_ROW_BYTES = OBS_LEN * 4 + 8 + 4 + 8 + 8  # float32 observation, int64 action, float32 value, game, ply
 
@@ -212,3 +214,28 @@ def test_the_manifest_lists_only_whole_shards(runs):
         assert arrays["game_index"][0] == entry["first_game"]
         assert set(arrays) == set(ROW_FIELDS) | {k for k in arrays if k.startswith("game_")}
     assert zipfile.is_zipfile(runs["legal"] / manifest["shards"][0]["file"])
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
+def test_a_signal_waits_for_a_shard_and_its_listing(tmp_path, signum):
+    """A signal while a shard and the manifest naming it are written takes effect after both."""
+    seen = []
+
+    def stop(number, frame):
+        seen.append(number)
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, stop)
+    written = []
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            with interrupts_deferred():
+                signal.raise_signal(signum)
+                written.append("shard")
+                write_json({"shards": ["shard"]}, tmp_path / "manifest.json")
+                written.append("manifest")
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    assert written == ["shard", "manifest"] and (tmp_path / "manifest.json").exists()
+    assert seen == ([signal.SIGTERM] if signum == signal.SIGTERM else [])
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
