@@ -76,6 +76,12 @@ static_assert(std::size(TALLY_KEYS) == static_cast<std::size_t>(TallyKey::Count)
 struct ModuleState {
     PyObject* batch_type;
     PyObject* tally_keys[static_cast<std::size_t>(TallyKey::Count)];
+
+    template <class F>
+    void each_ref(F&& f) {
+        f(batch_type);
+        for (PyObject*& key : tally_keys) f(key);
+    }
 };
 
 ModuleState& state_of(PyObject* self) { return module_state<ModuleState>(Py_TYPE(self)); }
@@ -639,23 +645,6 @@ int exec_module(PyObject* module) {
     return add_constants(module);
 }
 
-// The class refers to the module and the state to the class: the collector breaks the cycle
-// through these.
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
-    Py_VISIT(state.batch_type);
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
-    Py_CLEAR(state.batch_type);
-    for (PyObject*& key : state.tally_keys) Py_CLEAR(key);
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
-
 PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
@@ -668,9 +657,9 @@ PyModuleDef MODULE_DEF = {
     static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,
     MODULE_SLOTS,
-    traverse_module,
-    clear_module,
-    free_module,
+    traverse_module<ModuleState>,
+    clear_module<ModuleState>,
+    free_module<ModuleState>,
 };
 
 }  // namespace

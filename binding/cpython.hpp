@@ -86,6 +86,29 @@ State& module_state(PyTypeObject* type) {
     return *static_cast<State*>(PyType_GetModuleState(type));
 }
 
+// A module's state holds its class, which refers back to the module: a cycle that the collector
+// breaks through these, given to PyModuleDef as its traverse, clear and free. `State` names
+// every reference it owns through each_ref(f), which calls f(PyObject*&) on each.
+template <class State>
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    int result = 0;
+    static_cast<State*>(PyModule_GetState(module))->each_ref([&](PyObject*& ref) {
+        if (result == 0 && ref) result = visit(ref, arg);
+    });
+    return result;
+}
+
+template <class State>
+int clear_module(PyObject* module) {
+    static_cast<State*>(PyModule_GetState(module))->each_ref([](PyObject*& ref) { Py_CLEAR(ref); });
+    return 0;
+}
+
+template <class State>
+void free_module(void* module) {
+    clear_module<State>(static_cast<PyObject*>(module));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Argument binding
 

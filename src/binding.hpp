@@ -28,6 +28,12 @@ struct ModuleState {
 
     // A borrowed reference; valid once intern_names() has succeeded.
     PyObject* name(Name n) const { return names[static_cast<std::size_t>(n)]; }
+
+    template <class F>
+    void each_ref(F&& f) {
+        f(game_type);
+        for (PyObject*& name : names) f(name);
+    }
 };
 
 // Interns the names into `state`. Returns 0, or -1 with an exception set.

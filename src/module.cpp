@@ -397,23 +397,6 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-// The class refers to the module (its instances find the state through it) and the state to
-// the class: a cycle that the collector breaks through these two.
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
-    Py_VISIT(state.game_type);
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    auto& state = *static_cast<ModuleState*>(PyModule_GetState(module));
-    Py_CLEAR(state.game_type);
-    for (PyObject*& name : state.names) Py_CLEAR(name);
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
-
 PyModuleDef_Slot MODULE_SLOTS[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
@@ -431,9 +414,9 @@ PyModuleDef MODULE_DEF = {
     static_cast<Py_ssize_t>(sizeof(ModuleState)),
     nullptr,
     MODULE_SLOTS,
-    traverse_module,
-    clear_module,
-    free_module,
+    traverse_module<ModuleState>,
+    clear_module<ModuleState>,
+    free_module<ModuleState>,
 };
 
 }  // namespace
