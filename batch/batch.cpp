@@ -285,12 +285,10 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
 bool Batch::resolve(const Game& g, std::int64_t value, bool exact_moves, ChessMove& move) const {
     const MoveGen gen = generate(g.board);
     if (exact_moves) {
-        const auto k = static_cast<unsigned>(value / 4096);
-        const auto from = static_cast<unsigned>(value % 4096 / 64), to = static_cast<unsigned>(value % 64);
-        const chess::MoveGroup* group = group_with(gen, from, to);
-        if (!group || group->promotes != (k > 0)) return false;
-        move = ChessMove{chess::Square(from), chess::Square(to),
-                         k ? std::optional<Piece>(chess::piece_from_index(5 - k)) : std::nullopt};
+        const ChessMove named = code_move(value);
+        const chess::MoveGroup* group = group_with(gen, named.from_square, named.to_square);
+        if (!group || group->promotes != named.promotion.has_value()) return false;
+        move = named;
         return true;
     }
     const unsigned flip = flip_of(g.board.side_to_move);

@@ -60,6 +60,14 @@ inline std::int32_t move_code(const chess::ChessMove& move) {
     return move.from_square * 64 + move.to_square + 4096 * k;
 }
 
+// The move a code in 0..MOVE_CODE_COUNT - 1 names (whether it can be played is another matter).
+inline chess::ChessMove code_move(std::int64_t code) {
+    const auto k = static_cast<unsigned>(code / 4096);
+    return chess::ChessMove{chess::Square(static_cast<unsigned>(code % 4096 / 64)),
+                            chess::Square(static_cast<unsigned>(code % 64)),
+                            k ? std::optional<chess::Piece>(chess::piece_from_index(5 - k)) : std::nullopt};
+}
+
 // The legal-action mask stored one bit per slot, as the data shards keep it.
 inline constexpr std::size_t MASK_BYTES = ACTION_COUNT / 8;
 static_assert(ACTION_COUNT % 8 == 0);

@@ -365,11 +365,7 @@ PyObject* batch_step(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
                 return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld is out of range (0..%lld)",
                                     refusal->game, v, static_cast<long long>(MOVE_CODE_COUNT - 1));
             char uci[chess::ChessMove::MAX_UCI_LEN];
-            const chess::ChessMove move{chess::Square(static_cast<unsigned>(v % 4096 / 64)),
-                                        chess::Square(static_cast<unsigned>(v % 64)),
-                                        v >= 4096 ? std::optional<chess::Piece>(chess::piece_from_index(5 - v / 4096))
-                                                  : std::nullopt};
-            const std::string text(uci, move.write_uci(uci));
+            const std::string text(uci, code_move(v).write_uci(uci));
             return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld (%s) is not legal", refusal->game, v,
                                 text.c_str());
         }
