@@ -55,21 +55,21 @@ def interrupts_deferred() -> Iterator[None]:
     def hold(signum: int, frame: Optional[FrameType]) -> None:
         caught.append(signum)
 
-    previous = {}
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        handler = signal.getsignal(signum)
+    previous: dict[int, Any] = {}
+    for held in (signal.SIGINT, signal.SIGTERM):
+        handler = signal.getsignal(held)
         if handler is not None and handler != signal.SIG_IGN:
-            previous[signum] = handler
-            signal.signal(signum, hold)
+            previous[held] = handler
+            signal.signal(held, hold)
     try:
         yield
     finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
         if caught:
-            handler = previous[caught[0]]
-            if callable(handler):
-                handler(caught[0], None)
+            first = previous[caught[0]]
+            if callable(first):
+                first(caught[0], None)
             else:
                 signal.raise_signal(caught[0])
 
