@@ -646,17 +646,7 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
     {0, nullptr},
 };
 
-PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "quellor_selfplay._batch",
-    "The native core of quellor_selfplay.GameBatch.",
-    static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    nullptr,
-    MODULE_SLOTS,
-    traverse_module<ModuleState>,
-    clear_module<ModuleState>,
-    free_module<ModuleState>,
-};
+PyModuleDef MODULE_DEF = module_def<ModuleState>("quellor_selfplay._batch", "The native core of quellor_selfplay.GameBatch.", MODULE_SLOTS);
 
 }  // namespace
 }  // namespace quellor::batch

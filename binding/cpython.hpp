@@ -109,6 +109,16 @@ void free_module(void* module) {
     clear_module<State>(static_cast<PyObject*>(module));
 }
 
+// The definition of a module whose state is a `State` (see each_ref above), run by `slots`.
+template <class State>
+PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots) {
+    return PyModuleDef{PyModuleDef_HEAD_INIT,     name,
+                       doc,                       static_cast<Py_ssize_t>(sizeof(State)),
+                       nullptr,                   slots,
+                       traverse_module<State>,    clear_module<State>,
+                       free_module<State>};
+}
+
 // ---------------------------------------------------------------------------------------------
 // Argument binding
 

@@ -407,17 +407,7 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
     {0, nullptr},
 };
 
-PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "quellor",
-    "Fog-of-war chess games for self-play reinforcement learning.",
-    static_cast<Py_ssize_t>(sizeof(ModuleState)),
-    nullptr,
-    MODULE_SLOTS,
-    traverse_module<ModuleState>,
-    clear_module<ModuleState>,
-    free_module<ModuleState>,
-};
+PyModuleDef MODULE_DEF = module_def<ModuleState>("quellor", "Fog-of-war chess games for self-play reinforcement learning.", MODULE_SLOTS);
 
 }  // namespace
 }  // namespace quellor
