@@ -23,6 +23,8 @@ from typing import Any, Optional
 from quellor_selfplay.codes import OBSERVATIONS, RULES
 
 ARCHES = ("squares", "mlp")
+PLAYER_HELP = ("'random', a checkpoint (or TorchScript module), or module:callable, a class or function of "
+               "your own that makes a player")
 POLICIES = ("random", "net")
 
 
@@ -273,8 +275,8 @@ class TrainConfig:
 class MatchConfig:
     """quellor-selfplay match: one player against another."""
 
-    a: str = option("random", "'random' or a checkpoint (or TorchScript module)", positional=True, metavar="A")
-    b: str = option("random", "'random' or a checkpoint (or TorchScript module)", positional=True, metavar="B")
+    a: str = option("random", PLAYER_HELP, positional=True, metavar="A")
+    b: str = option("random", PLAYER_HELP, positional=True, metavar="B")
     games: int = option(400, "games to play (default {default})", parse=positive)
     game: GameConfig = nested(GameConfig, rules="dark", observation=None, max_plies=300, omit=("start_fen",),
                               unset={"observation": "the checkpoints', else own"})

@@ -12,7 +12,9 @@ value and rebuild the same player on the other side.
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import io
+import re
 import warnings
 import zipfile
 from pathlib import Path
@@ -27,6 +29,13 @@ from quellor_selfplay.codes import ACTION_SLOTS
 from quellor_selfplay.net import CheckpointError, architecture, build_net, read_checkpoint
 
 RANDOM = "random"
+# A player of the user's own: "package.module:factory", the factory called with no arguments.
+CALLABLE_FORM = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*:[A-Za-z_]\w*(\.[A-Za-z_]\w*)*")
+
+
+class PlayerError(ValueError):
+    """A player that cannot be made: a `module:callable` that does not import, name a callable
+    or make an object with the player interface."""
 
 
 class Player(Protocol):
@@ -159,8 +168,9 @@ def masked_log_softmax(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tenso
 
 @dataclasses.dataclass(frozen=True)
 class PlayerConfig:
-    """A player as plain data. kind "random"; "net" with arch, config and weights; or "script"
-    with the bytes of a TorchScript file."""
+    """A player as plain data. kind "random"; "net" with arch, config and weights; "script"
+    with the bytes of a TorchScript file; or "callable" with the `module:callable` `target` that
+    makes a player of the user's own in each process that plays."""
 
     kind: str
     name: str = RANDOM
@@ -169,6 +179,7 @@ class PlayerConfig:
     weights: Optional[dict[str, npt.NDArray[Any]]] = None
     script: Optional[bytes] = None
     observation: Optional[str] = None
+    target: Optional[str] = None
 
     @staticmethod
     def random() -> PlayerConfig:
@@ -183,6 +194,9 @@ class PlayerConfig:
     def build(self, device: Union[str, torch.device] = "cpu") -> Player:
         if self.kind == RANDOM:
             return RandomPlayer()
+        if self.kind == "callable":
+            assert self.target is not None
+            return user_player(self.target)
         return NetPlayer(self.model(), device)
 
     def model(self) -> nn.Module:
@@ -216,15 +230,46 @@ def is_torchscript(path: Union[str, Path]) -> bool:
         return False
 
 
+def user_player(target: str) -> Player:
+    """The player that `target`, "module:callable", makes when called with no arguments;
+    PlayerError says what is wrong with one that cannot make a player."""
+    module_name, _, attribute = target.partition(":")
+    try:
+        found: Any = importlib.import_module(module_name)
+    except ImportError as err:
+        raise PlayerError(f"player {target}: cannot import {module_name}: {err}") from None
+    for part in attribute.split("."):
+        if not hasattr(found, part):
+            raise PlayerError(f"player {target}: {module_name} has no {attribute}")
+        found = getattr(found, part)
+    if not callable(found):
+        raise PlayerError(f"player {target}: {attribute} is not callable")
+    try:
+        player = found()
+    except Exception as err:
+        raise PlayerError(f"player {target}: {attribute}() failed: {type(err).__name__}: {err}") from None
+    if not callable(getattr(player, "act", None)) or not isinstance(getattr(player, "uses_random_actions", None), bool):
+        raise PlayerError(f"player {target}: {attribute}() made a {type(player).__name__}, which lacks the player "
+                          f"interface: act(observations, masks, generator, random_slots) and a bool "
+                          f"uses_random_actions")
+    return player  # type: ignore[no-any-return]
+
+
 def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
-    """"random", or the path of a checkpoint of the tool's networks or of a TorchScript module.
+    """"random"; "module:callable", a player of the user's own (see `Player`); or the path of a
+    checkpoint of the tool's networks or of a TorchScript module.
 
     A checkpoint is read with weights_only=True; a TorchScript file is compiled code and runs
-    when loaded: load only files you trust. CheckpointError says why a file cannot be used.
+    when loaded: load only files you trust, and the same holds for the module of a player of
+    your own. CheckpointError says why a file cannot be used, PlayerError why a
+    `module:callable` cannot make a player (it is made here once to find out).
     """
     if source == RANDOM:
         return PlayerConfig.random()
     path = Path(source)
+    if not path.exists() and CALLABLE_FORM.fullmatch(source):
+        user_player(source)
+        return PlayerConfig("callable", name or source, target=source)
     if not path.exists():
         raise CheckpointError(f"checkpoint {source} does not exist")
     if is_torchscript(path):

@@ -12,7 +12,7 @@ from quellor_selfplay.config import MatchConfig
 from quellor_selfplay.fileio import write_json
 from quellor_selfplay.match import format_result, play_match
 from quellor_selfplay.net import CheckpointError
-from quellor_selfplay.players import load_player
+from quellor_selfplay.players import PlayerError, load_player
 
 
 def match(config: MatchConfig) -> int:
@@ -21,7 +21,7 @@ def match(config: MatchConfig) -> int:
         raise UsageError(f"--json {config.json}: its directory does not exist")
     try:
         players = [load_player(source) for source in (config.a, config.b)]
-    except CheckpointError as err:
+    except (CheckpointError, PlayerError) as err:
         raise UsageError(str(err)) from None
     trained = {p.observation for p in players if p.observation is not None}
     if config.game.observation is not None:

@@ -92,6 +92,53 @@ def test_random_against_itself_is_even():
     assert low < 0 < high
 
 
+USER_BOTS = """
+import numpy as np
+
+NOT_CALLABLE = 3
+MOVES = []
+
+
+class FirstSlot:
+    \"\"\"Plays the lowest legal slot of every game.\"\"\"
+
+    uses_random_actions = False
+
+    def act(self, observations, masks, generator, random_slots):
+        slots = masks.to(dtype=__import__("torch").uint8).argmax(dim=1).numpy().astype(np.int64)
+        MOVES.extend(slots.tolist())
+        return slots, np.zeros(len(slots), dtype=np.float32)
+
+
+class NoAct:
+    uses_random_actions = False
+
+
+class Broken:
+    def __init__(self):
+        raise RuntimeError("no weights")
+"""
+
+
+def user_bots(tmp_path, monkeypatch):
+    (tmp_path / "user_bots.py").write_text(USER_BOTS)
+    monkeypatch.syspath_prepend(str(tmp_path))
+
+
+def test_a_player_of_the_users_own_plays_a_match(tmp_path, capsys, monkeypatch):
+    user_bots(tmp_path, monkeypatch)
+    import user_bots as bots
+
+    status = main(["match", "user_bots:FirstSlot", "random", "--games", "6", "--max-plies", "40", "--batch", "3",
+                   "--no-progress", "--json", str(tmp_path / "m.json")])
+    assert status == 0
+    assert "A: user_bots:FirstSlot" in capsys.readouterr().out
+    saved = json.loads((tmp_path / "m.json").read_text())
+    assert saved["games"] == 6
+    # Every move of A's side came from the user's player: at least one per game it played.
+    assert len(bots.MOVES) >= 6 and all(0 <= slot < 4352 for slot in bots.MOVES)
+
+
 def test_the_command_prints_and_writes_the_result(tmp_path, capsys):
     net = seeded_net(seed=1, arch="squares", config={"channels": 8, "blocks": 1, "keys": 4})
     save_checkpoint(net, tmp_path / "net.pt", observation="own")
@@ -115,9 +162,15 @@ def test_the_command_prints_and_writes_the_result(tmp_path, capsys):
         (["OWN", "HISTORY"], "trained on different observations"),
         (["OWN", "random", "--observation", "history"], "a checkpoint was trained on 'own'"),
         (["random", "random", "--json", "no/such/dir/m.json"], "its directory does not exist"),
+        (["no_such_module:Bot", "random"], "player no_such_module:Bot: cannot import no_such_module"),
+        (["user_bots:Missing", "random"], "player user_bots:Missing: user_bots has no Missing"),
+        (["user_bots:NOT_CALLABLE", "random"], "player user_bots:NOT_CALLABLE: NOT_CALLABLE is not callable"),
+        (["random", "user_bots:NoAct"], "NoAct() made a NoAct, which lacks the player interface"),
+        (["random", "user_bots:Broken"], "player user_bots:Broken: Broken() failed: RuntimeError: no weights"),
     ],
 )
-def test_the_command_refuses_bad_input(tmp_path, capsys, args, message):
+def test_the_command_refuses_bad_input(tmp_path, capsys, monkeypatch, args, message):
+    user_bots(tmp_path, monkeypatch)
     for layout in ("own", "history"):
         save_checkpoint(seeded_net(seed=0, hidden=4), tmp_path / f"{layout}.pt", observation=layout)
     args = [str(tmp_path / f"{a.lower()}.pt") if a in ("OWN", "HISTORY") else a for a in args]
