@@ -273,8 +273,10 @@ class TrainConfig:
 class MatchConfig:
     """quellor-selfplay match: one player against another."""
 
-    a: str = option("random", "'random' or a checkpoint (or TorchScript module)", positional=True, metavar="A")
-    b: str = option("random", "'random' or a checkpoint (or TorchScript module)", positional=True, metavar="B")
+    a: str = option("random", "'random', 'greedy' or a checkpoint (or TorchScript module)", positional=True,
+                    metavar="A")
+    b: str = option("random", "'random', 'greedy' or a checkpoint (or TorchScript module)", positional=True,
+                    metavar="B")
     games: int = option(400, "games to play (default {default})", parse=positive)
     game: GameConfig = nested(GameConfig, rules="dark", observation=None, max_plies=300, omit=("start_fen",),
                               unset={"observation": "the checkpoints', else own"})

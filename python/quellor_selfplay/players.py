@@ -1,4 +1,4 @@
-"""Policies that move many games at once: the random policy and any network.
+"""Policies that move many games at once: the random policy, the greedy bot and any network.
 
 A player is given the observations and legal-action masks of every game where it is to move,
 and returns one slot per game with the log-probability its policy gave that slot. A network
@@ -23,10 +23,12 @@ import numpy.typing as npt
 import torch
 from torch import nn
 
+from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import ACTION_SLOTS
 from quellor_selfplay.net import CheckpointError, architecture, build_net, read_checkpoint
 
 RANDOM = "random"
+GREEDY = "greedy"
 
 
 class Player(Protocol):
@@ -159,8 +161,8 @@ def masked_log_softmax(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tenso
 
 @dataclasses.dataclass(frozen=True)
 class PlayerConfig:
-    """A player as plain data. kind "random"; "net" with arch, config and weights; or "script"
-    with the bytes of a TorchScript file."""
+    """A player as plain data. kind "random"; "greedy" (bots.GreedyPlayer); "net" with arch,
+    config and weights; or "script" with the bytes of a TorchScript file."""
 
     kind: str
     name: str = RANDOM
@@ -175,6 +177,10 @@ class PlayerConfig:
         return PlayerConfig(RANDOM)
 
     @staticmethod
+    def greedy() -> PlayerConfig:
+        return PlayerConfig(GREEDY, GREEDY)
+
+    @staticmethod
     def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None) -> PlayerConfig:
         weights = {k: v.detach().cpu().numpy().copy() for k, v in net.state_dict().items()}
         arch, config = architecture(net)
@@ -183,6 +189,8 @@ class PlayerConfig:
     def build(self, device: Union[str, torch.device] = "cpu") -> Player:
         if self.kind == RANDOM:
             return RandomPlayer()
+        if self.kind == GREEDY:
+            return GreedyPlayer()
         return NetPlayer(self.model(), device)
 
     def model(self) -> nn.Module:
@@ -217,13 +225,15 @@ def is_torchscript(path: Union[str, Path]) -> bool:
 
 
 def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
-    """"random", or the path of a checkpoint of the tool's networks or of a TorchScript module.
+    """"random", "greedy", or the path of a checkpoint of the tool's networks or of a TorchScript module.
 
     A checkpoint is read with weights_only=True; a TorchScript file is compiled code and runs
     when loaded: load only files you trust. CheckpointError says why a file cannot be used.
     """
     if source == RANDOM:
         return PlayerConfig.random()
+    if source == GREEDY:
+        return PlayerConfig.greedy()
     path = Path(source)
     if not path.exists():
         raise CheckpointError(f"checkpoint {source} does not exist")

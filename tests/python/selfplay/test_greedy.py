@@ -1,5 +1,6 @@
 """The greedy bot: its one-ply reckoning against python-chess, its choices in telling positions
-with either colour, and blindness to what the mover never saw."""
+with either colour, blindness to what the mover never saw, and its strength against random
+play."""
 
 import math
 import os
@@ -16,6 +17,9 @@ from support.positions import action_slot, visible_squares
 from quellor_selfplay import GameBatch
 from quellor_selfplay.bots import KING_CAPTURE, KING_LOSS, GreedyPlayer, attacks, score_moves
 from quellor_selfplay.codes import NEWEST_FRAME, code_move, move_code
+from quellor_selfplay.config import GameConfig
+from quellor_selfplay.match import play_match
+from quellor_selfplay.players import PlayerConfig, load_player
 
 VALUE = {chess.PAWN: 1, chess.KNIGHT: 3, chess.BISHOP: 3, chess.ROOK: 5, chess.QUEEN: 9, chess.KING: math.inf}
 
@@ -259,3 +263,13 @@ def test_what_the_mover_never_saw_changes_no_choice(start, seed, plies, data):
     assert choices[0].tolist() == choices[1].tolist()
     event("altered game compared")
     oracle.count("selfplay/greedy fog choices compared", 1)
+
+
+# -- Strength -----------------------------------------------------------------------------------
+
+def test_greedy_beats_random_play():
+    greedy = load_player("greedy")
+    assert greedy == PlayerConfig.greedy() and isinstance(greedy.build(), GreedyPlayer)
+    result = play_match(greedy, PlayerConfig.random(), 100, GameConfig("dark", "own", 300), slots=50, seed=11)
+    oracle.count("selfplay/greedy score against random play (x100)", round(100 * result.score))
+    assert result.games == 100 and result.score >= 0.9
