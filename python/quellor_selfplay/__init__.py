@@ -6,6 +6,7 @@ Two floors. The library is what a program imports and builds on:
 - :mod:`quellor_selfplay.codes` owns the game's constants and move codes, policy slots and views;
 - :mod:`quellor_selfplay.config` holds the typed settings of games, runs, the learner and commands;
 - :mod:`quellor_selfplay.players` holds the players: random play, any network, TorchScript;
+  :mod:`quellor_selfplay.bots` the greedy bot, a yardstick that reads only the mover's view;
 - :mod:`quellor_selfplay.arena` plays many games at once in a GameBatch, players moving all
   their games in one call, and records every decision;
 - :mod:`quellor_selfplay.runner` spreads segments of games over local processes or Ray actors;

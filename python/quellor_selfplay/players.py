@@ -1,4 +1,4 @@
-"""Policies that move many games at once: the random policy and any network.
+"""Policies that move many games at once: the random policy, the greedy bot and any network.
 
 A player is given the observations and legal-action masks of every game where it is to move,
 and returns one slot per game with the log-probability its policy gave that slot. A network
@@ -25,10 +25,12 @@ import numpy.typing as npt
 import torch
 from torch import nn
 
+from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import ACTION_SLOTS
 from quellor_selfplay.net import CheckpointError, architecture, build_net, read_checkpoint
 
 RANDOM = "random"
+GREEDY = "greedy"
 # A player of the user's own: "package.module:factory", the factory called with no arguments.
 CALLABLE_FORM = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*:[A-Za-z_]\w*(\.[A-Za-z_]\w*)*")
 
@@ -168,9 +170,9 @@ def masked_log_softmax(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tenso
 
 @dataclasses.dataclass(frozen=True)
 class PlayerConfig:
-    """A player as plain data. kind "random"; "net" with arch, config and weights; "script"
-    with the bytes of a TorchScript file; or "callable" with the `module:callable` `target` that
-    makes a player of the user's own in each process that plays."""
+    """A player as plain data. kind "random"; "greedy" (bots.GreedyPlayer); "net" with arch,
+    config and weights; "script" with the bytes of a TorchScript file; or "callable" with the
+    `module:callable` `target` that makes a player of the user's own in each process that plays."""
 
     kind: str
     name: str = RANDOM
@@ -186,6 +188,10 @@ class PlayerConfig:
         return PlayerConfig(RANDOM)
 
     @staticmethod
+    def greedy() -> PlayerConfig:
+        return PlayerConfig(GREEDY, GREEDY)
+
+    @staticmethod
     def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None) -> PlayerConfig:
         weights = {k: v.detach().cpu().numpy().copy() for k, v in net.state_dict().items()}
         arch, config = architecture(net)
@@ -194,6 +200,8 @@ class PlayerConfig:
     def build(self, device: Union[str, torch.device] = "cpu") -> Player:
         if self.kind == RANDOM:
             return RandomPlayer()
+        if self.kind == GREEDY:
+            return GreedyPlayer()
         if self.kind == "callable":
             assert self.target is not None
             return user_player(self.target)
@@ -256,8 +264,8 @@ def user_player(target: str) -> Player:
 
 
 def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
-    """"random"; "module:callable", a player of the user's own (see `Player`); or the path of a
-    checkpoint of the tool's networks or of a TorchScript module.
+    """"random"; "greedy"; "module:callable", a player of the user's own (see `Player`); or the
+    path of a checkpoint of the tool's networks or of a TorchScript module.
 
     A checkpoint is read with weights_only=True; a TorchScript file is compiled code and runs
     when loaded: load only files you trust, and the same holds for the module of a player of
@@ -266,6 +274,8 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
     """
     if source == RANDOM:
         return PlayerConfig.random()
+    if source == GREEDY:
+        return PlayerConfig.greedy()
     path = Path(source)
     if not path.exists() and CALLABLE_FORM.fullmatch(source):
         user_player(source)
