@@ -16,16 +16,20 @@ export PATH := $(abspath $(VENV))/bin:$(PATH):/usr/games
 # test suites again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test: engine-test python-test fuzz-short test-asan
 
-# A short training run under the fog-of-war rules, then a match of its network against random
-# play: the last iteration's games (shards), the checkpoints, metrics.csv, matches.csv,
-# learning-curve.png, the match table (match.txt) and a fog-of-war picture in out/demo. It needs
-# only the self-play extra, not the test tools.
-DEMO_MINUTES ?= 3
+# A short training run under the fog-of-war rules, then matches of its network against random
+# play and against the greedy bot: the last iteration's games (shards), the checkpoints,
+# metrics.csv, matches.csv, learning-curve.png, the match tables (match-random.txt,
+# match-greedy.txt) and a fog-of-war picture in out/demo. It trains a fixed number of
+# iterations, so a busy machine takes longer rather than training less. It needs only the
+# self-play extra, not the test tools.
+DEMO_ITERATIONS ?= 20
 demo: demo-install
-	$(VENV)/bin/quellor-selfplay train --rules dark --minutes $(DEMO_MINUTES) --out out/demo --overwrite --no-progress
-	$(VENV)/bin/quellor-selfplay match out/demo/checkpoints/latest.pt random --games 200 --no-progress \
-	  --json out/demo/match.json > out/demo/match.txt
-	cat out/demo/match.txt
+	$(VENV)/bin/quellor-selfplay train --rules dark --iterations $(DEMO_ITERATIONS) --out out/demo --overwrite --no-progress
+	for b in random greedy; do \
+	  $(VENV)/bin/quellor-selfplay match out/demo/checkpoints/latest.pt $$b --games 200 --no-progress \
+	    --json out/demo/match-$$b.json > out/demo/match-$$b.txt || exit 1; \
+	  cat out/demo/match-$$b.txt; \
+	done
 	$(VENV)/bin/quellor-selfplay show $$(ls -d out/demo/data/iter-* | tail -1) --game 0 --ply 4
 
 # Debian packages the tests need: GoogleTest for the engine, Stockfish as the perft oracle.

@@ -254,10 +254,12 @@ class TrainConfig:
     pool_games: float = option(0.5, "share of each iteration's games played against the pool (default {default})",
                                parse=fraction, resume=True)
     eval_every: int = option(5, "iterations between evaluations (default {default})", parse=positive, resume=True)
-    eval_games: int = option(200, "games per evaluation match (default {default})", parse=positive, resume=True)
+    eval_games: int = option(200, "games per evaluation match, against random play and against the greedy bot "
+                                  "(default {default})", parse=positive, resume=True)
     threads: int = option(1, "torch threads of the learner (default 1: the worker processes have the other cores)",
                           parse=positive)
-    final_games: int = option(400, "games of the last evaluation against random play (default {default})",
+    final_games: int = option(400, "games of the last evaluation against each of random play and the greedy bot "
+                                   "(default {default})",
                               parse=positive)
     keep_data: int = option(1, "iterations whose games stay on disk as shards (default {default})",
                             parse=non_negative)

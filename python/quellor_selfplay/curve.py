@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import math
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, Optional
@@ -20,9 +19,13 @@ def _numbers(rows: Sequence[dict[str, Any]], key: str, x_key: str = "minutes") -
     return xs, ys
 
 
+ANCHORS = (("random", "random play", "tab:blue"), ("greedy", "greedy bot", "tab:green"))
+
+
 def draw(rows: Sequence[dict[str, Any]], path: Path, title: Optional[str] = None) -> None:
-    """Four panels against minutes of training: score against random play (the 0.8 target
-    marked), Elo against the first checkpoint with its 95 % band, the losses, and self-play
+    """Four panels against minutes of training: the score against random play and against the
+    greedy bot with their 95 % intervals (the 0.8 target against greedy marked), the Elo
+    differences against the same two fixed anchors with their bands, the losses, and self-play
     positions per second."""
     import matplotlib
 
@@ -32,27 +35,25 @@ def draw(rows: Sequence[dict[str, Any]], path: Path, title: Optional[str] = None
     figure, axes = plt.subplots(2, 2, figsize=(10, 7), constrained_layout=True)
     score, elo, losses, speed = axes.flat
 
-    xs, ys = _numbers(rows, "score_vs_random")
-    _, games = _numbers(rows, "games_vs_random")
     score.axhline(0.5, color="grey", linewidth=0.8, linestyle=":")
-    score.axhline(0.8, color="tab:red", linewidth=0.8, linestyle="--", label="0.8")
-    if xs:
-        spread = [1.96 * math.sqrt(max(y * (1 - y), 0.25 / n) / n) for y, n in zip(ys, games)]
-        score.fill_between(xs, [y - s for y, s in zip(ys, spread)], [y + s for y, s in zip(ys, spread)],
-                           alpha=0.2, color="tab:blue")
-        score.plot(xs, ys, marker="o", markersize=3, color="tab:blue")
-    score.set_ylim(0, 1)
-    score.set_title("score against random play")
-    score.legend(loc="lower right")
-
-    xs, ys = _numbers(rows, "elo_vs_first")
-    _, low = _numbers(rows, "elo_vs_first_low")
-    _, high = _numbers(rows, "elo_vs_first_high")
-    if xs:
-        elo.fill_between(xs, low, high, alpha=0.2, color="tab:green")
-        elo.plot(xs, ys, marker="o", markersize=3, color="tab:green")
+    score.axhline(0.8, color="tab:red", linewidth=0.8, linestyle="--", label="target against greedy (0.8)")
     elo.axhline(0, color="grey", linewidth=0.8, linestyle=":")
-    elo.set_title("Elo against the first checkpoint (95% band)")
+    for anchor, label, colour in ANCHORS:
+        for axis, measure in ((score, "score"), (elo, "elo")):
+            xs, ys = _numbers(rows, f"{measure}_vs_{anchor}")
+            _, low = _numbers(rows, f"{measure}_vs_{anchor}_low")
+            _, high = _numbers(rows, f"{measure}_vs_{anchor}_high")
+            if not xs:
+                continue
+            if len(low) == len(xs) == len(high):
+                axis.fill_between(xs, low, high, alpha=0.2, color=colour)
+            axis.plot(xs, ys, marker="o", markersize=3, color=colour, label=f"against {label}")
+    score.set_ylim(0, 1)
+    score.set_title("score (95% interval)")
+    score.legend(loc="lower right", fontsize=8)
+    elo.set_title("Elo against fixed anchors (95% band)")
+    if elo.get_legend_handles_labels()[0]:
+        elo.legend(loc="lower right", fontsize=8)
 
     # The entropy is an order of magnitude larger than PPO's surrogate loss: it gets its own axis.
     spread_axis = losses.twinx()

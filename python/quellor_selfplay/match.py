@@ -77,6 +77,12 @@ class MatchResult:
         return math.sqrt(variance / n)
 
     @property
+    def score_interval(self) -> tuple[float, float]:
+        """The score's 95 % interval, mean -/+ 1.96 standard errors, kept within 0..1."""
+        spread = Z95 * self.standard_error
+        return max(0.0, self.score - spread), min(1.0, self.score + spread)
+
+    @property
     def elo_interval(self) -> tuple[float, float]:
         wins, draws, _ = self._adjusted()
         mean = (wins + 0.5 * draws) / self.games

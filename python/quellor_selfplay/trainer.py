@@ -22,7 +22,7 @@ A run directory (`TrainConfig.out`) holds:
     checkpoints/iter-NNNNN.pt  the network at each evaluation (a play/match checkpoint)
     data/iter-NNNNN/           the games of the last `keep_data` iterations (play's format)
     metrics.csv, matches.csv   a row per iteration, a row per evaluation match
-    learning-curve.png         score against random play, Elo against the first checkpoint,
+    learning-curve.png         scores and Elo against random play and the greedy bot,
                                losses, positions per second
 
 In a program:
@@ -40,7 +40,6 @@ from __future__ import annotations
 import copy
 import csv
 import dataclasses
-import math
 import shutil
 import time
 from pathlib import Path
@@ -55,15 +54,25 @@ from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resu
 from quellor_selfplay.curve import draw
 from quellor_selfplay.fileio import file_digest, interrupts_deferred, replacing, write_json
 from quellor_selfplay.learn import gather, update
-from quellor_selfplay.match import Z95, play_match
+from quellor_selfplay.match import play_match
 from quellor_selfplay.net import read_checkpoint, save_checkpoint, seeded_net
-from quellor_selfplay.players import PlayerConfig
+from quellor_selfplay.players import PlayerConfig, load_player
 from quellor_selfplay.runner import Job, Pending, Segment, Threads
 
+# The fixed opponents every evaluation measures the network against: the same at every
+# evaluation of every run, so that their scores and Elo differences compare across both.
+ANCHORS = ("random", "greedy")
+MEASURES = ("games", "wins", "draws", "losses", "score", "score_low", "score_high", "elo", "elo_low", "elo_high")
+
+
+def _measure(name: str, anchor: str) -> str:
+    """The metrics column of a measure against an anchor: score_vs_greedy, score_vs_greedy_low..."""
+    kind, _, bound = name.partition("_")
+    return f"{kind}_vs_{anchor}" + (f"_{bound}" if bound else "")
+
+
 METRICS = ("iteration", "minutes", "games", "positions", "positions_per_second", "policy_loss", "value_loss",
-           "entropy", "kl", "clip_fraction", "games_vs_random", "wins_vs_random", "draws_vs_random",
-           "losses_vs_random", "score_vs_random", "elo_vs_random", "elo_vs_previous", "elo_vs_first",
-           "elo_vs_first_low", "elo_vs_first_high")
+           "entropy", "kl", "clip_fraction") + tuple(_measure(m, a) for a in ANCHORS for m in MEASURES)
 MATCHES = ("iteration", "minutes", "opponent", "games", "wins", "draws", "losses", "score", "elo", "elo_low",
            "elo_high")
 LATEST = "checkpoints/latest.pt"
@@ -93,9 +102,6 @@ class State:
     # overlap, the network of the iteration before).
     behaviour: dict[str, Any]
     behaviour_pool: list[tuple[int, dict[str, Any]]]
-    previous: tuple[int, dict[str, Any]]
-    elo_first: float = 0.0
-    elo_first_variance: float = 0.0
     seconds: float = 0.0
     games: int = 0
     positions: int = 0
@@ -122,7 +128,7 @@ def new_state(config: TrainConfig) -> State:
     net.to(config.run.device)
     optimizer = torch.optim.Adam(net.parameters(), lr=config.ppo.lr)
     first = _weights(net)
-    return State(0, net, optimizer, [(0, first)], first, [(0, first)], (0, first))
+    return State(0, net, optimizer, [(0, first)], first, [(0, first)])
 
 
 def load_state(config: TrainConfig) -> State:
@@ -143,10 +149,7 @@ def load_state(config: TrainConfig) -> State:
 
     return State(
         iteration=int(train["iteration"]), net=net, optimizer=optimizer, pool=pool(train["pool"]),
-        behaviour=train["behaviour"], behaviour_pool=pool(train["behaviour_pool"]),
-        previous=(int(train["previous"]["iteration"]), train["previous"]["state_dict"]),
-        elo_first=float(train["elo_first"]), elo_first_variance=float(train["elo_first_variance"]),
-        seconds=float(train["seconds"]), games=int(train["games"]), positions=int(train["positions"]),
+        behaviour=train["behaviour"], behaviour_pool=pool(train["behaviour_pool"]), seconds=float(train["seconds"]), games=int(train["games"]), positions=int(train["positions"]),
         evaluated=int(train["evaluated"]),
     )
 
@@ -174,9 +177,6 @@ def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> N
         "pool": [{"iteration": i, "state_dict": w} for i, w in state.pool],
         "behaviour": state.behaviour,
         "behaviour_pool": [{"iteration": i, "state_dict": w} for i, w in state.behaviour_pool],
-        "previous": {"iteration": state.previous[0], "state_dict": state.previous[1]},
-        "elo_first": state.elo_first,
-        "elo_first_variance": state.elo_first_variance,
         "seconds": state.seconds,
         "games": state.games,
         "positions": state.positions,
@@ -359,13 +359,14 @@ class Trainer:
                 self.write_metrics({}, replace=True)
 
     def final_pending(self) -> bool:
-        return not any(m["opponent"] == "random" and int(m["iteration"]) == self.state.iteration
-                       and int(m["games"]) >= self.config.final_games for m in self.matches)
+        return not all(any(m["opponent"] == anchor and int(m["iteration"]) == self.state.iteration
+                           and int(m["games"]) >= self.config.final_games for m in self.matches)
+                       for anchor in ANCHORS)
 
-    def last_score(self) -> float:
+    def last_score(self, anchor: str = "random") -> float:
         for row in reversed(self.metrics):
-            if row.get("score_vs_random") not in (None, ""):
-                return float(row["score_vs_random"])
+            if row.get(f"score_vs_{anchor}") not in (None, ""):
+                return float(row[f"score_vs_{anchor}"])
         return float("nan")
 
     def finished(self) -> bool:
@@ -403,43 +404,25 @@ class Trainer:
         return stats
 
     def evaluate(self, final: bool = False) -> None:
-        """Matches the network against random play and against the network of the last
-        evaluation, whose Elo difference extends the chain back to the first checkpoint.
-
-        The final evaluation of a run (with `final_games`) leaves the chain as it was: a run
-        resumed past it must measure what an uninterrupted run measures.
-        """
+        """Matches the network against the anchors, random play and the greedy bot, with
+        `eval_games` games each (`final_games` at the end of the run), and saves it as
+        checkpoints/iter-NNNNN.pt."""
         began = time.perf_counter()
         config, state = self.config, self.state
         k = state.iteration
-        observation = config.game.observation
-        me = _player_config(state.net, _weights(state.net), "learner", observation)
+        me = _player_config(state.net, _weights(state.net), "learner", config.game.observation)
         games = config.final_games if final else config.eval_games
-        against_random = play_match(me, PlayerConfig.random(), games, config.game, config.run.batch,
-                                    derive_seed(config.run.seed, "eval", k, "random"), config.run.device)
-        self.record_match("random", against_random)
-        row: dict[str, Any] = {"games_vs_random": against_random.games, "wins_vs_random": against_random.wins,
-                               "draws_vs_random": against_random.draws, "losses_vs_random": against_random.losses,
-                               "score_vs_random": against_random.score, "elo_vs_random": against_random.elo}
-        if state.evaluated >= 0 and state.evaluated != k:
-            before, weights = state.previous
-            previous = _player_config(state.net, weights, f"iter-{before}", observation)
-            against_previous = play_match(me, previous, config.eval_games, config.game, config.run.batch,
-                                          derive_seed(config.run.seed, "eval", k, "previous"), config.run.device)
-            self.record_match(f"iter-{before}", against_previous)
-            low, high = against_previous.elo_interval
-            chain = state.elo_first + against_previous.elo
-            variance = state.elo_first_variance + ((high - low) / (2 * Z95)) ** 2
-            row["elo_vs_previous"] = against_previous.elo
-        else:
-            chain, variance = state.elo_first, state.elo_first_variance
-        spread = Z95 * math.sqrt(variance)
-        row.update({"elo_vs_first": chain, "elo_vs_first_low": chain - spread, "elo_vs_first_high": chain + spread})
+        row: dict[str, Any] = {}
+        for anchor in ANCHORS:
+            result = play_match(me, load_player(anchor), games, config.game, config.run.batch,
+                                derive_seed(config.run.seed, "eval", k, anchor), config.run.device)
+            self.record_match(anchor, result)
+            figures = dict(zip(MEASURES, (result.games, result.wins, result.draws, result.losses, result.score,
+                                          *result.score_interval, result.elo, *result.elo_interval)))
+            row.update({_measure(m, anchor): value for m, value in figures.items()})
         if not final:
-            state.elo_first, state.elo_first_variance = chain, variance
-            state.previous = (k, _weights(state.net))
             state.evaluated = k
-        save_checkpoint(state.net, config.out / f"checkpoints/iter-{k:05d}.pt", observation=observation,
+        save_checkpoint(state.net, config.out / f"checkpoints/iter-{k:05d}.pt", observation=config.game.observation,
                         rules=config.game.rules, iteration=k)
         self.pending_row = row
         self.last_evaluation = time.perf_counter() - began
@@ -468,9 +451,5 @@ class Trainer:
             draw(self.metrics, self.config.out / "learning-curve.png",
                  f"quellor-selfplay train --rules {self.config.game.rules} --observation {self.config.game.observation}")
 
-    def last_random_match(self) -> Optional[dict[str, Any]]:
-        return next((m for m in reversed(self.matches) if m["opponent"] == "random"), None)
-
-    def elo_vs_first(self) -> float:
-        return float(next((r["elo_vs_first"] for r in reversed(self.metrics)
-                           if r.get("elo_vs_first") not in (None, "")), self.state.elo_first))
+    def last_match(self, anchor: str) -> Optional[dict[str, Any]]:
+        return next((m for m in reversed(self.matches) if m["opponent"] == anchor), None)

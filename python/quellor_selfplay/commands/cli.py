@@ -39,7 +39,7 @@ COMMANDS: dict[str, tuple[type, Callable[[Any], int], str, str]] = {
               "learning-curve.png."),
     "match": (MatchConfig, match.match, "play one policy against another",
               "Plays A against B, colours alternating, and prints wins, draws, losses, the score and the Elo "
-              "difference with its 95%% interval."),
+              "difference with its 95% interval."),
     "show": (ShowConfig, show.show, "show what each side saw at one ply of a recorded game",
              "Prints both sides' fog-of-war views next to the true board and writes them as SVG beside the "
              "data."),

@@ -71,7 +71,8 @@ def _run(trainer: Trainer) -> None:
                 stats = trainer.step()
                 bar.update(1)
                 bar.set_postfix_str(f"{stats['positions_per_second']:,.0f} positions/s, score vs random "
-                                    f"{trainer.last_score():.3f}", refresh=False)
+                                    f"{trainer.last_score('random'):.3f}, vs greedy "
+                                    f"{trainer.last_score('greedy'):.3f}", refresh=False)
             trainer.finish()
         except KeyboardInterrupt:
             if not (config.out / LATEST).exists():
@@ -84,10 +85,10 @@ def report(trainer: Trainer) -> None:
     state, out = trainer.state, trainer.config.out
     print(f"{state.iteration} iterations, {state.games:,} games, {state.positions:,} positions in "
           f"{trainer.elapsed() / 60:.1f} minutes")
-    last = trainer.last_random_match()
-    if last is not None:
-        print(f"Against random play ({last['games']} games): {last['wins']} won, {last['draws']} drawn, "
-              f"{last['losses']} lost, score {float(last['score']):.3f}, Elo {float(last['elo']):+.0f} "
-              f"({float(last['elo_low']):+.0f} .. {float(last['elo_high']):+.0f})")
-    print(f"Elo against the first checkpoint: {trainer.elo_vs_first():+.0f}")
+    for anchor, label in (("random", "random play"), ("greedy", "the greedy bot")):
+        last = trainer.last_match(anchor)
+        if last is not None:
+            print(f"Against {label} ({last['games']} games): {last['wins']} won, {last['draws']} drawn, "
+                  f"{last['losses']} lost, score {float(last['score']):.3f}, Elo {float(last['elo']):+.0f} "
+                  f"({float(last['elo_low']):+.0f} .. {float(last['elo_high']):+.0f})")
     print(f"Wrote {out / LATEST}, metrics.csv, matches.csv and learning-curve.png in {out}")

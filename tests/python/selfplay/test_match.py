@@ -45,6 +45,14 @@ def test_score_and_elo_on_fixed_outcomes(wins, draws, losses, score, elo_, low, 
     assert all(math.isfinite(x) for x in (result.elo, *result.elo_interval))
 
 
+@pytest.mark.parametrize(
+    "wins, draws, losses, low, high",
+    [(60, 20, 20, 0.6216, 0.7784), (10, 0, 0, 0.8649, 1.0), (0, 10, 0, 0.5, 0.5), (1, 0, 1, 0.0, 1.0)],
+)
+def test_the_score_interval_is_the_mean_within_two_standard_errors(wins, draws, losses, low, high):
+    assert MatchResult(wins, draws, losses).score_interval == pytest.approx((low, high), abs=1e-4)
+
+
 def test_tally_counts_from_a_side_and_colour():
     # White's results of six games, and whether A had White in each.
     results = np.array([1, 1, -1, 0, -1, 1])

@@ -143,12 +143,14 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     assert folders == ["iter-00000", "iter-00001", "iter-00002"]
     metrics = rows_of(tmp_path / "whole" / "metrics.csv")
     assert [int(r["iteration"]) for r in metrics] == [0, 1, 2, 3]
-    # Evaluations at 0 and 2 and a final one at 3: against random, and each against the one before.
-    assert [r["score_vs_random"] != "" for r in metrics] == [True, False, True, True]
-    assert metrics[-1]["games_vs_random"] == "6" and metrics[-1]["elo_vs_previous"] != ""
+    # Evaluations at 0 and 2 and a final one at 3, each against both fixed anchors.
+    assert [r["score_vs_greedy"] != "" for r in metrics] == [True, False, True, True]
+    last = metrics[-1]
+    assert last["games_vs_random"] == last["games_vs_greedy"] == "6"
+    assert float(last["score_vs_greedy_low"]) <= float(last["score_vs_greedy"]) <= float(last["score_vs_greedy_high"])
     matches = rows_of(tmp_path / "whole" / "matches.csv")
     assert [(m["iteration"], m["opponent"]) for m in matches] == [
-        ("0", "random"), ("2", "random"), ("2", "iter-0"), ("3", "random"), ("3", "iter-2")]
+        ("0", "random"), ("0", "greedy"), ("2", "random"), ("2", "greedy"), ("3", "random"), ("3", "greedy")]
     assert (tmp_path / "whole" / "learning-curve.png").read_bytes()[:4] == b"\x89PNG"
     for k in (0, 2, 3):
         net, blob = read_checkpoint(tmp_path / "whole" / f"checkpoints/iter-{k:05d}.pt")
