@@ -13,10 +13,11 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 from support import oracle
+from support.fog import STARTS, unseen_change
 from support.positions import action_slot, visible_squares
 from quellor_selfplay import GameBatch
-from quellor_selfplay.bots import KING_CAPTURE, KING_LOSS, GreedyPlayer, attacks, score_moves
-from quellor_selfplay.codes import NEWEST_FRAME, code_move, move_code
+from quellor_selfplay.bots import KING_CAPTURE, KING_LOSS, GreedyPlayer, score_moves
+from quellor_selfplay.codes import code_move, move_code
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.match import play_match
 from quellor_selfplay.players import PlayerConfig, load_player
@@ -186,77 +187,16 @@ def test_the_seed_decides_between_equal_moves():
 
 # -- Blind to what the mover never saw ----------------------------------------------------------
 
-FOG_STARTS = [
-    chess.STARTING_FEN,
-    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
-    "r4rk1/1pp1qppp/p1np1n2/2b1p1B1/2B1P1b1/P1NP1N2/1PP1QPPP/R4RK1 w - - 0 10",
-]
-KINDS = [chess.PAWN, chess.KNIGHT, chess.BISHOP, chess.ROOK, chess.QUEEN]
-
-
-def placement(batch):
-    board = chess.Board(batch.fen(0))
-    return {square: board.piece_at(square) for square in chess.SQUARES}
-
-
-def replay(fen, codes):
-    batch = GameBatch(1, rules="dark", fens=fen, threads=1)
-    for code in codes:
-        batch.step_moves(np.array([code]))
-    return batch
-
-
 @settings(max_examples=60 if os.environ.get("QUELLOR_ASAN") else 300, derandomize=True, database=None, deadline=None,
           suppress_health_check=[HealthCheck.too_slow])
-@given(start=st.sampled_from(FOG_STARTS), seed=st.integers(0, 2**32), plies=st.integers(2, 40), data=st.data())
+@given(start=st.sampled_from(STARTS), seed=st.integers(0, 2**32), plies=st.integers(2, 40), data=st.data())
 def test_what_the_mover_never_saw_changes_no_choice(start, seed, plies, data):
-    """A random dark game; then its start is altered only where the side to move at the end
-    never looked (an enemy piece on a square hidden in every frame it had, untouched by the
-    game, moved to another such square or made another kind) and the game replayed: with the
-    same seed the greedy bot makes the same choice."""
-    rng = np.random.default_rng(seed)
-    batch = GameBatch(1, rules="dark", fens=start, threads=1)
-    codes, views, boards = [], [batch.observation[0, :, NEWEST_FRAME].numpy().copy()], [placement(batch)]
-    for _ in range(plies):
-        moves = batch.legal_moves(0)
-        if batch.terminated[0] or not moves:
-            break
-        codes.append(move_code(moves[rng.integers(len(moves))]))
-        batch.step_moves(np.array(codes[-1:]))
-        views.append(batch.observation[0, :, NEWEST_FRAME].numpy().copy())
-        boards.append(placement(batch))
-    if batch.terminated[0]:
+    """A random dark game, then the same game from a start altered only where the side to move
+    at the end never looked: with the same seed the greedy bot makes the same choice."""
+    games = unseen_change(start, seed, plies, data)
+    if games is None:
         return
-
-    white = bool(batch.to_move[0])
-    flip = 0 if white else 56
-    hidden = set(chess.SQUARES)
-    for view in views[len(codes) % 2::2]:
-        hidden &= {row ^ flip for row in range(64) if view[row, 12] == 1}
-    untouched = {sq for sq in chess.SQUARES if all(b[sq] == boards[0][sq] for b in boards)}
-    free = sorted(hidden & untouched)
-    enemy = [sq for sq in free if boards[0][sq] is not None and boards[0][sq].color != white]
-    empty = [sq for sq in free if boards[0][sq] is None]
-    if not enemy:
-        event("nothing unseen to change")
-        return
-    board = chess.Board(start)
-    square = data.draw(st.sampled_from(enemy))
-    piece = board.piece_at(square)
-    if empty and data.draw(st.booleans()):
-        board.remove_piece_at(square)
-        board.set_piece_at(data.draw(st.sampled_from(empty)), piece)
-    elif piece.piece_type != chess.KING:
-        kind = data.draw(st.sampled_from([k for k in KINDS if k != piece.piece_type]))
-        board.set_piece_at(square, chess.Piece(kind, piece.color))
-    else:
-        return
-    try:
-        altered = replay(board.fen(), codes)
-    except ValueError:
-        # The change makes the start unreadable or a move of the game unplayable.
-        event("altered game cannot be played")
-        return
+    batch, altered = games
     choices = [GreedyPlayer().act(b.observation, b.legal_action_mask, torch.Generator().manual_seed(seed), None)[0]
                for b in (batch, altered)]
     assert altered.fen(0) != batch.fen(0)
