@@ -39,10 +39,10 @@ import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from quellor_selfplay import codes
 from quellor_selfplay.batch import GameBatch
-from quellor_selfplay.codes import OBS_COLS, OBS_ROWS
-from quellor_selfplay.players import NetPlayer
+from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
+from quellor_selfplay.players import NetPlayer, Player
 
-__all__ = ["GAME_NAME", "FogChessGame", "FogChessState", "action_slot", "CheckpointBot"]
+__all__ = ["GAME_NAME", "FogChessGame", "FogChessState", "action_slot", "CheckpointBot", "PlayerBot"]
 
 GAME_NAME = "python_quellor_fog_chess"
 NUM_PLAYERS = 2
@@ -279,6 +279,45 @@ class CheckpointBot(pyspiel.Bot):  # type: ignore[misc]
 
     def step(self, state: Any) -> int:
         return self.step_with_policy(state)[1]
+
+
+class PlayerBot(pyspiel.Bot):  # type: ignore[misc]
+    """Plays any of the package's players (`players.Player`: the greedy bot, a network, a player
+    of your own) in the OpenSpiel game.
+
+    The player is shown the state's own-view observation and the legal actions' slots, and its
+    slot is played as the batch plays it: a slot two actions share (a straight and a capturing
+    promotion to one piece) plays the lower move code. `seed` seeds the player's generator.
+    """
+
+    def __init__(self, player_id: int, player: Player, seed: int = 0) -> None:
+        pyspiel.Bot.__init__(self)
+        self._player_id = player_id
+        self._player = player
+        self._generator = torch.Generator().manual_seed(seed)
+
+    def player_id(self) -> int:
+        return self._player_id
+
+    def restart_at(self, state: Any) -> None:
+        pass
+
+    def step(self, state: Any) -> int:
+        actions = sorted(state.legal_actions(self._player_id))
+        if not actions:
+            return int(pyspiel.INVALID_ACTION)
+        by_slot: dict[int, int] = {}
+        for action in actions:
+            by_slot.setdefault(action_slot(action, self._player_id), action)
+        slots = list(by_slot)
+        observation = torch.tensor(state.observation_tensor(self._player_id)).view(1, OBS_ROWS, OBS_COLS)
+        mask = torch.zeros((1, ACTION_SLOTS), dtype=torch.bool)
+        mask[0, slots] = True
+        drawn = None
+        if self._player.uses_random_actions:
+            drawn = torch.tensor([slots[int(torch.randint(len(slots), (1,), generator=self._generator))]])
+        chosen, _ = self._player.act(observation, mask, self._generator, drawn)
+        return by_slot[int(chosen[0])]
 
 
 pyspiel.register_game(GAME_TYPE, FogChessGame)

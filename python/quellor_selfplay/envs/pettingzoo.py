@@ -37,6 +37,7 @@ from typing import Any, Optional
 import chess
 import gymnasium
 import numpy as np
+import torch
 from gymnasium import spaces
 # PettingZoo ships no type information: AECEnv is Any to the type checker.
 from pettingzoo import AECEnv  # type: ignore[import-untyped, unused-ignore]
@@ -45,8 +46,9 @@ from pettingzoo.utils import wrappers  # type: ignore[import-untyped, unused-ign
 from quellor_selfplay import codes, fog
 from quellor_selfplay.batch import GameBatch
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
+from quellor_selfplay.players import Player
 
-__all__ = ["env", "raw_env", "AGENTS"]
+__all__ = ["env", "raw_env", "AGENTS", "player_action"]
 
 AGENTS = ("player_0", "player_1")  # White, Black
 RENDER_MODES = ("ansi", "rgb_array")
@@ -220,6 +222,21 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
 
     def __str__(self) -> str:
         return str(self.metadata["name"])
+
+
+def player_action(player: Player, observation: dict[str, np.ndarray], generator: torch.Generator) -> int:
+    """The slot one of the package's players (`players.Player`: the greedy bot, a network, a
+    player of your own) chooses from an agent's observation dict, as `step` takes it."""
+    obs = torch.as_tensor(observation["observation"]).unsqueeze(0)
+    mask = torch.as_tensor(observation["action_mask"]).bool().unsqueeze(0)
+    legal = torch.nonzero(mask[0]).flatten()
+    if len(legal) == 0:
+        raise ValueError("the agent has no legal slot: it is not its turn, or the game is over")
+    drawn = None
+    if player.uses_random_actions:
+        drawn = legal[torch.randint(len(legal), (1,), generator=generator)]
+    chosen, _ = player.act(obs, mask, generator, drawn)
+    return int(chosen[0])
 
 
 def _slot(action: Any) -> int:

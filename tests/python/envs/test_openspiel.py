@@ -15,13 +15,17 @@ import pytest
 
 pyspiel = pytest.importorskip("pyspiel")
 # Imported as a module: a TestCase class in this namespace would bring all its tests along.
+from open_spiel.python.algorithms.evaluate_bots import evaluate_bots  # noqa: E402
+from open_spiel.python.bots.uniform_random import UniformRandomBot  # noqa: E402
 from open_spiel.python.tests import games_sim_test  # noqa: E402
 
 from support.positions import visible_squares  # noqa: E402
 from quellor_selfplay import GameBatch, codes  # noqa: E402
 from quellor_selfplay.envs import openspiel as qos  # noqa: E402
+from quellor_selfplay.bots import GreedyPlayer  # noqa: E402
 from quellor_selfplay.net import save_checkpoint, seeded_net  # noqa: E402
-from support import ROOT
+from quellor_selfplay.players import RandomPlayer  # noqa: E402
+from support import ROOT  # noqa: E402
 
 EXAMPLE = ROOT / "examples" / "openspiel_evaluate.py"
 PROMOTIONS = "r3k2r/1P4P1/8/8/8/8/1p4p1/R3K2R w KQkq - 0 1"
@@ -154,6 +158,8 @@ def test_evaluate_bots_with_a_checkpoint_bot(tmp_path, capsys):
     save_checkpoint(seeded_net(2, 32), checkpoint)
     assert example["main"](["--checkpoint", str(checkpoint), "--games", "1", "--max-plies", "80"]) == 0
     assert "2 games against a uniformly random player" in capsys.readouterr().out
+    assert example["main"](["--games", "1", "--max-plies", "80", "--opponent", "greedy"]) == 0
+    assert "2 games against the greedy bot" in capsys.readouterr().out
 
     # The bot's policy covers the legal actions alone and sums to one.
     game = pyspiel.load_game(qos.GAME_NAME, {"fen": PROMOTIONS})
@@ -163,3 +169,22 @@ def test_evaluate_bots_with_a_checkpoint_bot(tmp_path, capsys):
     assert sorted(a for a, _ in policy) == state.legal_actions() and action in state.legal_actions()
     assert sum(p for _, p in policy) == pytest.approx(1.0)
     assert codes.code_move(action).uci() in {m.uci() for m in chess.Board(PROMOTIONS).pseudo_legal_moves}
+
+
+def test_any_player_plays_through_player_bot():
+    """The greedy bot wins against OpenSpiel's random bot; a player that draws from the batch's
+    random slots plays legal actions to the end."""
+    game = pyspiel.load_game(qos.GAME_NAME, {"max_plies": 300})
+    rng = np.random.default_rng(3)
+    returns = []
+    for g in range(4):
+        seat = g % 2
+        bots = [qos.PlayerBot(seat, GreedyPlayer(), seed=g), UniformRandomBot(1 - seat, rng)]
+        returns.append(evaluate_bots(game.new_initial_state(), bots if seat == 0 else bots[::-1], rng)[seat])
+    assert sum(returns) >= 2, returns
+    state = game.new_initial_state()
+    bots = [qos.PlayerBot(0, RandomPlayer(), seed=1), qos.PlayerBot(1, RandomPlayer(), seed=2)]
+    while not state.is_terminal():
+        action = bots[state.current_player()].step(state)
+        assert action in state.legal_actions()
+        state.apply_action(action)

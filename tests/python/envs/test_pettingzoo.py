@@ -20,7 +20,9 @@ with warnings.catch_warnings():
 
 from support.positions import action_slot, visible_squares  # noqa: E402
 from quellor_selfplay import GameBatch  # noqa: E402
+from quellor_selfplay.bots import GreedyPlayer  # noqa: E402
 from quellor_selfplay.envs import pettingzoo as qpz  # noqa: E402
+from quellor_selfplay.players import RandomPlayer  # noqa: E402
 
 # PettingZoo's API test asks for Box observations, and notes any other kind, unless the game is
 # one of its own classic games, whose dict observations (observation and action_mask) this one
@@ -205,3 +207,32 @@ def test_renders_show_what_the_mover_sees(plies):
     rows = [line.split("   ")[mover] for line in text.splitlines()[3:11]]
     hidden = {chess.square(f, 7 - i) for i, row in enumerate(rows) for f, c in enumerate(row.split()[1:]) if c == "#"}
     assert hidden == set(chess.SQUARES) - seen
+
+
+def test_a_package_player_chooses_from_an_agents_observation():
+    """player_action: the greedy bot, as White, against a player drawing random slots; the
+    waiting agent has nothing to choose."""
+    import torch
+
+    totals = []
+    for seed in range(3):
+        game = qpz.env(rules="dark", max_plies=300)
+        game.reset(seed=seed)
+        generator = torch.Generator().manual_seed(seed)
+        total = 0.0
+        for agent in game.agent_iter():
+            obs, reward, terminated, truncated, _ = game.last()
+            if agent == qpz.AGENTS[0]:
+                total += reward
+            if terminated or truncated:
+                game.step(None)
+                continue
+            waiting = game.observe(qpz.AGENTS[1] if agent == qpz.AGENTS[0] else qpz.AGENTS[0])
+            with pytest.raises(ValueError, match="no legal slot"):
+                qpz.player_action(GreedyPlayer(), waiting, generator)
+            player = GreedyPlayer() if agent == qpz.AGENTS[0] else RandomPlayer()
+            slot = qpz.player_action(player, obs, generator)
+            assert obs["action_mask"][slot] == 1
+            game.step(slot)
+        totals.append(total)
+    assert sum(totals) >= 2, totals
