@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import os
 from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any, Optional
@@ -79,6 +80,19 @@ def non_negative_float(text: str) -> float:
     if not value >= 0.0 or value == float("inf"):
         raise argparse.ArgumentTypeError(f"must be a non-negative number, got {text}")
     return value
+
+
+def player_list(text: str) -> tuple[str, ...]:
+    """Comma-separated player names; empty parts are dropped, so '' is no player at all."""
+    return tuple(part.strip() for part in text.split(",") if part.strip())
+
+
+def cpu_count() -> int:
+    """The CPUs this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):  # not on every platform
+        return max(1, os.cpu_count() or 1)
 
 
 def _whole(text: str) -> int:
@@ -188,12 +202,14 @@ class NetConfig:
     blocks: int = option(2, "squares: 3 x 3 convolution blocks (default {default})", parse=non_negative,
                          resume=True)
     hidden: int = option(256, "mlp: hidden width (default {default})", parse=positive, resume=True)
+    reach: bool = option(False, "squares: blocks that look further (dilated, with the whole board's mean) "
+                                "instead of 3 x 3 neighbours", action=argparse.BooleanOptionalAction, resume=True)
 
     def sizes(self) -> dict[str, int]:
         """The `net.build_net` sizes of this architecture."""
         if self.net == "mlp":
             return {"hidden": self.hidden}
-        return {"channels": self.channels, "blocks": self.blocks, "keys": 16}
+        return {"channels": self.channels, "blocks": self.blocks, "keys": 16, **({"reach": 1} if self.reach else {})}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -253,11 +269,19 @@ class TrainConfig:
                              resume=True)
     pool_games: float = option(0.5, "share of each iteration's games played against the pool (default {default})",
                                parse=fraction, resume=True)
+    bots: tuple[str, ...] = option(("greedy",), "fixed opponents that stay in the pool for the whole run, comma-"
+                                   "separated: 'random', 'greedy' or checkpoints (default greedy)",
+                                   parse=player_list, metavar="PLAYERS", resume=True)
+    bot_games: float = option(0.25, "share of each iteration's games played against the fixed opponents "
+                                    "(default {default})", parse=fraction, resume=True)
+    shaping: float = option(0.02, "reward shaping from material: the potential of a position is this much per "
+                                  "pawn of material lead (0: rewards from the result alone; default {default})",
+                            parse=non_negative_float, resume=True)
     eval_every: int = option(5, "iterations between evaluations (default {default})", parse=positive, resume=True)
     eval_games: int = option(200, "games per evaluation match, against random play and against the greedy bot "
                                   "(default {default})", parse=positive, resume=True)
-    threads: int = option(1, "torch threads of the learner (default 1: the worker processes have the other cores)",
-                          parse=positive)
+    threads: Optional[int] = option(None, "torch threads of the learner (default: one per CPU, or 1 with "
+                                          "--overlap, where the games take the other cores)", parse=positive)
     final_games: int = option(400, "games of the last evaluation against each of random play and the greedy bot "
                                    "(default {default})",
                               parse=positive)
@@ -272,6 +296,13 @@ class TrainConfig:
         """Whether the games of the next iteration play while the learner trains."""
         return bool(self.overlap) if self.overlap is not None else self.scale.ray is not None
 
+    @property
+    def learner_threads(self) -> int:
+        """The learner's torch threads: every CPU, unless the games play beside it."""
+        if self.threads is not None:
+            return self.threads
+        return 1 if self.overlapped else cpu_count()
+
 
 @dataclasses.dataclass(frozen=True)
 class MatchConfig:
@@ -284,6 +315,47 @@ class MatchConfig:
                               unset={"observation": "the checkpoints', else own"})
     run: RunConfig = nested(RunConfig)
     json: Optional[Path] = option(None, "also write the result as JSON", parse=Path, metavar="PATH")
+
+
+# An interval longer than any run: the exploiting learner keeps no pool of its own.
+NEVER = 1 << 40
+
+
+@dataclasses.dataclass(frozen=True)
+class ExploitConfig:
+    """quellor-selfplay exploit: a fresh learner trained against one frozen agent alone."""
+
+    agent: str = option("greedy", "the frozen agent: " + PLAYER_HELP, positional=True, metavar="AGENT")
+    minutes: Optional[float] = option(10.0, "stop after the iteration that passes this much time (and evaluate; "
+                                            "default {default})", parse=positive_float)
+    iterations: int = option(1000, "training iterations at most (default {default})", parse=positive)
+    games: int = option(256, "games played per iteration (default {default})", parse=positive, resume=True)
+    game: GameConfig = nested(GameConfig, rules="dark", observation=None, max_plies=300, omit=("start_fen",),
+                              unset={"observation": "the agent's, else own"})
+    run: RunConfig = nested(RunConfig, batch=128)
+    scale: ScaleConfig = nested(ScaleConfig)
+    net: NetConfig = nested(NetConfig)
+    ppo: PPOConfig = nested(PPOConfig)
+    shaping: float = option(0.02, "reward shaping from material, as train's (default {default})",
+                            parse=non_negative_float, resume=True)
+    eval_every: int = option(5, "iterations between evaluations against the agent (default {default})",
+                             parse=positive, resume=True)
+    eval_games: int = option(200, "games per evaluation (default {default})", parse=positive, resume=True)
+    final_games: int = option(400, "games of the last evaluation (default {default})", parse=positive)
+    threads: Optional[int] = option(None, "torch threads of the learner (default: one per CPU)", parse=positive)
+    out: Path = option(Path("exploit-out"), "output directory (default {default})", parse=Path)
+    overwrite: bool = option(False, "replace an earlier run in --out", action="store_true")
+    resume: bool = option(False, "continue the run in --out from its last checkpoint", action="store_true")
+
+    def training(self, observation: str) -> TrainConfig:
+        """The training run that does it: every game against the agent, no pool of its own."""
+        return TrainConfig(
+            iterations=self.iterations, minutes=self.minutes, games=self.games,
+            game=dataclasses.replace(self.game, observation=observation), run=self.run, scale=self.scale,
+            overlap=False, net=self.net, ppo=self.ppo, pool_size=1, pool_every=NEVER, pool_games=0.0,
+            bots=(self.agent,), bot_games=1.0, shaping=self.shaping, eval_every=self.eval_every,
+            eval_games=self.eval_games, threads=self.threads, final_games=self.final_games, keep_data=0,
+            out=self.out, overwrite=self.overwrite, resume=self.resume)
 
 
 @dataclasses.dataclass(frozen=True)

@@ -19,14 +19,16 @@ def _numbers(rows: Sequence[dict[str, Any]], key: str, x_key: str = "minutes") -
     return xs, ys
 
 
-ANCHORS = (("random", "random play", "tab:blue"), ("greedy", "greedy bot", "tab:green"))
+LABELS = {"random": "random play", "greedy": "greedy bot"}
+COLOURS = ("tab:blue", "tab:green", "tab:red", "tab:cyan")
 
 
-def draw(rows: Sequence[dict[str, Any]], path: Path, title: Optional[str] = None) -> None:
-    """Four panels against minutes of training: the score against random play and against the
-    greedy bot with their 95 % intervals (the 0.8 target against greedy marked), the Elo
-    differences against the same two fixed anchors with their bands, the losses, and self-play
-    positions per second."""
+def draw(rows: Sequence[dict[str, Any]], path: Path, title: Optional[str] = None,
+         anchors: Sequence[str] = ("random", "greedy")) -> None:
+    """Four panels against minutes of training: the score against each of `anchors` (random
+    play and the greedy bot in a training run) with its 95 % interval (the 0.8 target against
+    greedy marked), the Elo differences against the same fixed anchors with their bands, the
+    losses, and self-play positions per second."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -36,9 +38,11 @@ def draw(rows: Sequence[dict[str, Any]], path: Path, title: Optional[str] = None
     score, elo, losses, speed = axes.flat
 
     score.axhline(0.5, color="grey", linewidth=0.8, linestyle=":")
-    score.axhline(0.8, color="tab:red", linewidth=0.8, linestyle="--", label="target against greedy (0.8)")
+    if "greedy" in anchors:
+        score.axhline(0.8, color="tab:red", linewidth=0.8, linestyle="--", label="target against greedy (0.8)")
     elo.axhline(0, color="grey", linewidth=0.8, linestyle=":")
-    for anchor, label, colour in ANCHORS:
+    for anchor, colour in zip(anchors, COLOURS):
+        label = LABELS.get(anchor, anchor)
         for axis, measure in ((score, "score"), (elo, "elo")):
             xs, ys = _numbers(rows, f"{measure}_vs_{anchor}")
             _, low = _numbers(rows, f"{measure}_vs_{anchor}_low")

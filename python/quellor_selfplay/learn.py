@@ -3,8 +3,16 @@
 The data of an iteration is one or more shards (see `data`). Only the rows of the learner
 (player 0) are learned from; the rows of pool opponents stay in for rebuilding observations.
 Each side of a game is its own episode: the mover's decisions at plies p, p + 2, ..., with a
-reward only at its last decision, the game's result from its side (+1, -1, 0 for a draw or the
-ply cap), and a discount `gamma` per own move, so that a quicker win is worth more.
+reward at its last decision, the game's result from its side (+1, -1, 0 for a draw or the ply
+cap), and a discount `gamma` per own move, so that a quicker win is worth more.
+
+With `shaping` > 0 each decision also earns gamma * F(next) - F(now), where the potential F is
+`shaping` times the mover's material lead in pawns (1, 3, 3, 5, 9) and F = 0 once the game is
+over. Such a reward leaves the best policy what it was (a game's shaped return is its result
+less F of the first position, the same for every policy), but a capture is paid for when it is
+made, not only dozens of moves later through the result. The learner is told the true material,
+which the mover may not see in full: the opponent's count comes from the opponent's own view.
+It feeds the rewards alone, never the policy's input.
 """
 
 from __future__ import annotations
@@ -24,6 +32,32 @@ from quellor_selfplay.data import rebuild_packed, unpack_masks
 from quellor_selfplay.players import masked_log_softmax
 
 LEARNER = 0
+# A pawn, knight, bishop, rook and queen in pawns; the king is never captured before the end.
+PIECE_VALUES = np.array([1, 3, 3, 5, 9], dtype=np.int64)
+
+
+def material(frames: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """(R,) the material of the mover in pawns, from its frames (R, 13): the own pieces, which
+    every frame shows."""
+    own = np.ascontiguousarray(frames[:, : len(PIECE_VALUES)]).view(np.uint8).reshape(len(frames), -1, 8)
+    counts: npt.NDArray[np.int64] = np.unpackbits(own, axis=2).sum(axis=2, dtype=np.int64)
+    return np.asarray(counts @ PIECE_VALUES, dtype=np.int64)
+
+
+def material_lead(frames: npt.NDArray[np.int64], ply: npt.NDArray[Any], rows: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """(k,) the mover's material lead at `rows` of whole games in ply order.
+
+    The opponent's material is counted in its own frame one ply earlier, before its move (which
+    cannot change it but by a promotion, counted at the next ply); the first mover, before whom
+    the opponent has no frame, takes it from the opponent's frame one ply later (no first move
+    of the usual start captures).
+    """
+    own = material(frames)
+    first = ply[rows] == 0
+    before = np.where(first, rows + 1, rows - 1)
+    # A game ended at its first ply has no second row: the lead is then even.
+    before = np.where(first & ((before >= len(ply)) | (ply[np.minimum(before, len(ply) - 1)] != 1)), rows, before)
+    return own[rows] - own[before]
 
 
 @dataclasses.dataclass
@@ -40,6 +74,7 @@ class Batch:
     results: torch.Tensor     # (L,) float32, the game's result from the mover's side
     sequence: torch.Tensor    # (L,) int64: one id per (game, side)
     step: torch.Tensor        # (L,) int64: the decision's place in its side's episode
+    lead: torch.Tensor        # (L,) float32: the mover's material lead in pawns
 
     def __len__(self) -> int:
         return len(self.rows)
@@ -68,14 +103,17 @@ def gather(shards: Sequence[dict[str, npt.NDArray[Any]]]) -> Batch:
         results=torch.from_numpy(join["value"][mine].astype(np.float32)),
         sequence=torch.from_numpy(sequence.astype(np.int64)),
         step=torch.from_numpy((join["ply"][mine] // 2).astype(np.int64)),
+        lead=torch.from_numpy(material_lead(join["frame"], join["ply"], mine).astype(np.float32)),
     )
 
 
-def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float) -> tuple[torch.Tensor, torch.Tensor]:
+def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float,
+               shaping: float = 0.0) -> tuple[torch.Tensor, torch.Tensor]:
     """(advantages, returns) by generalised advantage estimation along each side's episode.
 
     The last decision of an episode is followed by its reward and nothing else; every earlier
-    one by the discounted value of the side's next decision.
+    one by the discounted value of the side's next decision. `shaping` adds the material
+    potential's difference to every decision's reward (see the module's notes).
     """
     count = int(batch.sequence.max()) + 1 if len(batch) else 0
     length = int(batch.step.max()) + 1 if len(batch) else 0
@@ -87,6 +125,11 @@ def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float) -> 
     reward = torch.zeros((count, length + 1))
     reward[torch.arange(count), last] = torch.zeros(count).scatter_reduce(
         0, batch.sequence, batch.results, "amax", include_self=False)
+    if shaping:
+        # F after the last decision is 0: the game is over.
+        potential = torch.zeros((count, length + 1))
+        potential[batch.sequence, batch.step] = shaping * batch.lead
+        reward[:, :-1] += gamma * potential[:, 1:] - potential[:, :-1]
     running = torch.zeros(count)
     out = torch.zeros((count, length + 1))
     for t in range(length - 1, -1, -1):
@@ -133,10 +176,10 @@ def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, ac
 
 
 def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layout: str, hyper: PPOConfig,
-           generator: torch.Generator) -> dict[str, float]:
+           generator: torch.Generator, shaping: float = 0.0) -> dict[str, float]:
     """PPO epochs over the learner's rows; returns the mean of each statistic."""
     values = evaluate_values(net, batch, layout)
-    adv, returns = advantages(batch, values, hyper.gamma, hyper.lam)
+    adv, returns = advantages(batch, values, hyper.gamma, hyper.lam, shaping)
     totals: dict[str, float] = {}
     steps = 0
     net.train()

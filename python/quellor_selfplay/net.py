@@ -41,7 +41,11 @@ from quellor_selfplay.fileio import replacing
 CHECKPOINT_KIND = "quellor-policy-value"
 DEFAULT_HIDDEN = 256
 ARCHES = ("mlp", "squares")
-SQUARES_DEFAULTS = {"channels": 32, "blocks": 2, "keys": 16}
+SQUARES_DEFAULTS = {"channels": 32, "blocks": 2, "keys": 16, "reach": 0}
+# Sizes that may be 0; every other one is at least 1.
+MAY_BE_ZERO = ("blocks", "reach")
+# With reach, block i looks this far (dilation) in a 3 x 3 pattern, cycling.
+DILATIONS = (1, 2, 4)
 
 
 class CheckpointError(ValueError):
@@ -121,14 +125,20 @@ class SquareNet(nn.Module):
     arch = "squares"
     __jit_unused_properties__ = ["config"]
 
-    def __init__(self, channels: int = 32, blocks: int = 2, keys: int = 16) -> None:
+    def __init__(self, channels: int = 32, blocks: int = 2, keys: int = 16, reach: int = 0) -> None:
         super().__init__()
-        if min(channels, keys) < 1 or blocks < 0:
-            raise ValueError("channels and keys must be at least 1, blocks at least 0")
-        self.channels, self.blocks, self.keys = channels, blocks, keys
+        if min(channels, keys) < 1 or blocks < 0 or reach not in (0, 1):
+            raise ValueError("channels and keys must be at least 1, blocks at least 0, reach 0 or 1")
+        self.channels, self.blocks, self.keys, self.reach = channels, blocks, keys, reach
         self.columns = OBS_COLS
         self.stem = nn.Conv2d(OBS_COLS, channels, 1)
-        self.convs = nn.ModuleList(nn.Conv2d(channels, channels, 3, padding=1) for _ in range(blocks))
+        # Without reach every block is a 3 x 3 convolution, so a square sees 2 x blocks + 1
+        # squares across. With it the blocks spread out (dilations 1, 2, 4: three of them span
+        # the board, as a rook or bishop does) and each adds what the whole board holds (its
+        # mean over squares) to every square.
+        dilations = [DILATIONS[i % len(DILATIONS)] if reach else 1 for i in range(blocks)]
+        self.convs = nn.ModuleList(nn.Conv2d(channels, channels, 3, padding=d, dilation=d) for d in dilations)
+        self.board = nn.ModuleList(nn.Linear(channels, channels) for _ in range(blocks if reach else 0))
         self.source = nn.Linear(channels, 1)
         self.target = nn.Linear(channels, 1)
         self.query = nn.Linear(channels, keys)
@@ -145,14 +155,21 @@ class SquareNet(nn.Module):
 
     @property
     def config(self) -> dict[str, int]:
-        return {"channels": self.channels, "blocks": self.blocks, "keys": self.keys}
+        sizes = {"channels": self.channels, "blocks": self.blocks, "keys": self.keys}
+        if self.reach:
+            sizes["reach"] = self.reach
+        return sizes
 
     def forward(self, observations: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
         batch = observations.shape[0]
         grid = observations.float().view(batch, 8, 8, self.columns).permute(0, 3, 1, 2)
         h = torch.relu(self.stem(grid))
-        for conv in self.convs:
-            h = h + torch.relu(conv(h))
+        if self.reach:
+            for conv, board in zip(self.convs, self.board):
+                h = h + torch.relu(conv(h) + board(h.mean(dim=(2, 3)))[:, :, None, None])
+        else:
+            for conv in self.convs:
+                h = h + torch.relu(conv(h))
         squares = h.flatten(2).transpose(1, 2)  # B x 64 x C, row = square
         moves = (
             self.source(squares)
@@ -169,7 +186,7 @@ def build_net(arch: str, config: dict[str, Any]) -> nn.Module:
         return PolicyValueNet(int(config.get("hidden", DEFAULT_HIDDEN)))
     if arch == "squares":
         sizes = {**SQUARES_DEFAULTS, **config}
-        return SquareNet(int(sizes["channels"]), int(sizes["blocks"]), int(sizes["keys"]))
+        return SquareNet(int(sizes["channels"]), int(sizes["blocks"]), int(sizes["keys"]), int(sizes["reach"]))
     raise ValueError(f"unknown network architecture {arch!r} (expected {' or '.join(ARCHES)})")
 
 
@@ -228,7 +245,7 @@ def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict
     if arch == "mlp":
         config = {"hidden": blob.get("hidden", config.get("hidden") if isinstance(config, dict) else None)}
     if not isinstance(config, dict) or not all(
-        isinstance(v, int) and not isinstance(v, bool) and v >= (0 if k == "blocks" else 1)
+        isinstance(v, int) and not isinstance(v, bool) and v >= (0 if k in MAY_BE_ZERO else 1)
         for k, v in config.items()
     ) or (arch == "mlp" and config["hidden"] is None):
         what = "hidden width" if arch == "mlp" else "sizes"

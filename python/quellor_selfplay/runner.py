@@ -17,14 +17,13 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import multiprocessing
-import os
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Optional
 
 import torch
 
 from quellor_selfplay.arena import Arrays, play_segment
-from quellor_selfplay.config import GameConfig
+from quellor_selfplay.config import GameConfig, cpu_count
 from quellor_selfplay.players import PlayerConfig
 
 RAY_INSTALL_HINT = "pip install 'quellor[ray]'"
@@ -250,11 +249,8 @@ def ray_connection(address: str, local_cpus: int) -> Iterator[Any]:
 
 
 def default_workers() -> int:
-    """The CPUs this process may run on."""
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except (AttributeError, OSError):
-        return max(1, multiprocessing.cpu_count())
+    """One worker per CPU this process may run on."""
+    return cpu_count()
 
 
 @contextlib.contextmanager

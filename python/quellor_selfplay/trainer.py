@@ -71,8 +71,13 @@ def _measure(name: str, anchor: str) -> str:
     return f"{kind}_vs_{anchor}" + (f"_{bound}" if bound else "")
 
 
-METRICS = ("iteration", "minutes", "games", "positions", "positions_per_second", "policy_loss", "value_loss",
-           "entropy", "kl", "clip_fraction") + tuple(_measure(m, a) for a in ANCHORS for m in MEASURES)
+def metric_fields(anchors: tuple[str, ...] = ANCHORS) -> tuple[str, ...]:
+    """The metrics.csv columns of a run evaluated against `anchors`."""
+    return ("iteration", "minutes", "games", "positions", "positions_per_second", "policy_loss", "value_loss",
+            "entropy", "kl", "clip_fraction") + tuple(_measure(m, a) for a in anchors for m in MEASURES)
+
+
+METRICS = metric_fields()
 MATCHES = ("iteration", "minutes", "opponent", "games", "wins", "draws", "losses", "score", "elo", "elo_low",
            "elo_high")
 LATEST = "checkpoints/latest.pt"
@@ -83,7 +88,22 @@ def settings_of(config: TrainConfig) -> dict[str, Any]:
     values = resume_settings(config)
     values["init"] = None if config.init is None else file_digest(config.init)
     values["overlap"] = config.overlapped
+    # Fixed opponents that play no games change nothing, and neither does a share of games
+    # against none: both are stored as the runs made before the fixed opponents were.
+    plays_bots = bool(config.bots) and config.bot_games > 0
+    values["bots"] = [_identity(name) for name in config.bots] if plays_bots else []
+    values["bot_games"] = config.bot_games if plays_bots else 0.0
     return values
+
+
+def _identity(player: str) -> str:
+    """A player as a resumed run must find it again: a file by its contents, else its name."""
+    path = Path(player)
+    return f"{player} ({file_digest(path)})" if path.is_file() else player
+
+
+# What runs made before these settings existed played with.
+EARLIER_SETTINGS = {"bots": [], "bot_games": 0.0, "shaping": 0.0, "reach": False}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -139,7 +159,7 @@ def load_state(config: TrainConfig) -> State:
     train = blob.get("train")
     if not isinstance(train, dict) or not isinstance(train.get("settings"), dict):
         raise ResumeError(f"{path} holds no trainer state")
-    check_resume(train["settings"], settings_of(config), config.out)
+    check_resume({**EARLIER_SETTINGS, **train["settings"]}, settings_of(config), config.out)
     net.to(config.run.device)
     optimizer = torch.optim.Adam(net.parameters(), lr=config.ppo.lr)
     optimizer.load_state_dict(train["optimizer"])
@@ -196,18 +216,35 @@ def _player_config(net: Any, weights: dict[str, Any], name: str, observation: Op
     return PlayerConfig.of_net(model, name, observation)
 
 
-def rollout(state: State, config: TrainConfig, iteration: int) -> tuple[Job, list[Segment]]:
+def bot_players(config: TrainConfig) -> list[PlayerConfig]:
+    """The fixed opponents of the run (none when they play no games)."""
+    if config.bot_games <= 0:
+        return []
+    return [load_player(name) for name in config.bots]
+
+
+def rollout(state: State, config: TrainConfig, iteration: int,
+            bots: Optional[list[PlayerConfig]] = None) -> tuple[Job, list[Segment]]:
     """The job and segments of iteration `iteration`'s games: the learner (player 0) against
-    itself, and against pool members (players 1..) in `pool_games` of them."""
+    the fixed opponents `bots` in `bot_games` of them, against pool members in `pool_games` of
+    them, and against itself in the rest. The learner takes White in the even games."""
     observation = config.game.observation
-    players = [_player_config(state.net, state.behaviour, "learner", observation)]
+    bots = bot_players(config) if bots is None else bots
+    players = [_player_config(state.net, state.behaviour, "learner", observation)] + list(bots)
+    first_pool = len(players)
     players += [_player_config(state.net, w, f"pool:iter-{i}", observation) for i, w in state.behaviour_pool]
-    against_pool = round(config.games * config.pool_games) if state.behaviour_pool else 0
+    against_bots = round(config.games * config.bot_games) if bots else 0
+    against_pool = min(round(config.games * config.pool_games), config.games - against_bots) \
+        if state.behaviour_pool else 0
     rng = np.random.default_rng(derive_seed(config.run.seed, "opponents", iteration))
-    opponents = rng.integers(1, len(players), size=against_pool).tolist() if against_pool else []
+    opponents = rng.integers(first_pool, len(players), size=against_pool).tolist() if against_pool else []
+    if against_bots:
+        # Drawn from a stream of their own, so that a run without fixed opponents plays as before.
+        picks = np.random.default_rng(derive_seed(config.run.seed, "bots", iteration))
+        opponents = (1 + picks.integers(0, len(bots), size=against_bots)).tolist() + opponents
     schedule = []
     for g in range(config.games):
-        if g < against_pool:
+        if g < len(opponents):
             other = int(opponents[g])
             schedule.append((g, 0, other) if g % 2 == 0 else (g, other, 0))
         else:
@@ -277,7 +314,7 @@ def _round(value: Any) -> Any:
 
 class Trainer:
     """Runs a training run one iteration at a time on a back end of `runner` (see `runner`), the
-    learner on `config.threads` torch threads.
+    learner on `config.learner_threads` torch threads.
 
     `begin()` evaluates the untrained network of a new run, `step()` plays, learns and (every
     `eval_every` iterations) evaluates one iteration and writes its checkpoint and metrics, and
@@ -285,14 +322,20 @@ class Trainer:
     checkpoint as if it had not stopped.
     """
 
-    def __init__(self, config: TrainConfig, state: State, runner: Any = None) -> None:
+    def __init__(self, config: TrainConfig, state: State, runner: Any = None,
+                 anchors: Optional[dict[str, PlayerConfig]] = None) -> None:
         self.config = config
+        # The opponents of every evaluation, by the name that labels their columns and matches.
+        self.anchors = anchors if anchors is not None else {name: load_player(name) for name in ANCHORS}
+        # The learning curve's heading.
+        self.title = f"quellor-selfplay train --rules {config.game.rules} --observation {config.game.observation}"
         self.settings = settings_of(config)
         self.state = state
         self.runner = runner
         self.metrics = read_csv(config.out / "metrics.csv", state.iteration)
         self.matches = read_csv(config.out / "matches.csv", state.iteration)
         self.overlap = config.overlapped
+        self.bots = bot_players(config)
         self.started = time.perf_counter()
         self.seconds_before = state.seconds
         self.last_iteration = 0.0
@@ -318,14 +361,14 @@ class Trainer:
     def begin(self) -> None:
         """Evaluates the first network of a new run (nothing on a resumed one)."""
         if self.state.evaluated < 0:
-            with Threads(self.config.threads):
+            with Threads(self.config.learner_threads):
                 self.evaluate()
                 self.save()
                 self.write_metrics({})
 
     def step(self) -> dict[str, Any]:
         """Plays and learns one iteration; returns its statistics (losses, positions_per_second)."""
-        with Threads(self.config.threads):
+        with Threads(self.config.learner_threads):
             return self._step()
 
     def _step(self) -> dict[str, Any]:
@@ -352,7 +395,7 @@ class Trainer:
     def finish(self) -> None:
         """The final evaluation, unless a resumed run already made it."""
         if self.final_pending():
-            with Threads(self.config.threads):
+            with Threads(self.config.learner_threads):
                 self.evaluate(final=True)
                 self.state.seconds = self.elapsed()
                 self.save()
@@ -361,7 +404,7 @@ class Trainer:
     def final_pending(self) -> bool:
         return not all(any(m["opponent"] == anchor and int(m["iteration"]) == self.state.iteration
                            and int(m["games"]) >= self.config.final_games for m in self.matches)
-                       for anchor in ANCHORS)
+                       for anchor in self.anchors)
 
     def last_score(self, anchor: str = "random") -> float:
         for row in reversed(self.metrics):
@@ -380,7 +423,7 @@ class Trainer:
         return False
 
     def submit(self, iteration: int) -> tuple[Job, Pending, float]:
-        job, segments = rollout(self.state, self.config, iteration)
+        job, segments = rollout(self.state, self.config, iteration, self.bots)
         return job, self.runner.submit(job, segments), time.perf_counter()
 
     def learn(self, job: Job, shards: list[data.Arrays]) -> dict[str, Any]:
@@ -395,7 +438,7 @@ class Trainer:
         write_data(config, k, job, shards)
         generator = torch.Generator().manual_seed(derive_seed(config.run.seed, "learn", k))
         stats: dict[str, Any] = update(state.net, state.optimizer, gather(shards), str(config.game.observation),
-                                       config.ppo, generator)
+                                       config.ppo, generator, config.shaping)
         state.iteration = k + 1
         if state.iteration % config.pool_every == 0:
             state.pool = (state.pool + [(state.iteration, _weights(state.net))])[-config.pool_size:]
@@ -413,8 +456,8 @@ class Trainer:
         me = _player_config(state.net, _weights(state.net), "learner", config.game.observation)
         games = config.final_games if final else config.eval_games
         row: dict[str, Any] = {}
-        for anchor in ANCHORS:
-            result = play_match(me, load_player(anchor), games, config.game, config.run.batch,
+        for anchor, opponent in self.anchors.items():
+            result = play_match(me, opponent, games, config.game, config.run.batch,
                                 derive_seed(config.run.seed, "eval", k, anchor), config.run.device)
             self.record_match(anchor, result)
             figures = dict(zip(MEASURES, (result.games, result.wins, result.draws, result.losses, result.score,
@@ -446,10 +489,19 @@ class Trainer:
         else:
             self.metrics.append(row)
         self.metrics[-1] = {k: _round(v) for k, v in self.metrics[-1].items()}
-        write_csv(self.config.out / "metrics.csv", METRICS, self.metrics)
-        if self.metrics[-1].get("score_vs_random") not in (None, ""):
-            draw(self.metrics, self.config.out / "learning-curve.png",
-                 f"quellor-selfplay train --rules {self.config.game.rules} --observation {self.config.game.observation}")
+        write_csv(self.config.out / "metrics.csv", metric_fields(tuple(self.anchors)), self.metrics)
+        if any(self.metrics[-1].get(f"score_vs_{anchor}") not in (None, "") for anchor in self.anchors):
+            draw(self.metrics, self.config.out / "learning-curve.png", self.title, tuple(self.anchors))
+
+    def best_match(self, anchor: str) -> Optional[dict[str, Any]]:
+        """The metrics row of the evaluation that scored best against `anchor` (the latest of
+        equals), or None before the first."""
+        best = None
+        for row in self.metrics:
+            if row.get(f"score_vs_{anchor}") not in (None, ""):
+                if best is None or float(row[f"score_vs_{anchor}"]) >= float(best[f"score_vs_{anchor}"]):
+                    best = row
+        return best
 
     def last_match(self, anchor: str) -> Optional[dict[str, Any]]:
         return next((m for m in reversed(self.matches) if m["opponent"] == anchor), None)

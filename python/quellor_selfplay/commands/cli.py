@@ -3,7 +3,8 @@ match two policies, and show what each side saw.
 
     quellor-selfplay play --games 200 --out out/selfplay
     quellor-selfplay train --minutes 20 --out out/train
-    quellor-selfplay match out/train/checkpoints/latest.pt random --games 400
+    quellor-selfplay match out/train/checkpoints/latest.pt greedy --games 400
+    quellor-selfplay exploit out/train/checkpoints/latest.pt --minutes 10 --out out/exploit
     quellor-selfplay show out/selfplay --game 3 --ply 41
 
 Exit status: 0 on success, 2 for a bad option or unusable input, 1 when the games could not be
@@ -18,12 +19,14 @@ from collections.abc import Callable, Sequence
 from typing import Any, Optional
 
 from quellor_selfplay import SUMMARY_FILE
-from quellor_selfplay.commands import match, play, show, train
+from quellor_selfplay.commands import exploit, match, play, show, train
 from quellor_selfplay.commands.errors import (
     EXIT_FAILED, EXIT_INTERRUPTED, EXIT_TERMINATED, EXIT_USAGE, Stopped, UsageError, sigterm_received,
     sigterm_stops_the_run,
 )
-from quellor_selfplay.config import MatchConfig, PlayConfig, ShowConfig, TrainConfig, add_options, from_namespace
+from quellor_selfplay.config import (
+    ExploitConfig, MatchConfig, PlayConfig, ShowConfig, TrainConfig, add_options, from_namespace,
+)
 from quellor_selfplay.data import DataError
 from quellor_selfplay.runner import RunError
 
@@ -33,13 +36,17 @@ COMMANDS: dict[str, tuple[type, Callable[[Any], int], str, str]] = {
              "Plays games in GameBatches and writes them in shards as they finish (read them with "
              f"quellor_selfplay.data), with {SUMMARY_FILE} and a fog-of-war picture of one position."),
     "train": (TrainConfig, train.train, "train an agent by self-play",
-              "Self-play reinforcement learning: plays games with the current network against itself and "
-              "earlier checkpoints, learns from them with PPO, repeats; matches the network against random "
-              "play and its previous checkpoint at every evaluation and writes metrics.csv and "
+              "Self-play reinforcement learning: plays games with the current network against itself, "
+              "earlier checkpoints and fixed bots, learns from them with PPO, repeats; matches the network "
+              "against random play and the greedy bot at every evaluation and writes metrics.csv and "
               "learning-curve.png."),
     "match": (MatchConfig, match.match, "play one policy against another",
               "Plays A against B, colours alternating, and prints wins, draws, losses, the score and the Elo "
               "difference with its 95% interval."),
+    "exploit": (ExploitConfig, exploit.exploit, "train a fresh learner against a frozen agent",
+                "Trains a new network with PPO against AGENT alone (AGENT does not learn), matches it against "
+                "AGENT at every evaluation, and reports the best score it reached with its 95% interval: an "
+                "approximation of how exploitable AGENT is (lower is better). Resumable with --resume."),
     "show": (ShowConfig, show.show, "show what each side saw at one ply of a recorded game",
              "Prints both sides' fog-of-war views next to the true board and writes them as SVG beside the "
              "data."),

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 from importlib import metadata
+from collections.abc import Sequence
 from typing import Optional
 
 import torch
 
 from quellor_selfplay.commands.errors import UsageError
+from quellor_selfplay.players import PlayerConfig
 from quellor_selfplay.runner import RunError, import_ray
 
 
@@ -37,3 +39,17 @@ def version(name: str) -> Optional[str]:
         return metadata.version(name)
     except metadata.PackageNotFoundError:
         return None
+
+
+def observation_layout(players: Sequence[PlayerConfig], chosen: Optional[str]) -> str:
+    """The observation layout the batch gives `players`: `chosen`, else the one their
+    checkpoints were trained on, else own. UsageError when they disagree."""
+    trained = {p.observation for p in players if p.observation is not None}
+    if chosen is not None:
+        if trained - {chosen}:
+            raise UsageError(f"--observation {chosen}: a checkpoint was trained on {trained.pop()!r} observations")
+        return chosen
+    if len(trained) > 1:
+        raise UsageError("the players were trained on different observations: the batch gives one; "
+                         "pick it with --observation")
+    return trained.pop() if trained else "own"

@@ -6,7 +6,7 @@ import dataclasses
 
 from tqdm import tqdm
 
-from quellor_selfplay.commands.common import check_device
+from quellor_selfplay.commands.common import check_device, observation_layout
 from quellor_selfplay.commands.errors import UsageError
 from quellor_selfplay.config import MatchConfig
 from quellor_selfplay.fileio import write_json
@@ -23,16 +23,7 @@ def match(config: MatchConfig) -> int:
         players = [load_player(source) for source in (config.a, config.b)]
     except (CheckpointError, PlayerError) as err:
         raise UsageError(str(err)) from None
-    trained = {p.observation for p in players if p.observation is not None}
-    if config.game.observation is not None:
-        layout = config.game.observation
-        if trained - {layout}:
-            raise UsageError(f"--observation {layout}: a checkpoint was trained on {trained.pop()!r} observations")
-    elif len(trained) > 1:
-        raise UsageError("A and B were trained on different observations: the batch gives one; "
-                         "pick it with --observation")
-    else:
-        layout = trained.pop() if trained else "own"
+    layout = observation_layout(players, config.game.observation)
 
     game = dataclasses.replace(config.game, observation=layout)
     run = config.run

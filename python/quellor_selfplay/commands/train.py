@@ -37,7 +37,7 @@ def check_options(config: TrainConfig) -> None:
     check_ray(config.scale.ray)
 
 
-def _open(config: TrainConfig) -> State:
+def open_run(config: TrainConfig) -> State:
     try:
         return open_state(config)
     except (CheckpointError, ResumeError) as err:
@@ -46,18 +46,21 @@ def _open(config: TrainConfig) -> State:
 
 def train(config: TrainConfig) -> int:
     check_options(config)
-    trainer = Trainer(config, _open(config))
-    _run(trainer)
+    trainer = Trainer(config, open_run(config))
+    run_trainer(trainer)
     report(trainer)
     return 0
 
 
-def _run(trainer: Trainer) -> None:
+LABELS = {"random": "random play", "greedy": "the greedy bot", "agent": "the agent"}
+
+
+def run_trainer(trainer: Trainer, desc: str = "train") -> None:
     config, state = trainer.config, trainer.state
     workers = config.scale.workers or default_workers()
     with contextlib.ExitStack() as stack:
         bar = stack.enter_context(tqdm(total=config.iterations, initial=min(state.iteration, config.iterations),
-                                       unit="iteration", desc="train", disable=not config.run.progress,
+                                       unit="iteration", desc=desc, disable=not config.run.progress,
                                        dynamic_ncols=True))
         try:
             ray = None
@@ -70,9 +73,9 @@ def _run(trainer: Trainer) -> None:
             while not trainer.finished():
                 stats = trainer.step()
                 bar.update(1)
-                bar.set_postfix_str(f"{stats['positions_per_second']:,.0f} positions/s, score vs random "
-                                    f"{trainer.last_score('random'):.3f}, vs greedy "
-                                    f"{trainer.last_score('greedy'):.3f}", refresh=False)
+                scores = ", ".join(f"vs {anchor} {trainer.last_score(anchor):.3f}" for anchor in trainer.anchors)
+                bar.set_postfix_str(f"{stats['positions_per_second']:,.0f} positions/s, score {scores}",
+                                    refresh=False)
             trainer.finish()
         except KeyboardInterrupt:
             if not (config.out / LATEST).exists():
@@ -85,10 +88,10 @@ def report(trainer: Trainer) -> None:
     state, out = trainer.state, trainer.config.out
     print(f"{state.iteration} iterations, {state.games:,} games, {state.positions:,} positions in "
           f"{trainer.elapsed() / 60:.1f} minutes")
-    for anchor, label in (("random", "random play"), ("greedy", "the greedy bot")):
+    for anchor in trainer.anchors:
         last = trainer.last_match(anchor)
         if last is not None:
-            print(f"Against {label} ({last['games']} games): {last['wins']} won, {last['draws']} drawn, "
-                  f"{last['losses']} lost, score {float(last['score']):.3f}, Elo {float(last['elo']):+.0f} "
-                  f"({float(last['elo_low']):+.0f} .. {float(last['elo_high']):+.0f})")
+            print(f"Against {LABELS.get(anchor, anchor)} ({last['games']} games): {last['wins']} won, "
+                  f"{last['draws']} drawn, {last['losses']} lost, score {float(last['score']):.3f}, "
+                  f"Elo {float(last['elo']):+.0f} ({float(last['elo_low']):+.0f} .. {float(last['elo_high']):+.0f})")
     print(f"Wrote {out / LATEST}, metrics.csv, matches.csv and learning-curve.png in {out}")

@@ -1,12 +1,12 @@
 """quellor-selfplay train: the learner's arithmetic, checkpoints and --resume, interrupts, Ray."""
 
-import csv
 import signal
 import subprocess
 import sys
 import time
 from pathlib import Path
 
+import chess
 import numpy as np
 import pytest
 import torch
@@ -15,13 +15,14 @@ from quellor_selfplay.arena import play_segment
 from quellor_selfplay.config import GameConfig, PPOConfig
 from quellor_selfplay.commands.cli import main
 from quellor_selfplay.data import read_manifest
-from quellor_selfplay.learn import Batch, advantages, evaluate_values, gather, ppo_loss
+from quellor_selfplay.codes import code_move
+from quellor_selfplay.learn import Batch, advantages, evaluate_values, gather, material_lead, ppo_loss
 from quellor_selfplay.net import read_checkpoint, seeded_net
 from quellor_selfplay.config import NetConfig, RunConfig, ScaleConfig, TrainConfig
 from quellor_selfplay.players import RandomPlayer
 from quellor_selfplay.runner import InProcess
 from quellor_selfplay.trainer import Trainer, open_state
-from support.runs import children, running, same_data, started
+from support.runs import children, rows_of, running, same_data, started
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
 TINY = ["--games", "8", "--batch", "4", "--max-plies", "40", "--eval-every", "2", "--eval-games", "4",
@@ -44,7 +45,7 @@ def episode_batch(steps, result):
     return Batch(frames=torch.zeros((n, 13), dtype=torch.int64), castling=torch.zeros(n, dtype=torch.uint8),
                  ply=torch.zeros(n, dtype=torch.int32), rows=torch.arange(n), masks=torch.zeros((n, 544), dtype=torch.uint8),
                  actions=empty, old_log_probs=torch.zeros(n), results=torch.full((n,), float(result)),
-                 sequence=empty, step=torch.tensor(steps))
+                 sequence=empty, step=torch.tensor(steps), lead=torch.zeros(n))
 
 
 def test_advantages_follow_each_side_to_its_result():
@@ -62,6 +63,52 @@ def test_advantages_follow_each_side_to_its_result():
     batch.results = torch.tensor([1.0, 1.0, -1.0, 1.0])
     adv, _ = advantages(batch, torch.tensor([0.5, 0.2, 0.3, -0.1]), gamma=0.9, lam=0.5)
     assert adv.tolist() == pytest.approx([0.5, 0.05875, -1.3, 0.775])
+
+
+def test_shaping_changes_a_return_only_by_the_first_potential():
+    # With lambda 1 and a zero critic, the advantage of an episode's first decision is its whole
+    # discounted return; shaping adds gamma^(t+1) F(t+1) - gamma^t F(t) at every t, which sums to
+    # -F(first) (F is 0 after the last decision), whatever the material did on the way.
+    generator = torch.Generator().manual_seed(5)
+    steps = [0, 1, 2, 3, 4, 5, 0, 1, 2]
+    batch = episode_batch(steps, 0)
+    batch.sequence = torch.tensor([0, 0, 0, 0, 0, 0, 1, 1, 1])
+    batch.results = torch.tensor([1.0] * 6 + [-1.0] * 3)
+    batch.lead = torch.randint(-12, 13, (9,), generator=generator).float()
+    zero = torch.zeros(9)
+    plain, _ = advantages(batch, zero, gamma=0.9, lam=1.0)
+    shaped, _ = advantages(batch, zero, gamma=0.9, lam=1.0, shaping=0.05)
+    first = torch.tensor([0, 6])
+    assert shaped[first].tolist() == pytest.approx((plain[first] - 0.05 * batch.lead[first]).tolist())
+    # Each decision's own reward moved by gamma F(next) - F(now); here with lambda 0.
+    plain, _ = advantages(batch, zero, gamma=0.9, lam=0.0)
+    shaped, _ = advantages(batch, zero, gamma=0.9, lam=0.0, shaping=0.05)
+    following = torch.cat([batch.lead[1:6], torch.zeros(1), batch.lead[7:9], torch.zeros(1)])
+    assert (shaped - plain).tolist() == pytest.approx((0.05 * (0.9 * following - batch.lead)).tolist(), abs=1e-6)
+
+
+VALUES = {chess.PAWN: 1, chess.KNIGHT: 3, chess.BISHOP: 3, chess.ROOK: 5, chess.QUEEN: 9}
+
+
+def test_material_lead_is_the_true_boards():
+    """The lead the learner is paid on, against python-chess replaying the games: the mover's
+    material less the opponent's, at every row but those right after the opponent promoted."""
+    shard = play_segment(GameConfig("dark", "own", 160), [(g, 0, 0) for g in range(8)], [RandomPlayer()], 8, seed=9)
+    rows = np.arange(len(shard["ply"]))
+    lead = material_lead(shard["frame"], shard["ply"], rows)
+    board, checked, promoted = None, 0, False
+    for r in rows:
+        if shard["ply"][r] == 0:
+            board, promoted = chess.Board(), False
+        mover = board.turn
+        truth = sum(v * (len(board.pieces(k, mover)) - len(board.pieces(k, not mover))) for k, v in VALUES.items())
+        if not promoted:
+            assert lead[r] == truth, (r, board.fen())
+            checked += 1
+        move = code_move(int(shard["move"][r]))
+        promoted = move.promotion is not None
+        board.push(move)
+    assert checked > 0.9 * len(rows) and np.count_nonzero(lead) > len(rows) / 4
 
 
 @pytest.fixture(scope="module")
@@ -98,11 +145,6 @@ def test_one_training_step_lowers_the_loss(fixed_batch, arch, config):
 
 # ---------------------------------------------------------------------------------------------
 # Runs
-
-
-def rows_of(path):
-    with open(path, newline="") as f:
-        return list(csv.DictReader(f))
 
 
 def same_run(a, b):
@@ -155,12 +197,16 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     for k in (0, 2, 3):
         net, blob = read_checkpoint(tmp_path / "whole" / f"checkpoints/iter-{k:05d}.pt")
         assert blob["iteration"] == k and blob["observation"] == "own" and blob["rules"] == "dark"
-    # The games of an iteration hold the learner (player 0) and, with --pool-games, pool networks.
+    # The games of an iteration hold the learner (player 0), the fixed opponents (--bots, two of
+    # the eight games) and pool networks (--pool-games, four of them).
     manifest = read_manifest(tmp_path / "whole" / "data" / "iter-00002")
-    assert manifest["players"][0] == "learner" and len(manifest["players"]) == 3
-    assert all(name.startswith("pool:iter-") for name in manifest["players"][1:])
-    players = load_run_data(tmp_path / "whole" / "data" / "iter-00002")["player"]
-    assert set(players.tolist()) == {0, 1, 2} or set(players.tolist()) == {0, 1} or set(players.tolist()) == {0, 2}
+    assert manifest["players"][:2] == ["learner", "greedy"] and len(manifest["players"]) == 4
+    assert all(name.startswith("pool:iter-") for name in manifest["players"][2:])
+    played = load_run_data(tmp_path / "whole" / "data" / "iter-00002")
+    opponents = {int(g): set(played["player"][played["game"] == g].tolist()) - {0} for g in range(8)}
+    assert [g for g, o in opponents.items() if o == {1}] == [0, 1]
+    assert all(len(opponents[g]) == 1 and opponents[g] <= {2, 3} for g in (2, 3, 4, 5))
+    assert opponents[6] == opponents[7] == set()
     assert "3 iterations, 24 games" in capsys.readouterr().out
 
 

@@ -9,6 +9,7 @@ end the way the replay says it ended.
 """
 
 import contextlib
+import csv
 import json
 import os
 import re
@@ -171,3 +172,9 @@ def read_until(stream, pattern, limit_seconds):
         assert chunk, f"stream closed: {seen[-500:]!r}"
         seen += chunk
     return seen
+
+
+def rows_of(path):
+    """The rows of a CSV file (metrics.csv, matches.csv) as dicts of strings."""
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
