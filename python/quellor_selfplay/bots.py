@@ -1,4 +1,5 @@
-"""Hand-written players that decide from the mover's own view: the greedy yardstick.
+"""Hand-written players that decide from the mover's own view: the greedy yardstick, and its
+bold variant.
 
 `GreedyPlayer` looks one ply deep. It reads only the newest frame of the observation (what the
 mover sees now) and the legal-action mask, so it can be given exactly what a network is given
@@ -22,6 +23,15 @@ and scores it, all games and moves at once as bitboards in numpy arrays:
   pieces are on the board, attack a seen enemy king, and look into hidden squares (a side that
   sees more finds the enemy king sooner). It is held within +-BONUS_LIMIT, under half a pawn,
   so that it only ever orders moves that win and risk the same material.
+
+The bold variant (`GreedyPlayer(bold=True)`, the player "bold") charges only what the move
+itself puts at risk, the moved piece where it lands and the king, and has no taste in quiet
+moves: it picks among the safe ones at random. It takes a capture that looks safe even when
+another of its pieces is left hanging, where greedy, which guards every piece, declines it,
+and its rooks and queen roam where greedy's stay home. A learner trained against greedy alone
+learns greedy's habits (that a piece is safe while something of greedy's is attacked, that
+the heavy pieces never come) and loses to players without them; bold has none of them, so
+the two keep a league honest.
 
 Moves whose scores lie within NEAR_TIE of the best are chosen between at random with the
 caller's torch generator: the same views, masks and generator state give the same moves. The
@@ -193,8 +203,9 @@ class Scores:
 
 
 def score_moves(observations: Union[torch.Tensor, npt.NDArray[np.generic]],
-                masks: Union[torch.Tensor, npt.NDArray[np.bool_]]) -> Scores:
-    """Scores each legal slot of `masks` (k, 4352) from the views in `observations`."""
+                masks: Union[torch.Tensor, npt.NDArray[np.bool_]], bold: bool = False) -> Scores:
+    """Scores each legal slot of `masks` (k, 4352) from the views in `observations`; `bold`
+    charges only the moved piece's risk (and the king's), not every piece's."""
     rows, slots = legal_slots(masks)
     own_k, enemy_k, hidden_k = view_bitboards(observations)
     own, enemy, hidden = own_k[rows], enemy_k[rows], hidden_k[rows]
@@ -239,7 +250,7 @@ def score_moves(observations: Union[torch.Tensor, npt.NDArray[np.generic]],
     gain = np.where(took, VALUES[victim], 0.0) + passant * VALUES[PAWN]
     gain += np.where(promoting, VALUES[np.maximum(promoted, 0)] - VALUES[PAWN], 0.0)
 
-    victims = own[:, :KING]
+    victims = own[:, :KING] & (to_bit[:, None] if bold else ~_ZERO)
     bare = (victims & (threat & ~cover)[:, None]) != 0
     exchanged = (victims[:, :, None] & cover[:, None, None] & threats[:, None, :]) != 0
     loss = np.maximum(np.where(bare, VALUES[:KING], 0.0).max(axis=1),
@@ -266,22 +277,31 @@ def score_moves(observations: Union[torch.Tensor, npt.NDArray[np.generic]],
 class GreedyPlayer:
     """The best move one ply deep from the mover's own view (see the module's notes); moves
     within NEAR_TIE of the best are chosen between with the caller's generator, and the
-    log-probability returned is 0.0: the choice is deterministic given the seed."""
+    log-probability returned is 0.0: the choice is deterministic given the seed. `bold`: the
+    bold variant."""
 
     uses_random_actions = False
+
+    def __init__(self, bold: bool = False) -> None:
+        self.bold = bold
 
     def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
             random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         k = len(masks)
         if k == 0:
             return np.zeros(0, np.int64), np.zeros(0, np.float32)
-        scores = score_moves(observations, masks)
+        scores = score_moves(observations, masks, self.bold)
         rows = scores.rows
         counts = np.bincount(rows, minlength=k)
         if not (counts > 0).all():
             raise ValueError("a game to move has no legal slot")
         noise = torch.rand(len(rows), generator=generator, dtype=torch.float64).numpy()
-        value = scores.total + NEAR_TIE * noise
+        if self.bold:
+            # No taste: a uniform draw over the bonus's range in its place.
+            value = np.where(scores.total >= KING_CAPTURE, KING_CAPTURE,
+                             scores.gain - scores.loss + BONUS_LIMIT * (2 * noise - 1))
+        else:
+            value = scores.total + NEAR_TIE * noise
         starts = np.concatenate([[0], np.cumsum(counts)[:-1]])
         best = np.maximum.reduceat(value, starts)
         # Entries come row by row: the first entry of each row at its row's best value.

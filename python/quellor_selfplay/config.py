@@ -24,7 +24,7 @@ from typing import Any, Optional
 from quellor_selfplay.codes import OBSERVATIONS, RULES
 
 ARCHES = ("squares", "mlp")
-PLAYER_HELP = ("'random', 'greedy', a checkpoint (or TorchScript module), or module:callable, a class or "
+PLAYER_HELP = ("'random', 'greedy', 'bold', a checkpoint (or TorchScript module), or module:callable, a class or "
                "function of your own that makes a player")
 POLICIES = ("random", "net")
 

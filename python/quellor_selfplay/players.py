@@ -31,6 +31,7 @@ from quellor_selfplay.net import CheckpointError, architecture, build_net, read_
 
 RANDOM = "random"
 GREEDY = "greedy"
+BOLD = "bold"
 # A player of the user's own: "package.module:factory", the factory called with no arguments.
 CALLABLE_FORM = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*:[A-Za-z_]\w*(\.[A-Za-z_]\w*)*")
 
@@ -170,7 +171,7 @@ def masked_log_softmax(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tenso
 
 @dataclasses.dataclass(frozen=True)
 class PlayerConfig:
-    """A player as plain data. kind "random"; "greedy" (bots.GreedyPlayer); "net" with arch,
+    """A player as plain data. kind "random"; "greedy" or "bold" (bots.GreedyPlayer); "net" with arch,
     config and weights; "script" with the bytes of a TorchScript file; or "callable" with the
     `module:callable` `target` that makes a player of the user's own in each process that plays."""
 
@@ -192,6 +193,10 @@ class PlayerConfig:
         return PlayerConfig(GREEDY, GREEDY)
 
     @staticmethod
+    def bold() -> PlayerConfig:
+        return PlayerConfig(BOLD, BOLD)
+
+    @staticmethod
     def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None) -> PlayerConfig:
         weights = {k: v.detach().cpu().numpy().copy() for k, v in net.state_dict().items()}
         arch, config = architecture(net)
@@ -200,8 +205,8 @@ class PlayerConfig:
     def build(self, device: Union[str, torch.device] = "cpu") -> Player:
         if self.kind == RANDOM:
             return RandomPlayer()
-        if self.kind == GREEDY:
-            return GreedyPlayer()
+        if self.kind in (GREEDY, BOLD):
+            return GreedyPlayer(bold=self.kind == BOLD)
         if self.kind == "callable":
             assert self.target is not None
             return user_player(self.target)
@@ -264,7 +269,7 @@ def user_player(target: str) -> Player:
 
 
 def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
-    """"random"; "greedy"; "module:callable", a player of the user's own (see `Player`); or the
+    """"random"; "greedy"; "bold"; "module:callable", a player of the user's own (see `Player`); or the
     path of a checkpoint of the tool's networks or of a TorchScript module.
 
     A checkpoint is read with weights_only=True; a TorchScript file is compiled code and runs
@@ -276,6 +281,8 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
         return PlayerConfig.random()
     if source == GREEDY:
         return PlayerConfig.greedy()
+    if source == BOLD:
+        return PlayerConfig.bold()
     path = Path(source)
     if not path.exists() and CALLABLE_FORM.fullmatch(source):
         user_player(source)

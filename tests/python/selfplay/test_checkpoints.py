@@ -21,7 +21,8 @@ def same_weights(a, b):
     return sa.keys() == sb.keys() and all(torch.equal(sa[k], sb[k]) for k in sa)
 
 
-@pytest.mark.parametrize("arch, config", [("mlp", {"hidden": 12}), ("squares", {"channels": 6, "blocks": 3, "keys": 5})])
+@pytest.mark.parametrize("arch, config", [("mlp", {"hidden": 12}), ("squares", {"channels": 6, "blocks": 3, "keys": 5}),
+                                          ("squares", {"channels": 6, "blocks": 4, "keys": 5, "reach": 1})])
 def test_checkpoint_round_trip(tmp_path, arch, config):
     net = seeded_net(seed=4, arch=arch, config=config)
     save_checkpoint(net, tmp_path / "net.pt", observation="own", iteration=7)
@@ -41,11 +42,17 @@ def test_an_old_checkpoint_is_an_mlp(tmp_path):
     assert same_weights(net, loaded)
 
 
-def test_a_fresh_squares_network_plays_uniformly():
-    net = seeded_net(seed=1, arch="squares")
-    logits, values = net(torch.randint(0, 2, (3, 64, 106), dtype=torch.uint8))
+@pytest.mark.parametrize("config", [{}, {"blocks": 3, "reach": 1}])
+def test_a_fresh_squares_network_plays_uniformly_and_compiles(config):
+    net = seeded_net(seed=1, arch="squares", config=config)
+    observations = torch.randint(0, 2, (3, 64, 106), dtype=torch.uint8)
+    logits, values = net(observations)
     assert logits.shape == (3, 4352) and values.shape == (3,)
     assert torch.equal(logits, torch.zeros_like(logits))
+    # A user can export it as TorchScript and play that instead.
+    with pytest.warns(DeprecationWarning):  # TorchScript, deprecated in torch 2.13, still works
+        scripted = torch.jit.script(net)
+    assert torch.equal(scripted(observations)[1], values)
 
 
 def test_seeded_net_depends_on_the_seed_only_and_leaves_torch_rng_alone():

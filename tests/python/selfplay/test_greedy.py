@@ -1,6 +1,6 @@
-"""The greedy bot: its one-ply reckoning against python-chess, its choices in telling positions
-with either colour, blindness to what the mover never saw, and its strength against random
-play."""
+"""The greedy bot and its bold variant: their one-ply reckoning against python-chess, greedy's
+choices in telling positions with either colour, blindness to what the mover never saw, and
+their strength against random play."""
 
 import math
 import os
@@ -16,7 +16,7 @@ from support import oracle
 from support.fog import STARTS, unseen_change
 from support.positions import action_slot, visible_squares
 from quellor_selfplay import GameBatch
-from quellor_selfplay.bots import KING_CAPTURE, KING_LOSS, GreedyPlayer, score_moves
+from quellor_selfplay.bots import BONUS_LIMIT, KING_CAPTURE, KING_LOSS, GreedyPlayer, score_moves
 from quellor_selfplay.codes import code_move, move_code
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.match import play_match
@@ -27,9 +27,10 @@ VALUE = {chess.PAWN: 1, chess.KNIGHT: 3, chess.BISHOP: 3, chess.ROOK: 5, chess.Q
 
 # -- The one-ply reckoning against a reference written with python-chess ------------------------
 
-def reckoning(view, hidden, move, us):
+def reckoning(view, hidden, move, us, bold=False):
     """(gain, loss) of `move` on the mover's `view` (a board of the seen pieces only), or None
-    when it takes the king; loss is inf when it leaves the king attacked."""
+    when it takes the king; loss is inf when it leaves the king attacked. `bold` counts the
+    moved piece alone (and the king)."""
     after = view.copy()
     piece = after.remove_piece_at(move.from_square)
     taken = after.remove_piece_at(move.to_square)
@@ -63,6 +64,8 @@ def reckoning(view, hidden, move, us):
     for square, mine in after.piece_map().items():
         attackers = after.attackers(not us, square)
         if mine.color != us or mine.piece_type == chess.KING or not attackers:
+            continue
+        if bold and square != move.to_square:
             continue
         if walled.attackers(us, square):
             cheapest = min(VALUE[after.piece_type_at(a)] for a in attackers)
@@ -100,27 +103,34 @@ def test_gain_and_loss_of_every_move_are_the_references(start):
             for square in seen:
                 view.set_piece_at(square, board.piece_at(square))
             hidden = [square for square in chess.SQUARES if square not in seen]
-            expected = {}
-            for move in batch.legal_moves(0):
-                expected.setdefault(action_slot(move.uci(), us == chess.WHITE), reckoning(view, hidden, move, us))
-            scores = score_moves(batch.observation, batch.legal_action_mask)
-            assert sorted(scores.slots.tolist()) == sorted(expected)
-            for slot, gain, loss, total in zip(scores.slots, scores.gain, scores.loss, scores.total):
-                want = expected[int(slot)]
-                if want is None:
-                    assert total == KING_CAPTURE
-                    met.add("king taken")
-                    continue
-                assert gain == want[0], (batch.fen(0), int(slot))
-                assert loss == (KING_LOSS if want[1] == math.inf else want[1]), (batch.fen(0), int(slot))
-                assert total < KING_CAPTURE
-                met |= want[2]
-            oracle.count("selfplay/greedy reckonings checked", len(expected))
+            for bold in (False, True):
+                expected = {}
+                for move in batch.legal_moves(0):
+                    expected.setdefault(action_slot(move.uci(), us == chess.WHITE),
+                                        reckoning(view, hidden, move, us, bold))
+                scores = score_moves(batch.observation, batch.legal_action_mask, bold)
+                assert sorted(scores.slots.tolist()) == sorted(expected)
+                for slot, gain, loss, total in zip(scores.slots, scores.gain, scores.loss, scores.total):
+                    want = expected[int(slot)]
+                    if want is None:
+                        assert total == KING_CAPTURE
+                        met.add("king taken")
+                        continue
+                    assert gain == want[0], (batch.fen(0), int(slot), bold)
+                    assert loss == (KING_LOSS if want[1] == math.inf else want[1]), (batch.fen(0), int(slot), bold)
+                    assert total < KING_CAPTURE
+                    met |= want[2]
+                    if bold and want[1] == 0 and guarded[int(slot)][1] > 0:
+                        met.add("bold spared")  # greedy would guard a piece the move leaves
+                guarded = expected
+                oracle.count("selfplay/greedy reckonings checked", len(expected))
             batch.step(batch.random_actions())
     # Each start is there for a rule the reckoning must get right.
     needed = {chess.STARTING_FEN: {"hanging", "exchange"}, REFERENCE_STARTS[1]: {"castling", "king left attacked"},
               REFERENCE_STARTS[2]: {"promotion"}, REFERENCE_STARTS[3]: {"en passant"},
               REFERENCE_STARTS[4]: {"promotion"}}
+    # Somewhere a piece left hanging elsewhere is bold's to ignore.
+    assert start != chess.STARTING_FEN or "bold spared" in met
     assert needed[start] <= met
 
 
@@ -192,24 +202,55 @@ def test_the_seed_decides_between_equal_moves():
 @given(start=st.sampled_from(STARTS), seed=st.integers(0, 2**32), plies=st.integers(2, 40), data=st.data())
 def test_what_the_mover_never_saw_changes_no_choice(start, seed, plies, data):
     """A random dark game, then the same game from a start altered only where the side to move
-    at the end never looked: with the same seed the greedy bot makes the same choice."""
+    at the end never looked: with the same seed the greedy bot, and the bold one, make the
+    same choice."""
     games = unseen_change(start, seed, plies, data)
     if games is None:
         return
     batch, altered = games
-    choices = [GreedyPlayer().act(b.observation, b.legal_action_mask, torch.Generator().manual_seed(seed), None)[0]
-               for b in (batch, altered)]
+    for bold in (False, True):
+        player = GreedyPlayer(bold)
+        choices = [player.act(b.observation, b.legal_action_mask, torch.Generator().manual_seed(seed), None)[0]
+                   for b in (batch, altered)]
+        assert choices[0].tolist() == choices[1].tolist()
     assert altered.fen(0) != batch.fen(0)
-    assert choices[0].tolist() == choices[1].tolist()
     event("altered game compared")
     oracle.count("selfplay/greedy fog choices compared", 1)
 
 
 # -- Strength -----------------------------------------------------------------------------------
 
-def test_greedy_beats_random_play():
-    greedy = load_player("greedy")
-    assert greedy == PlayerConfig.greedy() and isinstance(greedy.build(), GreedyPlayer)
-    result = play_match(greedy, PlayerConfig.random(), 100, GameConfig("dark", "own", 300), slots=50, seed=11)
-    oracle.count("selfplay/greedy score against random play (x100)", round(100 * result.score))
+@pytest.mark.parametrize("name", ["greedy", "bold"])
+def test_the_bots_beat_random_play(name):
+    bot = load_player(name)
+    assert bot.name == name and isinstance(bot.build(), GreedyPlayer) and bot.build().bold == (name == "bold")
+    result = play_match(bot, PlayerConfig.random(), 100, GameConfig("dark", "own", 300), slots=50, seed=11)
+    oracle.count(f"selfplay/{name} score against random play (x100)", round(100 * result.score))
     assert result.games == 100 and result.score >= 0.9
+
+
+def test_bold_picks_among_the_best_trades_without_taste():
+    """Along random games, bold takes a king it sees, and otherwise a move whose material
+    balance (won less put at risk) is within the bonus's range of the best; the seed spreads
+    its quiet moves where greedy's taste settles on one."""
+    bold, greedy = GreedyPlayer(bold=True), GreedyPlayer()
+    batch = GameBatch(24, rules="dark", seed=3, threads=1)
+    spread = {"bold": set(), "greedy": set()}
+    for ply in range(30):
+        scores = score_moves(batch.observation, batch.legal_action_mask, bold=True)
+        slots, _ = bold.act(batch.observation, batch.legal_action_mask, torch.Generator().manual_seed(ply), None)
+        for game, slot in enumerate(slots):
+            mine = scores.rows == game
+            picked = mine & (scores.slots == slot)
+            balance = np.where(scores.total >= KING_CAPTURE, KING_CAPTURE, scores.gain - scores.loss)
+            assert balance[picked].item() >= balance[mine].max() - 2 * BONUS_LIMIT
+        if ply == 0:
+            for seed in range(6):
+                generator = torch.Generator().manual_seed(seed)
+                spread["bold"].add(int(bold.act(batch.observation[:1], batch.legal_action_mask[:1], generator, None)[0][0]))
+                generator = torch.Generator().manual_seed(seed)
+                spread["greedy"].add(int(greedy.act(batch.observation[:1], batch.legal_action_mask[:1], generator, None)[0][0]))
+        batch.step(slots)
+        if bool(batch.terminated.any()):
+            batch.reset(games=batch.terminated)
+    assert len(spread["bold"]) > len(spread["greedy"]) == 2
