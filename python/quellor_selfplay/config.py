@@ -26,7 +26,7 @@ from quellor_selfplay.codes import OBSERVATIONS, RULES
 ARCHES = ("squares", "mlp")
 PLAYER_HELP = ("'random', 'greedy', 'bold', a checkpoint (or TorchScript module), or module:callable, a class or "
                "function of your own that makes a player")
-POLICIES = ("random", "net")
+POLICIES = ("random", "greedy", "bold", "net")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -199,11 +199,12 @@ class NetConfig:
 
     net: str = option("squares", "architecture of a new network (default {default})", choices=ARCHES, resume=True)
     channels: int = option(32, "squares: channels per square (default {default})", parse=positive, resume=True)
-    blocks: int = option(2, "squares: 3 x 3 convolution blocks (default {default})", parse=non_negative,
+    blocks: int = option(3, "squares: 3 x 3 convolution blocks (default {default})", parse=non_negative,
                          resume=True)
     hidden: int = option(256, "mlp: hidden width (default {default})", parse=positive, resume=True)
-    reach: bool = option(False, "squares: blocks that look further (dilated, with the whole board's mean) "
-                                "instead of 3 x 3 neighbours", action=argparse.BooleanOptionalAction, resume=True)
+    reach: bool = option(True, "squares: blocks that look further (dilated, with the whole board's mean) "
+                               "instead of 3 x 3 neighbours (default: on)", action=argparse.BooleanOptionalAction,
+                         resume=True)
 
     def sizes(self) -> dict[str, int]:
         """The `net.build_net` sizes of this architecture."""
@@ -221,7 +222,8 @@ class PlayConfig:
     """quellor-selfplay play: games written as training data."""
 
     games: int = option(200, "games to play (default {default})", parse=positive, resume=True)
-    policy: str = option("random", "random: uniform over the legal actions; net: a policy network (default {default})",
+    policy: str = option("random", "random: uniform over the legal actions; greedy or bold: the one-ply bots; "
+                                   "net: a policy network (default {default})",
                          choices=POLICIES, resume=True)
     checkpoint: Optional[Path] = option(None, "network for --policy net: a checkpoint of this tool or a TorchScript "
                                               "module (default: a network initialised from --seed)", parse=Path,
@@ -269,8 +271,8 @@ class TrainConfig:
                              resume=True)
     pool_games: float = option(0.5, "share of each iteration's games played against the pool (default {default})",
                                parse=fraction, resume=True)
-    bots: tuple[str, ...] = option(("greedy",), "fixed opponents that stay in the pool for the whole run, comma-"
-                                   "separated: 'random', 'greedy' or checkpoints (default greedy)",
+    bots: tuple[str, ...] = option(("greedy", "bold"), "fixed opponents that stay in the pool for the whole run, "
+                                   "comma-separated: 'random', 'greedy', 'bold' or checkpoints (default greedy,bold)",
                                    parse=player_list, metavar="PLAYERS", resume=True)
     bot_games: float = option(0.25, "share of each iteration's games played against the fixed opponents "
                                     "(default {default})", parse=fraction, resume=True)

@@ -16,6 +16,7 @@ loading one never runs code from the file:
     kind         "quellor-policy-value"
     arch         "mlp" or "squares" (absent: "mlp")
     config       the architecture's sizes: {"hidden": H} or {"channels": C, "blocks": B, "keys": K}
+                 and, for blocks that look further, "reach": 1 (absent: 0)
     hidden       H again for an mlp (older readers look for it here)
     state_dict   the module's state dict
     observation  optional: "own" or "history", the layout the network was trained on

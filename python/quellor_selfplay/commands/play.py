@@ -39,8 +39,8 @@ DEFAULT_SHOW_PLY = 20
 
 def _player(config: PlayConfig) -> tuple[PlayerConfig, Optional[str]]:
     """The run's player and the observation layout its network was trained on, if known."""
-    if config.policy == "random":
-        return PlayerConfig.random(), None
+    if config.policy != "net":
+        return load_player(config.policy), None
     if config.checkpoint is None:
         return PlayerConfig.of_net(seeded_net(config.run.seed, config.hidden or DEFAULT_HIDDEN), "net"), None
     try:
@@ -113,7 +113,7 @@ def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]
             for stale in out.glob(pattern):
                 stale.unlink()
     # Written with the first shard: a run that ends before it leaves nothing behind.
-    return data.new_manifest(settings, ["net" if config.policy == "net" else "random"])
+    return data.new_manifest(settings, [config.policy])
 
 
 def _whole(path: Path, entry: dict[str, Any]) -> bool:

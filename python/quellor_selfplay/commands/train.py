@@ -11,8 +11,9 @@ from quellor_selfplay.commands.common import check_device, check_ray
 from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigterm
 from quellor_selfplay.config import ResumeError, TrainConfig
 from quellor_selfplay.net import CheckpointError
+from quellor_selfplay.players import PlayerError
 from quellor_selfplay.runner import backend, default_workers, ray_connection
-from quellor_selfplay.trainer import LATEST, State, Trainer, open_state
+from quellor_selfplay.trainer import LATEST, State, Trainer, bot_players, open_state
 
 
 def check_options(config: TrainConfig) -> None:
@@ -34,6 +35,13 @@ def check_options(config: TrainConfig) -> None:
                          f"--resume to continue it")
     if config.init is not None and not config.init.exists():
         raise UsageError(f"--init: checkpoint {config.init} does not exist")
+    if config.bot_games + config.pool_games > 1:
+        raise UsageError(f"--bot-games {config.bot_games} and --pool-games {config.pool_games} add up to more "
+                         f"than all the games")
+    try:
+        bot_players(config)
+    except (CheckpointError, PlayerError) as err:
+        raise UsageError(f"--bots: {err}") from None
     check_ray(config.scale.ray)
 
 

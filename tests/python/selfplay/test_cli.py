@@ -64,6 +64,17 @@ def test_random_run_rows_replay(random_run):
     assert [(e["first_game"], e["games"]) for e in manifest["shards"]] == [(0, 5), (5, 5), (10, 2)]
 
 
+@pytest.mark.parametrize("bot", ["greedy", "bold"])
+def test_the_bots_play_runs_that_replay(tmp_path, capsys, bot):
+    status, _, err = run(play_args(tmp_path, "--policy", bot, "--rules", "dark", "--workers", 1, games=4,
+                                   max_plies=60), capsys)
+    assert status == 0, err
+    data, summary = check_run(tmp_path, max_plies=60, bot=True)
+    assert summary["settings"]["policy"] == bot and read_manifest(tmp_path)["players"] == [bot]
+    # One-ply bots take what they see: the games hold captures, and end before the cap.
+    assert summary["endings"].get("king captured", 0) >= 1
+
+
 def test_run_leaves_the_fog_pictures(random_run):
     svg = random_run / "fog-g2-p7.svg"
     text = (random_run / "fog-g2-p7.txt").read_text()
@@ -231,7 +242,7 @@ def test_a_failed_write_keeps_the_finished_shards(tmp_path, capsys, monkeypatch)
         (["--max-plies", "-3"], "argument --max-plies: must be at least 1"),
         (["--workers", "0"], "argument --workers: must be at least 1"),
         (["--seed", "-1"], "argument --seed: must lie in 0..2**63-1"),
-        (["--policy", "greedy"], "argument --policy: invalid choice"),
+        (["--policy", "stockfish"], "argument --policy: invalid choice"),
         (["--show", "3"], "argument --show: expected GAME:PLY"),
         (["--show", "9:0"], "--show names game 9, but only 6 are played"),
         (["--checkpoint", "net.pt"], "--checkpoint, --hidden and --save-net go with --policy net"),

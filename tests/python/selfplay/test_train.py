@@ -197,15 +197,15 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     for k in (0, 2, 3):
         net, blob = read_checkpoint(tmp_path / "whole" / f"checkpoints/iter-{k:05d}.pt")
         assert blob["iteration"] == k and blob["observation"] == "own" and blob["rules"] == "dark"
-    # The games of an iteration hold the learner (player 0), the fixed opponents (--bots, two of
-    # the eight games) and pool networks (--pool-games, four of them).
+    # The games of an iteration hold the learner (player 0), the fixed opponents (--bots greedy
+    # and bold, in two of the eight games) and pool networks (--pool-games, four of them).
     manifest = read_manifest(tmp_path / "whole" / "data" / "iter-00002")
-    assert manifest["players"][:2] == ["learner", "greedy"] and len(manifest["players"]) == 4
-    assert all(name.startswith("pool:iter-") for name in manifest["players"][2:])
+    assert manifest["players"][:3] == ["learner", "greedy", "bold"] and len(manifest["players"]) == 5
+    assert all(name.startswith("pool:iter-") for name in manifest["players"][3:])
     played = load_run_data(tmp_path / "whole" / "data" / "iter-00002")
     opponents = {int(g): set(played["player"][played["game"] == g].tolist()) - {0} for g in range(8)}
-    assert [g for g, o in opponents.items() if o == {1}] == [0, 1]
-    assert all(len(opponents[g]) == 1 and opponents[g] <= {2, 3} for g in (2, 3, 4, 5))
+    assert all(len(opponents[g]) == 1 and opponents[g] <= {1, 2} for g in (0, 1))
+    assert all(len(opponents[g]) == 1 and opponents[g] <= {3, 4} for g in (2, 3, 4, 5))
     assert opponents[6] == opponents[7] == set()
     assert "3 iterations, 24 games" in capsys.readouterr().out
 
@@ -276,6 +276,9 @@ def test_ray_actors_train_like_local_workers(tmp_path):
         (["--lr", "0"], "argument --lr: must be a positive number"),
         (["--init", "missing.pt"], "--init: checkpoint missing.pt does not exist"),
         (["--resume", "--overwrite"], "pick one"),
+        (["--bot-games", "0.6"], "--bot-games 0.6 and --pool-games 0.5 add up to more than all the games"),
+        (["--bots", "greedy,nobody.pt"], "--bots: checkpoint nobody.pt does not exist"),
+        (["--bots", "no_such_module:make"], "--bots: player no_such_module:make: cannot import no_such_module"),
     ],
 )
 def test_bad_options_are_refused(tmp_path, capsys, extra, message):

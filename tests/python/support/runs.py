@@ -43,9 +43,10 @@ def same_data(a, b):
     return a.keys() == b.keys() and all(np.array_equal(a[k], b[k]) for k in a)
 
 
-def check_run(out_dir, max_plies, model=None):
+def check_run(out_dir, max_plies, model=None, bot=False):
     """Loads a run the way a learner would and checks every row against a replay; `model` is
-    the network of a net run (its log-probabilities are recomputed). Returns (data, summary)."""
+    the network of a net run (its log-probabilities are recomputed), `bot` says the run's
+    player is a bot, whose choices carry log-probability 0. Returns (data, summary)."""
     manifest = read_manifest(out_dir)
     assert manifest["complete"] is True
     run = manifest["run"]
@@ -85,7 +86,9 @@ def check_run(out_dir, max_plies, model=None):
                 if layout == "history":
                     assert torch.equal(item["observation"][p], reference.encode())
             assert float(item["value"][p]) == (white_result if white else -white_result)
-            if player is None:
+            if bot:
+                expected = 0.0
+            elif player is None:
                 expected = -np.log(float(batch.legal_action_mask[0].sum()))
             else:
                 logits = player.logits(batch.observation[:1])
