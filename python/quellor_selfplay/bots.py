@@ -30,8 +30,8 @@ moves: it picks among the safe ones at random. It takes a capture that looks saf
 another of its pieces is left hanging, where greedy, which guards every piece, declines it,
 and its rooks and queen roam where greedy's stay home. A learner trained against greedy alone
 learns greedy's habits (that a piece is safe while something of greedy's is attacked, that
-the heavy pieces never come) and loses to players without them; bold has none of them, so
-the two keep a league honest.
+the heavy pieces never come), which are worth nothing against players without them; bold has
+none of them, so the two keep a league honest.
 
 Moves whose scores lie within NEAR_TIE of the best are chosen between at random with the
 caller's torch generator: the same views, masks and generator state give the same moves. The
