@@ -65,7 +65,7 @@ ANCHORS = ("random", "greedy")
 MEASURES = ("games", "wins", "draws", "losses", "score", "score_low", "score_high", "elo", "elo_low", "elo_high")
 
 
-def _measure(name: str, anchor: str) -> str:
+def measure_column(name: str, anchor: str) -> str:
     """The metrics column of a measure against an anchor: score_vs_greedy, score_vs_greedy_low..."""
     kind, _, bound = name.partition("_")
     return f"{kind}_vs_{anchor}" + (f"_{bound}" if bound else "")
@@ -74,7 +74,7 @@ def _measure(name: str, anchor: str) -> str:
 def metric_fields(anchors: tuple[str, ...] = ANCHORS) -> tuple[str, ...]:
     """The metrics.csv columns of a run evaluated against `anchors`."""
     return ("iteration", "minutes", "games", "positions", "positions_per_second", "policy_loss", "value_loss",
-            "entropy", "kl", "clip_fraction") + tuple(_measure(m, a) for a in anchors for m in MEASURES)
+            "entropy", "kl", "clip_fraction") + tuple(measure_column(m, a) for a in anchors for m in MEASURES)
 
 
 METRICS = metric_fields()
@@ -406,11 +406,13 @@ class Trainer:
                            and int(m["games"]) >= self.config.final_games for m in self.matches)
                        for anchor in self.anchors)
 
+    def last_evaluated(self, anchor: str) -> Optional[dict[str, Any]]:
+        """The metrics row of the last evaluation against `anchor`, or None before the first."""
+        return next((row for row in reversed(self.metrics) if row.get(f"score_vs_{anchor}") not in (None, "")), None)
+
     def last_score(self, anchor: str = "random") -> float:
-        for row in reversed(self.metrics):
-            if row.get(f"score_vs_{anchor}") not in (None, ""):
-                return float(row[f"score_vs_{anchor}"])
-        return float("nan")
+        row = self.last_evaluated(anchor)
+        return float("nan") if row is None else float(row[f"score_vs_{anchor}"])
 
     def finished(self) -> bool:
         if self.state.iteration >= self.config.iterations:
@@ -462,7 +464,7 @@ class Trainer:
             self.record_match(anchor, result)
             figures = dict(zip(MEASURES, (result.games, result.wins, result.draws, result.losses, result.score,
                                           *result.score_interval, result.elo, *result.elo_interval)))
-            row.update({_measure(m, anchor): value for m, value in figures.items()})
+            row.update({measure_column(m, anchor): value for m, value in figures.items()})
         if not final:
             state.evaluated = k
         save_checkpoint(state.net, config.out / f"checkpoints/iter-{k:05d}.pt", observation=config.game.observation,
