@@ -102,14 +102,21 @@ void fill_mask(const MoveGen& gen, Color us, std::uint8_t* mask) {
     }
 }
 
-// The group of `gen` that moves the piece on `from` to `to`, if any; en passant may give a
-// pawn a second group.
-const chess::MoveGroup* group_with(const MoveGen& gen, unsigned from, unsigned to) {
+// Keeps the moves of `gen` in g's twin of the mask. En passant may give a pawn a second group;
+// a pawn that promotes never has one.
+void remember_moves(Game& g, const MoveGen& gen) {
+    g.destinations.fill(0);
+    g.promoting = 0;
     for (std::size_t i = 0; i < gen.group_count(); ++i) {
-        const chess::MoveGroup& g = gen.group(i);
-        if (g.source == from && chess::contains(g.targets, to)) return &g;
+        const chess::MoveGroup& group = gen.group(i);
+        g.destinations[group.source] |= group.targets;
+        if (group.promotes) g.promoting |= group.source.bb();
     }
-    return nullptr;
+}
+
+void forget_moves(Game& g) {
+    g.destinations.fill(0);
+    g.promoting = 0;
 }
 
 }  // namespace
@@ -159,9 +166,11 @@ void Batch::restart(Game& g) {
     g.winner = 0;
     g.ending = Ending::None;
     g.last_move = -1;
-    make_frame(g.board, g.frames[0]);
+    const MoveGen gen = generate(g.board);
+    make_frame(g.board, config_.rules == Rules::Dark ? visible_squares(g.board, gen) : visible_squares(g.board),
+               g.frames[0]);
     // A start position may already leave the side to move without a move.
-    if (generate(g.board).group_count() == 0) {
+    if (gen.group_count() == 0) {
         g.terminated = true;
         g.ending = Ending::Stalemate;
         if (config_.rules == Rules::Legal && g.board.checkers) {
@@ -213,13 +222,21 @@ void Batch::write_state(std::size_t i) {
 }
 
 void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
-    const Game& g = games_[i];
+    Game& g = games_[i];
     write_state(i);
 
     std::uint8_t* mask = out_.mask + i * ACTION_COUNT;
-    if (g.finished()) std::memset(mask, 0, ACTION_COUNT);
-    else if (gen) fill_mask(*gen, g.board.side_to_move, mask);
-    else fill_mask(generate(g.board), g.board.side_to_move, mask);
+    if (g.finished()) {
+        std::memset(mask, 0, ACTION_COUNT);
+        forget_moves(g);
+    } else if (gen) {
+        fill_mask(*gen, g.board.side_to_move, mask);
+        remember_moves(g, *gen);
+    } else {
+        const MoveGen moves = generate(g.board);
+        fill_mask(moves, g.board.side_to_move, mask);
+        remember_moves(g, moves);
+    }
     write_observation(i);
 }
 
@@ -247,16 +264,16 @@ void Batch::write_observation(std::size_t i) {
 // =============================================================================================
 // Playing
 
-MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
+MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2], Bitboard& seen) {
     const Color us = g.board.side_to_move;
     g.board = config_.rules == Rules::Legal ? chess::play_move_unchecked(g.board, move)
                                             : chess::play_pseudo_legal_move(g.board, move);
     ++g.plies;
     g.last_move = move_code(move);
-    make_frame(g.board, g.frames[g.plies % FRAME_RING]);
     rewards[0] = rewards[1] = 0.0f;
 
     MoveGen gen = generate(g.board);
+    seen = config_.rules == Rules::Dark ? visible_squares(g.board, gen) : visible_squares(g.board);
     const std::int8_t mover = us == Color::White ? 1 : -1;
     if (!g.board.pieces(~us, Piece::King)) {
         g.terminated = true;
@@ -283,32 +300,27 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
 }
 
 bool Batch::resolve(const Game& g, std::int64_t value, bool exact_moves, ChessMove& move) const {
-    const MoveGen gen = generate(g.board);
     if (exact_moves) {
         const ChessMove named = code_move(value);
-        const chess::MoveGroup* group = group_with(gen, named.from_square, named.to_square);
-        if (!group || group->promotes != named.promotion.has_value()) return false;
+        if (!chess::contains(g.destinations[named.from_square], named.to_square) ||
+            chess::contains(g.promoting, named.from_square) != named.promotion.has_value())
+            return false;
         move = named;
         return true;
     }
     const unsigned flip = flip_of(g.board.side_to_move);
     if (value < PROMOTION_BASE) {
         const auto from = static_cast<unsigned>(value / 64) ^ flip, to = static_cast<unsigned>(value % 64) ^ flip;
-        const chess::MoveGroup* group = group_with(gen, from, to);
-        if (!group || group->promotes) return false;
+        if (!chess::contains(g.destinations[from], to) || chess::contains(g.promoting, from)) return false;
         move = ChessMove{chess::Square(from), chess::Square(to), std::nullopt};
         return true;
     }
+    // A promoting slot plays the pawn's first destination.
     const auto from = static_cast<unsigned>((value - PROMOTION_BASE) / 4) ^ flip;
     const auto k = static_cast<unsigned>((value - PROMOTION_BASE) % 4);
-    for (std::size_t i = 0; i < gen.group_count(); ++i) {
-        const chess::MoveGroup& group = gen.group(i);
-        if (group.source == from && group.promotes) {
-            move = ChessMove{group.source, chess::Square(chess::lsb(group.targets)), slot_promotion(k)};
-            return true;
-        }
-    }
-    return false;
+    if (!chess::contains(g.promoting, from)) return false;
+    move = ChessMove{chess::Square(from), chess::Square(chess::lsb(g.destinations[from])), slot_promotion(k)};
+    return true;
 }
 
 std::optional<Refusal> Batch::step(bool exact_moves) {
@@ -354,7 +366,9 @@ QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end) {
             }
             continue;
         }
-        const MoveGen gen = advance(g, g.pending, rewards);
+        Bitboard seen;
+        const MoveGen gen = advance(g, g.pending, rewards, seen);
+        make_frame(g.board, seen, g.frames[g.plies % FRAME_RING]);
         write_outputs(i, &gen);
     }
 }
@@ -394,17 +408,22 @@ Tally Batch::play_random(std::uint64_t steps) {
 }
 
 // Game by game: each game's steps depend on nothing else, and its position stays in cache.
+// Only the frames of a game's last FRAME_RING plies can ever be read, so each ply keeps what
+// its frame is made from and the frames are made once, at the end.
 QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, std::uint64_t steps, Tally& tally) {
+    std::array<FrameSource, FRAME_RING> sources;
     for (std::size_t i = begin; i < end; ++i) {
         Game& g = games_[i];
         float* rewards = &out_.rewards[2 * i];
         std::optional<MoveGen> gen;
+        std::uint64_t first_kept = g.plies + 1;  // the frames up to g.plies exist already
         for (std::uint64_t s = 0; s < steps; ++s) {
             if (g.finished()) {
                 rewards[0] = rewards[1] = 0.0f;
                 g.last_move = -1;
                 if (config_.auto_reset) {
                     restart(g);
+                    first_kept = 1;
                     gen.reset();
                 }
                 continue;
@@ -412,7 +431,9 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
             if (!gen) gen = generate(g.board);
             ChessMove move;
             pick(*gen, uniform(g.rng, slot_count(*gen)), g.board.side_to_move, move);
-            gen = advance(g, move, rewards);
+            Bitboard seen;
+            gen = advance(g, move, rewards, seen);
+            sources[g.plies % FRAME_RING] = FrameSource(g.board, seen);
             ++tally.plies;
             if (g.terminated) {
                 if (g.winner > 0) ++tally.white_wins;
@@ -422,6 +443,9 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
                 ++tally.truncations;
             }
         }
+        const std::uint64_t oldest = g.plies >= FRAME_RING ? g.plies - FRAME_RING + 1 : 0;
+        for (std::uint64_t q = std::max(first_kept, oldest); q <= g.plies; ++q)
+            make_frame(sources[q % FRAME_RING], g.frames[q % FRAME_RING]);
         write_outputs(i, g.finished() || !gen ? nullptr : &*gen);
     }
 }
