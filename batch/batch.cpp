@@ -114,6 +114,16 @@ void remember_moves(Game& g, const MoveGen& gen) {
     }
 }
 
+// Converts to the MoveGen its call returns, so that std::optional::emplace(Built{...}) builds
+// the generator in place instead of copying its groups.
+template <class F>
+struct Built {
+    F make;
+    operator MoveGen() const { return make(); }
+};
+template <class F>
+Built(F) -> Built<F>;
+
 void forget_moves(Game& g) {
     g.destinations.fill(0);
     g.promoting = 0;
@@ -257,8 +267,8 @@ void Batch::write_observation(std::size_t i) {
         quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
                                  static_cast<float*>(out_.observation) + offset);
     else
-        quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
-                                 static_cast<std::uint8_t*>(out_.observation) + offset);
+        quellor::write_observation_bytes(frames, rights.king_side(), rights.queen_side(),
+                                         static_cast<std::uint8_t*>(out_.observation) + offset);
 }
 
 // =============================================================================================
@@ -428,11 +438,11 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
                 }
                 continue;
             }
-            if (!gen) gen = generate(g.board);
+            if (!gen) gen.emplace(Built{[&] { return generate(g.board); }});
             ChessMove move;
             pick(*gen, uniform(g.rng, slot_count(*gen)), g.board.side_to_move, move);
             Bitboard seen;
-            gen = advance(g, move, rewards, seen);
+            gen.emplace(Built{[&] { return advance(g, move, rewards, seen); }});
             sources[g.plies % FRAME_RING] = FrameSource(g.board, seen);
             ++tally.plies;
             if (g.terminated) {

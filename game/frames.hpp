@@ -121,4 +121,17 @@ inline void pack_frame(const Frame& f, std::uint64_t out[PLANE_CHANNELS]) noexce
         if (f[r] < PLANE_CHANNELS) out[f[r]] |= std::uint64_t{1} << r;
 }
 
+// write_observation for bytes, with 32-byte shuffles where the CPU has AVX2 (checked once at
+// load) and the row copies above where it has not. The batch's uint8 observation takes this.
+void write_observation_bytes(const std::uint8_t* const frames[HISTORY_LEN], bool king_side, bool queen_side,
+                             std::uint8_t* out) noexcept;
+
+namespace detail {
+// The AVX2 writer on its own, for tests that hold it against the row copies; it may only run
+// where avx2_writer_available() is true.
+bool avx2_writer_available();
+void write_observation_avx2(const std::uint8_t* const frames[HISTORY_LEN], bool king_side, bool queen_side,
+                            std::uint8_t* out);
+}  // namespace detail
+
 }  // namespace quellor
