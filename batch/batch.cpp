@@ -62,30 +62,42 @@ inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k);
     return n;
 }
 
+// Slot j of one group (source `s`, destinations `t`) when j falls within it; otherwise lowers j
+// by the group's slots and returns -1.
+[[gnu::always_inline]] inline std::int64_t take(unsigned s, Bitboard t, bool promotes, unsigned flip, std::size_t& j,
+                                                ChessMove& move) {
+    if (promotes) {
+        if (j < 4) {
+            move = ChessMove{chess::Square(s), chess::Square(chess::lsb(t)), slot_promotion(unsigned(j))};
+            return PROMOTION_BASE + (s ^ flip) * 4 + static_cast<std::int64_t>(j);
+        }
+        j -= 4;
+        return -1;
+    }
+    const auto count = static_cast<std::size_t>(chess::popcount(t));
+    if (j >= count) {
+        j -= count;
+        return -1;
+    }
+    for (; j > 0; --j) t &= t - 1;
+    const unsigned to = chess::lsb(t);
+    move = ChessMove{chess::Square(s), chess::Square(to), std::nullopt};
+    return static_cast<std::int64_t>((s ^ flip) * 64 + (to ^ flip));
+}
+
 // The j-th slot (j < slot_count) and the move it plays.
 [[gnu::always_inline]] inline std::int64_t pick(const MoveGen& gen, std::size_t j, Color us, ChessMove& move) {
     const unsigned flip = flip_of(us);
     for (std::size_t i = 0;; ++i) {
         const chess::MoveGroup& g = gen.group(i);
-        if (g.promotes) {
-            if (j < 4) {
-                move = ChessMove{g.source, chess::Square(chess::lsb(g.targets)), slot_promotion(unsigned(j))};
-                return PROMOTION_BASE + (g.source ^ flip) * 4 + static_cast<std::int64_t>(j);
-            }
-            j -= 4;
-            continue;
-        }
-        const auto count = static_cast<std::size_t>(chess::popcount(g.targets));
-        if (j >= count) {
-            j -= count;
-            continue;
-        }
-        Bitboard t = g.targets;
-        for (; j > 0; --j) t &= t - 1;
-        const unsigned to = chess::lsb(t);
-        move = ChessMove{g.source, chess::Square(to), std::nullopt};
-        return static_cast<std::int64_t>((g.source ^ flip) * 64 + (to ^ flip));
+        if (const std::int64_t slot = take(g.source, g.targets, g.promotes, flip, j, move); slot >= 0) return slot;
     }
+}
+
+// The square an en-passant capture of the side to move lands on, as a set; empty for none.
+Bitboard en_passant_target(const chess::Board& b) {
+    if (!b.ep_square) return 0;
+    return chess::square_bb(b.side_to_move == Color::White ? *b.ep_square + 8u : *b.ep_square - 8u);
 }
 
 void fill_mask(const MoveGen& gen, Color us, std::uint8_t* mask) {
@@ -102,16 +114,56 @@ void fill_mask(const MoveGen& gen, Color us, std::uint8_t* mask) {
     }
 }
 
-// Keeps the moves of `gen` in g's twin of the mask. En passant may give a pawn a second group;
-// a pawn that promotes never has one.
-void remember_moves(Game& g, const MoveGen& gen) {
+// Keeps the moves of `gen` in g's twin of the mask. En passant may give a pawn a second group,
+// whose destination no other group of a pawn holds (it is empty, and diagonal from the pawn); a
+// pawn that promotes never has one.
+[[gnu::always_inline]] inline void remember_moves(Game& g, const MoveGen& gen) {
     g.destinations.fill(0);
     g.promoting = 0;
+    std::size_t slots = 0;
     for (std::size_t i = 0; i < gen.group_count(); ++i) {
         const chess::MoveGroup& group = gen.group(i);
         g.destinations[group.source] |= group.targets;
         if (group.promotes) g.promoting |= group.source.bb();
+        slots += group.promotes ? 4 : static_cast<std::size_t>(chess::popcount(group.targets));
     }
+    g.slots = static_cast<std::uint16_t>(slots);
+}
+
+// pick() without the generator: the j-th slot (j < g.slots) read off g's twin, which holds the
+// groups' destinations by source. The generators hand out groups as pawns (unpinned, then
+// pinned), en-passant captures, knights, bishops, rooks and queens (unpinned, then pinned each)
+// and the king, sources ascending within each; the fog-of-war generator ignores pins.
+[[gnu::always_inline]] inline std::int64_t pick_remembered(const Game& g, bool pins, std::size_t j, ChessMove& move) {
+    const chess::Board& b = g.board;
+    const unsigned flip = flip_of(b.side_to_move);
+    const Bitboard own = b.pieces(b.side_to_move);
+    const Bitboard pinned = pins ? b.pinned : 0;
+    const Bitboard ep = en_passant_target(b);
+    std::int64_t slot = -1;
+    const auto run = [&](Bitboard sources, Bitboard keep) {
+        while (sources) {
+            const unsigned s = chess::pop_lsb(sources);
+            const Bitboard t = g.destinations[s] & keep;
+            if (t && (slot = take(s, t, chess::contains(g.promoting, s), flip, j, move)) >= 0) return true;
+        }
+        return false;
+    };
+    const Bitboard pawns = own & b.pieces(Piece::Pawn);
+    if (run(pawns & ~pinned, ~ep) || run(pawns & pinned, ~ep) || run(pawns, ep)) return slot;
+    for (const Piece kind : {Piece::Knight, Piece::Bishop, Piece::Rook, Piece::Queen}) {
+        const Bitboard pieces = own & b.pieces(kind);
+        if (run(pieces & ~pinned, ~Bitboard{0}) || run(pieces & pinned, ~Bitboard{0})) return slot;
+    }
+    run(own & b.pieces(Piece::King), ~Bitboard{0});
+    assert(slot >= 0);
+    return slot;
+}
+
+void forget_moves(Game& g) {
+    g.destinations.fill(0);
+    g.promoting = 0;
+    g.slots = 0;
 }
 
 // Converts to the MoveGen its call returns, so that std::optional::emplace(Built{...}) builds
@@ -123,11 +175,6 @@ struct Built {
 };
 template <class F>
 Built(F) -> Built<F>;
-
-void forget_moves(Game& g) {
-    g.destinations.fill(0);
-    g.promoting = 0;
-}
 
 }  // namespace
 
@@ -231,7 +278,7 @@ void Batch::write_state(std::size_t i) {
     out_.result[i] = g.winner;
 }
 
-void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
+QUELLOR_HOT void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
     Game& g = games_[i];
     write_state(i);
 
@@ -394,9 +441,8 @@ QUELLOR_HOT void Batch::random_range(std::size_t begin, std::size_t end, std::in
             out[i] = -1;
             continue;
         }
-        const MoveGen gen = generate(g.board);
         ChessMove move;
-        out[i] = pick(gen, uniform(g.rng, slot_count(gen)), g.board.side_to_move, move);
+        out[i] = pick_remembered(g, config_.rules == Rules::Legal, uniform(g.rng, g.slots), move);
     }
 }
 

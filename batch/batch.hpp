@@ -100,10 +100,12 @@ struct Game {
     std::int32_t last_move;
     chess::ChessMove pending;
     // The private twin of the output mask: each source square's destinations in the current
-    // position and the sources whose moves promote. step() checks its entries against these
-    // without generating the moves again (the output mask is the caller's to overwrite).
+    // position and the sources whose moves promote. step() checks its entries and
+    // random_actions() draws against these without generating the moves again (the output mask
+    // is the caller's to overwrite).
     std::array<chess::Bitboard, 64> destinations;
     chess::Bitboard promoting;
+    std::uint16_t slots;  // how many policy slots the moves fill
     // The frame of the position after ply q is frames[q % FRAME_RING].
     std::array<Frame, FRAME_RING> frames;
 
