@@ -100,32 +100,27 @@ Bitboard en_passant_target(const chess::Board& b) {
     return chess::square_bb(b.side_to_move == Color::White ? *b.ep_square + 8u : *b.ep_square - 8u);
 }
 
-void fill_mask(const MoveGen& gen, Color us, std::uint8_t* mask) {
+// Writes the moves of `gen` into g's mask and into its twin, in one pass over the groups. En
+// passant may give a pawn a second group, whose destination no other group of a pawn holds (it
+// is empty, and diagonal from the pawn); a pawn that promotes never has one.
+[[gnu::always_inline]] inline void record_moves(Game& g, const MoveGen& gen, std::uint8_t* mask) {
     std::memset(mask, 0, ACTION_COUNT);
-    const unsigned flip = flip_of(us);
-    for (std::size_t i = 0; i < gen.group_count(); ++i) {
-        const chess::MoveGroup& g = gen.group(i);
-        const unsigned from = g.source ^ flip;
-        if (g.promotes) {
-            std::memset(mask + PROMOTION_BASE + from * 4, 1, 4);
-            continue;
-        }
-        for (Bitboard t = g.targets; t;) mask[from * 64 + (chess::pop_lsb(t) ^ flip)] = 1;
-    }
-}
-
-// Keeps the moves of `gen` in g's twin of the mask. En passant may give a pawn a second group,
-// whose destination no other group of a pawn holds (it is empty, and diagonal from the pawn); a
-// pawn that promotes never has one.
-[[gnu::always_inline]] inline void remember_moves(Game& g, const MoveGen& gen) {
     g.destinations.fill(0);
     g.promoting = 0;
+    const unsigned flip = flip_of(g.board.side_to_move);
     std::size_t slots = 0;
     for (std::size_t i = 0; i < gen.group_count(); ++i) {
         const chess::MoveGroup& group = gen.group(i);
+        const unsigned from = group.source ^ flip;
         g.destinations[group.source] |= group.targets;
-        if (group.promotes) g.promoting |= group.source.bb();
-        slots += group.promotes ? 4 : static_cast<std::size_t>(chess::popcount(group.targets));
+        if (group.promotes) {
+            g.promoting |= group.source.bb();
+            std::memset(mask + PROMOTION_BASE + from * 4, 1, 4);
+            slots += 4;
+            continue;
+        }
+        slots += static_cast<std::size_t>(chess::popcount(group.targets));
+        for (Bitboard t = group.targets; t;) mask[from * 64 + (chess::pop_lsb(t) ^ flip)] = 1;
     }
     g.slots = static_cast<std::uint16_t>(slots);
 }
@@ -287,12 +282,9 @@ QUELLOR_HOT void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
         std::memset(mask, 0, ACTION_COUNT);
         forget_moves(g);
     } else if (gen) {
-        fill_mask(*gen, g.board.side_to_move, mask);
-        remember_moves(g, *gen);
+        record_moves(g, *gen, mask);
     } else {
-        const MoveGen moves = generate(g.board);
-        fill_mask(moves, g.board.side_to_move, mask);
-        remember_moves(g, moves);
+        record_moves(g, generate(g.board), mask);
     }
     write_observation(i);
 }
