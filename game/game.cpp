@@ -58,13 +58,11 @@ Bitboard visible_squares(const chess::Board& b, const chess::MoveGen& pseudo_leg
     // A side without a king has no moves at all, yet its pieces still see.
     if (!b.pieces(b.side_to_move, Piece::King)) return visible_squares(b);
     Bitboard seen = pawn_and_king_view(b);
-    // Pawn groups push and capture only where something stands (or nothing does), and the
-    // king's group holds its castlings, which it does not see: both were taken whole above.
-    const Bitboard pawns_and_king = b.pieces(Piece::Pawn) | b.pieces(Piece::King);
-    for (std::size_t i = 0; i < pseudo_legal.group_count(); ++i) {
-        const chess::MoveGroup& g = pseudo_legal.group(i);
-        if (!chess::contains(pawns_and_king, g.source)) seen |= g.targets;
-    }
+    // A pawn's destinations lie within what it sees anyway, so every group counts but the
+    // king's, which comes last and holds castlings that the king does not see.
+    std::size_t groups = pseudo_legal.group_count();
+    if (groups && chess::contains(b.pieces(Piece::King), pseudo_legal.group(groups - 1).source)) --groups;
+    for (std::size_t i = 0; i < groups; ++i) seen |= pseudo_legal.group(i).targets;
     return seen;
 }
 
