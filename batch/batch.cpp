@@ -211,6 +211,16 @@ MoveGen Batch::generate(const chess::Board& b) const {
     return config_.rules == Rules::Legal ? MoveGen::generate(b) : MoveGen::generate_pseudo_legal(b);
 }
 
+MoveGen Batch::generate(const chess::Board& b, Arrival& arrival) const {
+    // One named result, built in place from either generator, so that nothing is copied.
+    const bool legal = config_.rules == Rules::Legal;
+    MoveGen::Summary summary;
+    MoveGen gen = legal ? MoveGen::generate(b) : MoveGen::generate_pseudo_legal(b, summary);
+    if (legal) arrival = Arrival{visible_squares(b), slot_count(gen)};
+    else arrival = Arrival{visible_squares(b, summary), summary.plain_moves + 4 * summary.promoting_pawns};
+    return gen;
+}
+
 void Batch::restart(Game& g) {
     g.board = starts_[g.start];
     g.plies = 0;
@@ -218,9 +228,9 @@ void Batch::restart(Game& g) {
     g.winner = 0;
     g.ending = Ending::None;
     g.last_move = -1;
-    const MoveGen gen = generate(g.board);
-    make_frame(g.board, config_.rules == Rules::Dark ? visible_squares(g.board, gen) : visible_squares(g.board),
-               g.frames[0]);
+    Arrival arrival;
+    const MoveGen gen = generate(g.board, arrival);
+    make_frame(g.board, arrival.seen, g.frames[0]);
     // A start position may already leave the side to move without a move.
     if (gen.group_count() == 0) {
         g.terminated = true;
@@ -313,7 +323,7 @@ void Batch::write_observation(std::size_t i) {
 // =============================================================================================
 // Playing
 
-MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2], Bitboard& seen) {
+MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2], Arrival& arrival) {
     const Color us = g.board.side_to_move;
     g.board = config_.rules == Rules::Legal ? chess::play_move_unchecked(g.board, move)
                                             : chess::play_pseudo_legal_move(g.board, move);
@@ -321,8 +331,7 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2], Bitboar
     g.last_move = move_code(move);
     rewards[0] = rewards[1] = 0.0f;
 
-    MoveGen gen = generate(g.board);
-    seen = config_.rules == Rules::Dark ? visible_squares(g.board, gen) : visible_squares(g.board);
+    MoveGen gen = generate(g.board, arrival);
     const std::int8_t mover = us == Color::White ? 1 : -1;
     if (!g.board.pieces(~us, Piece::King)) {
         g.terminated = true;
@@ -415,9 +424,9 @@ QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end) {
             }
             continue;
         }
-        Bitboard seen;
-        const MoveGen gen = advance(g, g.pending, rewards, seen);
-        make_frame(g.board, seen, g.frames[g.plies % FRAME_RING]);
+        Arrival arrival;
+        const MoveGen gen = advance(g, g.pending, rewards, arrival);
+        make_frame(g.board, arrival.seen, g.frames[g.plies % FRAME_RING]);
         write_outputs(i, &gen);
     }
 }
@@ -464,6 +473,7 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
         Game& g = games_[i];
         float* rewards = &out_.rewards[2 * i];
         std::optional<MoveGen> gen;
+        Arrival arrival;  // of the position gen holds the moves of
         std::uint64_t first_kept = g.plies + 1;  // the frames up to g.plies exist already
         for (std::uint64_t s = 0; s < steps; ++s) {
             if (g.finished()) {
@@ -476,12 +486,11 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
                 }
                 continue;
             }
-            if (!gen) gen.emplace(Built{[&] { return generate(g.board); }});
+            if (!gen) gen.emplace(Built{[&] { return generate(g.board, arrival); }});
             ChessMove move;
-            pick(*gen, uniform(g.rng, slot_count(*gen)), g.board.side_to_move, move);
-            Bitboard seen;
-            gen.emplace(Built{[&] { return advance(g, move, rewards, seen); }});
-            sources[g.plies % FRAME_RING] = FrameSource(g.board, seen);
+            pick(*gen, uniform(g.rng, arrival.slots), g.board.side_to_move, move);
+            gen.emplace(Built{[&] { return advance(g, move, rewards, arrival); }});
+            sources[g.plies % FRAME_RING] = FrameSource(g.board, arrival.seen);
             ++tally.plies;
             if (g.terminated) {
                 if (g.winner > 0) ++tally.white_wins;

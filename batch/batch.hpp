@@ -201,9 +201,16 @@ public:
 private:
     chess::MoveGen generate(const chess::Board& b) const;
     void restart(Game& g);
-    // Plays `move` in g and settles the ending; returns the generation of the new position and
-    // sets `seen` to the squares its side to move sees. Makes no frame: the caller does.
-    chess::MoveGen advance(Game& g, const chess::ChessMove& move, float rewards[2], chess::Bitboard& seen);
+    // What advance() hands back of the new position besides its moves.
+    struct Arrival {
+        chess::Bitboard seen;  // the squares its side to move sees
+        std::size_t slots;     // the policy slots its moves fill
+    };
+    // The moves of `b` and what it looks like to its side to move.
+    chess::MoveGen generate(const chess::Board& b, Arrival& arrival) const;
+    // Plays `move` in g and settles the ending; returns the generation of the new position.
+    // Makes no frame: the caller does, from arrival.seen.
+    chess::MoveGen advance(Game& g, const chess::ChessMove& move, float rewards[2], Arrival& arrival);
     void frames_of(const Game& g, const std::uint8_t* out[HISTORY_LEN]) const;
     // Writes game i's outputs and the private twin of its mask, from `gen` when the caller has
     // the moves of its position at hand.

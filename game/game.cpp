@@ -54,16 +54,12 @@ Bitboard visible_squares(const chess::Board& b) {
     return seen;
 }
 
-Bitboard visible_squares(const chess::Board& b, const chess::MoveGen& pseudo_legal) {
+Bitboard visible_squares(const chess::Board& b, const chess::MoveGen::Summary& pseudo_legal) {
     // A side without a king has no moves at all, yet its pieces still see.
     if (!b.pieces(b.side_to_move, Piece::King)) return visible_squares(b);
-    Bitboard seen = pawn_and_king_view(b);
-    // A pawn's destinations lie within what it sees anyway, so every group counts but the
-    // king's, which comes last and holds castlings that the king does not see.
-    std::size_t groups = pseudo_legal.group_count();
-    if (groups && chess::contains(b.pieces(Piece::King), pseudo_legal.group(groups - 1).source)) --groups;
-    for (std::size_t i = 0; i < groups; ++i) seen |= pseudo_legal.group(i).targets;
-    return seen;
+    // The king's destinations hold its castlings, which it does not see; KING_TARGETS stands
+    // in for the rest of them.
+    return pawn_and_king_view(b) | pseudo_legal.non_king_targets;
 }
 
 void write_plane(const chess::Board& b, Plane& plane) noexcept {
