@@ -120,9 +120,13 @@ template <bool W> [[gnu::always_inline]] inline Bitboard pawn_attacks(Bitboard p
     return step_west<W>(pawns) | step_east<W>(pawns);
 }
 
-template <bool W> constexpr Bitboard KING_SIDE_PATH = W ? 0x60ULL : 0x60ULL << 56;   // f, g: empty and safe
-template <bool W> constexpr Bitboard QUEEN_SIDE_PATH = W ? 0x0EULL : 0x0EULL << 56;  // b, c, d: empty
-template <bool W> constexpr Bitboard QUEEN_SIDE_SAFE = W ? 0x0CULL : 0x0CULL << 56;  // c, d: safe
+// Castling needs its path empty and the squares the king crosses and lands on safe.
+template <bool W> constexpr Bitboard KING_SIDE_PATH = W ? 0x60ULL : 0x60ULL << 56;   // f, g
+template <bool W> constexpr Bitboard QUEEN_SIDE_PATH = W ? 0x0EULL : 0x0EULL << 56;  // b, c, d
+template <bool W> constexpr Bitboard KING_SIDE_NEAR = W ? 0x20ULL : 0x20ULL << 56;   // f
+template <bool W> constexpr Bitboard QUEEN_SIDE_NEAR = W ? 0x08ULL : 0x08ULL << 56;  // d
+template <bool W> constexpr unsigned KING_SIDE_FAR = W ? 6 : 62;                     // g
+template <bool W> constexpr unsigned QUEEN_SIDE_FAR = W ? 2 : 58;                    // c
 
 // ---------------------------------------------------------------------------------------------
 // What one node knows about itself
@@ -133,9 +137,25 @@ struct Node {
     Bitboard checkers;
     Bitboard movable;       // where a move other than the king's may land: not own, on the check mask
     Bitboard pin_hv, pin_d;  // pin lines, each from the king (excluded) to its pinner (included)
-    Bitboard danger;        // squares the enemy attacks, seen through the own king
+    Bitboard occ_without_king;
+    Bitboard leaper_danger;  // squares the enemy pawns and king attack
     Bitboard king_targets;  // the king's safe steps
 };
+
+// Whether an enemy knight or slider attacks `sq` (pawns and the king are the caller's).
+template <class T>
+[[gnu::always_inline]] inline bool attacked(const Slim& b, const Node& n, unsigned sq) {
+    return (KNIGHT_TARGETS[sq] & b.knights & n.them) ||
+           (T::bishop(sq, n.occ_without_king) & b.diagonal & n.them) ||
+           (T::rook(sq, n.occ_without_king) & b.orthogonal & n.them);
+}
+
+// The castling king's far square (g or c), which is no king step; its near square (f or d) is
+// one, so the caller reads that one's safety off king_targets.
+template <bool W, class T>
+[[gnu::always_inline]] inline bool castle_square_safe(const Slim& b, const Node& n, unsigned sq) {
+    return !(n.leaper_danger & bit(sq)) && !attacked<T>(b, n, sq);
+}
 
 template <bool W, class T>
 [[gnu::always_inline]] inline Node analyse(const Slim& b) {
@@ -181,15 +201,47 @@ template <bool W, class T>
     n.pin_hv = pin_hv;
     n.pin_d = pin_d;
 
-    // The king does not shield the squares behind it from a slider that checks it.
-    const Bitboard occ_without_king = n.occ ^ own_king;
-    Bitboard danger = pawn_attacks<!W>(b.pawns & n.them) | KING_TARGETS[lowest(b.kings & n.them)];
-    for (Bitboard s = b.knights & n.them; s;) danger |= KNIGHT_TARGETS[take_square(s)];
-    for (Bitboard s = enemy_diagonal; s;) danger |= T::bishop(take_square(s), occ_without_king);
-    for (Bitboard s = enemy_orthogonal; s;) danger |= T::rook(take_square(s), occ_without_king);
-    n.danger = danger;
-    n.king_targets = KING_TARGETS[k] & ~n.us & ~danger;
+    // The king's steps, each square asked whether the enemy attacks it: the king usually has
+    // few free squares, far fewer than the enemy has pieces. The king does not shield the
+    // squares behind it from a slider that checks it, so it is taken off the board.
+    n.occ_without_king = n.occ ^ own_king;
+    n.leaper_danger = pawn_attacks<!W>(b.pawns & n.them) | KING_TARGETS[lowest(b.kings & n.them)];
+    Bitboard steps = KING_TARGETS[k] & ~n.us & ~n.leaper_danger;
+    for (Bitboard t = steps; t;) {
+        const unsigned s = take_square(t);
+        if (attacked<T>(b, n, s)) steps ^= bit(s);
+    }
+    n.king_targets = steps;
     return n;
+}
+
+// Where the pawns of the side to move may go: one step, two steps, captures towards the a-file
+// and towards the h-file, each as the set of destinations.
+struct PawnTargets {
+    Bitboard once, twice, west, east;
+};
+
+template <bool W>
+[[gnu::always_inline]] inline PawnTargets pawn_targets(const Slim& b, const Node& n) {
+    const Bitboard pawns = b.pawns & n.us;
+    const Bitboard empty = ~n.occ;
+    Bitboard single, west, east;
+    if (!(pawns & (n.pin_hv | n.pin_d))) [[likely]] {
+        single = step_forward<W>(pawns) & empty;
+        west = step_west<W>(pawns);
+        east = step_east<W>(pawns);
+    } else {
+        // A pawn pinned along a file may still step along it; one pinned diagonally takes only
+        // along its pin line.
+        const Bitboard pushers = pawns & ~n.pin_d;
+        single = (step_forward<W>(pushers & ~n.pin_hv) | (step_forward<W>(pushers & n.pin_hv) & n.pin_hv)) & empty;
+        const Bitboard free = pawns & ~(n.pin_hv | n.pin_d), diagonal = pawns & n.pin_d;
+        west = step_west<W>(free) | (step_west<W>(diagonal) & n.pin_d);
+        east = step_east<W>(free) | (step_east<W>(diagonal) & n.pin_d);
+    }
+    const Bitboard targets = n.them & n.movable;
+    return {single & n.movable, step_forward<W>(single & DOUBLE_STEP_RANK<W>) & empty & n.movable, west & targets,
+            east & targets};
 }
 
 // Whether taking the pawn on `ep` en passant from `from` leaves the own king free of sliders:
@@ -223,9 +275,11 @@ std::uint64_t count_moves(const Slim& b) {
     if constexpr (own_rights(S) != 0) {
         if (!n.checkers) {
             if constexpr (own_rights(S) & (W ? 1 : 4))
-                moves += !(n.occ & KING_SIDE_PATH<W>) && !(n.danger & KING_SIDE_PATH<W>);
+                moves += !(n.occ & KING_SIDE_PATH<W>) && (n.king_targets & KING_SIDE_NEAR<W>) &&
+                         castle_square_safe<W, T>(b, n, KING_SIDE_FAR<W>);
             if constexpr (own_rights(S) & (W ? 2 : 8))
-                moves += !(n.occ & QUEEN_SIDE_PATH<W>) && !(n.danger & QUEEN_SIDE_SAFE<W>);
+                moves += !(n.occ & QUEEN_SIDE_PATH<W>) && (n.king_targets & QUEEN_SIDE_NEAR<W>) &&
+                         castle_square_safe<W, T>(b, n, QUEEN_SIDE_FAR<W>);
         }
     }
 
@@ -240,23 +294,12 @@ std::uint64_t count_moves(const Slim& b) {
     for (Bitboard s = orthogonal & ~n.pin_hv; s;) moves += T::count(T::rook(take_square(s), n.occ) & movable);
     for (Bitboard s = orthogonal & n.pin_hv; s;) moves += T::count(T::rook(take_square(s), n.occ) & movable & n.pin_hv);
 
-    const Bitboard pawns = b.pawns & n.us;
-    const Bitboard empty = ~n.occ;
-    // A pawn pinned along a file may still step along it; one pinned diagonally takes only
-    // along its pin line.
-    const Bitboard pushers = pawns & ~n.pin_d;
-    const Bitboard single = (step_forward<W>(pushers & ~n.pin_hv) | (step_forward<W>(pushers & n.pin_hv) & n.pin_hv)) & empty;
-    const Bitboard twice = step_forward<W>(single & DOUBLE_STEP_RANK<W>) & empty & movable;
-    const Bitboard once = single & movable;
-    const Bitboard capturers = pawns & ~n.pin_hv;
-    const Bitboard free_capturers = capturers & ~n.pin_d, pinned_capturers = capturers & n.pin_d;
-    const Bitboard targets = n.them & movable;
-    const Bitboard west = (step_west<W>(free_capturers) | (step_west<W>(pinned_capturers) & n.pin_d)) & targets;
-    const Bitboard east = (step_east<W>(free_capturers) | (step_east<W>(pinned_capturers) & n.pin_d)) & targets;
-    moves += T::count(once) + T::count(twice) + T::count(west) + T::count(east);
+    const PawnTargets p = pawn_targets<W>(b, n);
+    moves += T::count(p.once) + T::count(p.twice) + T::count(p.west) + T::count(p.east);
     // Every promoting destination counts four times: three more on top of the one above.
-    if (pawns & PROMOTING_RANK<W>)
-        moves += 3 * (T::count(once & LAST_RANK<W>) + T::count(west & LAST_RANK<W>) + T::count(east & LAST_RANK<W>));
+    if (b.pawns & n.us & PROMOTING_RANK<W>)
+        moves += 3 * (T::count(p.once & LAST_RANK<W>) + T::count(p.west & LAST_RANK<W>) +
+                      T::count(p.east & LAST_RANK<W>));
 
     if constexpr (S.ep) {
         for (Bitboard s = en_passant_capturers<W>(b, n); s;) moves += en_passant_safe<W, T>(b, n, take_square(s), b.ep);
@@ -268,25 +311,27 @@ std::uint64_t count_moves(const Slim& b) {
 // Making moves
 
 // The position after the side to move's piece of mask `kind` goes from `from` to `to`, taking
-// whatever enemy piece stands there.
-template <bool W>
+// the enemy piece that stands there when Capture says one does.
+template <bool W, bool Capture = true>
 [[gnu::always_inline]] inline Slim moved(Slim c, Bitboard Slim::*kind, Bitboard from, Bitboard to) {
-    const Bitboard keep = ~to;
-    c.pawns &= keep;
-    c.knights &= keep;
-    c.diagonal &= keep;
-    c.orthogonal &= keep;
-    (W ? c.black : c.white) &= keep;
+    if constexpr (Capture) {
+        const Bitboard keep = ~to;
+        c.pawns &= keep;
+        c.knights &= keep;
+        c.diagonal &= keep;
+        c.orthogonal &= keep;
+        (W ? c.black : c.white) &= keep;
+    }
     c.*kind ^= from | to;
     (W ? c.white : c.black) ^= from | to;
     return c;
 }
 
-// A queen moves in both slider masks: `also` is the other mask's change, empty for a bishop or rook.
-template <bool W>
+// A queen moves in both slider masks.
+template <bool W, bool Capture>
 [[gnu::always_inline]] inline Slim slid(const Slim& b, Bitboard Slim::*kind, Bitboard Slim::*other, Bitboard from,
                                         Bitboard to, bool queen) {
-    Slim c = moved<W>(b, kind, from, to);
+    Slim c = moved<W, Capture>(b, kind, from, to);
     if (queen) c.*other ^= from | to;
     return c;
 }
@@ -336,6 +381,25 @@ template <Flags S, class Visit>
     }
 }
 
+// Hands the moves of one piece from `from` to each square of `targets`, made by make<Capture>(to):
+// captures first, then quiet moves, which have nothing to clear. Only a king or a rook may
+// stand on a right's home square (FromHome); a quiet move never lands on one, since one whose
+// right is still held is occupied.
+template <Flags S, bool FromHome, class Visit, class Make>
+[[gnu::always_inline]] inline void hand_moves(Visit& visit, const Node& n, Bitboard from, Bitboard targets, Make make) {
+    for (Bitboard t = targets & n.them; t;) {
+        const Bitboard to = take_bit(t);
+        hand_touching<S>(visit, make.template operator()<true>(to), FromHome ? from | to : to);
+    }
+    for (Bitboard t = targets & ~n.them; t;) {
+        const Bitboard to = take_bit(t);
+        if constexpr (FromHome)
+            hand_touching<S>(visit, make.template operator()<false>(to), from);
+        else
+            hand<after(S)>(visit, make.template operator()<false>(to));
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every legal move, made
 
@@ -345,10 +409,8 @@ template <Flags S, class T, class Visit>
     const Node n = analyse<W, T>(b);
     const Bitboard king = bit(n.king);
 
-    for (Bitboard t = n.king_targets; t;) {
-        const Bitboard to = take_bit(t);
-        hand_touching<S>(visit, moved<W>(b, &Slim::kings, king, to), king | to);
-    }
+    hand_moves<S, true>(visit, n, king, n.king_targets,
+                        [&]<bool Capture>(Bitboard to) { return moved<W, Capture>(b, &Slim::kings, king, to); });
     if (n.checkers & (n.checkers - 1)) return;
 
     if constexpr (own_rights(S) != 0) {
@@ -356,7 +418,8 @@ template <Flags S, class T, class Visit>
         constexpr unsigned base = W ? 0 : 56;
         if (!n.checkers) {
             if constexpr (own_rights(S) & (W ? 1 : 4)) {
-                if (!(n.occ & KING_SIDE_PATH<W>) && !(n.danger & KING_SIDE_PATH<W>)) {
+                if (!(n.occ & KING_SIDE_PATH<W>) && (n.king_targets & KING_SIDE_NEAR<W>) &&
+                    castle_square_safe<W, T>(b, n, KING_SIDE_FAR<W>)) {
                     Slim c = b;
                     c.kings ^= bit(base + 4) | bit(base + 6);
                     c.orthogonal ^= bit(base + 7) | bit(base + 5);
@@ -365,7 +428,8 @@ template <Flags S, class T, class Visit>
                 }
             }
             if constexpr (own_rights(S) & (W ? 2 : 8)) {
-                if (!(n.occ & QUEEN_SIDE_PATH<W>) && !(n.danger & QUEEN_SIDE_SAFE<W>)) {
+                if (!(n.occ & QUEEN_SIDE_PATH<W>) && (n.king_targets & QUEEN_SIDE_NEAR<W>) &&
+                    castle_square_safe<W, T>(b, n, QUEEN_SIDE_FAR<W>)) {
                     Slim c = b;
                     c.kings ^= bit(base + 4) | bit(base + 2);
                     c.orthogonal ^= bit(base + 0) | bit(base + 3);
@@ -379,56 +443,42 @@ template <Flags S, class T, class Visit>
     const Bitboard movable = n.movable;
     const Bitboard pinned = n.pin_hv | n.pin_d;
 
-    // Knights and bishops never leave a right's home square (a rook or king stands on each),
-    // but may take a rook standing on one.
+    // A queen leaves no right's home square (the rook or the king stands on each); a rook may.
     for (Bitboard s = b.knights & n.us & ~pinned; s;) {
-        const unsigned sq = take_square(s);
-        for (Bitboard t = KNIGHT_TARGETS[sq] & movable; t;) {
-            const Bitboard to = take_bit(t);
-            hand_touching<S>(visit, moved<W>(b, &Slim::knights, bit(sq), to), to);
-        }
+        const Bitboard from = take_bit(s);
+        hand_moves<S, false>(visit, n, from, KNIGHT_TARGETS[lowest(from)] & movable, [&]<bool Capture>(Bitboard to) {
+            return moved<W, Capture>(b, &Slim::knights, from, to);
+        });
     }
     for (Bitboard s = b.diagonal & n.us & ~n.pin_hv; s;) {
-        const unsigned sq = take_square(s);
-        Bitboard t = T::bishop(sq, n.occ) & movable;
-        if (n.pin_d & bit(sq)) t &= n.pin_d;
-        const bool queen = b.orthogonal & bit(sq);
-        while (t) {
-            const Bitboard to = take_bit(t);
-            hand_touching<S>(visit, slid<W>(b, &Slim::diagonal, &Slim::orthogonal, bit(sq), to, queen), to);
-        }
+        const Bitboard from = take_bit(s);
+        Bitboard t = T::bishop(lowest(from), n.occ) & movable;
+        if (n.pin_d & from) t &= n.pin_d;
+        const bool queen = b.orthogonal & from;
+        hand_moves<S, false>(visit, n, from, t, [&]<bool Capture>(Bitboard to) {
+            return slid<W, Capture>(b, &Slim::diagonal, &Slim::orthogonal, from, to, queen);
+        });
     }
     for (Bitboard s = b.orthogonal & n.us & ~n.pin_d; s;) {
-        const unsigned sq = take_square(s);
-        Bitboard t = T::rook(sq, n.occ) & movable;
-        if (n.pin_hv & bit(sq)) t &= n.pin_hv;
-        const bool queen = b.diagonal & bit(sq);
-        while (t) {
-            const Bitboard to = take_bit(t);
-            hand_touching<S>(visit, slid<W>(b, &Slim::orthogonal, &Slim::diagonal, bit(sq), to, queen), bit(sq) | to);
-        }
+        const Bitboard from = take_bit(s);
+        Bitboard t = T::rook(lowest(from), n.occ) & movable;
+        if (n.pin_hv & from) t &= n.pin_hv;
+        const bool queen = b.diagonal & from;
+        hand_moves<S, true>(visit, n, from, t, [&]<bool Capture>(Bitboard to) {
+            return slid<W, Capture>(b, &Slim::orthogonal, &Slim::diagonal, from, to, queen);
+        });
     }
 
-    const Bitboard pawns = b.pawns & n.us;
-    const Bitboard empty = ~n.occ;
-    const Bitboard pushers = pawns & ~n.pin_d;
-    const Bitboard single = (step_forward<W>(pushers & ~n.pin_hv) | (step_forward<W>(pushers & n.pin_hv) & n.pin_hv)) & empty;
-    const Bitboard twice = step_forward<W>(single & DOUBLE_STEP_RANK<W>) & empty & movable;
-    const Bitboard once = single & movable;
-    const Bitboard capturers = pawns & ~n.pin_hv;
-    const Bitboard free_capturers = capturers & ~n.pin_d, pinned_capturers = capturers & n.pin_d;
-    const Bitboard targets = n.them & movable;
-    const Bitboard west = (step_west<W>(free_capturers) | (step_west<W>(pinned_capturers) & n.pin_d)) & targets;
-    const Bitboard east = (step_east<W>(free_capturers) | (step_east<W>(pinned_capturers) & n.pin_d)) & targets;
+    const auto [once, twice, west, east] = pawn_targets<W>(b, n);
 
     // A step never lands on a right's home square: one that still holds its right is occupied.
     for (Bitboard t = once & ~LAST_RANK<W>; t;) {
         const Bitboard to = take_bit(t);
-        hand<after(S)>(visit, moved<W>(b, &Slim::pawns, shift<W>(to, -FORWARD<W>), to));
+        hand<after(S)>(visit, moved<W, false>(b, &Slim::pawns, shift<W>(to, -FORWARD<W>), to));
     }
     for (Bitboard t = twice; t;) {
         const Bitboard to = take_bit(t);
-        const Slim c = moved<W>(b, &Slim::pawns, shift<W>(to, -2 * FORWARD<W>), to);
+        const Slim c = moved<W, false>(b, &Slim::pawns, shift<W>(to, -2 * FORWARD<W>), to);
         // The reply may take en passant only with a pawn beside the one that stepped.
         if ((((to << 1) & ~FILE_A) | ((to >> 1) & ~FILE_H)) & b.pawns & n.them) {
             Slim with_ep = c;
@@ -447,7 +497,7 @@ template <Flags S, class T, class Visit>
         const Bitboard to = take_bit(t);
         hand<after(S)>(visit, moved<W>(b, &Slim::pawns, shift<W>(to, -EAST<W>), to));
     }
-    if (pawns & PROMOTING_RANK<W>) {
+    if (b.pawns & n.us & PROMOTING_RANK<W>) {
         const auto promote = [&](Bitboard from, Bitboard to) {
             for (const Promotion p : {Promotion::Queen, Promotion::Knight, Promotion::Rook, Promotion::Bishop})
                 hand_touching<S>(visit, promoted<W>(b, from, to, p), to);

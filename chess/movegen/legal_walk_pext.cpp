@@ -25,11 +25,11 @@ namespace {
 struct PextTools {
     static Bitboard rook(unsigned sq, Bitboard occ) {
         const detail::PextSquare& e = detail::PEXT_ROOK[sq];
-        return _pdep_u64(detail::pext_slots[e.base + _pext_u64(occ, e.relevant)], e.rays);
+        return detail::pext_slots[e.base + _pext_u64(occ, e.relevant)];
     }
     static Bitboard bishop(unsigned sq, Bitboard occ) {
         const detail::PextSquare& e = detail::PEXT_BISHOP[sq];
-        return _pdep_u64(detail::pext_slots[e.base + _pext_u64(occ, e.relevant)], e.rays);
+        return detail::pext_slots[e.base + _pext_u64(occ, e.relevant)];
     }
     static unsigned count(Bitboard b) { return static_cast<unsigned>(__builtin_popcountll(b)); }
 };

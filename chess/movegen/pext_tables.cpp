@@ -4,27 +4,17 @@ namespace chess::detail {
 
 namespace {
 
-// PEXT in plain code, for filling the table on any CPU: the bits of `value` under `mask`,
-// packed towards bit 0 in the mask's order.
-std::uint64_t compress(Bitboard value, Bitboard mask) {
-    std::uint64_t out = 0;
-    for (unsigned bit = 0; mask; ++bit) {
-        if (value & mask & (0 - mask)) out |= std::uint64_t{1} << bit;
-        mask &= mask - 1;
-    }
-    return out;
-}
-
 // Counting the subsets of a mask with the carry-rippler ((s - m) & m) visits them in the order
-// of their PEXT index, so the n-th subset met belongs in slot base + n.
+// of their PEXT index, so the n-th subset met belongs in slot base + n; no PEXT is needed to
+// fill the table.
 template <class Walk>
 void fill(const std::array<PextSquare, 64>& squares, Walk walk) {
     for (unsigned sq = 0; sq < 64; ++sq) {
         const PextSquare& e = squares[sq];
         Bitboard subset = 0;
-        std::uint32_t slot = e.base;
+        std::uint64_t slot = e.base;
         do {
-            pext_slots[slot++] = static_cast<std::uint16_t>(compress(walk(sq, subset), e.rays));
+            pext_slots[slot++] = walk(sq, subset);
             subset = (subset - e.relevant) & e.relevant;
         } while (subset != 0);
     }
@@ -48,7 +38,7 @@ bool build_if_useful() {
 
 }  // namespace
 
-std::array<std::uint16_t, PEXT_SLOT_COUNT> pext_slots{};
+alignas(64) std::array<Bitboard, PEXT_SLOT_COUNT> pext_slots{};
 
 // The first caller builds the table, whichever static initialiser or thread it runs in; the
 // enumerator's dispatch asks during its own static initialisation, so that happens at load.
