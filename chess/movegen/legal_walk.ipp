@@ -14,7 +14,10 @@
 //  - one pass per node works out the checks (as the mask of squares a move other than the
 //    king's must land on), the pins (one mask of orthogonal and one of diagonal pin lines)
 //    and the squares the enemy attacks;
-//  - the last ply is counted, not made: popcounts over whole sets of destinations.
+//  - the last ply is counted, not made: popcounts over whole sets of destinations;
+//  - and the replies to one position's moves share their knights' and sliders' counts: those
+//    pieces stand still while the mover moves, so each reply corrects only what the move
+//    changed (count_replies).
 //
 // It must agree with MoveGen move for move: the tests and a fuzz target hold it to that.
 #ifndef QUELLOR_LEGAL_WALK_VARIANT
@@ -265,13 +268,11 @@ template <bool W>
 // ---------------------------------------------------------------------------------------------
 // The last ply, counted
 
+// Castling, pawn moves and en passant, for a side not in double check.
 template <Flags S, class T>
-std::uint64_t count_moves(const Slim& b) {
+[[gnu::always_inline]] inline std::uint64_t count_castles_and_pawns(const Slim& b, const Node& n) {
     constexpr bool W = S.white;
-    const Node n = analyse<W, T>(b);
-    std::uint64_t moves = T::count(n.king_targets);
-    if (n.checkers & (n.checkers - 1)) return moves;
-
+    std::uint64_t moves = 0;
     if constexpr (own_rights(S) != 0) {
         if (!n.checkers) {
             if constexpr (own_rights(S) & (W ? 1 : 4))
@@ -282,17 +283,6 @@ std::uint64_t count_moves(const Slim& b) {
                          castle_square_safe<W, T>(b, n, QUEEN_SIDE_FAR<W>);
         }
     }
-
-    const Bitboard movable = n.movable;
-    const Bitboard pinned = n.pin_hv | n.pin_d;
-    for (Bitboard s = b.knights & n.us & ~pinned; s;) moves += T::count(KNIGHT_TARGETS[take_square(s)] & movable);
-
-    const Bitboard diagonal = b.diagonal & n.us & ~n.pin_hv;
-    for (Bitboard s = diagonal & ~n.pin_d; s;) moves += T::count(T::bishop(take_square(s), n.occ) & movable);
-    for (Bitboard s = diagonal & n.pin_d; s;) moves += T::count(T::bishop(take_square(s), n.occ) & movable & n.pin_d);
-    const Bitboard orthogonal = b.orthogonal & n.us & ~n.pin_d;
-    for (Bitboard s = orthogonal & ~n.pin_hv; s;) moves += T::count(T::rook(take_square(s), n.occ) & movable);
-    for (Bitboard s = orthogonal & n.pin_hv; s;) moves += T::count(T::rook(take_square(s), n.occ) & movable & n.pin_hv);
 
     const PawnTargets p = pawn_targets<W>(b, n);
     moves += T::count(p.once) + T::count(p.twice) + T::count(p.west) + T::count(p.east);
@@ -305,6 +295,143 @@ std::uint64_t count_moves(const Slim& b) {
         for (Bitboard s = en_passant_capturers<W>(b, n); s;) moves += en_passant_safe<W, T>(b, n, take_square(s), b.ep);
     }
     return moves;
+}
+
+// Knight and slider moves, for a side not in double check.
+template <class T>
+[[gnu::always_inline]] inline std::uint64_t count_pieces(const Slim& b, const Node& n) {
+    std::uint64_t moves = 0;
+    const Bitboard movable = n.movable;
+    for (Bitboard s = b.knights & n.us & ~(n.pin_hv | n.pin_d); s;)
+        moves += T::count(KNIGHT_TARGETS[take_square(s)] & movable);
+    const Bitboard diagonal = b.diagonal & n.us & ~n.pin_hv;
+    for (Bitboard s = diagonal & ~n.pin_d; s;) moves += T::count(T::bishop(take_square(s), n.occ) & movable);
+    for (Bitboard s = diagonal & n.pin_d; s;) moves += T::count(T::bishop(take_square(s), n.occ) & movable & n.pin_d);
+    const Bitboard orthogonal = b.orthogonal & n.us & ~n.pin_d;
+    for (Bitboard s = orthogonal & ~n.pin_hv; s;) moves += T::count(T::rook(take_square(s), n.occ) & movable);
+    for (Bitboard s = orthogonal & n.pin_hv; s;) moves += T::count(T::rook(take_square(s), n.occ) & movable & n.pin_hv);
+    return moves;
+}
+
+template <Flags S, class T>
+std::uint64_t count_moves(const Slim& b) {
+    const Node n = analyse<S.white, T>(b);
+    const std::uint64_t steps = T::count(n.king_targets);
+    if (n.checkers & (n.checkers - 1)) return steps;
+    return steps + count_castles_and_pawns<S, T>(b, n) + count_pieces<T>(b, n);
+}
+
+// Counting the replies to every move of one position. The replying side's knights and sliders
+// stand still while the mover moves, so their moves are worked out once, before the mover's
+// moves are made, and each reply count only corrects the few a move changes: a slider whose
+// attack set takes in a square that changed, a piece taken, a piece now pinned. Checks, king
+// steps, castling and pawns are counted afresh, and a reply in check is counted in full.
+
+// One slider's moves along one kind of line (a queen has two of these).
+struct Reach {
+    Bitboard attacks;
+    std::uint8_t square;
+    bool diagonal;
+    std::uint8_t moves;  // its attacks off its own pieces
+};
+
+struct Replies {
+    static constexpr unsigned MOST_REACHES = 16;
+    Bitboard occ;     // the board before the move
+    Bitboard own;     // the replying side's pieces before the move
+    Bitboard knights;  // its knights
+    Bitboard pieces;  // its knights and sliders
+    // Every square whose change may change a count: each slider's attack set and square, each
+    // knight's targets and square.
+    Bitboard touchy;
+    unsigned moves;   // all knight and slider moves before the move
+    unsigned size;
+    bool complete;    // false when there are more reaches than fit: each reply is counted in full
+    Reach reaches[MOST_REACHES];
+};
+
+// The replies to the moves of the side to move in `b`: its opponent (W) and its pieces.
+template <bool W, class T>
+[[gnu::always_inline]] inline void prepare_replies(const Slim& b, Replies& r) {
+    r.occ = b.white | b.black;
+    r.own = W ? b.white : b.black;
+    const Bitboard free = ~r.own;
+    const Bitboard knights = r.knights = b.knights & r.own;
+    r.pieces = knights | ((b.diagonal | b.orthogonal) & r.own);
+    r.touchy = r.pieces;
+    r.moves = 0;
+    r.size = 0;
+    r.complete = true;
+    for (Bitboard s = knights; s;) {
+        const Bitboard targets = KNIGHT_TARGETS[take_square(s)];
+        r.touchy |= targets;
+        r.moves += T::count(targets & free);
+    }
+    const auto add = [&](unsigned sq, Bitboard attacks, bool diagonal) {
+        if (r.size == Replies::MOST_REACHES) {
+            r.complete = false;
+            return;
+        }
+        const auto moves = static_cast<std::uint8_t>(T::count(attacks & free));
+        r.reaches[r.size++] = Reach{attacks, static_cast<std::uint8_t>(sq), diagonal, moves};
+        r.touchy |= attacks;
+        r.moves += moves;
+    };
+    for (Bitboard s = b.diagonal & r.own; s;) {
+        const unsigned sq = take_square(s);
+        add(sq, T::bishop(sq, r.occ), true);
+    }
+    for (Bitboard s = b.orthogonal & r.own; s;) {
+        const unsigned sq = take_square(s);
+        add(sq, T::rook(sq, r.occ), false);
+    }
+}
+
+// Knight and slider moves of a side not in check, from those of the position before the
+// opponent's move.
+template <class T>
+[[gnu::always_inline]] inline std::uint64_t count_pieces_after(const Slim& b, const Node& n, const Replies& r) {
+    const Bitboard taken = r.own & ~n.us;
+    const Bitboard touched = (r.occ ^ n.occ) | taken;
+    const Bitboard pinned = (n.pin_hv | n.pin_d) & r.pieces;
+    std::int64_t moves = r.moves;
+    if (!(touched & r.touchy) && !pinned) return static_cast<std::uint64_t>(moves);
+
+    const Bitboard free = ~n.us;
+    const Bitboard knights = b.knights & n.us;
+    if (taken) {
+        // Every knight that attacked the taken piece's square may now take there; a knight
+        // taken has no moves left.
+        moves += T::count(KNIGHT_TARGETS[lowest(taken)] & knights);
+        if (taken & r.knights) moves -= T::count(KNIGHT_TARGETS[lowest(taken)] & ~r.own);
+    }
+    for (Bitboard s = knights & pinned; s;) moves -= T::count(KNIGHT_TARGETS[take_square(s)] & free);
+
+    for (unsigned i = 0; i < r.size; ++i) {
+        const Reach& reach = r.reaches[i];
+        const Bitboard at = bit(reach.square);
+        const Bitboard own_line = reach.diagonal ? n.pin_d : n.pin_hv;
+        const Bitboard other_line = reach.diagonal ? n.pin_hv : n.pin_d;
+        if (!((reach.attacks | at) & touched) && !(at & pinned)) continue;
+        moves -= reach.moves;
+        if (at & (taken | other_line)) continue;
+        Bitboard attacks = reach.attacks;
+        if (reach.attacks & touched) attacks = reach.diagonal ? T::bishop(reach.square, n.occ) : T::rook(reach.square, n.occ);
+        if (at & own_line) attacks &= own_line;
+        moves += T::count(attacks & free);
+    }
+    return static_cast<std::uint64_t>(moves);
+}
+
+// The replies of the side to move in `b` after the opponent's move from the position `r`
+// describes.
+template <Flags S, class T>
+std::uint64_t count_replies(const Slim& b, const Replies& r) {
+    const Node n = analyse<S.white, T>(b);
+    const std::uint64_t steps = T::count(n.king_targets);
+    if (n.checkers & (n.checkers - 1)) return steps;
+    const std::uint64_t pieces = n.checkers || !r.complete ? count_pieces<T>(b, n) : count_pieces_after<T>(b, n, r);
+    return steps + count_castles_and_pawns<S, T>(b, n) + pieces;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -538,7 +665,11 @@ template <Flags S, class T>
 std::uint64_t walk(const Slim& b, unsigned depth) {
     std::uint64_t nodes = 0;
     if (depth == 2) {
-        auto leaves = [&nodes]<Flags C>(const Slim& child) { nodes += count_moves<counted(C), T>(child); };
+        Replies replies;
+        prepare_replies<!S.white, T>(b, replies);
+        auto leaves = [&nodes, &replies]<Flags C>(const Slim& child) {
+            nodes += count_replies<counted(C), T>(child, replies);
+        };
         each_move<S, T>(b, leaves);
     } else {
         auto subtree = [&nodes, depth]<Flags C>(const Slim& child) { nodes += walk<C, T>(child, depth - 1); };
