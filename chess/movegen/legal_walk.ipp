@@ -13,7 +13,7 @@
 //  - the board is seven masks (Slim): no hash, no stored checks or pins, no piece lookups;
 //  - one pass per node works out the checks (as the mask of squares a move other than the
 //    king's must land on), the pins (one mask of orthogonal and one of diagonal pin lines)
-//    and the squares the enemy attacks;
+//    and the king's safe steps;
 //  - the last ply is counted, not made: popcounts over whole sets of destinations;
 //  - and the replies to one position's moves share their knights' and sliders' counts: those
 //    pieces stand still while the mover moves, so each reply corrects only what the move
@@ -112,11 +112,11 @@ template <bool W> constexpr Bitboard DOUBLE_STEP_RANK = W ? 0xFFULL << 16 : 0xFF
 template <bool W> constexpr Bitboard LAST_RANK = W ? 0xFFULL << 56 : 0xFFULL;
 template <bool W> constexpr Bitboard PROMOTING_RANK = W ? 0xFFULL << 48 : 0xFFULL << 8;
 
-template <bool W> constexpr Bitboard shift(Bitboard b, int by) { return by > 0 ? b << by : b >> -by; }
+constexpr Bitboard shift(Bitboard b, int by) { return by > 0 ? b << by : b >> -by; }
 
-template <bool W> [[gnu::always_inline]] inline Bitboard step_forward(Bitboard b) { return shift<W>(b, FORWARD<W>); }
-template <bool W> [[gnu::always_inline]] inline Bitboard step_west(Bitboard b) { return shift<W>(b & ~FILE_A, WEST<W>); }
-template <bool W> [[gnu::always_inline]] inline Bitboard step_east(Bitboard b) { return shift<W>(b & ~FILE_H, EAST<W>); }
+template <bool W> [[gnu::always_inline]] inline Bitboard step_forward(Bitboard b) { return shift(b, FORWARD<W>); }
+template <bool W> [[gnu::always_inline]] inline Bitboard step_west(Bitboard b) { return shift(b & ~FILE_A, WEST<W>); }
+template <bool W> [[gnu::always_inline]] inline Bitboard step_east(Bitboard b) { return shift(b & ~FILE_H, EAST<W>); }
 
 // Squares the pawns of the side W attack.
 template <bool W> [[gnu::always_inline]] inline Bitboard pawn_attacks(Bitboard pawns) {
@@ -155,7 +155,7 @@ template <class T>
 
 // The castling king's far square (g or c), which is no king step; its near square (f or d) is
 // one, so the caller reads that one's safety off king_targets.
-template <bool W, class T>
+template <class T>
 [[gnu::always_inline]] inline bool castle_square_safe(const Slim& b, const Node& n, unsigned sq) {
     return !(n.leaper_danger & bit(sq)) && !attacked<T>(b, n, sq);
 }
@@ -277,10 +277,10 @@ template <Flags S, class T>
         if (!n.checkers) {
             if constexpr (own_rights(S) & (W ? 1 : 4))
                 moves += !(n.occ & KING_SIDE_PATH<W>) && (n.king_targets & KING_SIDE_NEAR<W>) &&
-                         castle_square_safe<W, T>(b, n, KING_SIDE_FAR<W>);
+                         castle_square_safe<T>(b, n, KING_SIDE_FAR<W>);
             if constexpr (own_rights(S) & (W ? 2 : 8))
                 moves += !(n.occ & QUEEN_SIDE_PATH<W>) && (n.king_targets & QUEEN_SIDE_NEAR<W>) &&
-                         castle_square_safe<W, T>(b, n, QUEEN_SIDE_FAR<W>);
+                         castle_square_safe<T>(b, n, QUEEN_SIDE_FAR<W>);
         }
     }
 
@@ -546,7 +546,7 @@ template <Flags S, class T, class Visit>
         if (!n.checkers) {
             if constexpr (own_rights(S) & (W ? 1 : 4)) {
                 if (!(n.occ & KING_SIDE_PATH<W>) && (n.king_targets & KING_SIDE_NEAR<W>) &&
-                    castle_square_safe<W, T>(b, n, KING_SIDE_FAR<W>)) {
+                    castle_square_safe<T>(b, n, KING_SIDE_FAR<W>)) {
                     Slim c = b;
                     c.kings ^= bit(base + 4) | bit(base + 6);
                     c.orthogonal ^= bit(base + 7) | bit(base + 5);
@@ -556,7 +556,7 @@ template <Flags S, class T, class Visit>
             }
             if constexpr (own_rights(S) & (W ? 2 : 8)) {
                 if (!(n.occ & QUEEN_SIDE_PATH<W>) && (n.king_targets & QUEEN_SIDE_NEAR<W>) &&
-                    castle_square_safe<W, T>(b, n, QUEEN_SIDE_FAR<W>)) {
+                    castle_square_safe<T>(b, n, QUEEN_SIDE_FAR<W>)) {
                     Slim c = b;
                     c.kings ^= bit(base + 4) | bit(base + 2);
                     c.orthogonal ^= bit(base + 0) | bit(base + 3);
@@ -601,11 +601,11 @@ template <Flags S, class T, class Visit>
     // A step never lands on a right's home square: one that still holds its right is occupied.
     for (Bitboard t = once & ~LAST_RANK<W>; t;) {
         const Bitboard to = take_bit(t);
-        hand<after(S)>(visit, moved<W, false>(b, &Slim::pawns, shift<W>(to, -FORWARD<W>), to));
+        hand<after(S)>(visit, moved<W, false>(b, &Slim::pawns, shift(to, -FORWARD<W>), to));
     }
     for (Bitboard t = twice; t;) {
         const Bitboard to = take_bit(t);
-        const Slim c = moved<W, false>(b, &Slim::pawns, shift<W>(to, -2 * FORWARD<W>), to);
+        const Slim c = moved<W, false>(b, &Slim::pawns, shift(to, -2 * FORWARD<W>), to);
         // The reply may take en passant only with a pawn beside the one that stepped.
         if ((((to << 1) & ~FILE_A) | ((to >> 1) & ~FILE_H)) & b.pawns & n.them) {
             Slim with_ep = c;
@@ -618,11 +618,11 @@ template <Flags S, class T, class Visit>
     // Non-promoting captures land short of the last rank, where no right's home square is.
     for (Bitboard t = west & ~LAST_RANK<W>; t;) {
         const Bitboard to = take_bit(t);
-        hand<after(S)>(visit, moved<W>(b, &Slim::pawns, shift<W>(to, -WEST<W>), to));
+        hand<after(S)>(visit, moved<W>(b, &Slim::pawns, shift(to, -WEST<W>), to));
     }
     for (Bitboard t = east & ~LAST_RANK<W>; t;) {
         const Bitboard to = take_bit(t);
-        hand<after(S)>(visit, moved<W>(b, &Slim::pawns, shift<W>(to, -EAST<W>), to));
+        hand<after(S)>(visit, moved<W>(b, &Slim::pawns, shift(to, -EAST<W>), to));
     }
     if (b.pawns & n.us & PROMOTING_RANK<W>) {
         const auto promote = [&](Bitboard from, Bitboard to) {
@@ -631,15 +631,15 @@ template <Flags S, class T, class Visit>
         };
         for (Bitboard t = once & LAST_RANK<W>; t;) {
             const Bitboard to = take_bit(t);
-            promote(shift<W>(to, -FORWARD<W>), to);
+            promote(shift(to, -FORWARD<W>), to);
         }
         for (Bitboard t = west & LAST_RANK<W>; t;) {
             const Bitboard to = take_bit(t);
-            promote(shift<W>(to, -WEST<W>), to);
+            promote(shift(to, -WEST<W>), to);
         }
         for (Bitboard t = east & LAST_RANK<W>; t;) {
             const Bitboard to = take_bit(t);
-            promote(shift<W>(to, -EAST<W>), to);
+            promote(shift(to, -EAST<W>), to);
         }
     }
 
