@@ -114,7 +114,7 @@ test-long: install
 # stops the run with its input saved as build/fuzz/crash-*.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fen_fuzz move_text_fuzz play_fuzz
+FUZZ_TARGETS := fen_fuzz move_text_fuzz play_fuzz perft_fuzz
 
 fuzz-deps:
 	@missing=""; \

@@ -98,12 +98,22 @@ class Report:
 
 
 def perft_section(report, perft, rounds):
+    counters = perft_vs_stockfish.runnable_counters(perft)
+    rows = perft_vs_stockfish.compare(perft, rounds, counters)
     report.out(f"1. Engine perft next to {stockfish_version()} (\"bench 16 1 <depth> <fen> perft\"; both count")
     report.out("   the last ply in bulk; ratio: median of the per-round ratios)")
     report.out(f"   {'position':<10} {'depth':>5} {'nodes':>12} {'perft Mnps':>11} {'Stockfish Mnps':>15} {'ratio':>6}")
-    for name, depth, nodes, ours, theirs, ratio in perft_vs_stockfish.compare(perft, rounds):
+    for name, depth, nodes, ours, theirs, ratio, _ in rows:
         report.out(f"   {name:<10} {depth:>5} {nodes:>12,} {ours / 1e6:>11.1f} {theirs / 1e6:>15.1f} {ratio:>6.2f}")
-        report.target(ratio >= 1.5, f"perft {name} d{depth} >= 1.5 x Stockfish", f"{ratio:.2f} x")
+        report.target(ratio >= 5, f"perft {name} d{depth} >= 5 x Stockfish", f"{ratio:.2f} x")
+    report.out(f"   perft counts with its default, the {perft_vs_stockfish.default_counter(perft)} build; each counter "
+               "this CPU runs, timed in the same rounds:")
+    report.out(f"   {'position':<10} " + " ".join(f"{c + ' Mnps (x SF)':>21}" for c in counters))
+    for name, _, _, _, _, _, by_counter in rows:
+        cells = [f"{by_counter[c][0] / 1e6:.1f} ({by_counter[c][1]:.2f})" for c in counters]
+        report.out(f"   {name:<10} " + " ".join(f"{cell:>21}" for cell in cells))
+    report.out("   pext, magic, baseline: the enumerator's builds for BMI2, for popcnt and for any x86-64;")
+    report.out("   movegen: the plain recursion over MoveGen, which the game's move order shapes.")
     report.out()
 
 

@@ -3,12 +3,14 @@
 by seeded random play from the standard perft positions and from positions rich in
 promotions, en passant, castling and checks (tests/positions.py).
 
-    stockfish_compare.py <perft-binary> [--positions N] [--depth D] [--seed S]
+    stockfish_compare.py <perft-binary> [--positions N] [--depth D] [--seed S] [--variant V]
 
 Each visited position is counted by both engines to the same depth, move by move ("--divide");
 the random walk then continues with one of the root moves the perft tool listed. Exits 0 when
 every position agrees, 1 on any difference, and 77 (CTest's skip code here) when no Stockfish
-binary can be found.
+binary can be found. --variant is handed to the perft tool (pext, magic, baseline, or movegen for
+the plain MoveGen recursion); without it the tool counts with its default. A variant this CPU
+cannot run (the tool says what it lacks) is skipped with 77 as well.
 """
 
 import argparse
@@ -99,14 +101,23 @@ class Stockfish:
             self.proc.kill()
 
 
-def perft_divide(binary, fen, moves, depth):
+def perft_divide(binary, fen, moves, depth, variant=None):
     args = [binary, fen, str(depth), "--divide"]
+    if variant:
+        args += ["--variant", variant]
     if moves:
         args += ["--moves", *moves]
     done = subprocess.run(args, capture_output=True, text=True, timeout=120)
     if done.returncode != 0:
         raise RuntimeError(f"perft failed ({done.returncode}): {done.stderr.strip()}\n  {' '.join(args)}")
     return parse_divide(done.stdout.splitlines())
+
+
+def variant_missing(binary, variant):
+    """The tool's refusal when this CPU lacks the instructions `variant` needs, else None. Any
+    other failure is left to show itself in the comparison."""
+    done = subprocess.run([binary, "startpos", "1", "--variant", variant], capture_output=True, text=True, timeout=60)
+    return done.stderr.strip() if done.returncode != 0 and "lacks" in done.stderr else None
 
 
 def describe_difference(ours, theirs):
@@ -151,12 +162,18 @@ def main():
     parser.add_argument("--positions", type=int, default=PERFT_POSITIONS)
     parser.add_argument("--depth", type=int, default=4)
     parser.add_argument("--seed", type=int, default=PERFT_SEED)
+    parser.add_argument("--variant", help="the perft tool's counter (its --variant option)")
     args = parser.parse_args()
 
     stockfish_path = find_stockfish()
     if stockfish_path is None:
         print("SKIPPED: no stockfish binary on PATH or at /usr/games/stockfish; "
               "install it (Debian package 'stockfish') to run this comparison.")
+        return SKIP
+
+    missing = args.variant and variant_missing(args.perft, args.variant)
+    if missing:
+        print(f"SKIPPED: {missing}")
         return SKIP
 
     stockfish = Stockfish(stockfish_path)
@@ -167,7 +184,7 @@ def main():
     def compare(fen, moves):
         nonlocal failures, nodes
         depth = args.depth
-        ours, our_total = perft_divide(args.perft, fen, moves, depth)
+        ours, our_total = perft_divide(args.perft, fen, moves, depth, args.variant)
         theirs, their_total = stockfish.divide(fen, moves, depth)
         by_depth[depth] += 1
         nodes += their_total or 0
@@ -192,7 +209,8 @@ def main():
     compared = sum(by_depth.values())
     depths = ", ".join(f"{n} at depth {d}" for d, n in sorted(by_depth.items()))
     special = ", ".join(f"{seen[k]} {k}" for k in ("check", "double check", "en passant", "castling", "promotion"))
-    print(f"{compared} positions compared with Stockfish ({depths}; {nodes} leaf nodes) over {walks} random "
+    counter = f" by the {args.variant} counter" if args.variant else ""
+    print(f"{compared} positions{counter} compared with Stockfish ({depths}; {nodes} leaf nodes) over {walks} random "
           f"walks (seed {args.seed}); positions offering: {special}; {failures} mismatches")
     return 1 if failures else 0
 
