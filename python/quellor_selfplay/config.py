@@ -260,8 +260,13 @@ class TrainConfig:
     run: RunConfig = nested(RunConfig, batch=128)
     scale: ScaleConfig = nested(ScaleConfig)
     overlap: Optional[bool] = option(None, "play the next iteration's games (with the weights one iteration behind) "
-                                           "while the learner trains (default: on with --ray)",
+                                           "while the learner trains: on Ray's actors with --ray, in --workers "
+                                           "processes, else in a thread of this process (default: on with --ray)",
                                      action=argparse.BooleanOptionalAction, resume=True)
+    acting_precision: str = option("float32", "how the networks that play the games run on the CPU: float32, or "
+                                              "bfloat16 convolutions (faster, each policy within 0.02 in total "
+                                              "variation of float32's; checkpoints stay float32; default {default})",
+                                   choices=("float32", "bfloat16"), resume=True)
     net: NetConfig = nested(NetConfig)
     init: Optional[Path] = option(None, "start from this checkpoint's network instead of a new one", parse=Path,
                                   metavar="CHECKPOINT", resume=True)
