@@ -175,16 +175,23 @@ class SquareNet(nn.Module):
         """B x 64 x C: the body's features of every square (row = square), in the stem's dtype."""
         batch = observations.shape[0]
         grid = observations.to(self.stem.weight.dtype).view(batch, 8, 8, self.columns).permute(0, 3, 1, 2)
-        h = torch.relu(self.stem(grid))
+        # Without autograd nothing needs the intermediate tensors again: the sums and ReLUs run
+        # in place, the same arithmetic with fewer passes over memory.
+        keep = torch.is_grad_enabled()
+        h = self.stem(grid)
+        h = torch.relu(h) if keep else torch.relu_(h)
         # The 3 x 3 convolutions may hold their weights in another dtype (an acting copy's
         # bfloat16): the residual stream stays in the stem's.
         if self.reach:
             for conv, board in zip(self.convs, self.board):
                 grown = conv(h.to(conv.weight.dtype)).to(h.dtype)
-                h = h + torch.relu(grown + board(h.mean(dim=(2, 3)))[:, :, None, None])
+                whole = board(h.mean(dim=(2, 3)))[:, :, None, None]
+                grown = grown + whole if keep else grown.add_(whole)
+                h = h + torch.relu(grown) if keep else h.add_(torch.relu_(grown))
         else:
             for conv in self.convs:
-                h = h + torch.relu(conv(h.to(conv.weight.dtype)).to(h.dtype))
+                grown = conv(h.to(conv.weight.dtype)).to(h.dtype)
+                h = h + torch.relu(grown) if keep else h.add_(torch.relu_(grown))
         return h.flatten(2).transpose(1, 2)
 
     @torch.jit.unused

@@ -129,6 +129,10 @@ class InProcess:
 # In a thread of this process
 
 
+# Put in a submission's results when the games thread stops before playing all of it.
+_STOPPED = object()
+
+
 class _Submission:
     """The results of one submission to a GamesThread, as they arrive."""
 
@@ -169,6 +173,7 @@ class GamesThread:
             self._current = submission
             for segment in submission.segments:
                 if submission.cancelled:
+                    submission.results.put(_STOPPED)
                     break
                 try:
                     arrays = run_segment(submission.job, segment, self.on_game)
@@ -188,6 +193,8 @@ class GamesThread:
             for _ in submission.segments:
                 with part("waiting"):
                     item = submission.results.get()
+                if item is _STOPPED:
+                    raise RunError("the games thread was stopped before it played these games")
                 if isinstance(item, Exception):
                     raise RunError(f"a game failed: {type(item).__name__}: {item}") from item
                 yield item
@@ -207,6 +214,7 @@ class GamesThread:
                 break
             if pending is not None:
                 pending.cancelled = True
+                pending.results.put(_STOPPED)
         current = self._current
         if current is not None:
             current.cancelled = True
