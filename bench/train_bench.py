@@ -195,25 +195,30 @@ def short_run(iterations, games, out):
     return ledger, trainer
 
 
-def bare_rates(trainer, rounds, interleaved):
+def bare_rates(trainer, rounds, interleaved, small):
     """Positions per CPU-second of the acting network's forward pass alone (the player's own
-    path, BATCH positions a call) and samples per CPU-second of the learner network's forward
-    and backward pass alone (a minibatch of the run's size, the whole forward pass, a sum of its
-    outputs as the loss), on one torch thread, from the run's last games."""
+    path) at BATCH positions a call and at `small` a call, and samples per CPU-second of the
+    learner network's forward and backward pass alone (a minibatch of the run's size, the whole
+    forward pass, a sum of its outputs as the loss), on one torch thread, on positions of games
+    the run's network played."""
     config = trainer.config
     net = trainer.state.net
     observations, masks = positions(net, count=max(config.ppo.minibatch, BATCH * 4), seed=5)
     player = NetPlayer(copy.deepcopy(net), precision=config.acting_precision)
-    chunks = [(observations[s: s + BATCH], *legal_entries(masks[s: s + BATCH])) for s in range(0, BATCH * 4, BATCH)]
     learner = copy.deepcopy(net).train()
     minibatch = observations[: config.ppo.minibatch]
 
-    def acting():
-        began = time.process_time()
-        for obs, rows, slots in chunks:
-            with torch.inference_mode():
-                player.acting.legal_logits(obs, rows, slots)
-        return sum(len(c[0]) for c in chunks) / (time.process_time() - began)
+    def acting(size):
+        chunks = [(observations[s: s + size], *legal_entries(masks[s: s + size]))
+                  for s in range(0, BATCH * 4 - size + 1, size)]
+
+        def run():
+            began = time.process_time()
+            for obs, rows, slots in chunks:
+                with torch.inference_mode():
+                    player.acting.legal_logits(obs, rows, slots)
+            return sum(len(c[0]) for c in chunks) / (time.process_time() - began)
+        return run
 
     def learning():
         began = time.process_time()
@@ -224,10 +229,10 @@ def bare_rates(trainer, rounds, interleaved):
     threads = torch.get_num_threads()
     torch.set_num_threads(1)
     try:
-        rates = interleaved({"acting": acting, "learning": learning}, rounds)
+        rates = interleaved({"acting": acting(BATCH), "small": acting(small), "learning": learning}, rounds)
     finally:
         torch.set_num_threads(threads)
-    return rates.median("acting"), rates.median("learning")
+    return rates.median("acting"), rates.median("small"), rates.median("learning")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -273,7 +278,9 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=128):
 
     with tempfile.TemporaryDirectory() as folder:
         ledger, trainer = short_run(iterations, games, Path(folder) / "run")
-        acting_bare, learning_bare = bare_rates(trainer, rounds, interleaved)
+        calls = ledger.counts["forward calls"]
+        mean_rows = ledger.counts["forward rows"] / max(calls, 1)
+        acting_bare, small_bare, learning_bare = bare_rates(trainer, rounds, interleaved, max(1, round(mean_rows)))
     config = trainer.config
     report.out(f"8. Where train's time goes: {iterations} iterations of {games} games (defaults otherwise: "
                f"overlap {'on' if config.overlapped else 'off'},")
@@ -287,12 +294,13 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=128):
     samples = ledger.counts["samples"]
     acting_rate = positions_played / ledger.cpu_of(ACTING)
     learning_rate = samples / ledger.cpu_of(LEARNING)
-    calls = ledger.counts["forward calls"]
+    forward_rate = ledger.counts["forward rows"] / max(ledger.cpu_of(("forward",)), 1e-9)
     report.out(f"   self-play: {fmt_int(positions_played)} positions, {fmt_int(acting_rate)} per CPU-second of its "
-               f"parts; forward passes {fmt_int(calls)}, {ledger.counts['forward rows'] / max(calls, 1):.1f} "
-               f"positions each")
-    report.out(f"   bare acting forward ({BATCH} a call): {fmt_int(acting_bare)} per CPU-second; ratio "
-               f"{acting_rate / acting_bare:.2f}")
+               f"parts; {fmt_int(calls)} forward passes of {mean_rows:.1f} positions on average,")
+    report.out(f"   {fmt_int(forward_rate)} positions per CPU-second of the forward part alone")
+    report.out(f"   bare acting forward: {fmt_int(acting_bare)} per CPU-second at {BATCH} a call (ratio "
+               f"{acting_rate / acting_bare:.2f}), {fmt_int(small_bare)} at {max(1, round(mean_rows))} a call "
+               f"(ratio {acting_rate / small_bare:.2f})")
     report.out(f"   learner: {fmt_int(samples)} samples, {fmt_int(learning_rate)} per CPU-second of its parts; bare "
                f"forward+backward ({config.ppo.minibatch}): {fmt_int(learning_bare)}; ratio "
                f"{learning_rate / learning_bare:.2f}")

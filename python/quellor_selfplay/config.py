@@ -288,8 +288,8 @@ class TrainConfig:
     eval_every: int = option(5, "iterations between evaluations (default {default})", parse=positive, resume=True)
     eval_games: int = option(200, "games per evaluation match, against random play and against the greedy bot "
                                   "(default {default})", parse=positive, resume=True)
-    threads: Optional[int] = option(None, "torch threads of the learner (default: one per CPU, or 1 with "
-                                          "--overlap, where the games take the other cores)", parse=positive)
+    threads: Optional[int] = option(None, "torch threads of the learner (default: 1 with --overlap, where the "
+                                          "games take the other cores; one per CPU without)", parse=positive)
     final_games: int = option(400, "games of the last evaluation against each of random play and the greedy bot "
                                    "(default {default})",
                               parse=positive)
