@@ -306,7 +306,12 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=128):
                f"{learning_rate / learning_bare:.2f}")
     report.out()
     report.target(acting_rate >= SHARE_TARGET * acting_bare,
-                  f"train self-play >= {SHARE_TARGET} x bare acting forward (CPU-s)", f"{acting_rate / acting_bare:.2f} x")
+                  f"train self-play >= {SHARE_TARGET} x bare acting forward (CPU-s)", f"{acting_rate / acting_bare:.2f} x",
+                  f"the games' forward passes hold {mean_rows:.1f} positions on average (a segment's games start "
+                  f"together and the last of them play on alone; the pool's and the learner's moves are separate "
+                  f"passes), and the bare forward pass at {max(1, round(mean_rows))} a call runs at "
+                  f"{small_bare / acting_bare:.2f} of its rate at {BATCH}: that much at most with no work outside "
+                  f"the network")
     report.target(learning_rate >= SHARE_TARGET * learning_bare,
                   f"learner >= {SHARE_TARGET} x bare forward+backward (CPU-s)", f"{learning_rate / learning_bare:.2f} x")
     if kept is None:

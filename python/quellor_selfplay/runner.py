@@ -1,5 +1,5 @@
-"""Where segments of games are played: in this process, in local worker processes, or on Ray
-actors.
+"""Where segments of games are played: in this process (in the caller's thread, or in a thread
+of their own that plays while the caller learns), in local worker processes, or on Ray actors.
 
 A segment (`arena.play_segment`) depends only on its own arguments, so every back end returns
 the same shards for the same segments. Each segment runs with one torch thread and a GameBatch

@@ -15,7 +15,11 @@ what the uninterrupted run would have, and so does a run whose games play on Ray
 
 With `overlap` the games of iteration k + 1 are played by the network of iteration k while the
 learner trains on the games of iteration k: the actors never wait for the learner, and PPO's
-ratio to the behaviour policy corrects for the one iteration the games lag behind.
+ratio to the behaviour policy corrects for the one iteration the games lag behind. In one
+process the games then play in a thread of their own (`runner.GamesThread`), the learner on
+one torch thread beside them.
+
+A `ledger.Ledger` open around a run collects where its time went, part by part.
 
 A run directory (`TrainConfig.out`) holds:
     checkpoints/latest.pt      the network and the trainer's state after the last iteration
