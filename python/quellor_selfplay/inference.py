@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import copy
 import dataclasses
-from typing import Any
 
 import torch
 from torch import nn
@@ -98,15 +97,3 @@ def difference(reference: torch.Tensor, other: torch.Tensor, rows: torch.Tensor,
 
     return Difference(float(gap.max()), float(gap[likely].max()), float(tv.max()),
                       float((best(a) == best(b)).double().mean()))
-
-
-def legal_logits(model: Any, observations: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
-    """The logits of `model` at (rows[i], slots[i]) by its own shortcut where it has one, else
-    from its whole forward pass, as float32."""
-    with torch.inference_mode():
-        partial = getattr(model, "legal_logits", None)
-        if partial is not None:
-            return partial(observations, rows, slots).float()
-        out = model(observations.float())
-        out = out[0] if isinstance(out, (tuple, list)) else out
-        return out.float()[rows, slots]

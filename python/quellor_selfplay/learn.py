@@ -154,7 +154,7 @@ def evaluate_values(net: nn.Module, batch: Batch, layout: str, chunk: int = 1024
                 observations = batch.observations(picked, layout, torch.uint8)
             with part("values"):
                 if value_only is not None:
-                    values.append(value_only(net.squares(observations)).float())
+                    values.append(value_only(getattr(net, "squares")(observations)).float())
                 else:
                     values.append(net(observations)[1].float())
     return torch.cat(values) if values else torch.zeros(0)
@@ -190,11 +190,12 @@ def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, masks: torch.Tens
                    hyper: PPOConfig) -> tuple[torch.Tensor, dict[str, float]]:
     """ppo_loss for a network with a `legal_head` (the squares network): the policy taken at the
     legal slots alone, some thirty a row, instead of all 4352. The same loss up to rounding."""
-    squares = net.squares(observations)
+    model: Any = net
+    squares = model.squares(observations)
     rows, cols = legal_entries(masks)
     k = len(masks)
-    logits = net.legal_head(squares, rows, cols).float()
-    values = net.values_of(squares).float()
+    logits = model.legal_head(squares, rows, cols).float()
+    values = model.values_of(squares).float()
     with torch.no_grad():
         top = torch.full((k,), float("-inf")).scatter_reduce(0, rows, logits, "amax")
         picked = torch.nonzero(cols == actions[rows]).squeeze(1)

@@ -184,13 +184,13 @@ class SquareNet(nn.Module):
         # bfloat16): the residual stream stays in the stem's.
         if self.reach:
             for conv, board in zip(self.convs, self.board):
-                grown = conv(h.to(conv.weight.dtype)).to(h.dtype)
+                grown = conv(h.to(conv.weight.dtype)).to(h.dtype)  # type: ignore[arg-type]
                 whole = board(h.mean(dim=(2, 3)))[:, :, None, None]
                 grown = grown + whole if keep else grown.add_(whole)
                 h = h + torch.relu(grown) if keep else h.add_(torch.relu_(grown))
         else:
             for conv in self.convs:
-                grown = conv(h.to(conv.weight.dtype)).to(h.dtype)
+                grown = conv(h.to(conv.weight.dtype)).to(h.dtype)  # type: ignore[arg-type]
                 h = h + torch.relu(grown) if keep else h.add_(torch.relu_(grown))
         return h.flatten(2).transpose(1, 2)
 
@@ -203,7 +203,8 @@ class SquareNet(nn.Module):
         and the value head. Equal to forward() up to rounding (float32 heads whatever the body's
         dtype)."""
         with torch.no_grad():
-            return self.legal_head(self.squares(observations).float(), rows, slots)
+            logits: torch.Tensor = self.legal_head(self.squares(observations).float(), rows, slots)
+            return logits
 
     @torch.jit.unused
     def legal_head(self, squares: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
@@ -223,7 +224,8 @@ class SquareNet(nn.Module):
     @torch.jit.unused
     def values_of(self, squares: torch.Tensor) -> torch.Tensor:
         """forward()'s values from the body's features."""
-        return self.value(squares.mean(dim=1)).squeeze(-1)
+        values: torch.Tensor = self.value(squares.mean(dim=1)).squeeze(-1)
+        return values
 
 
 def build_net(arch: str, config: dict[str, Any]) -> nn.Module:
