@@ -204,7 +204,7 @@ def bare_rates(trainer, rounds, interleaved, small):
     config = trainer.config
     net = trainer.state.net
     observations, masks = positions(net, count=max(config.ppo.minibatch, BATCH * 4), seed=5)
-    player = NetPlayer(copy.deepcopy(net), precision=config.acting_precision)
+    player = NetPlayer(copy.deepcopy(net), precision=config.acting)
     learner = copy.deepcopy(net).train()
     minibatch = observations[: config.ppo.minibatch]
 
@@ -284,7 +284,7 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=128):
     config = trainer.config
     report.out(f"8. Where train's time goes: {iterations} iterations of {games} games (defaults otherwise: "
                f"overlap {'on' if config.overlapped else 'off'},")
-    report.out(f"   learner on {config.learner_threads} torch thread(s), acting {config.acting_precision}), "
+    report.out(f"   learner on {config.learner_threads} torch thread(s), acting {config.acting}), "
                f"one evaluation of 50 games; {ledger.wall:.0f} s wall, {ledger.cpu:.0f} s CPU")
     for line in profile_lines(ledger):
         report.out(line)

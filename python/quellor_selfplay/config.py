@@ -264,10 +264,10 @@ class TrainConfig:
                                            "--ray, in --workers processes, else in a thread of this process "
                                            "(default: on with --ray or two or more CPUs)",
                                      action=argparse.BooleanOptionalAction, resume=True)
-    acting_precision: str = option("bfloat16", "how the networks that play the games run on the CPU: float32, or "
-                                              "bfloat16 convolutions (faster, each policy within 0.02 in total "
-                                              "variation of float32's; checkpoints stay float32; default {default})",
-                                   choices=("float32", "bfloat16"), resume=True)
+    acting_precision: Optional[str] = option(
+        None, "how the networks that play the games run on the CPU: float32, or bfloat16 convolutions (faster, each "
+              "policy within 0.02 in total variation of float32's; checkpoints stay float32; default: bfloat16 "
+              "where the CPU has bfloat16 instructions, else float32)", choices=("float32", "bfloat16"), resume=True)
     net: NetConfig = nested(NetConfig)
     init: Optional[Path] = option(None, "start from this checkpoint's network instead of a new one", parse=Path,
                                   metavar="CHECKPOINT", resume=True)
@@ -308,6 +308,16 @@ class TrainConfig:
         if self.overlap is not None:
             return bool(self.overlap)
         return self.scale.ray is not None or cpu_count() >= 2
+
+    @property
+    def acting(self) -> str:
+        """The acting networks' precision: `acting_precision`, by default bfloat16 where the CPU
+        runs it natively (AVX-512 BF16 or AMX; elsewhere it is emulated and slower than float32)."""
+        if self.acting_precision is not None:
+            return self.acting_precision
+        from quellor_selfplay.inference import default_precision
+
+        return default_precision()
 
     @property
     def learner_threads(self) -> int:

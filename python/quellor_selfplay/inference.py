@@ -97,3 +97,16 @@ def difference(reference: torch.Tensor, other: torch.Tensor, rows: torch.Tensor,
 
     return Difference(float(gap.max()), float(gap[likely].max()), float(tv.max()),
                       float((best(a) == best(b)).double().mean()))
+
+
+def native_bfloat16() -> bool:
+    """Whether this CPU does bfloat16 arithmetic itself (AVX-512 BF16 or AMX tiles)."""
+    try:
+        return bool(torch.cpu._is_avx512_bf16_supported() or torch.cpu._is_amx_tile_supported())
+    except AttributeError:  # a torch without these probes
+        return False
+
+
+def default_precision() -> str:
+    """bfloat16 where the CPU runs it natively, else float32 (emulated bfloat16 is slower)."""
+    return "bfloat16" if native_bfloat16() else "float32"

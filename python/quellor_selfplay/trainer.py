@@ -93,6 +93,7 @@ def settings_of(config: TrainConfig) -> dict[str, Any]:
     values = resume_settings(config)
     values["init"] = None if config.init is None else file_digest(config.init)
     values["overlap"] = config.overlapped
+    values["acting_precision"] = config.acting
     # Fixed opponents that play no games change nothing, and neither does a share of games
     # against none: both are stored as the runs made before the fixed opponents were.
     plays_bots = bool(config.bots) and config.bot_games > 0
@@ -234,7 +235,7 @@ def rollout(state: State, config: TrainConfig, iteration: int,
     """The job and segments of iteration `iteration`'s games: the learner (player 0) against
     the fixed opponents `bots` in `bot_games` of them, against pool members in `pool_games` of
     them, and against itself in the rest. The learner takes White in the even games."""
-    observation, precision = config.game.observation, config.acting_precision
+    observation, precision = config.game.observation, config.acting
     bots = bot_players(config) if bots is None else bots
     players = [_player_config(state.net, state.behaviour, "learner", observation, precision)] + list(bots)
     first_pool = len(players)
@@ -471,8 +472,7 @@ class Trainer:
         began = time.perf_counter()
         config, state = self.config, self.state
         k = state.iteration
-        me = _player_config(state.net, _weights(state.net), "learner", config.game.observation,
-                            config.acting_precision)
+        me = _player_config(state.net, _weights(state.net), "learner", config.game.observation, config.acting)
         games = config.final_games if final else config.eval_games
         row: dict[str, Any] = {}
         for anchor, opponent in self.anchors.items():

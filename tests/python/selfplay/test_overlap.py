@@ -33,7 +33,7 @@ def test_games_in_a_thread_repeat_and_are_the_games_of_worker_processes(tmp_path
     # The network learned and checkpointed is float32 whatever the players ran.
     net, blob = read_checkpoint(tmp_path / "thread" / "checkpoints/latest.pt")
     assert {v.dtype for v in blob["state_dict"].values()} == {torch.float32}
-    assert blob["train"]["settings"]["acting_precision"] == "bfloat16"
+    assert blob["train"]["settings"]["acting_precision"] == TrainConfig().acting
 
 
 def test_a_failing_game_in_the_thread_fails_the_run_and_ends_the_thread(tmp_path, capsys):
