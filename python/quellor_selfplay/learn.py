@@ -201,10 +201,12 @@ def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, masks: torch.Tens
         picked = torch.nonzero(cols == actions[rows]).squeeze(1)
     if len(picked) != k:
         raise ValueError("an action of the learner's rows is not among its legal slots")
-    shifted = logits - top[rows]
+    # Gathers by index_select: an indexed read's gradient is added with atomic adds on several
+    # threads, whose order (and so the learned weights) would change from run to run.
+    shifted = logits - torch.index_select(top, 0, rows)
     totals = torch.zeros(k).index_add(0, rows, shifted.exp())
-    log_probs = shifted - totals.log()[rows]
-    chosen = log_probs[picked]
+    log_probs = shifted - torch.index_select(totals.log(), 0, rows)
+    chosen = torch.index_select(log_probs, 0, picked)
     ratio = torch.exp(chosen - old_log_probs)
     policy = -torch.min(ratio * adv, torch.clamp(ratio, 1 - hyper.clip, 1 + hyper.clip) * adv).mean()
     value = (values - returns).pow(2).mean()

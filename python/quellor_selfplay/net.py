@@ -214,8 +214,10 @@ class SquareNet(nn.Module):
         move = slots < PROMOTION_BASE
         promotion = torch.where(move, torch.zeros_like(slots), slots - PROMOTION_BASE)
         base = rows * 64
-        origin = flat[base + torch.where(move, slots // 64, promotion // 4)]
-        target = flat[base + slots % 64]
+        # index_select, not indexing: the gradient of an indexed read adds into the squares with
+        # atomic adds on several threads, in an order that changes from run to run.
+        origin = torch.index_select(flat, 0, base + torch.where(move, slots // 64, promotion // 4))
+        target = torch.index_select(flat, 0, base + slots % 64)
         dot = (self.query(origin) * self.key(target)).sum(dim=1) * self.scale
         moves = self.source(origin).squeeze(1) + self.target(target).squeeze(1) + dot
         promoted = self.promotion(origin).gather(1, (promotion % 4)[:, None]).squeeze(1)

@@ -2,6 +2,7 @@
 network's shortcuts and bfloat16 copy, the learner's loss over the legal slots, the unpacking
 of observations and the sampling, each against the plain computation as its oracle."""
 
+import copy
 from pathlib import Path
 
 import numpy as np
@@ -14,9 +15,10 @@ from quellor_selfplay.codes import CASTLING_COLUMNS, OBS_COLS, OBS_ROWS, PACKED_
 from quellor_selfplay.config import GameConfig, PPOConfig
 from quellor_selfplay.data import unpack_masks
 from quellor_selfplay.inference import AGREEMENT, TV_TOLERANCE, acting_copy, difference
-from quellor_selfplay.learn import gather, ppo_loss, ppo_loss_legal
+from quellor_selfplay.learn import gather, ppo_loss, ppo_loss_legal, update
 from quellor_selfplay.net import load_checkpoint, seeded_net
 from quellor_selfplay.players import NetPlayer, legal_entries, masked_log_softmax, sample_entries
+from quellor_selfplay.runner import Threads
 
 TRAINED = Path(__file__).resolve().parents[3] / "docs" / "learning-run" / "final.pt"
 
@@ -27,14 +29,20 @@ def trained():
 
 
 @pytest.fixture(scope="module")
-def positions(trained):
-    """Observations, masks and actions of the positions of seeded games the trained network
-    played against itself and against random play."""
+def games(trained):
+    """The learner's rows of seeded games the trained network played against itself and against
+    a fresh network."""
     table = GameConfig("dark", "own", 200)
     shards = [play_segment(table, [(g, 0, 0) for g in range(12)], [NetPlayer(trained)], 12, seed=21),
               play_segment(table, [(g, 0, 1) for g in range(12)], [NetPlayer(trained), NetPlayer(seeded_net(
                   1, arch="squares", config={"reach": 1}))], 12, seed=22)]
-    batch = gather(shards)
+    return gather(shards)
+
+
+@pytest.fixture(scope="module")
+def positions(games):
+    """Observations, masks, actions and log-probabilities of the first 600 of them."""
+    batch = games
     picked = torch.arange(min(len(batch), 600))
     return (batch.observations(picked, "own", torch.uint8), unpack_masks(batch.masks[picked]),
             batch.actions[picked], batch.old_log_probs[picked])
@@ -150,3 +158,20 @@ def test_sampling_draws_each_legal_slot_at_its_probability():
     assert np.allclose(log_probs, expected.numpy(), atol=1e-6)
     with pytest.raises(ValueError, match="no legal slot"):
         sample_entries(torch.zeros(1), torch.tensor([1]), torch.tensor([0]), 2, generator)
+
+
+def test_the_learners_update_repeats_exactly_on_several_threads(games):
+    """The update's gradients are gathered so that no sum depends on how torch's threads meet:
+    the same data gives the same weights every time (more threads than cores, so that they
+    interleave as much as they ever will)."""
+    start = seeded_net(8, arch="squares", config={"reach": 1})
+    learned = []
+    with Threads(4):
+        for _ in range(6):
+            net = copy.deepcopy(start)
+            update(net, torch.optim.Adam(net.parameters(), lr=1e-3), games, "own", PPOConfig(minibatch=256, epochs=1),
+                   torch.Generator().manual_seed(0), shaping=0.02)
+            learned.append([p.detach().clone() for p in net.parameters()])
+    assert not all(torch.equal(a, b) for a, b in zip(learned[0], start.parameters()))
+    for other in learned[1:]:
+        assert all(torch.equal(a, b) for a, b in zip(learned[0], other))
