@@ -44,7 +44,7 @@ from quellor_selfplay.ledger import ACTING, LEARNING, PARTS, Ledger
 from quellor_selfplay.net import load_checkpoint, seeded_net
 from quellor_selfplay.players import NetPlayer, legal_entries
 from quellor_selfplay.runner import backend
-from quellor_selfplay.trainer import Trainer, open_state
+from quellor_selfplay.trainer import Trainer, acting_precision, open_state
 
 HERE = Path(__file__).resolve().parent
 TRAINED = HERE.parent / "docs" / "learning-run" / "final.pt"
@@ -204,7 +204,7 @@ def bare_rates(trainer, rounds, interleaved, small):
     config = trainer.config
     net = trainer.state.net
     observations, masks = positions(net, count=max(config.ppo.minibatch, BATCH * 4), seed=5)
-    player = NetPlayer(copy.deepcopy(net), precision=config.acting)
+    player = NetPlayer(copy.deepcopy(net), precision=acting_precision(config))
     learner = copy.deepcopy(net).train()
     minibatch = observations[: config.ppo.minibatch]
 
@@ -284,7 +284,7 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=128):
     config = trainer.config
     report.out(f"8. Where train's time goes: {iterations} iterations of {games} games (defaults otherwise: "
                f"overlap {'on' if config.overlapped else 'off'},")
-    report.out(f"   learner on {config.learner_threads} torch thread(s), acting {config.acting}), "
+    report.out(f"   learner on {config.learner_threads} torch thread(s), acting {acting_precision(config)}), "
                f"one evaluation of 50 games; {ledger.wall:.0f} s wall, {ledger.cpu:.0f} s CPU")
     for line in profile_lines(ledger):
         report.out(line)

@@ -310,16 +310,6 @@ class TrainConfig:
         return self.scale.ray is not None or cpu_count() >= 2
 
     @property
-    def acting(self) -> str:
-        """The acting networks' precision: `acting_precision`, by default bfloat16 where the CPU
-        runs it natively (AVX-512 BF16 or AMX; elsewhere it is emulated and slower than float32)."""
-        if self.acting_precision is not None:
-            return self.acting_precision
-        from quellor_selfplay.inference import default_precision
-
-        return default_precision()
-
-    @property
     def learner_threads(self) -> int:
         """The learner's torch threads: every CPU, unless the games play beside it."""
         if self.threads is not None:

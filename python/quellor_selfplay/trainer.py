@@ -57,6 +57,7 @@ from quellor_selfplay.arena import derive_seed
 from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resume_settings
 from quellor_selfplay.curve import draw
 from quellor_selfplay.fileio import file_digest, interrupts_deferred, replacing, write_json
+from quellor_selfplay.inference import default_precision
 from quellor_selfplay.learn import gather, update
 from quellor_selfplay.ledger import part
 from quellor_selfplay.match import play_match
@@ -93,13 +94,19 @@ def settings_of(config: TrainConfig) -> dict[str, Any]:
     values = resume_settings(config)
     values["init"] = None if config.init is None else file_digest(config.init)
     values["overlap"] = config.overlapped
-    values["acting_precision"] = config.acting
+    values["acting_precision"] = acting_precision(config)
     # Fixed opponents that play no games change nothing, and neither does a share of games
     # against none: both are stored as the runs made before the fixed opponents were.
     plays_bots = bool(config.bots) and config.bot_games > 0
     values["bots"] = [_identity(name) for name in config.bots] if plays_bots else []
     values["bot_games"] = config.bot_games if plays_bots else 0.0
     return values
+
+
+def acting_precision(config: TrainConfig) -> str:
+    """How the run's networks play: `acting_precision`, by default bfloat16 where the CPU runs it
+    natively (AVX-512 BF16 or AMX; elsewhere it is emulated and slower than float32)."""
+    return config.acting_precision or default_precision()
 
 
 def _identity(player: str) -> str:
@@ -235,7 +242,7 @@ def rollout(state: State, config: TrainConfig, iteration: int,
     """The job and segments of iteration `iteration`'s games: the learner (player 0) against
     the fixed opponents `bots` in `bot_games` of them, against pool members in `pool_games` of
     them, and against itself in the rest. The learner takes White in the even games."""
-    observation, precision = config.game.observation, config.acting
+    observation, precision = config.game.observation, acting_precision(config)
     bots = bot_players(config) if bots is None else bots
     players = [_player_config(state.net, state.behaviour, "learner", observation, precision)] + list(bots)
     first_pool = len(players)
@@ -472,7 +479,8 @@ class Trainer:
         began = time.perf_counter()
         config, state = self.config, self.state
         k = state.iteration
-        me = _player_config(state.net, _weights(state.net), "learner", config.game.observation, config.acting)
+        me = _player_config(state.net, _weights(state.net), "learner", config.game.observation,
+                            acting_precision(config))
         games = config.final_games if final else config.eval_games
         row: dict[str, Any] = {}
         for anchor, opponent in self.anchors.items():

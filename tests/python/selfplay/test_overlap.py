@@ -12,7 +12,7 @@ from quellor_selfplay.config import GameConfig, NetConfig, PPOConfig, RunConfig,
 from quellor_selfplay.ledger import ACTING, LEARNING, PARTS, Ledger
 from quellor_selfplay.net import read_checkpoint, save_checkpoint, seeded_net
 from quellor_selfplay.runner import GamesThread, RunError, backend
-from quellor_selfplay.trainer import Trainer, open_state
+from quellor_selfplay.trainer import Trainer, acting_precision, open_state
 
 from .test_train import load_run_data, same_run, train_args
 
@@ -33,7 +33,7 @@ def test_games_in_a_thread_repeat_and_are_the_games_of_worker_processes(tmp_path
     # The network learned and checkpointed is float32 whatever the players ran.
     net, blob = read_checkpoint(tmp_path / "thread" / "checkpoints/latest.pt")
     assert {v.dtype for v in blob["state_dict"].values()} == {torch.float32}
-    assert blob["train"]["settings"]["acting_precision"] == TrainConfig().acting
+    assert blob["train"]["settings"]["acting_precision"] == acting_precision(TrainConfig())
 
 
 def test_a_failing_game_in_the_thread_fails_the_run_and_ends_the_thread(tmp_path, capsys):
