@@ -303,7 +303,7 @@ class TrainConfig:
     def overlapped(self) -> bool:
         """Whether the games of the next iteration play while the learner trains: by default
         wherever a second CPU can take them (measured in the README: an iteration of the
-        defaults took 9 s so on two busy cores, 17 to 30 s with the games in two worker
+        defaults took 9 s on two busy cores, 17 to 30 s with the games in two worker
         processes after them and the learner on two threads)."""
         if self.overlap is not None:
             return bool(self.overlap)
