@@ -62,7 +62,9 @@ TEST(ObservationWriter, BytesMatchTheRowCopies) {
         ASSERT_EQ(expected[GUARD + OBS_COLS - 1], ks);
         ASSERT_EQ(expected[GUARD + 2 * OBS_COLS - 1], qs);
         ASSERT_EQ(expected, written(dispatched, f, ks, qs)) << "trial " << trial;
-        if (quellor::detail::avx2_writer_available()) ASSERT_EQ(expected, written(avx2, f, ks, qs)) << "trial " << trial;
+        if (quellor::detail::avx2_writer_available()) {
+            ASSERT_EQ(expected, written(avx2, f, ks, qs)) << "trial " << trial;
+        }
     }
 }
 
