@@ -160,18 +160,13 @@ def evaluate_values(net: nn.Module, batch: Batch, layout: str, chunk: int = 1024
     return torch.cat(values) if values else torch.zeros(0)
 
 
-def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, actions: torch.Tensor,
-             old_log_probs: torch.Tensor, adv: torch.Tensor, returns: torch.Tensor,
-             hyper: PPOConfig) -> tuple[torch.Tensor, dict[str, float]]:
-    """The clipped surrogate, the value error and the entropy bonus on one minibatch."""
-    logits, values = net(observations)
-    log_probs = masked_log_softmax(logits.float(), masks)
-    chosen = log_probs.gather(1, actions[:, None]).squeeze(1)
+def _combined(chosen: torch.Tensor, old_log_probs: torch.Tensor, adv: torch.Tensor, values: torch.Tensor,
+              returns: torch.Tensor, entropy: torch.Tensor, hyper: PPOConfig) -> tuple[torch.Tensor, dict[str, float]]:
+    """The clipped surrogate and value error from the chosen moves' log-probabilities and the
+    values, the entropy bonus, and the statistics of all three."""
     ratio = torch.exp(chosen - old_log_probs)
     policy = -torch.min(ratio * adv, torch.clamp(ratio, 1 - hyper.clip, 1 + hyper.clip) * adv).mean()
-    value = (values.float() - returns).pow(2).mean()
-    # Illegal slots hold -inf: zero them before the product, or its gradient is 0 x inf.
-    entropy = -(log_probs.exp() * log_probs.masked_fill(~masks, 0.0)).sum(dim=1).mean()
+    value = (values - returns).pow(2).mean()
     loss = policy + hyper.value_coef * value - hyper.entropy * entropy
     with torch.no_grad():
         stats = {
@@ -183,6 +178,18 @@ def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, ac
             "loss": loss.item(),
         }
     return loss, stats
+
+
+def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, actions: torch.Tensor,
+             old_log_probs: torch.Tensor, adv: torch.Tensor, returns: torch.Tensor,
+             hyper: PPOConfig) -> tuple[torch.Tensor, dict[str, float]]:
+    """The clipped surrogate, the value error and the entropy bonus on one minibatch."""
+    logits, values = net(observations)
+    log_probs = masked_log_softmax(logits.float(), masks)
+    chosen = log_probs.gather(1, actions[:, None]).squeeze(1)
+    # Illegal slots hold -inf: zero them before the product, or its gradient is 0 x inf.
+    entropy = -(log_probs.exp() * log_probs.masked_fill(~masks, 0.0)).sum(dim=1).mean()
+    return _combined(chosen, old_log_probs, adv, values.float(), returns, entropy, hyper)
 
 
 def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, actions: torch.Tensor,
@@ -207,21 +214,8 @@ def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, masks: torch.Tens
     totals = torch.zeros(k).index_add(0, rows, shifted.exp())
     log_probs = shifted - torch.index_select(totals.log(), 0, rows)
     chosen = torch.index_select(log_probs, 0, picked)
-    ratio = torch.exp(chosen - old_log_probs)
-    policy = -torch.min(ratio * adv, torch.clamp(ratio, 1 - hyper.clip, 1 + hyper.clip) * adv).mean()
-    value = (values - returns).pow(2).mean()
     entropy = -torch.zeros(k).index_add(0, rows, log_probs.exp() * log_probs).mean()
-    loss = policy + hyper.value_coef * value - hyper.entropy * entropy
-    with torch.no_grad():
-        stats = {
-            "policy_loss": policy.item(),
-            "value_loss": value.item(),
-            "entropy": entropy.item(),
-            "kl": (old_log_probs - chosen).mean().item(),
-            "clip_fraction": ((ratio - 1).abs() > hyper.clip).float().mean().item(),
-            "loss": loss.item(),
-        }
-    return loss, stats
+    return _combined(chosen, old_log_probs, adv, values, returns, entropy, hyper)
 
 
 def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layout: str, hyper: PPOConfig,
