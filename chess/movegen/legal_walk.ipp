@@ -570,7 +570,8 @@ template <Flags S, class T, class Visit>
     const Bitboard movable = n.movable;
     const Bitboard pinned = n.pin_hv | n.pin_d;
 
-    // A queen leaves no right's home square (the rook or the king stands on each); a rook may.
+    // Of these pieces only a rook may leave a right's home square (FromHome): one whose right
+    // is still held has its rook or its king standing on it.
     for (Bitboard s = b.knights & n.us & ~pinned; s;) {
         const Bitboard from = take_bit(s);
         hand_moves<S, false>(visit, n, from, KNIGHT_TARGETS[lowest(from)] & movable, [&]<bool Capture>(Bitboard to) {
