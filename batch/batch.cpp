@@ -62,55 +62,114 @@ inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k);
     return n;
 }
 
+// Slot j of one group (source `s`, destinations `t`) when j falls within it; otherwise lowers j
+// by the group's slots and returns -1.
+[[gnu::always_inline]] inline std::int64_t take(unsigned s, Bitboard t, bool promotes, unsigned flip, std::size_t& j,
+                                                ChessMove& move) {
+    if (promotes) {
+        if (j < 4) {
+            move = ChessMove{chess::Square(s), chess::Square(chess::lsb(t)), slot_promotion(unsigned(j))};
+            return PROMOTION_BASE + (s ^ flip) * 4 + static_cast<std::int64_t>(j);
+        }
+        j -= 4;
+        return -1;
+    }
+    const auto count = static_cast<std::size_t>(chess::popcount(t));
+    if (j >= count) {
+        j -= count;
+        return -1;
+    }
+    for (; j > 0; --j) t &= t - 1;
+    const unsigned to = chess::lsb(t);
+    move = ChessMove{chess::Square(s), chess::Square(to), std::nullopt};
+    return static_cast<std::int64_t>((s ^ flip) * 64 + (to ^ flip));
+}
+
 // The j-th slot (j < slot_count) and the move it plays.
 [[gnu::always_inline]] inline std::int64_t pick(const MoveGen& gen, std::size_t j, Color us, ChessMove& move) {
     const unsigned flip = flip_of(us);
     for (std::size_t i = 0;; ++i) {
         const chess::MoveGroup& g = gen.group(i);
-        if (g.promotes) {
-            if (j < 4) {
-                move = ChessMove{g.source, chess::Square(chess::lsb(g.targets)), slot_promotion(unsigned(j))};
-                return PROMOTION_BASE + (g.source ^ flip) * 4 + static_cast<std::int64_t>(j);
-            }
-            j -= 4;
-            continue;
-        }
-        const auto count = static_cast<std::size_t>(chess::popcount(g.targets));
-        if (j >= count) {
-            j -= count;
-            continue;
-        }
-        Bitboard t = g.targets;
-        for (; j > 0; --j) t &= t - 1;
-        const unsigned to = chess::lsb(t);
-        move = ChessMove{g.source, chess::Square(to), std::nullopt};
-        return static_cast<std::int64_t>((g.source ^ flip) * 64 + (to ^ flip));
+        if (const std::int64_t slot = take(g.source, g.targets, g.promotes, flip, j, move); slot >= 0) return slot;
     }
 }
 
-void fill_mask(const MoveGen& gen, Color us, std::uint8_t* mask) {
+// The square an en-passant capture of the side to move lands on, as a set; empty for none.
+Bitboard en_passant_target(const chess::Board& b) {
+    if (!b.ep_square) return 0;
+    return chess::square_bb(b.side_to_move == Color::White ? *b.ep_square + 8u : *b.ep_square - 8u);
+}
+
+// Writes the moves of `gen` into g's mask and into its twin, in one pass over the groups. En
+// passant may give a pawn a second group, whose destination no other group of a pawn holds (it
+// is empty, and diagonal from the pawn); a pawn that promotes never has one.
+[[gnu::always_inline]] inline void record_moves(Game& g, const MoveGen& gen, std::uint8_t* mask) {
     std::memset(mask, 0, ACTION_COUNT);
-    const unsigned flip = flip_of(us);
+    g.destinations.fill(0);
+    g.promoting = 0;
+    const unsigned flip = flip_of(g.board.side_to_move);
+    std::size_t slots = 0;
     for (std::size_t i = 0; i < gen.group_count(); ++i) {
-        const chess::MoveGroup& g = gen.group(i);
-        const unsigned from = g.source ^ flip;
-        if (g.promotes) {
+        const chess::MoveGroup& group = gen.group(i);
+        const unsigned from = group.source ^ flip;
+        g.destinations[group.source] |= group.targets;
+        if (group.promotes) {
+            g.promoting |= group.source.bb();
             std::memset(mask + PROMOTION_BASE + from * 4, 1, 4);
+            slots += 4;
             continue;
         }
-        for (Bitboard t = g.targets; t;) mask[from * 64 + (chess::pop_lsb(t) ^ flip)] = 1;
+        slots += static_cast<std::size_t>(chess::popcount(group.targets));
+        for (Bitboard t = group.targets; t;) mask[from * 64 + (chess::pop_lsb(t) ^ flip)] = 1;
     }
+    g.slots = static_cast<std::uint16_t>(slots);
 }
 
-// The group of `gen` that moves the piece on `from` to `to`, if any; en passant may give a
-// pawn a second group.
-const chess::MoveGroup* group_with(const MoveGen& gen, unsigned from, unsigned to) {
-    for (std::size_t i = 0; i < gen.group_count(); ++i) {
-        const chess::MoveGroup& g = gen.group(i);
-        if (g.source == from && chess::contains(g.targets, to)) return &g;
+// pick() without the generator: the j-th slot (j < g.slots) read off g's twin, which holds the
+// groups' destinations by source. The generators hand out groups as pawns (unpinned, then
+// pinned), en-passant captures, knights, bishops, rooks and queens (unpinned, then pinned each)
+// and the king, sources ascending within each; the fog-of-war generator ignores pins.
+[[gnu::always_inline]] inline std::int64_t pick_remembered(const Game& g, bool pins, std::size_t j, ChessMove& move) {
+    const chess::Board& b = g.board;
+    const unsigned flip = flip_of(b.side_to_move);
+    const Bitboard own = b.pieces(b.side_to_move);
+    const Bitboard pinned = pins ? b.pinned : 0;
+    const Bitboard ep = en_passant_target(b);
+    std::int64_t slot = -1;
+    const auto run = [&](Bitboard sources, Bitboard keep) {
+        while (sources) {
+            const unsigned s = chess::pop_lsb(sources);
+            const Bitboard t = g.destinations[s] & keep;
+            if (t && (slot = take(s, t, chess::contains(g.promoting, s), flip, j, move)) >= 0) return true;
+        }
+        return false;
+    };
+    const Bitboard pawns = own & b.pieces(Piece::Pawn);
+    if (run(pawns & ~pinned, ~ep) || run(pawns & pinned, ~ep) || run(pawns, ep)) return slot;
+    for (const Piece kind : {Piece::Knight, Piece::Bishop, Piece::Rook, Piece::Queen}) {
+        const Bitboard pieces = own & b.pieces(kind);
+        if (run(pieces & ~pinned, ~Bitboard{0}) || run(pieces & pinned, ~Bitboard{0})) return slot;
     }
-    return nullptr;
+    run(own & b.pieces(Piece::King), ~Bitboard{0});
+    assert(slot >= 0);
+    return slot;
 }
+
+void forget_moves(Game& g) {
+    g.destinations.fill(0);
+    g.promoting = 0;
+    g.slots = 0;
+}
+
+// Converts to the MoveGen its call returns, so that std::optional::emplace(Built{...}) builds
+// the generator in place instead of copying its groups.
+template <class F>
+struct Built {
+    F make;
+    operator MoveGen() const { return make(); }
+};
+template <class F>
+Built(F) -> Built<F>;
 
 }  // namespace
 
@@ -152,6 +211,16 @@ MoveGen Batch::generate(const chess::Board& b) const {
     return config_.rules == Rules::Legal ? MoveGen::generate(b) : MoveGen::generate_pseudo_legal(b);
 }
 
+MoveGen Batch::generate(const chess::Board& b, Arrival& arrival) const {
+    // One named result, built in place from either generator, so that nothing is copied.
+    const bool legal = config_.rules == Rules::Legal;
+    MoveGen::Summary summary;
+    MoveGen gen = legal ? MoveGen::generate(b) : MoveGen::generate_pseudo_legal(b, summary);
+    if (legal) arrival = Arrival{visible_squares(b), slot_count(gen)};
+    else arrival = Arrival{visible_squares(b, summary), summary.plain_moves + 4 * summary.promoting_pawns};
+    return gen;
+}
+
 void Batch::restart(Game& g) {
     g.board = starts_[g.start];
     g.plies = 0;
@@ -159,9 +228,11 @@ void Batch::restart(Game& g) {
     g.winner = 0;
     g.ending = Ending::None;
     g.last_move = -1;
-    make_frame(g.board, g.frames[0]);
+    Arrival arrival;
+    const MoveGen gen = generate(g.board, arrival);
+    make_frame(g.board, arrival.seen, g.frames[0]);
     // A start position may already leave the side to move without a move.
-    if (generate(g.board).group_count() == 0) {
+    if (gen.group_count() == 0) {
         g.terminated = true;
         g.ending = Ending::Stalemate;
         if (config_.rules == Rules::Legal && g.board.checkers) {
@@ -212,14 +283,19 @@ void Batch::write_state(std::size_t i) {
     out_.result[i] = g.winner;
 }
 
-void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
-    const Game& g = games_[i];
+QUELLOR_HOT void Batch::write_outputs(std::size_t i, const MoveGen* gen) {
+    Game& g = games_[i];
     write_state(i);
 
     std::uint8_t* mask = out_.mask + i * ACTION_COUNT;
-    if (g.finished()) std::memset(mask, 0, ACTION_COUNT);
-    else if (gen) fill_mask(*gen, g.board.side_to_move, mask);
-    else fill_mask(generate(g.board), g.board.side_to_move, mask);
+    if (g.finished()) {
+        std::memset(mask, 0, ACTION_COUNT);
+        forget_moves(g);
+    } else if (gen) {
+        record_moves(g, *gen, mask);
+    } else {
+        record_moves(g, generate(g.board), mask);
+    }
     write_observation(i);
 }
 
@@ -240,23 +316,22 @@ void Batch::write_observation(std::size_t i) {
         quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
                                  static_cast<float*>(out_.observation) + offset);
     else
-        quellor::write_observation(frames, rights.king_side(), rights.queen_side(),
-                                 static_cast<std::uint8_t*>(out_.observation) + offset);
+        quellor::write_observation_bytes(frames, rights.king_side(), rights.queen_side(),
+                                         static_cast<std::uint8_t*>(out_.observation) + offset);
 }
 
 // =============================================================================================
 // Playing
 
-MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
+MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2], Arrival& arrival) {
     const Color us = g.board.side_to_move;
     g.board = config_.rules == Rules::Legal ? chess::play_move_unchecked(g.board, move)
                                             : chess::play_pseudo_legal_move(g.board, move);
     ++g.plies;
     g.last_move = move_code(move);
-    make_frame(g.board, g.frames[g.plies % FRAME_RING]);
     rewards[0] = rewards[1] = 0.0f;
 
-    MoveGen gen = generate(g.board);
+    MoveGen gen = generate(g.board, arrival);
     const std::int8_t mover = us == Color::White ? 1 : -1;
     if (!g.board.pieces(~us, Piece::King)) {
         g.terminated = true;
@@ -283,32 +358,27 @@ MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2]) {
 }
 
 bool Batch::resolve(const Game& g, std::int64_t value, bool exact_moves, ChessMove& move) const {
-    const MoveGen gen = generate(g.board);
     if (exact_moves) {
         const ChessMove named = code_move(value);
-        const chess::MoveGroup* group = group_with(gen, named.from_square, named.to_square);
-        if (!group || group->promotes != named.promotion.has_value()) return false;
+        if (!chess::contains(g.destinations[named.from_square], named.to_square) ||
+            chess::contains(g.promoting, named.from_square) != named.promotion.has_value())
+            return false;
         move = named;
         return true;
     }
     const unsigned flip = flip_of(g.board.side_to_move);
     if (value < PROMOTION_BASE) {
         const auto from = static_cast<unsigned>(value / 64) ^ flip, to = static_cast<unsigned>(value % 64) ^ flip;
-        const chess::MoveGroup* group = group_with(gen, from, to);
-        if (!group || group->promotes) return false;
+        if (!chess::contains(g.destinations[from], to) || chess::contains(g.promoting, from)) return false;
         move = ChessMove{chess::Square(from), chess::Square(to), std::nullopt};
         return true;
     }
+    // A promoting slot plays the pawn's first destination.
     const auto from = static_cast<unsigned>((value - PROMOTION_BASE) / 4) ^ flip;
     const auto k = static_cast<unsigned>((value - PROMOTION_BASE) % 4);
-    for (std::size_t i = 0; i < gen.group_count(); ++i) {
-        const chess::MoveGroup& group = gen.group(i);
-        if (group.source == from && group.promotes) {
-            move = ChessMove{group.source, chess::Square(chess::lsb(group.targets)), slot_promotion(k)};
-            return true;
-        }
-    }
-    return false;
+    if (!chess::contains(g.promoting, from)) return false;
+    move = ChessMove{chess::Square(from), chess::Square(chess::lsb(g.destinations[from])), slot_promotion(k)};
+    return true;
 }
 
 std::optional<Refusal> Batch::step(bool exact_moves) {
@@ -354,7 +424,9 @@ QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end) {
             }
             continue;
         }
-        const MoveGen gen = advance(g, g.pending, rewards);
+        Arrival arrival;
+        const MoveGen gen = advance(g, g.pending, rewards, arrival);
+        make_frame(g.board, arrival.seen, g.frames[g.plies % FRAME_RING]);
         write_outputs(i, &gen);
     }
 }
@@ -370,9 +442,8 @@ QUELLOR_HOT void Batch::random_range(std::size_t begin, std::size_t end, std::in
             out[i] = -1;
             continue;
         }
-        const MoveGen gen = generate(g.board);
         ChessMove move;
-        out[i] = pick(gen, uniform(g.rng, slot_count(gen)), g.board.side_to_move, move);
+        out[i] = pick_remembered(g, config_.rules == Rules::Legal, uniform(g.rng, g.slots), move);
     }
 }
 
@@ -394,25 +465,32 @@ Tally Batch::play_random(std::uint64_t steps) {
 }
 
 // Game by game: each game's steps depend on nothing else, and its position stays in cache.
+// Only the frames of a game's last FRAME_RING plies can ever be read, so each ply keeps what
+// its frame is made from and the frames are made once, at the end.
 QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, std::uint64_t steps, Tally& tally) {
+    std::array<FrameSource, FRAME_RING> sources;
     for (std::size_t i = begin; i < end; ++i) {
         Game& g = games_[i];
         float* rewards = &out_.rewards[2 * i];
         std::optional<MoveGen> gen;
+        Arrival arrival;  // of the position gen holds the moves of
+        std::uint64_t first_kept = g.plies + 1;  // the frames up to g.plies exist already
         for (std::uint64_t s = 0; s < steps; ++s) {
             if (g.finished()) {
                 rewards[0] = rewards[1] = 0.0f;
                 g.last_move = -1;
                 if (config_.auto_reset) {
                     restart(g);
+                    first_kept = 1;
                     gen.reset();
                 }
                 continue;
             }
-            if (!gen) gen = generate(g.board);
+            if (!gen) gen.emplace(Built{[&] { return generate(g.board, arrival); }});
             ChessMove move;
-            pick(*gen, uniform(g.rng, slot_count(*gen)), g.board.side_to_move, move);
-            gen = advance(g, move, rewards);
+            pick(*gen, uniform(g.rng, arrival.slots), g.board.side_to_move, move);
+            gen.emplace(Built{[&] { return advance(g, move, rewards, arrival); }});
+            sources[g.plies % FRAME_RING] = FrameSource(g.board, arrival.seen);
             ++tally.plies;
             if (g.terminated) {
                 if (g.winner > 0) ++tally.white_wins;
@@ -422,6 +500,9 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
                 ++tally.truncations;
             }
         }
+        const std::uint64_t oldest = g.plies >= FRAME_RING ? g.plies - FRAME_RING + 1 : 0;
+        for (std::uint64_t q = std::max(first_kept, oldest); q <= g.plies; ++q)
+            make_frame(sources[q % FRAME_RING], g.frames[q % FRAME_RING]);
         write_outputs(i, g.finished() || !gen ? nullptr : &*gen);
     }
 }

@@ -99,6 +99,13 @@ struct Game {
     // The move code of the move played in the last step, -1 when the game played none then.
     std::int32_t last_move;
     chess::ChessMove pending;
+    // The private twin of the output mask: each source square's destinations in the current
+    // position and the sources whose moves promote. step() checks its entries and
+    // random_actions() draws against these without generating the moves again (the output mask
+    // is the caller's to overwrite).
+    std::array<chess::Bitboard, 64> destinations;
+    chess::Bitboard promoting;
+    std::uint16_t slots;  // how many policy slots the moves fill
     // The frame of the position after ply q is frames[q % FRAME_RING].
     std::array<Frame, FRAME_RING> frames;
 
@@ -194,9 +201,19 @@ public:
 private:
     chess::MoveGen generate(const chess::Board& b) const;
     void restart(Game& g);
+    // What advance() hands back of the new position besides its moves.
+    struct Arrival {
+        chess::Bitboard seen;  // the squares its side to move sees
+        std::size_t slots;     // the policy slots its moves fill
+    };
+    // The moves of `b` and what it looks like to its side to move.
+    chess::MoveGen generate(const chess::Board& b, Arrival& arrival) const;
     // Plays `move` in g and settles the ending; returns the generation of the new position.
-    chess::MoveGen advance(Game& g, const chess::ChessMove& move, float rewards[2]);
+    // Makes no frame: the caller does, from arrival.seen.
+    chess::MoveGen advance(Game& g, const chess::ChessMove& move, float rewards[2], Arrival& arrival);
     void frames_of(const Game& g, const std::uint8_t* out[HISTORY_LEN]) const;
+    // Writes game i's outputs and the private twin of its mask, from `gen` when the caller has
+    // the moves of its position at hand.
     void write_outputs(std::size_t i, const chess::MoveGen* gen);
     void write_state(std::size_t i);
     void write_observation(std::size_t i);

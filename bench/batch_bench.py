@@ -212,9 +212,9 @@ def section(report, rounds, interleaved, fmt_int):
     report.out()
 
     missing = f"open-spiel unavailable: {unavailable}"
-    report.target(whole is not None and whole >= 10, "play_random >= 10 x evaluate_bots (CPU-s)",
+    report.target(whole is not None and whole >= 25, "play_random >= 25 x evaluate_bots (CPU-s)",
                   f"{whole:.2f} x" if whole else "n/a", missing if whole is None else "")
-    report.target(u8 is not None and u8 >= 10, "Python loop uint8 >= 10 x OpenSpiel loop (CPU-s)",
+    report.target(u8 is not None and u8 >= 20, "Python loop uint8 >= 20 x OpenSpiel loop (CPU-s)",
                   f"{u8:.2f} x" if u8 else "n/a", missing if u8 is None else "")
     report.target(f32 is not None and f32 >= 3, "Python loop float32 >= 3 x OpenSpiel loop (CPU-s)",
                   f"{f32:.2f} x" if f32 else "n/a", missing if f32 is None else "")

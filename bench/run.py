@@ -5,8 +5,9 @@
 
 Prints one table: the engine's perft next to Stockfish's, the random self-play loop next to the
 environments a user would pick instead, each call next to the outside calls it cannot avoid,
-the memory of a game, GameBatch next to OpenSpiel, and quellor-selfplay's batched net policy
-and data next to what play did before; then every target with its measured figure, met or missed, and for a
+the memory of a game, GameBatch next to OpenSpiel, quellor-selfplay's batched net policy
+and data next to what play did before, train's acting network next to float32 eager and where
+a short training run's time goes; then every target with its measured figure, met or missed, and for a
 missed target the bound that the unavoidable calls put on it. Every figure is a median of
 interleaved rounds from this one run, and every ratio compares figures taken side by side.
 """
@@ -27,6 +28,7 @@ import floor  # noqa: E402
 import perft_vs_stockfish  # noqa: E402
 import self_play  # noqa: E402
 import selfplay_bench  # noqa: E402
+import train_bench  # noqa: E402
 from timing import interleaved  # noqa: E402
 
 KIB = 1024
@@ -238,6 +240,7 @@ def main():
     memory_section(report)
     batch_bench.section(report, args.rounds, interleaved, fmt_int)
     selfplay_bench.section(report, args.rounds, interleaved, fmt_int)
+    train_bench.section(report, args.rounds, interleaved, fmt_int)
 
     report.out(f"Targets (load average {os.getloadavg()[0]:.2f} at the end)")
     for met, label, figure, why in report.targets:

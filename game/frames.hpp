@@ -44,11 +44,23 @@ constexpr std::array<std::uint64_t, 256> make_spread() {
 inline constexpr auto SPREAD = make_spread();
 }  // namespace detail
 
-// The frame of `board` as its side to move sees it.
-inline void make_frame(const chess::Board& b, Frame& out) noexcept {
-    const chess::Color us = b.side_to_move;
-    const unsigned flip = us == chess::Color::White ? 0 : 56;
-    const chess::Bitboard seen = visible_squares(b);
+// What a frame is made from: the pieces, the observer, and the squares it sees. Play that
+// writes no outputs keeps these for its last plies and makes only the frames it will need.
+struct FrameSource {
+    std::array<chess::Bitboard, chess::PIECE_KINDS> pieces;
+    std::array<chess::Bitboard, 2> colors;
+    chess::Bitboard seen;
+    chess::Color us;
+
+    FrameSource() = default;
+    FrameSource(const chess::Board& b, chess::Bitboard seen_squares)
+        : pieces(b.piece_masks), colors(b.color_masks), seen(seen_squares), us(b.side_to_move) {}
+};
+
+// The frame of a position as its observer sees it.
+inline void make_frame(const FrameSource& src, Frame& out) noexcept {
+    const unsigned flip = src.us == chess::Color::White ? 0 : 56;
+    const chess::Bitboard seen = src.seen;
     // Hidden (12) everywhere, plus one on seen squares (13), a rank at a time; a Black
     // observer's rows run from rank 8 down, each rank keeping its files in order.
     constexpr std::uint64_t HIDDEN_RANK = HIDDEN_CHANNEL * 0x0101010101010101ULL;
@@ -57,13 +69,20 @@ inline void make_frame(const chess::Board& b, Frame& out) noexcept {
         std::memcpy(out.data() + ((rank * 8) ^ flip), &codes, sizeof codes);
     }
     for (std::size_t k = 0; k < chess::PIECE_KINDS; ++k) {
-        const chess::Bitboard kind = b.piece_masks[k] & seen;
+        const chess::Bitboard kind = src.pieces[k] & seen;
         for (std::size_t side = 0; side < 2; ++side) {
-            const auto code = static_cast<std::uint8_t>(side == chess::index(us) ? k : 6 + k);
-            for (chess::Bitboard m = kind & b.color_masks[side]; m;) out[chess::pop_lsb(m) ^ flip] = code;
+            const auto code = static_cast<std::uint8_t>(side == chess::index(src.us) ? k : 6 + k);
+            for (chess::Bitboard m = kind & src.colors[side]; m;) out[chess::pop_lsb(m) ^ flip] = code;
         }
     }
 }
+
+// The frame of `board` as its side to move sees it, given the squares it sees.
+inline void make_frame(const chess::Board& b, chess::Bitboard seen, Frame& out) noexcept {
+    make_frame(FrameSource(b, seen), out);
+}
+
+inline void make_frame(const chess::Board& b, Frame& out) noexcept { make_frame(b, visible_squares(b), out); }
 
 // The rows each code expands to, padded to 16 elements so that a row of a frame is one
 // fixed-size copy; the three elements past the 13 channels are zero.
@@ -101,5 +120,18 @@ inline void pack_frame(const Frame& f, std::uint64_t out[PLANE_CHANNELS]) noexce
     for (std::size_t r = 0; r < 64; ++r)
         if (f[r] < PLANE_CHANNELS) out[f[r]] |= std::uint64_t{1} << r;
 }
+
+// write_observation for bytes, with 32-byte shuffles where the CPU has AVX2 (checked once at
+// load) and the row copies above where it has not. The batch's uint8 observation takes this.
+void write_observation_bytes(const std::uint8_t* const frames[HISTORY_LEN], bool king_side, bool queen_side,
+                             std::uint8_t* out) noexcept;
+
+namespace detail {
+// The AVX2 writer on its own, for tests that hold it against the row copies; it may only run
+// where avx2_writer_available() is true.
+bool avx2_writer_available();
+void write_observation_avx2(const std::uint8_t* const frames[HISTORY_LEN], bool king_side, bool queen_side,
+                            std::uint8_t* out);
+}  // namespace detail
 
 }  // namespace quellor

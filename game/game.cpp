@@ -16,11 +16,13 @@ constexpr Bitboard RANK_2 = 0x000000000000FF00ULL;
 constexpr Bitboard RANK_7 = 0x00FF000000000000ULL;
 }  // namespace
 
-Bitboard visible_squares(const chess::Board& b) {
+namespace {
+
+// What the side to move's pawns and king see, with the squares its own pieces stand on.
+Bitboard pawn_and_king_view(const chess::Board& b) {
     const Color us = b.side_to_move;
-    const Bitboard own = b.pieces(us);
     const Bitboard occ = b.occupied;
-    Bitboard seen = own;
+    Bitboard seen = b.pieces(us);
 
     // Pawns see both diagonals whatever stands there, the square ahead whatever stands there,
     // and from the start rank the square two ahead when the first is empty.
@@ -34,13 +36,30 @@ Bitboard visible_squares(const chess::Board& b) {
         seen |= pawns >> 8;
         seen |= (((pawns & RANK_7) >> 8) & ~occ) >> 8;
     }
-    for (Bitboard m = b.pieces(us, Piece::Knight); m;) seen |= chess::KNIGHT_TARGETS[chess::pop_lsb(m)];
+    for (Bitboard m = b.pieces(us, Piece::King); m;) seen |= chess::KING_TARGETS[chess::pop_lsb(m)];
+    return seen;
+}
+
+}  // namespace
+
+Bitboard visible_squares(const chess::Board& b) {
+    const Bitboard own = b.pieces(b.side_to_move);
+    const Bitboard occ = b.occupied;
+    Bitboard seen = pawn_and_king_view(b);
+    for (Bitboard m = own & b.pieces(Piece::Knight); m;) seen |= chess::KNIGHT_TARGETS[chess::pop_lsb(m)];
     for (Bitboard m = own & (b.pieces(Piece::Bishop) | b.pieces(Piece::Queen)); m;)
         seen |= chess::bishop_attacks(chess::pop_lsb(m), occ);
     for (Bitboard m = own & (b.pieces(Piece::Rook) | b.pieces(Piece::Queen)); m;)
         seen |= chess::rook_attacks(chess::pop_lsb(m), occ);
-    for (Bitboard m = b.pieces(us, Piece::King); m;) seen |= chess::KING_TARGETS[chess::pop_lsb(m)];
     return seen;
+}
+
+Bitboard visible_squares(const chess::Board& b, const chess::MoveGen::Summary& pseudo_legal) {
+    // A side without a king has no moves at all, yet its pieces still see.
+    if (!b.pieces(b.side_to_move, Piece::King)) return visible_squares(b);
+    // The king's destinations hold its castlings, which it does not see; KING_TARGETS stands
+    // in for the rest of them.
+    return pawn_and_king_view(b) | pseudo_legal.non_king_targets;
 }
 
 void write_plane(const chess::Board& b, Plane& plane) noexcept {

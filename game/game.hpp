@@ -9,6 +9,7 @@
 
 #include "chess/board.hpp"
 #include "chess/chess_move.hpp"
+#include "chess/movegen/movegen.hpp"
 #include "history.hpp"
 
 namespace quellor {
@@ -27,6 +28,13 @@ inline constexpr int ACTION_COUNT = 4352;
 // Squares the side to move sees: those its pieces stand on, attack, or (for a pawn) could step
 // onto. Sliders stop at the first piece of either colour.
 chess::Bitboard visible_squares(const chess::Board& board);
+
+// The same squares, read off the summary of the pseudo-legal moves just generated for
+// `board`: a knight's or slider's destinations are what it attacks less its own side's
+// squares, which are seen anyway, and a pawn's lie within what it sees, so only pawns and the
+// king are looked at again. Saves the slider lookups of a second pass on every ply of
+// fog-of-war play.
+chess::Bitboard visible_squares(const chess::Board& board, const chess::MoveGen::Summary& pseudo_legal);
 
 // Writes the fog-of-war plane of `board` as its side to move sees it. Rows are squares seen from
 // that side (rank-mirrored for Black); channels 0-5 own pieces, 6-11 enemy pieces, 12 hidden.

@@ -60,6 +60,7 @@ constexpr unsigned along_rank(unsigned ksq, int n) {
 // MoveGen; this builder is its friend so the group storage stays closed to everyone else) or
 // only counts its moves (MoveCounter). Both see the same groups in the same order.
 struct MoveGenBuilder {
+    struct Summarising;
     // One group per pawn with destinations inside `mask`; a pinned pawn keeps to its pin line.
     template <Color Us, class Out>
     static void add_pawns(const Board& b, Out& gen, Bitboard pawns, Bitboard mask, unsigned ksq, bool pinned) {
@@ -332,6 +333,33 @@ MoveGen MoveGen::generate_pseudo_legal(const Board& board) {
     MoveGen gen;
     if (board.side_to_move == Color::White) MoveGenBuilder::generate_pseudo<Color::White>(board, gen);
     else MoveGenBuilder::generate_pseudo<Color::Black>(board, gen);
+    return gen;
+}
+
+// Hands the groups on to a MoveGen and keeps its summary on the way.
+struct MoveGenBuilder::Summarising {
+    MoveGen& gen;
+    MoveGen::Summary& summary;
+    Bitboard king;
+    void push(unsigned source, Bitboard targets, bool promotes) {
+        gen.push(source, targets, promotes);
+        if (promotes) ++summary.promoting_pawns;
+        else summary.plain_moves += static_cast<std::size_t>(std::popcount(targets));
+        if (!contains(king, source)) summary.non_king_targets |= targets;
+    }
+};
+
+// Built twice, for CPUs with popcnt and without, as the batch's loops are: it runs once a move.
+// The whole builder is inlined (flatten), so that the popcnt build counts with the instruction.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+[[gnu::target_clones("popcnt", "default"), gnu::flatten]]
+#endif
+MoveGen MoveGen::generate_pseudo_legal(const Board& board, Summary& summary) {
+    MoveGen gen;
+    summary = Summary{};
+    MoveGenBuilder::Summarising out{gen, summary, board.pieces(board.side_to_move, Piece::King)};
+    if (board.side_to_move == Color::White) MoveGenBuilder::generate_pseudo<Color::White>(board, out);
+    else MoveGenBuilder::generate_pseudo<Color::Black>(board, out);
     return gen;
 }
 

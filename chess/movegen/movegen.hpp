@@ -52,6 +52,15 @@ public:
     // The number of moves generate_pseudo_legal(board) would hand out.
     static std::size_t count_pseudo_legal(const Board& board);
 
+    // What generate_pseudo_legal(board, summary) counts as it builds the groups, for callers
+    // that would otherwise walk them again on every move of a game.
+    struct Summary {
+        std::size_t plain_moves = 0;      // destinations of groups that do not promote
+        std::size_t promoting_pawns = 0;  // groups that promote (each destination four moves)
+        Bitboard non_king_targets = 0;    // every destination of a group other than the king's
+    };
+    static MoveGen generate_pseudo_legal(const Board& board, Summary& summary);
+
     // The next move in generation order, or none once all are handed out (and ever after).
     std::optional<ChessMove> next();
 

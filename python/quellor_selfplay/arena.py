@@ -23,6 +23,7 @@ from quellor_selfplay.batch import GameBatch
 from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.data import ROW_FIELDS
+from quellor_selfplay.ledger import count, part
 from quellor_selfplay.players import Player
 
 Arrays = dict[str, npt.NDArray[Any]]
@@ -64,9 +65,10 @@ def play_segment(
     if table.observation is None:
         raise ValueError("the game's observation layout is not set: give 'own' or 'history'")
     n = max(1, min(slots, total))
-    batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
-                      max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
-                      fens=table.start_fen)
+    with part("engine"):
+        batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
+                          max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
+                          fens=table.start_fen)
     generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))
     job = np.arange(n, dtype=np.int64)  # the games-list entry each slot plays, -1 when idle
     waiting = n
@@ -94,7 +96,8 @@ def play_segment(
         if fresh:
             mask = np.zeros(n, dtype=np.bool_)
             mask[fresh] = True
-            batch.reset(games=mask)
+            with part("engine"):
+                batch.reset(games=mask)
         return np.array(fresh, dtype=np.int64)
 
     def over() -> npt.NDArray[np.bool_]:
@@ -109,52 +112,64 @@ def play_segment(
     entries = np.zeros(n, dtype=np.int64)  # one slot per batch game, ignored where it is over
     single = len(set(white_of.tolist()) | set(black_of.tolist())) == 1
     while True:
-        live = np.flatnonzero((job >= 0) & ~over())
-        if live.size == 0:
-            break
-        white = batch.to_move.numpy()[live]
-        jobs = job[live]
-        mover = np.where(white, white_of[jobs], black_of[jobs])
-        if live.size == n:
-            # The outputs are read before the next step rewrites them: no copy needed.
-            observations, masks = batch.observation, batch.legal_action_mask
-        else:
-            index = torch.from_numpy(live)
-            observations = torch.index_select(batch.observation, 0, index)
-            masks = torch.index_select(batch.legal_action_mask, 0, index)
-        present = [int(mover[0])] if single else np.unique(mover).tolist()
+        with part("records"):
+            live = np.flatnonzero((job >= 0) & ~over())
+            if live.size == 0:
+                break
+            white = batch.to_move.numpy()[live]
+            jobs = job[live]
+            mover = np.where(white, white_of[jobs], black_of[jobs])
+            present = [int(mover[0])] if single else np.unique(mover).tolist()
+        count("positions", live.size)
+        with part("observations"):
+            if live.size == n:
+                # The outputs are read before the next step rewrites them: no copy needed.
+                observations, masks = batch.observation, batch.legal_action_mask
+            else:
+                index = torch.from_numpy(live)
+                observations = torch.index_select(batch.observation, 0, index)
+                masks = torch.index_select(batch.legal_action_mask, 0, index)
         drawn = None
         if any(needs_random[p] for p in present):
-            drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
+            with part("engine"):
+                drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
         if len(present) == 1:
-            actions, log_probs = players[present[0]].act(observations, masks, generator, drawn)
+            player = players[present[0]]
+            with part(getattr(player, "ledger_part", "bots")):
+                actions, log_probs = player.act(observations, masks, generator, drawn)
         else:
             actions = np.empty(live.size, dtype=np.int64)
             log_probs = np.empty(live.size, dtype=np.float32)
             for p in present:
-                chosen = np.flatnonzero(mover == p)
-                pick = torch.from_numpy(chosen)
-                actions[chosen], log_probs[chosen] = players[p].act(
-                    torch.index_select(observations, 0, pick), torch.index_select(masks, 0, pick),
-                    generator, None if drawn is None else torch.index_select(drawn, 0, pick))
-        packed = batch.packed_observation().numpy()[live]
-        mask_bits = np.packbits(masks.numpy(), axis=1, bitorder="little")
-        plies = batch.plies.numpy()[live].astype(np.int32)
-        entries[:] = 0
-        entries[live] = actions
-        batch.step(entries)
-        # The move each slot played, as the core resolved it (a promotion slot names no square).
-        codes = batch.last_move.numpy()[live]
-        chunks.append({
-            "job": jobs, "ply": plies, "white": white,
-            "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
-            "player": mover.astype(np.uint8), "frame": packed[:, NEWEST_FRAME],
-            "castling": packed[:, CASTLING_WORD].astype(np.uint8), "mask": mask_bits,
-        })
-        check = live[over()[live]]
-        while check.size:
-            check = finish(check[over()[check]])
-    return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
+                with part("records"):
+                    chosen = np.flatnonzero(mover == p)
+                    pick = torch.from_numpy(chosen)
+                    inputs = (torch.index_select(observations, 0, pick), torch.index_select(masks, 0, pick),
+                              generator, None if drawn is None else torch.index_select(drawn, 0, pick))
+                with part(getattr(players[p], "ledger_part", "bots")):
+                    actions[chosen], log_probs[chosen] = players[p].act(*inputs)
+        with part("observations"):
+            packed = batch.packed_observation().numpy()[live]
+            mask_bits = np.packbits(masks.numpy(), axis=1, bitorder="little")
+            plies = batch.plies.numpy()[live].astype(np.int32)
+        with part("engine"):
+            entries[:] = 0
+            entries[live] = actions
+            batch.step(entries)
+        with part("records"):
+            # The move each slot played, as the core resolved it (a promotion slot names no square).
+            codes = batch.last_move.numpy()[live]
+            chunks.append({
+                "job": jobs, "ply": plies, "white": white,
+                "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
+                "player": mover.astype(np.uint8), "frame": packed[:, NEWEST_FRAME],
+                "castling": packed[:, CASTLING_WORD].astype(np.uint8), "mask": mask_bits,
+            })
+            check = live[over()[live]]
+            while check.size:
+                check = finish(check[over()[check]])
+    with part("records"):
+        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
 
 
 def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],

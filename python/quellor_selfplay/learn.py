@@ -29,7 +29,8 @@ from torch import nn
 from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.config import PPOConfig
 from quellor_selfplay.data import rebuild_packed, unpack_masks
-from quellor_selfplay.players import masked_log_softmax
+from quellor_selfplay.ledger import count, part
+from quellor_selfplay.players import legal_entries, masked_log_softmax
 
 LEARNER = 0
 # A pawn, knight, bishop, rook and queen in pawns; the king is never captured before the end.
@@ -79,9 +80,9 @@ class Batch:
     def __len__(self) -> int:
         return len(self.rows)
 
-    def observations(self, picked: torch.Tensor, layout: str) -> torch.Tensor:
+    def observations(self, picked: torch.Tensor, layout: str, dtype: torch.dtype = torch.float32) -> torch.Tensor:
         packed = rebuild_packed(self.frames, self.castling, self.ply, self.rows[picked], layout)
-        return unpack_observation(packed, torch.float32)
+        return unpack_observation(packed, dtype)
 
 
 def gather(shards: Sequence[dict[str, npt.NDArray[Any]]]) -> Batch:
@@ -143,10 +144,19 @@ def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float,
 
 def evaluate_values(net: nn.Module, batch: Batch, layout: str, chunk: int = 1024) -> torch.Tensor:
     values = []
+    # A network that gives its values apart from its policy is asked for those alone.
+    value_only = getattr(net, "values_of", None)
     with torch.inference_mode():
         for start in range(0, len(batch), chunk):
             picked = torch.arange(start, min(start + chunk, len(batch)))
-            values.append(net(batch.observations(picked, layout))[1].float())
+            with part("learner data"):
+                # 0/1 planes are exact in uint8, and the networks convert their input themselves.
+                observations = batch.observations(picked, layout, torch.uint8)
+            with part("values"):
+                if value_only is not None:
+                    values.append(value_only(getattr(net, "squares")(observations)).float())
+                else:
+                    values.append(net(observations)[1].float())
     return torch.cat(values) if values else torch.zeros(0)
 
 
@@ -175,26 +185,72 @@ def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, ac
     return loss, stats
 
 
+def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, actions: torch.Tensor,
+                   old_log_probs: torch.Tensor, adv: torch.Tensor, returns: torch.Tensor,
+                   hyper: PPOConfig) -> tuple[torch.Tensor, dict[str, float]]:
+    """ppo_loss for a network with a `legal_head` (the squares network): the policy taken at the
+    legal slots alone, some thirty a row, instead of all 4352. The same loss up to rounding."""
+    model: Any = net
+    squares = model.squares(observations)
+    rows, cols = legal_entries(masks)
+    k = len(masks)
+    logits = model.legal_head(squares, rows, cols).float()
+    values = model.values_of(squares).float()
+    with torch.no_grad():
+        top = torch.full((k,), float("-inf")).scatter_reduce(0, rows, logits, "amax")
+        picked = torch.nonzero(cols == actions[rows]).squeeze(1)
+    if len(picked) != k:
+        raise ValueError("an action of the learner's rows is not among its legal slots")
+    # Gathers by index_select: an indexed read's gradient is added with atomic adds on several
+    # threads, whose order (and so the learned weights) would change from run to run.
+    shifted = logits - torch.index_select(top, 0, rows)
+    totals = torch.zeros(k).index_add(0, rows, shifted.exp())
+    log_probs = shifted - torch.index_select(totals.log(), 0, rows)
+    chosen = torch.index_select(log_probs, 0, picked)
+    ratio = torch.exp(chosen - old_log_probs)
+    policy = -torch.min(ratio * adv, torch.clamp(ratio, 1 - hyper.clip, 1 + hyper.clip) * adv).mean()
+    value = (values - returns).pow(2).mean()
+    entropy = -torch.zeros(k).index_add(0, rows, log_probs.exp() * log_probs).mean()
+    loss = policy + hyper.value_coef * value - hyper.entropy * entropy
+    with torch.no_grad():
+        stats = {
+            "policy_loss": policy.item(),
+            "value_loss": value.item(),
+            "entropy": entropy.item(),
+            "kl": (old_log_probs - chosen).mean().item(),
+            "clip_fraction": ((ratio - 1).abs() > hyper.clip).float().mean().item(),
+            "loss": loss.item(),
+        }
+    return loss, stats
+
+
 def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layout: str, hyper: PPOConfig,
            generator: torch.Generator, shaping: float = 0.0) -> dict[str, float]:
     """PPO epochs over the learner's rows; returns the mean of each statistic."""
     values = evaluate_values(net, batch, layout)
-    adv, returns = advantages(batch, values, hyper.gamma, hyper.lam, shaping)
+    with part("learner data"):
+        adv, returns = advantages(batch, values, hyper.gamma, hyper.lam, shaping)
+    legal = getattr(net, "legal_head", None) is not None
     totals: dict[str, float] = {}
     steps = 0
     net.train()
     for _ in range(hyper.epochs):
         order = torch.randperm(len(batch), generator=generator)
         for start in range(0, len(batch), hyper.minibatch):
-            picked = order[start: start + hyper.minibatch]
-            a = adv[picked]
-            a = (a - a.mean()) / (a.std(unbiased=False) + 1e-8) if len(a) > 1 else a
-            loss, stats = ppo_loss(net, batch.observations(picked, layout), unpack_masks(batch.masks[picked]),
-                                   batch.actions[picked], batch.old_log_probs[picked], a, returns[picked], hyper)
-            optimizer.zero_grad(set_to_none=True)
-            loss.backward()  # type: ignore[no-untyped-call]
-            nn.utils.clip_grad_norm_(net.parameters(), hyper.max_grad_norm)
-            optimizer.step()
+            with part("learner data"):
+                picked = order[start: start + hyper.minibatch]
+                a = adv[picked]
+                a = (a - a.mean()) / (a.std(unbiased=False) + 1e-8) if len(a) > 1 else a
+                inputs = (batch.observations(picked, layout, torch.uint8), unpack_masks(batch.masks[picked]),
+                          batch.actions[picked], batch.old_log_probs[picked], a, returns[picked], hyper)
+            count("samples", len(picked))
+            with part("forward+backward"):
+                loss, stats = (ppo_loss_legal if legal else ppo_loss)(net, *inputs)
+                optimizer.zero_grad(set_to_none=True)
+                loss.backward()  # type: ignore[no-untyped-call]
+            with part("optimizer"):
+                nn.utils.clip_grad_norm_(net.parameters(), hyper.max_grad_norm)
+                optimizer.step()
             for key, value in stats.items():
                 totals[key] = totals.get(key, 0.0) + value
             steps += 1

@@ -36,7 +36,7 @@ from typing import Any, Optional, Union
 import torch
 from torch import nn
 
-from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_LEN, OBSERVATIONS, RULES
+from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_LEN, OBSERVATIONS, PROMOTION_BASE, RULES
 from quellor_selfplay.fileio import replacing
 
 CHECKPOINT_KIND = "quellor-policy-value"
@@ -162,16 +162,7 @@ class SquareNet(nn.Module):
         return sizes
 
     def forward(self, observations: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-        batch = observations.shape[0]
-        grid = observations.float().view(batch, 8, 8, self.columns).permute(0, 3, 1, 2)
-        h = torch.relu(self.stem(grid))
-        if self.reach:
-            for conv, board in zip(self.convs, self.board):
-                h = h + torch.relu(conv(h) + board(h.mean(dim=(2, 3)))[:, :, None, None])
-        else:
-            for conv in self.convs:
-                h = h + torch.relu(conv(h))
-        squares = h.flatten(2).transpose(1, 2)  # B x 64 x C, row = square
+        squares = self.squares(observations)
         moves = (
             self.source(squares)
             + self.target(squares).transpose(1, 2)
@@ -179,6 +170,64 @@ class SquareNet(nn.Module):
         )
         logits = torch.cat([moves.flatten(1), self.promotion(squares).flatten(1)], dim=1)
         return logits, self.value(squares.mean(dim=1)).squeeze(-1)
+
+    def squares(self, observations: torch.Tensor) -> torch.Tensor:
+        """B x 64 x C: the body's features of every square (row = square), in the stem's dtype."""
+        batch = observations.shape[0]
+        grid = observations.to(self.stem.weight.dtype).view(batch, 8, 8, self.columns).permute(0, 3, 1, 2)
+        # Without autograd nothing needs the intermediate tensors again: the sums and ReLUs run
+        # in place, the same arithmetic with fewer passes over memory.
+        keep = torch.is_grad_enabled()
+        h = self.stem(grid)
+        h = torch.relu(h) if keep else torch.relu_(h)
+        # The 3 x 3 convolutions may hold their weights in another dtype (an acting copy's
+        # bfloat16): the residual stream stays in the stem's.
+        if self.reach:
+            for conv, board in zip(self.convs, self.board):
+                grown = conv(h.to(conv.weight.dtype)).to(h.dtype)  # type: ignore[arg-type]
+                whole = board(h.mean(dim=(2, 3)))[:, :, None, None]
+                grown = grown + whole if keep else grown.add_(whole)
+                h = h + torch.relu(grown) if keep else h.add_(torch.relu_(grown))
+        else:
+            for conv in self.convs:
+                grown = conv(h.to(conv.weight.dtype)).to(h.dtype)  # type: ignore[arg-type]
+                h = h + torch.relu(grown) if keep else h.add_(torch.relu_(grown))
+        return h.flatten(2).transpose(1, 2)
+
+    @torch.jit.unused
+    def legal_logits(self, observations: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        """The logits forward() gives at (rows[i], slots[i]), computed for those entries only.
+
+        A player needs some thirty of a row's 4352 logits: the heads are taken at the squares of
+        those moves alone, which skips the 64 x 64 products of every row, the 4352-wide sums
+        and the value head. Equal to forward() up to rounding (float32 heads whatever the body's
+        dtype)."""
+        with torch.no_grad():
+            logits: torch.Tensor = self.legal_head(self.squares(observations).float(), rows, slots)
+            return logits
+
+    @torch.jit.unused
+    def legal_head(self, squares: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        """forward()'s policy logits at (rows[i], slots[i]) from the body's features B x 64 x C,
+        differentiable: the learner's form, which never builds the 4352-wide rows."""
+        flat = squares.reshape(-1, self.channels)
+        move = slots < PROMOTION_BASE
+        promotion = torch.where(move, torch.zeros_like(slots), slots - PROMOTION_BASE)
+        base = rows * 64
+        # index_select, not indexing: the gradient of an indexed read adds into the squares with
+        # atomic adds on several threads, in an order that changes from run to run.
+        origin = torch.index_select(flat, 0, base + torch.where(move, slots // 64, promotion // 4))
+        target = torch.index_select(flat, 0, base + slots % 64)
+        dot = (self.query(origin) * self.key(target)).sum(dim=1) * self.scale
+        moves = self.source(origin).squeeze(1) + self.target(target).squeeze(1) + dot
+        promoted = self.promotion(origin).gather(1, (promotion % 4)[:, None]).squeeze(1)
+        return torch.where(move, moves, promoted)
+
+    @torch.jit.unused
+    def values_of(self, squares: torch.Tensor) -> torch.Tensor:
+        """forward()'s values from the body's features."""
+        values: torch.Tensor = self.value(squares.mean(dim=1)).squeeze(-1)
+        return values
 
 
 def build_net(arch: str, config: dict[str, Any]) -> nn.Module:

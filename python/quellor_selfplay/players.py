@@ -27,6 +27,8 @@ from torch import nn
 
 from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import ACTION_SLOTS
+from quellor_selfplay.inference import acting_copy
+from quellor_selfplay.ledger import count, part
 from quellor_selfplay.net import CheckpointError, architecture, build_net, read_checkpoint
 
 RANDOM = "random"
@@ -77,14 +79,20 @@ class NetPlayer:
     `model` maps float32 observations (B, 64, 106) to logits (B, 4352), or to a tuple whose
     first element they are (the tool's own networks also return values). The logits are read
     on the CPU and sampled there with the caller's generator, so that a run's games are the same
-    whatever device evaluates the network.
+    whatever device evaluates the network. On the CPU, `precision` "bfloat16" plays a copy of a
+    squares network whose convolutions run in bfloat16 (see `inference`); `logits()` always
+    gives the float32 network's.
     """
 
     uses_random_actions = False
+    # What a ledger counts the time of act() as, outside its forward passes.
+    ledger_part = "sampling"
 
-    def __init__(self, model: nn.Module, device: Union[str, torch.device] = "cpu") -> None:
+    def __init__(self, model: nn.Module, device: Union[str, torch.device] = "cpu", precision: str = "float32") -> None:
         self.device = torch.device(device)
         self.model = model.to(self.device).eval()
+        self.precision = precision
+        self.acting = acting_copy(self.model, precision) if self.device.type == "cpu" else self.model
 
     def logits(self, observations: torch.Tensor) -> torch.Tensor:
         with torch.inference_mode():
@@ -100,12 +108,15 @@ class NetPlayer:
     def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
             random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         rows, cols = legal_entries(masks)
-        partial = getattr(self.model, "legal_logits", None)
-        if partial is not None and self.device.type == "cpu":
-            with torch.inference_mode():
-                values = partial(observations, rows, cols).float()
-        else:
-            values = self.logits(observations)[rows, cols]
+        partial = getattr(self.acting, "legal_logits", None)
+        with part("forward"):
+            count("forward rows", len(masks))
+            count("forward calls", 1)
+            if partial is not None and self.device.type == "cpu":
+                with torch.inference_mode():
+                    values = partial(observations, rows, cols).float()
+            else:
+                values = self.logits(observations)[rows, cols]
         return sample_entries(values, rows, cols, len(masks), generator)
 
 
@@ -122,29 +133,36 @@ def sample_entries(values: torch.Tensor, rows: torch.Tensor, cols: torch.Tensor,
     """The draw of sample_legal from the logits of the legal entries (rows[i], cols[i]) alone.
 
     Only the legal entries (some thirty a row out of 4352) are touched: the softmax and an
-    inverse-CDF draw run over them as one flat array, one uniform per row.
+    inverse-CDF draw run over them as one flat array, one uniform per row. The entries of a row
+    lie together (rows ascending, as legal_entries gives them), so each row's maximum and sum
+    are numpy reductions over contiguous runs: a dozen calls whatever the number of rows, which
+    matters at the few rows a step of a segment's last games has.
     """
-    counts = torch.bincount(rows, minlength=k)
     if k == 0:
         return np.zeros(0, np.int64), np.zeros(0, np.float32)
-    if not bool((counts > 0).all()):
+    row = rows.numpy()
+    counts = np.bincount(row, minlength=k)
+    if not (counts > 0).all():
         raise ValueError("a game to move has no legal slot")
-    values = values.double()
-    if not bool(torch.isfinite(values).all()):
+    if len(row) > 1 and (np.diff(row) < 0).any():
+        raise ValueError("the legal entries must come row by row")
+    logits = values.double().numpy()
+    if not np.isfinite(logits).all():
         raise ValueError("the network's policy gives no finite probabilities")
-    top = torch.full((k,), float("-inf"), dtype=torch.float64).scatter_reduce(0, rows, values, "amax")
-    weights = (values - top[rows]).exp()
-    totals = torch.zeros(k, dtype=torch.float64).index_add_(0, rows, weights)
-    log_probs = values - top[rows] - totals.log()[rows]
-    running = torch.cumsum(weights, 0)
-    ends = torch.cumsum(counts, 0)
+    ends = np.cumsum(counts)
     starts = ends - counts
-    before = torch.where(starts > 0, running[(starts - 1).clamp(min=0)], torch.zeros((), dtype=torch.float64))
-    uniform = torch.rand(k, generator=generator, dtype=torch.float64)
-    picked = torch.searchsorted(running, before + uniform * totals, right=True)
+    top = np.maximum.reduceat(logits, starts)
+    shifted = logits - np.repeat(top, counts)
+    weights = np.exp(shifted)
+    totals = np.add.reduceat(weights, starts)
+    running = np.cumsum(weights)
+    before = np.where(starts > 0, running[np.maximum(starts - 1, 0)], 0.0)
+    uniform = torch.rand(k, generator=generator, dtype=torch.float64).numpy()
+    picked = np.searchsorted(running, before + uniform * totals, side="right")
     # Rounding may carry a draw just past its row's last entry: keep it inside the row.
-    picked = torch.minimum(torch.maximum(picked, starts), ends - 1)
-    return cols[picked].numpy().astype(np.int64), log_probs[picked].float().numpy()
+    picked = np.minimum(np.maximum(picked, starts), ends - 1)
+    log_probs = shifted[picked] - np.log(totals)
+    return cols.numpy()[picked].astype(np.int64), log_probs.astype(np.float32)
 
 
 def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
@@ -183,6 +201,8 @@ class PlayerConfig:
     script: Optional[bytes] = None
     observation: Optional[str] = None
     target: Optional[str] = None
+    # How a network player runs its network on the CPU (see `inference`).
+    precision: str = "float32"
 
     @staticmethod
     def random() -> PlayerConfig:
@@ -197,10 +217,11 @@ class PlayerConfig:
         return PlayerConfig(BOLD, BOLD)
 
     @staticmethod
-    def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None) -> PlayerConfig:
+    def of_net(net: nn.Module, name: str = "net", observation: Optional[str] = None,
+               precision: str = "float32") -> PlayerConfig:
         weights = {k: v.detach().cpu().numpy().copy() for k, v in net.state_dict().items()}
         arch, config = architecture(net)
-        return PlayerConfig("net", name, arch, config, weights, observation=observation)
+        return PlayerConfig("net", name, arch, config, weights, observation=observation, precision=precision)
 
     def build(self, device: Union[str, torch.device] = "cpu") -> Player:
         if self.kind == RANDOM:
@@ -210,7 +231,7 @@ class PlayerConfig:
         if self.kind == "callable":
             assert self.target is not None
             return user_player(self.target)
-        return NetPlayer(self.model(), device)
+        return NetPlayer(self.model(), device, self.precision)
 
     def model(self) -> nn.Module:
         if self.kind == "net":

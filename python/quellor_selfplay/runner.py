@@ -1,5 +1,5 @@
-"""Where segments of games are played: in this process, in local worker processes, or on Ray
-actors.
+"""Where segments of games are played: in this process (in the caller's thread, or in a thread
+of their own that plays while the caller learns), in local worker processes, or on Ray actors.
 
 A segment (`arena.play_segment`) depends only on its own arguments, so every back end returns
 the same shards for the same segments. Each segment runs with one torch thread and a GameBatch
@@ -17,6 +17,8 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import multiprocessing
+import queue
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Optional
 
@@ -24,6 +26,7 @@ import torch
 
 from quellor_selfplay.arena import Arrays, play_segment
 from quellor_selfplay.config import GameConfig, cpu_count
+from quellor_selfplay.ledger import part, timeline
 from quellor_selfplay.players import PlayerConfig
 
 RAY_INSTALL_HINT = "pip install 'quellor[ray]'"
@@ -71,7 +74,8 @@ class Threads:
 
 
 def run_segment(job: Job, segment: Segment, on_game: Optional[Callable[[int], None]] = None) -> Arrays:
-    players = [config.build(job.device) for config in job.players]
+    with part("players"):
+        players = [config.build(job.device) for config in job.players]
     with Threads(1):
         return play_segment(job.table, segment.games, players, job.slots, segment.seed, on_game)
 
@@ -122,6 +126,103 @@ class InProcess:
 
 
 # ---------------------------------------------------------------------------------------------
+# In a thread of this process
+
+
+# Put in a submission's results when the games thread stops before playing all of it.
+_STOPPED = object()
+
+
+class _Submission:
+    """The results of one submission to a GamesThread, as they arrive."""
+
+    def __init__(self, job: Job, segments: Sequence[Segment]) -> None:
+        self.job = job
+        self.segments = list(segments)
+        self.results: queue.Queue[Any] = queue.Queue()
+        self.cancelled = False
+
+
+class GamesThread:
+    """Plays the segments in a thread of this process as soon as they are submitted, one
+    submission after the other, so that the caller (the trainer's learner) works while the games
+    play: GameBatch's steps and torch's operators release the interpreter lock, and each side
+    keeps one core busy.
+
+    The games thread runs torch on one thread, as every back end does, and plays each segment
+    exactly as InProcess would: the same segments give the same shards.
+    """
+
+    workers = 1
+
+    def __init__(self, on_game: Optional[Callable[[int], None]] = None) -> None:
+        self.on_game = on_game
+        self._queue: queue.Queue[Optional[_Submission]] = queue.Queue()
+        self._current: Optional[_Submission] = None
+        self._thread = threading.Thread(target=self._serve, name="quellor-games", daemon=True)
+        self._thread.start()
+
+    def _serve(self) -> None:
+        timeline("games")
+        torch.set_num_threads(1)
+        while True:
+            with part("idle"):
+                submission = self._queue.get()
+            if submission is None:
+                return
+            self._current = submission
+            for segment in submission.segments:
+                if submission.cancelled:
+                    submission.results.put(_STOPPED)
+                    break
+                try:
+                    arrays = run_segment(submission.job, segment, self.on_game)
+                except Exception as err:
+                    submission.results.put(err)
+                    break
+                submission.results.put((segment.index, arrays))
+            self._current = None
+
+    def submit(self, job: Job, segments: Sequence[Segment]) -> Pending:
+        if not self._thread.is_alive():
+            raise RunError("the games thread has stopped")
+        submission = _Submission(job, segments)
+        self._queue.put(submission)
+
+        def results() -> Iterator[tuple[int, Arrays]]:
+            for _ in submission.segments:
+                with part("waiting"):
+                    item = submission.results.get()
+                if item is _STOPPED:
+                    raise RunError("the games thread was stopped before it played these games")
+                if isinstance(item, Exception):
+                    raise RunError(f"a game failed: {type(item).__name__}: {item}") from item
+                yield item
+
+        def cancel() -> None:
+            submission.cancelled = True
+
+        return Pending(results(), cancel)
+
+    def close(self) -> None:
+        """Stops the thread once the segment it is playing ends; what was submitted and not yet
+        played is dropped."""
+        while True:
+            try:
+                pending = self._queue.get_nowait()
+            except queue.Empty:
+                break
+            if pending is not None:
+                pending.cancelled = True
+                pending.results.put(_STOPPED)
+        current = self._current
+        if current is not None:
+            current.cancelled = True
+        self._queue.put(None)
+        self._thread.join()
+
+
+# ---------------------------------------------------------------------------------------------
 # Local worker processes
 
 
@@ -150,7 +251,12 @@ class LocalProcesses:
 
         def results() -> Iterator[tuple[int, Arrays]]:
             try:
-                yield from tasks
+                while True:
+                    with part("waiting"):
+                        item = next(tasks, None)
+                    if item is None:
+                        return
+                    yield item
             except Exception as err:
                 raise RunError(f"a worker process failed: {type(err).__name__}: {err}") from err
 
@@ -255,14 +361,17 @@ def default_workers() -> int:
 
 @contextlib.contextmanager
 def backend(workers: Optional[int], ray: Optional[Any],
-            on_game: Optional[Callable[[int], None]] = None) -> Iterator[Any]:
+            on_game: Optional[Callable[[int], None]] = None, overlap: bool = False) -> Iterator[Any]:
     """Ray actors on a connected `ray` (`workers` of them, default one per CPU of the cluster),
-    else `workers` local processes (this process for one); closed (workers ended) when the block
-    ends, however it ends."""
+    else `workers` local processes, else this process: a thread that plays what is submitted at
+    once with `overlap`, the caller's own thread when it asks for the results without; closed
+    (workers ended) when the block ends, however it ends."""
     if ray is not None:
         chosen: Any = RayActors(ray, workers)
     elif workers is not None and workers > 1:
         chosen = LocalProcesses(workers)
+    elif overlap:
+        chosen = GamesThread(on_game)
     else:
         chosen = InProcess(on_game)
     try:

@@ -15,7 +15,11 @@ what the uninterrupted run would have, and so does a run whose games play on Ray
 
 With `overlap` the games of iteration k + 1 are played by the network of iteration k while the
 learner trains on the games of iteration k: the actors never wait for the learner, and PPO's
-ratio to the behaviour policy corrects for the one iteration the games lag behind.
+ratio to the behaviour policy corrects for the one iteration the games lag behind. In one
+process the games then play in a thread of their own (`runner.GamesThread`), the learner on
+one torch thread beside them.
+
+A `ledger.Ledger` open around a run collects where its time went, part by part.
 
 A run directory (`TrainConfig.out`) holds:
     checkpoints/latest.pt      the network and the trainer's state after the last iteration
@@ -53,7 +57,9 @@ from quellor_selfplay.arena import derive_seed
 from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resume_settings
 from quellor_selfplay.curve import draw
 from quellor_selfplay.fileio import file_digest, interrupts_deferred, replacing, write_json
+from quellor_selfplay.inference import default_precision
 from quellor_selfplay.learn import gather, update
+from quellor_selfplay.ledger import part
 from quellor_selfplay.match import play_match
 from quellor_selfplay.net import read_checkpoint, save_checkpoint, seeded_net
 from quellor_selfplay.players import PlayerConfig, load_player
@@ -88,12 +94,19 @@ def settings_of(config: TrainConfig) -> dict[str, Any]:
     values = resume_settings(config)
     values["init"] = None if config.init is None else file_digest(config.init)
     values["overlap"] = config.overlapped
+    values["acting_precision"] = acting_precision(config)
     # Fixed opponents that play no games change nothing, and neither does a share of games
     # against none: both are stored as the runs made before the fixed opponents were.
     plays_bots = bool(config.bots) and config.bot_games > 0
     values["bots"] = [_identity(name) for name in config.bots] if plays_bots else []
     values["bot_games"] = config.bot_games if plays_bots else 0.0
     return values
+
+
+def acting_precision(config: TrainConfig) -> str:
+    """How the run's networks play: `acting_precision`, by default bfloat16 where the CPU runs it
+    natively (AVX-512 BF16 or AMX; elsewhere it is emulated and slower than float32)."""
+    return config.acting_precision or default_precision()
 
 
 def _identity(player: str) -> str:
@@ -103,7 +116,7 @@ def _identity(player: str) -> str:
 
 
 # What runs made before these settings existed played with.
-EARLIER_SETTINGS = {"bots": [], "bot_games": 0.0, "shaping": 0.0, "reach": False}
+EARLIER_SETTINGS = {"bots": [], "bot_games": 0.0, "shaping": 0.0, "reach": False, "acting_precision": "float32"}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -210,10 +223,11 @@ def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> N
 # Games of an iteration
 
 
-def _player_config(net: Any, weights: dict[str, Any], name: str, observation: Optional[str]) -> PlayerConfig:
+def _player_config(net: Any, weights: dict[str, Any], name: str, observation: Optional[str],
+                   precision: str = "float32") -> PlayerConfig:
     model = copy.deepcopy(net).cpu()
     model.load_state_dict(weights)
-    return PlayerConfig.of_net(model, name, observation)
+    return PlayerConfig.of_net(model, name, observation, precision)
 
 
 def bot_players(config: TrainConfig) -> list[PlayerConfig]:
@@ -228,11 +242,12 @@ def rollout(state: State, config: TrainConfig, iteration: int,
     """The job and segments of iteration `iteration`'s games: the learner (player 0) against
     the fixed opponents `bots` in `bot_games` of them, against pool members in `pool_games` of
     them, and against itself in the rest. The learner takes White in the even games."""
-    observation = config.game.observation
+    observation, precision = config.game.observation, acting_precision(config)
     bots = bot_players(config) if bots is None else bots
-    players = [_player_config(state.net, state.behaviour, "learner", observation)] + list(bots)
+    players = [_player_config(state.net, state.behaviour, "learner", observation, precision)] + list(bots)
     first_pool = len(players)
-    players += [_player_config(state.net, w, f"pool:iter-{i}", observation) for i, w in state.behaviour_pool]
+    players += [_player_config(state.net, w, f"pool:iter-{i}", observation, precision)
+                for i, w in state.behaviour_pool]
     against_bots = round(config.games * config.bot_games) if bots else 0
     against_pool = min(round(config.games * config.pool_games), config.games - against_bots) \
         if state.behaviour_pool else 0
@@ -355,7 +370,8 @@ class Trainer:
         return round(self.elapsed() / 60, 3)
 
     def save(self) -> None:
-        save_state(self.state, self.config, self.settings)
+        with part("checkpoint"):
+            save_state(self.state, self.config, self.settings)
         self.saved_iteration = self.state.iteration
 
     def begin(self) -> None:
@@ -425,7 +441,8 @@ class Trainer:
         return False
 
     def submit(self, iteration: int) -> tuple[Job, Pending, float]:
-        job, segments = rollout(self.state, self.config, iteration, self.bots)
+        with part("players"):
+            job, segments = rollout(self.state, self.config, iteration, self.bots)
         return job, self.runner.submit(job, segments), time.perf_counter()
 
     def learn(self, job: Job, shards: list[data.Arrays]) -> dict[str, Any]:
@@ -437,9 +454,12 @@ class Trainer:
             state.behaviour, state.behaviour_pool = _weights(state.net), list(state.pool)
             if k + 1 < config.iterations:
                 self.pending = self.submit(k + 1)
-        write_data(config, k, job, shards)
+        with part("data writing"):
+            write_data(config, k, job, shards)
         generator = torch.Generator().manual_seed(derive_seed(config.run.seed, "learn", k))
-        stats: dict[str, Any] = update(state.net, state.optimizer, gather(shards), str(config.game.observation),
+        with part("learner data"):
+            batch = gather(shards)
+        stats: dict[str, Any] = update(state.net, state.optimizer, batch, str(config.game.observation),
                                        config.ppo, generator, config.shaping)
         state.iteration = k + 1
         if state.iteration % config.pool_every == 0:
@@ -452,10 +472,15 @@ class Trainer:
         """Matches the network against the anchors, random play and the greedy bot, with
         `eval_games` games each (`final_games` at the end of the run), and saves it as
         checkpoints/iter-NNNNN.pt."""
+        with part("evaluation", whole=True):
+            self._evaluate(final)
+
+    def _evaluate(self, final: bool) -> None:
         began = time.perf_counter()
         config, state = self.config, self.state
         k = state.iteration
-        me = _player_config(state.net, _weights(state.net), "learner", config.game.observation)
+        me = _player_config(state.net, _weights(state.net), "learner", config.game.observation,
+                            acting_precision(config))
         games = config.final_games if final else config.eval_games
         row: dict[str, Any] = {}
         for anchor, opponent in self.anchors.items():
@@ -491,9 +516,10 @@ class Trainer:
         else:
             self.metrics.append(row)
         self.metrics[-1] = {k: _round(v) for k, v in self.metrics[-1].items()}
-        write_csv(self.config.out / "metrics.csv", metric_fields(tuple(self.anchors)), self.metrics)
-        if any(self.metrics[-1].get(f"score_vs_{anchor}") not in (None, "") for anchor in self.anchors):
-            draw(self.metrics, self.config.out / "learning-curve.png", self.title, tuple(self.anchors))
+        with part("checkpoint"):
+            write_csv(self.config.out / "metrics.csv", metric_fields(tuple(self.anchors)), self.metrics)
+            if any(self.metrics[-1].get(f"score_vs_{anchor}") not in (None, "") for anchor in self.anchors):
+                draw(self.metrics, self.config.out / "learning-curve.png", self.title, tuple(self.anchors))
 
     def best_match(self, anchor: str) -> Optional[dict[str, Any]]:
         """The metrics row of the evaluation that scored best against `anchor` (the latest of

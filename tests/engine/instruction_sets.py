@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks from the disassembly that a binary linking the engine runs on baseline x86-64: only
-the perft enumerator's PEXT build may use BMI1, BMI2 and popcnt, only its magic build and
-MoveGen's popcnt count may use popcnt, and nothing uses AVX. The builds are chosen at run
+the perft enumerator's PEXT build may use BMI1, BMI2 and popcnt, only its magic build,
+MoveGen's popcnt count and the popcnt clones of target_clones functions may use popcnt, and
+nothing uses AVX. The builds are chosen at run
 time, so an instruction leaking into shared code (an inline function or template compiled
 inside a target region and kept by the linker) would crash a CPU without it.
 
@@ -53,7 +54,9 @@ def allowed(name):
     """The instructions beyond baseline that function `name` may use."""
     if "PextTools" in name:
         return BMI | POPCNT
-    if "MagicTools" in name or "count_moves_popcnt" in name:
+    # "[clone .popcnt]" is the compiler's popcnt build of a target_clones function, which the
+    # loader picks only on a CPU with the instruction.
+    if "MagicTools" in name or "count_moves_popcnt" in name or name.endswith("[clone .popcnt]"):
         return POPCNT
     return set()
 

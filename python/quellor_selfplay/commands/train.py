@@ -65,7 +65,8 @@ LABELS = {"random": "random play", "greedy": "the greedy bot", "agent": "the age
 
 def run_trainer(trainer: Trainer, desc: str = "train") -> None:
     config, state = trainer.config, trainer.state
-    workers = config.scale.workers or default_workers()
+    # With overlap and no --workers the games play in a thread beside the learner.
+    workers = config.scale.workers or (1 if config.overlapped else default_workers())
     with contextlib.ExitStack() as stack:
         bar = stack.enter_context(tqdm(total=config.iterations, initial=min(state.iteration, config.iterations),
                                        unit="iteration", desc=desc, disable=not config.run.progress,
@@ -76,7 +77,8 @@ def run_trainer(trainer: Trainer, desc: str = "train") -> None:
                 ray = stack.enter_context(ray_connection(config.scale.ray, workers))
                 # ray.init puts in a SIGTERM handler of its own, which exits at once.
                 stop_on_sigterm()
-            trainer.runner = stack.enter_context(backend(workers if ray is None else config.scale.workers, ray))
+            trainer.runner = stack.enter_context(backend(workers if ray is None else config.scale.workers, ray,
+                                                         overlap=config.overlapped))
             trainer.begin()
             while not trainer.finished():
                 stats = trainer.step()

@@ -88,6 +88,42 @@ def test_play_random_is_step_of_random_actions(auto_reset):
     assert torch.equal(stepped.random_actions(), played.random_actions())
 
 
+# Where the order of the moves is easiest to get wrong: pins of every kind, en passant (beside
+# a pin too), promotions (four slots a pawn, by capture and by push), castling both ways.
+TRICKY_FENS = [
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
+    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - - 0 1",
+    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq - 0 1",
+    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ - 1 8",
+    "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1",
+    "rnbqkbnr/ppp1p1pp/8/3pPp2/8/8/PPPP1PPP/RNBQKBNR w KQkq f6 0 3",
+    "8/8/8/K1pP3r/8/8/8/7k w - c6 0 1",
+]
+
+
+@pytest.mark.parametrize("rules", ["dark", "legal"])
+def test_random_draws_follow_generation_order(rules):
+    """random_actions() draws from what the batch keeps of each position's moves, play_random
+    from the moves generated afresh: in every position both must draw the same slot."""
+    n = 4 * len(TRICKY_FENS)
+    kwargs = dict(rules=rules, fens=[TRICKY_FENS[i % len(TRICKY_FENS)] for i in range(n)], seed=3,
+                  auto_reset=True, max_plies=30, threads=1)
+    stepped, played = GameBatch(n, **kwargs), GameBatch(n, **kwargs)
+    promotions = en_passant = 0
+    for _ in range(150):
+        before = [chess.Board(stepped.fen(i)) for i in range(n)]
+        stepped.step(stepped.random_actions())
+        played.play_random(1)
+        assert torch.equal(stepped.last_move, played.last_move)
+        for board, code in zip(before, stepped.last_move.tolist()):
+            if code >= 0:
+                move = chess.Move(code % 4096 // 64, code % 64)
+                promotions += code >= 4096
+                en_passant += board.is_en_passant(move)
+    assert_same(snapshot(stepped), snapshot(played))
+    assert promotions > 20 and en_passant > 0
+
+
 def test_reset_with_a_seed_is_a_new_batch():
     batch = GameBatch(12, seed=1, max_plies=40, auto_reset=True)
     random_steps(batch, 50)
