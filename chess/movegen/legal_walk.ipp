@@ -527,6 +527,15 @@ template <Flags S, bool FromHome, class Visit, class Make>
     }
 }
 
+// The four promotions of the pawn from `from` to `to`. Promotions are rare in any tree, and
+// one copy of them per position state and callback, rather than one per kind of pawn move,
+// keeps the enumerator's code a good deal smaller.
+template <Flags S, class Visit>
+[[gnu::noinline]] void hand_promotions(Visit& visit, const Slim& b, Bitboard from, Bitboard to) {
+    for (const Promotion p : {Promotion::Queen, Promotion::Knight, Promotion::Rook, Promotion::Bishop})
+        hand_touching<S>(visit, promoted<S.white>(b, from, to, p), to);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every legal move, made
 
@@ -570,7 +579,8 @@ template <Flags S, class T, class Visit>
     const Bitboard movable = n.movable;
     const Bitboard pinned = n.pin_hv | n.pin_d;
 
-    // A queen leaves no right's home square (the rook or the king stands on each); a rook may.
+    // Of these pieces only a rook may leave a right's home square (FromHome): one whose right
+    // is still held has its rook or its king standing on it.
     for (Bitboard s = b.knights & n.us & ~pinned; s;) {
         const Bitboard from = take_bit(s);
         hand_moves<S, false>(visit, n, from, KNIGHT_TARGETS[lowest(from)] & movable, [&]<bool Capture>(Bitboard to) {
@@ -625,21 +635,17 @@ template <Flags S, class T, class Visit>
         hand<after(S)>(visit, moved<W>(b, &Slim::pawns, shift(to, -EAST<W>), to));
     }
     if (b.pawns & n.us & PROMOTING_RANK<W>) {
-        const auto promote = [&](Bitboard from, Bitboard to) {
-            for (const Promotion p : {Promotion::Queen, Promotion::Knight, Promotion::Rook, Promotion::Bishop})
-                hand_touching<S>(visit, promoted<W>(b, from, to, p), to);
-        };
         for (Bitboard t = once & LAST_RANK<W>; t;) {
             const Bitboard to = take_bit(t);
-            promote(shift(to, -FORWARD<W>), to);
+            hand_promotions<S>(visit, b, shift(to, -FORWARD<W>), to);
         }
         for (Bitboard t = west & LAST_RANK<W>; t;) {
             const Bitboard to = take_bit(t);
-            promote(shift(to, -WEST<W>), to);
+            hand_promotions<S>(visit, b, shift(to, -WEST<W>), to);
         }
         for (Bitboard t = east & LAST_RANK<W>; t;) {
             const Bitboard to = take_bit(t);
-            promote(shift(to, -EAST<W>), to);
+            hand_promotions<S>(visit, b, shift(to, -EAST<W>), to);
         }
     }
 
