@@ -381,11 +381,11 @@ bool Batch::resolve(const Game& g, std::int64_t value, bool exact_moves, ChessMo
     return true;
 }
 
-std::optional<Refusal> Batch::step(bool exact_moves) {
+std::optional<Refusal> Batch::step(bool exact_moves, const std::uint8_t* games) {
     const std::int64_t limit = exact_moves ? MOVE_CODE_COUNT : ACTION_COUNT;
     std::atomic<std::size_t> first_bad{games_.size()};
     pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) {
-        const std::size_t bad = resolve_range(begin, end, exact_moves);
+        const std::size_t bad = resolve_range(begin, end, exact_moves, games);
         std::size_t cur = first_bad.load(std::memory_order_relaxed);
         while (bad < cur && !first_bad.compare_exchange_weak(cur, bad, std::memory_order_relaxed)) {
         }
@@ -394,25 +394,32 @@ std::optional<Refusal> Batch::step(bool exact_moves) {
         const std::int64_t value = actions_[bad];
         return Refusal{bad, value, value < 0 || value >= limit};
     }
-    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) { play_range(begin, end); });
+    pool_.run(games_.size(), [&](std::size_t begin, std::size_t end) { play_range(begin, end, games); });
     return std::nullopt;
 }
 
-QUELLOR_HOT std::size_t Batch::resolve_range(std::size_t begin, std::size_t end, bool exact_moves) {
+QUELLOR_HOT std::size_t Batch::resolve_range(std::size_t begin, std::size_t end, bool exact_moves,
+                                             const std::uint8_t* games) {
     const std::int64_t limit = exact_moves ? MOVE_CODE_COUNT : ACTION_COUNT;
     for (std::size_t i = begin; i < end; ++i) {
         Game& g = games_[i];
-        if (g.finished()) continue;
+        if (g.finished() || (games && !games[i])) continue;
         const std::int64_t value = actions_[i];
         if (value < 0 || value >= limit || !resolve(g, value, exact_moves, g.pending)) return i;
     }
     return games_.size();
 }
 
-QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end) {
+QUELLOR_HOT void Batch::play_range(std::size_t begin, std::size_t end, const std::uint8_t* games) {
     for (std::size_t i = begin; i < end; ++i) {
         Game& g = games_[i];
         float* rewards = &out_.rewards[2 * i];
+        if (games && !games[i]) {
+            rewards[0] = rewards[1] = 0.0f;
+            g.last_move = -1;
+            out_.last_move[i] = -1;
+            continue;
+        }
         if (g.finished()) {
             rewards[0] = rewards[1] = 0.0f;
             g.last_move = -1;

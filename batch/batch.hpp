@@ -171,7 +171,10 @@ public:
     // Plays actions()[i] in every unfinished game i: policy slots, or move codes when
     // `exact_moves`. Every entry is checked first; on a refusal nothing changes. Finished
     // games ignore their entry: with auto_reset they restart, otherwise their rewards are 0.
-    std::optional<Refusal> step(bool exact_moves);
+    // With `games`, only the games whose byte is nonzero take part: the others keep their
+    // position and outputs (a finished one does not restart), but for rewards 0 and last move
+    // -1, as a step in which they played nothing.
+    std::optional<Refusal> step(bool exact_moves, const std::uint8_t* games = nullptr);
 
     // Writes to out[i] a slot drawn uniformly from each unfinished game's legal slots, -1 for
     // finished games.
@@ -222,8 +225,8 @@ private:
     // The work of one thread on games [begin, end).
     void reset_range(std::size_t begin, std::size_t end, std::optional<std::uint64_t> seed, const std::uint8_t* games);
     // Returns the first game in the range whose entry is refused, or size().
-    std::size_t resolve_range(std::size_t begin, std::size_t end, bool exact_moves);
-    void play_range(std::size_t begin, std::size_t end);
+    std::size_t resolve_range(std::size_t begin, std::size_t end, bool exact_moves, const std::uint8_t* games);
+    void play_range(std::size_t begin, std::size_t end, const std::uint8_t* games);
     void random_range(std::size_t begin, std::size_t end, std::int64_t* out);
     void play_random_range(std::size_t begin, std::size_t end, std::uint64_t steps, Tally& tally);
 

@@ -343,21 +343,30 @@ bool copy_actions(BatchObject* self, PyObject* actions) {
     return true;
 }
 
-const char* const STEP_PARAMS[] = {"actions", "exact_moves"};
-constexpr Signature STEP_SIGNATURE = {"Batch.step()", STEP_PARAMS, 2, 2, true};
+const char* const STEP_PARAMS[] = {"actions", "exact_moves", "games"};
+constexpr Signature STEP_SIGNATURE = {"Batch.step()", STEP_PARAMS, 3, 2, true};
 
-// step(actions, exact_moves): plays one move in every unfinished game.
+// step(actions, exact_moves, games=None): plays one move in every unfinished game, or in those
+// of them that the bool mask `games` names.
 PyObject* batch_step(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        PyObject* bound[2];
+        PyObject* bound[3] = {nullptr, nullptr, Py_None};
         bool exact_moves;
         if (bind_args(STEP_SIGNATURE, args, nargs, kwnames, bound) < 0 || truth_arg(bound[1], exact_moves) < 0)
             return nullptr;
         const Borrow busy = use_batch(self);
         if (!busy.ok() || !copy_actions(self, bound[0])) return nullptr;
+        HeldBuffer games;
+        if (bound[2] && bound[2] != Py_None &&
+            acquire(bound[2], "games", false, static_cast<Py_ssize_t>(self->core->size()), 1, "?", games) < 0)
+            return nullptr;
+        // Copied for the same reason as the entries.
+        std::vector<std::uint8_t> mask;
+        if (games.held) mask.assign(static_cast<std::uint8_t*>(games.view.buf),
+                                    static_cast<std::uint8_t*>(games.view.buf) + self->core->size());
         std::optional<Refusal> refusal;
-        without_lock([&] { refusal = self->core->step(exact_moves); });
+        without_lock([&] { refusal = self->core->step(exact_moves, games.held ? mask.data() : nullptr); });
         if (!refusal) Py_RETURN_NONE;
         const long long v = refusal->value;
         if (exact_moves) {
@@ -548,7 +557,7 @@ PyObject* get_threads(PyObject* obj, void*) { return PyLong_FromSize_t(as_batch(
 
 PyMethodDef BATCH_METHODS[] = {
     {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_step)), METH_FASTCALL | METH_KEYWORDS,
-     "step($self, actions, exact_moves, /)\n--\n\n"},
+     "step($self, actions, exact_moves, games=None, /)\n--\n\n"},
     {"random_actions", batch_random_actions, METH_O, "random_actions($self, out, /)\n--\n\n"},
     {"play_random", batch_play_random, METH_O, "play_random($self, steps, /)\n--\n\n"},
     {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reset)), METH_FASTCALL | METH_KEYWORDS,

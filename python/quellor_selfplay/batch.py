@@ -275,19 +275,36 @@ class GameBatch:
             arr = np.ascontiguousarray(arr, dtype=np.int64)
         return arr
 
-    def step(self, actions: Any) -> None:
+    def step(self, actions: Any, games: Any = None) -> None:
         """Plays one slot per unfinished game; finished games ignore their entry.
 
         A slot shared by two legal moves (a straight and a capturing promotion to one piece)
         plays the first of them in generation order. An illegal slot in an unfinished game
         raises ValueError and changes no game.
-        """
-        self._core.step(self._entries(actions, "actions", ACTION_SLOTS), False)
 
-    def step_moves(self, moves: Any) -> None:
-        """Plays one exact move code per unfinished game: from * 64 + to + 4096 * k."""
+        With `games`, a bool mask, only the games where it is True move; the others are held as
+        they are, their entries ignored (a finished one does not auto-reset), and show rewards 0
+        and last_move -1 for this step. Games that wait for different players can so share one
+        batch.
+        """
+        self._core.step(self._entries(actions, "actions", ACTION_SLOTS), False, self._games_mask(games))
+
+    def step_moves(self, moves: Any, games: Any = None) -> None:
+        """Plays one exact move code per unfinished game: from * 64 + to + 4096 * k. `games`
+        as for step()."""
         codes = self._entries(moves, "moves", MOVE_CODES)
-        self._core.step(codes, True)
+        self._core.step(codes, True, self._games_mask(games))
+
+    def _games_mask(self, games: Any) -> Optional[np.ndarray]:
+        """`games` as a contiguous bool array of shape (n,), or None."""
+        if games is None:
+            return None
+        mask = games.detach().cpu().numpy() if isinstance(games, torch.Tensor) else np.asarray(games)
+        if mask.dtype != np.bool_:
+            raise TypeError(f"games must be a bool mask, not {mask.dtype}")
+        if mask.shape != (self._n,):
+            raise ValueError(f"games must have shape ({self._n},), got {tuple(mask.shape)}")
+        return np.ascontiguousarray(mask)
 
     def random_actions(self) -> torch.Tensor:
         """(n,) int64: a uniformly drawn legal slot per unfinished game, -1 per finished one."""
@@ -315,15 +332,7 @@ class GameBatch:
             seed = _whole("seed", seed)
             if not 0 <= seed < 2**64:
                 raise ValueError(f"seed must be in 0..2**64-1, got {seed}")
-        mask = None
-        if games is not None:
-            mask = games.detach().cpu().numpy() if isinstance(games, torch.Tensor) else np.asarray(games)
-            if mask.dtype != np.bool_:
-                raise TypeError(f"games must be a bool mask, not {mask.dtype}")
-            if mask.shape != (self._n,):
-                raise ValueError(f"games must have shape ({self._n},), got {tuple(mask.shape)}")
-            mask = np.ascontiguousarray(mask)
-        self._core.reset(seed, mask)
+        self._core.reset(seed, self._games_mask(games))
 
     # ------------------------------------------------------------------------------------------
     # One game

@@ -178,6 +178,31 @@ def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
     return rows[hits], words[hits] * 8 + offsets
 
 
+def masked_logits(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tensor:
+    """`logits` with every illegal slot at the lowest finite value of their dtype, and rows
+    without a legal slot (finished games) all zero: a `torch.distributions.Categorical` over
+    them gives probability 0 to illegal slots and never NaN, where filling with -inf would give
+    NaN in every row of a finished game."""
+    masks = torch.as_tensor(masks, device=logits.device).bool()
+    if masks.shape != logits.shape:
+        raise ValueError(f"masks must have the shape of the logits {tuple(logits.shape)}, got {tuple(masks.shape)}")
+    filled = logits.masked_fill(~masks, torch.finfo(logits.dtype).min)
+    return torch.where(masks.any(dim=-1, keepdim=True), filled, torch.zeros_like(logits))
+
+
+def sample_masked(logits: torch.Tensor, masks: Any, generator: Optional[torch.Generator] = None
+                  ) -> tuple[torch.Tensor, torch.Tensor]:
+    """(slots, log-probabilities): one slot per row drawn from the softmax of `logits` (k, 4352)
+    over the row's legal slots; -1 and 0 for rows without one, which GameBatch.step and the
+    Gymnasium environments ignore. Never NaN; `generator` makes the draw repeatable."""
+    safe = masked_logits(logits.detach().float(), masks)
+    log_probs = torch.log_softmax(safe, dim=-1)
+    slots = torch.multinomial(log_probs.exp(), 1, generator=generator).squeeze(-1)
+    chosen = log_probs.gather(-1, slots.unsqueeze(-1)).squeeze(-1)
+    live = torch.as_tensor(masks, device=logits.device).bool().any(dim=-1)
+    return torch.where(live, slots, -1), torch.where(live, chosen, torch.zeros_like(chosen))
+
+
 def masked_log_softmax(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tensor:
     """Log-probabilities over the legal slots, -inf elsewhere (the learner's form)."""
     return torch.log_softmax(logits.masked_fill(~masks, float("-inf")), dim=1)

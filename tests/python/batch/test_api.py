@@ -470,3 +470,53 @@ def test_the_readme_training_loop_learns_from_finished_games():
     assert results and set(results) <= {-1.0, 0.0, 1.0} and any(results)
     # The loop seeds torch the same way, so any difference comes from its updates.
     assert any(not torch.equal(untrained[k], v) for k, v in net.state_dict().items())
+
+
+@pytest.mark.parametrize("auto_reset", [False, True])
+@pytest.mark.parametrize("exact", [False, True])
+def test_step_of_some_games_holds_the_others(auto_reset, exact):
+    """step(games=mask) against a clone that steps every game: the games that move end as the
+    clone's, the held ones exactly as they were (a finished one not restarted), but for rewards 0
+    and last_move -1."""
+    rng = np.random.default_rng(5)
+    batch = GameBatch(24, rules="dark", seed=7, max_plies=40, auto_reset=auto_reset)
+    for step in range(120):
+        before = snapshot(batch)
+        fens = [batch.fen(i) for i in range(len(batch))]
+        both = batch.clone()
+        actions = batch.random_actions()
+        if exact:
+            live = actions >= 0
+            actions = torch.tensor([
+                batch.legal_move_codes(i)[0] if live[i] else 0 for i in range(len(batch))], dtype=torch.int64)
+        games = rng.random(len(batch)) < 0.5
+        (batch.step_moves if exact else batch.step)(actions, games=games)
+        (both.step_moves if exact else both.step)(actions)
+        after, full = snapshot(batch), snapshot(both)
+        for i in range(len(batch)):
+            if games[i]:
+                assert batch.fen(i) == both.fen(i)
+                for name in OUTPUTS:
+                    assert torch.equal(after[name][i], full[name][i]), (step, i, name)
+            else:
+                assert batch.fen(i) == fens[i]
+                for name in OUTPUTS:
+                    held = before[name][i]
+                    if name == "rewards":
+                        held = torch.zeros_like(held)
+                    elif name == "last_move":
+                        held = torch.tensor(-1)
+                    assert torch.equal(after[name][i], held), (step, i, name)
+
+
+@pytest.mark.parametrize("games, error, message", [
+    ([True, False], ValueError, "games must have shape (3,), got (2,)"),
+    ([1, 0, 1], TypeError, "games must be a bool mask, not int64"),
+])
+def test_step_refuses_a_bad_games_mask(games, error, message):
+    batch = GameBatch(3, seed=1)
+    before = snapshot(batch)
+    with pytest.raises(error) as caught:
+        batch.step(batch.random_actions(), games=np.array(games))
+    assert str(caught.value) == message
+    assert_same(snapshot(batch), before)
