@@ -223,15 +223,24 @@ class ViewObserver:
         return _view_text(state.observation_of(player), player)
 
 
+NO_INFORMATION_STATE_TENSOR = (
+    f"{GAME_NAME} has no information state tensor: a player's information state is every view it "
+    "was given since the start, which no fixed-size tensor holds; use information_state_string() "
+    "for it, or observation_tensor() for the own view with its last eight frames"
+)
+
+
 class InformationStateObserver:
-    """The player's whole record (strings only): each view it was given and its answer."""
+    """The player's whole record (strings only): each view it was given and its answer. A
+    tensor of it is refused rather than given empty, so that no algorithm reads nothing as the
+    information state."""
 
     def __init__(self) -> None:
         self.tensor = None
         self.dict: dict[str, np.ndarray] = {}
 
     def set_from(self, state: FogChessState, player: int) -> None:
-        pass
+        raise RuntimeError(NO_INFORMATION_STATE_TENSOR)
 
     def string_from(self, state: FogChessState, player: int) -> str:
         return state.information_state_of(player)

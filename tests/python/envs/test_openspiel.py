@@ -6,6 +6,7 @@ observations are checked against python-chess and GameBatch, and one of OpenSpie
 plays the example's checkpoint bot.
 """
 
+import os
 import runpy
 from pathlib import Path
 
@@ -131,6 +132,18 @@ def test_a_clone_and_a_deserialized_state_play_on_alone():
         other.apply_action(other.legal_actions()[0])
         assert (str(state), state.information_state_string(0), state.observation_tensor(1)) == before
     assert str(copy) == str(loaded) != str(state)
+
+
+@pytest.mark.skipif(bool(os.environ.get("QUELLOR_ASAN")),
+                    reason="the refusal is thrown back through OpenSpiel's C++ frames (see below)")
+def test_information_state_tensor_is_refused_not_empty():
+    state = pyspiel.load_game(qos.GAME_NAME).new_initial_state()
+    state.apply_action(chess.E2 * 64 + chess.E4)
+    assert "e2e4" in state.information_state_string(0)
+    for player in (0, 1):
+        with pytest.raises(RuntimeError) as info:
+            state.information_state_tensor(player)
+        assert str(info.value) == qos.NO_INFORMATION_STATE_TENSOR
 
 
 @pytest.mark.parametrize(
