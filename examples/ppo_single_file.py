@@ -49,7 +49,7 @@ class Args:
     """agent moves over the whole run"""
     max_plies: int = 200
     """plies (of both sides) after which a game stops as a draw"""
-    learning_rate: float = 3e-4
+    learning_rate: float = 1e-3
     """Adam's step size, annealed to 0 over the run"""
     gamma: float = 0.99
     """discount per agent move"""
@@ -205,7 +205,7 @@ def main(args: Args) -> dict[str, float]:
 
     obs = [env.reset(seed=args.seed + k)[0] for k, env in enumerate(envs)]
     started = time.time()
-    results: list[float] = []
+    results: dict[str, list[float]] = {name: [] for name in args.opponents}
     for iteration in range(1, iterations + 1):
         for group in optimizer.param_groups:
             group["lr"] = args.learning_rate * (1 - (iteration - 1) / iterations)
@@ -219,7 +219,8 @@ def main(args: Args) -> dict[str, float]:
             rewards[step] = torch.from_numpy(np.concatenate([o[1] for o in outcomes])).float()
             ended = np.concatenate([o[2] | o[3] for o in outcomes])
             dones[step] = torch.from_numpy(ended).float()
-            results.extend(np.concatenate([o[1] for o in outcomes])[ended].tolist())
+            for name, (_, reward, terminated, truncated, _) in zip(args.opponents, outcomes):
+                results[name].extend(reward[terminated | truncated].tolist())
 
         # A step whose observation has no legal slot is a restart, not a decision.
         decisions = masks.any(dim=2).float()
@@ -251,10 +252,11 @@ def main(args: Args) -> dict[str, float]:
                 nn.utils.clip_grad_norm_(agent.parameters(), args.max_grad_norm)
                 optimizer.step()
 
-        recent = results[-200:]
-        score = (np.mean(recent) + 1) / 2 if recent else float("nan")
-        print(f"iteration {iteration}/{iterations}: {len(results)} games, score of the last {len(recent)} "
-              f"{score:.3f}, policy loss {policy_loss.item():.4f}, value loss {value_loss.item():.4f}, "
+        # The score over each opponent's last 100 games: (wins + draws/2) / games.
+        scores = ", ".join(f"{name} {(np.mean(r[-100:]) + 1) / 2:.2f}" if r else f"{name} -"
+                           for name, r in results.items())
+        print(f"iteration {iteration}/{iterations}: {sum(map(len, results.values()))} games, recent score {scores}; "
+              f"policy loss {policy_loss.item():.4f}, value loss {value_loss.item():.4f}, "
               f"entropy {entropy.item():.3f}, {time.time() - started:.0f} s", flush=True)
 
     scores = {name: evaluate(agent, name, args.eval_games, args) for name in args.opponents}
