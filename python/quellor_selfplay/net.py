@@ -37,7 +37,7 @@ import torch
 from torch import nn
 
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_LEN, OBSERVATIONS, PROMOTION_BASE, RULES
-from quellor_selfplay.fileio import replacing
+from quellor_selfplay.fileio import DataError, replacing
 
 CHECKPOINT_KIND = "quellor-policy-value"
 DEFAULT_HIDDEN = 256
@@ -49,7 +49,7 @@ MAY_BE_ZERO = ("blocks", "reach")
 DILATIONS = (1, 2, 4)
 
 
-class CheckpointError(ValueError):
+class CheckpointError(DataError):
     """A checkpoint file that cannot be read as one of the tool's networks."""
 
 

@@ -290,9 +290,9 @@ def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.
         count = len(arrays["game_index"])
         # A shard on disk is always one the manifest lists: a signal waits for both.
         with interrupts_deferred():
-            size = data.write_shard(arrays, folder / name)
-            manifest["shards"].append({"index": j, "file": name, "first_game": first, "games": count,
-                                       "rows": int(len(arrays["ply"])), "bytes": size})
+            data.write_shard(arrays, folder / name)
+            manifest["shards"].append(data.shard_entry(folder / name, name, j, range(first, first + count),
+                                                       int(len(arrays["ply"]))))
             write_json(manifest, folder / data.MANIFEST)
         first += count
     manifest["complete"] = True

@@ -101,7 +101,7 @@ def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]
         except (data.DataError, ResumeError) as err:
             raise UsageError(f"--resume: {err}") from None
         # A shard named in the manifest but gone or damaged is played again.
-        manifest["shards"] = [s for s in manifest["shards"] if _whole(out / s["file"], s)]
+        manifest["shards"] = [entry for path, entry in data.manifest_shards(out) if data.shard_is_whole(path, entry)]
         manifest["complete"] = len(manifest["shards"]) == len(data.shard_games(config.games, config.shard_size))
         return manifest
     if out.exists():
@@ -114,10 +114,6 @@ def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]
                 stale.unlink()
     # Written with the first shard: a run that ends before it leaves nothing behind.
     return data.new_manifest(settings, [config.policy])
-
-
-def _whole(path: Path, entry: dict[str, Any]) -> bool:
-    return path.exists() and path.stat().st_size == entry.get("bytes")
 
 
 def play(config: PlayConfig) -> int:
@@ -194,9 +190,8 @@ def _write(config: PlayConfig, manifest: dict[str, Any], index: int, games: rang
     name = data.shard_name(index)
     # A shard on disk is always one the manifest lists: a signal waits for both.
     with interrupts_deferred():
-        size = data.write_shard(arrays, config.out / name, config.compress)
-        entry = {"index": index, "file": name, "first_game": games.start, "games": len(games),
-                 "rows": int(len(arrays["ply"])), "bytes": size}
+        data.write_shard(arrays, config.out / name, config.compress)
+        entry = data.shard_entry(config.out / name, name, index, games, int(len(arrays["ply"])))
         manifest["shards"] = sorted([e for e in manifest["shards"] if e["index"] != index] + [entry],
                                     key=lambda e: e["index"])
         write_json(manifest, config.out / data.MANIFEST)
