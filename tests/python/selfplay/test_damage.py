@@ -145,3 +145,158 @@ def test_a_shard_reaches_the_disk_before_its_name_and_listing(tmp_path, monkeypa
     write_shard(read_shard(played / SHARD), target)
     assert events == [("fsync", str(target.with_name(".shard.npz.partial"))), ("replace", str(target)),
                       ("fsync", str(target.parent))]
+
+
+# ---------------------------------------------------------------------------------------------
+# Checkpoints and the files of a training run
+
+import torch  # noqa: E402
+
+from quellor_selfplay.net import CheckpointError, content_digest, read_checkpoint  # noqa: E402
+from support.runs import rows_of  # noqa: E402
+
+LATEST = "checkpoints/latest.pt"
+
+
+def train_args(out, *extra):
+    return ["train", "--out", out, "--iterations", 2, "--games", 4, "--batch", 4, "--max-plies", 20,
+            "--eval-every", 1, "--eval-games", 2, "--final-games", 2, "--channels", 4, "--blocks", 0,
+            "--minibatch", 32, "--pool-every", 1, "--pool-size", 2, "--keep-data", 3, "--seed", 3,
+            "--workers", 1, "--no-progress", *extra]
+
+
+@pytest.fixture(scope="module")
+def trained(tmp_path_factory):
+    out = tmp_path_factory.mktemp("trained")
+    assert main([str(a) for a in train_args(out)]) == 0
+    return out
+
+
+@pytest.fixture
+def train_copy(trained, tmp_path):
+    shutil.copytree(trained, tmp_path / "run")
+    return tmp_path / "run"
+
+
+def largest_tensor_offset(path):
+    """Where the bytes of the checkpoint's largest tensor begin and how many there are."""
+    import zipfile
+
+    with zipfile.ZipFile(path) as archive:
+        info = max((i for i in archive.infolist() if "/data/" in i.filename), key=lambda i: i.file_size)
+    raw = path.read_bytes()
+    at = info.header_offset
+    name_length, extra_length = int.from_bytes(raw[at + 26: at + 28], "little"), int.from_bytes(raw[at + 28: at + 30],
+                                                                                                  "little")
+    return at + 30 + name_length + extra_length, info.file_size
+
+
+def flip_weights(path):
+    start, size = largest_tensor_offset(path)
+    raw = bytearray(path.read_bytes())
+    raw[start + size // 2] ^= 0x10
+    path.write_bytes(bytes(raw))
+
+
+def rewrite(path, change, digest=True):
+    """The checkpoint changed by `change`, its digest taken again (as another program that
+    wrote a whole but different file would) unless `digest` is False."""
+    blob = torch.load(path, weights_only=True)
+    change(blob)
+    if digest and "sha256" in blob:
+        blob["sha256"] = content_digest(blob)
+    torch.save(blob, path)
+
+
+# What was done to latest.pt, and what every reader says of it.
+CHECKPOINT_DAMAGE = {
+    "bit-flip-in-weights": (flip_weights, "is damaged: its contents do not match its SHA-256"),
+    "other-digest": (lambda p: rewrite(p, lambda b: b.update(sha256="0" * 64), digest=False),
+                     "is damaged: its contents do not match its SHA-256"),
+    "digest-key-damaged": (lambda p: rewrite(p, lambda b: b.update(sha257=b.pop("sha256"))),
+                           "is damaged: it has no SHA-256 and holds unknown keys 'sha257'"),
+    "empty": (lambda p: p.write_bytes(b""), "cannot be read: the file is empty"),
+    "half-written": (lambda p: p.write_bytes(p.read_bytes()[: p.stat().st_size // 2]),
+                     "cannot be read: it is damaged or cut short"),
+    "not-a-checkpoint": (lambda p: torch.save({"weights": torch.zeros(3)}, p), "is not a quellor-policy-value"),
+}
+CHECKPOINT_READERS = {
+    "read_checkpoint": lambda run_dir, capsys: read_checkpoint(run_dir / LATEST),
+    "match": lambda run_dir, capsys: run(["match", run_dir / LATEST, "random", "--games", 2, "--no-progress"],
+                                         capsys),
+    "train --resume": lambda run_dir, capsys: run(train_args(run_dir, "--resume"), capsys),
+}
+
+
+@pytest.mark.parametrize("reader", CHECKPOINT_READERS)
+@pytest.mark.parametrize("damage", CHECKPOINT_DAMAGE)
+def test_a_damaged_checkpoint_is_named(train_copy, capsys, damage, reader):
+    make, message = CHECKPOINT_DAMAGE[damage]
+    make(train_copy / LATEST)
+    if reader == "read_checkpoint":
+        with pytest.raises(CheckpointError) as caught:
+            read_checkpoint(train_copy / LATEST)
+        assert isinstance(caught.value, DataError)
+        text = str(caught.value)
+    else:
+        status, _, text = CHECKPOINT_READERS[reader](train_copy, capsys)
+        assert status == 2
+    assert f"{train_copy / LATEST} {message}" in text, text
+
+
+def without_rows(blob):
+    """The checkpoint as the trainer wrote it before checkpoints kept the metrics rows."""
+    blob["train"].pop("metrics")
+    blob["train"].pop("matches")
+
+
+# What was done to the run; for the run as it is and for one whose checkpoint predates the rows
+# it keeps, what train --resume gives: "rebuilt" (exit 0, the CSV files whole again) or the
+# message of a refusal.
+RUN_DAMAGE = {
+    "metrics-cut-to-100-bytes": (lambda d: (d / "metrics.csv").write_bytes((d / "metrics.csv").read_bytes()[:100]),
+                                 "rebuilt", "metrics.csv holds the rows of iterations none, not 0..2"),
+    "metrics-rows-lost": (lambda d: (d / "metrics.csv").write_text("\n".join(
+        (d / "metrics.csv").read_text().splitlines()[:2]) + "\n"), "rebuilt",
+        "metrics.csv holds the rows of iterations 0, not 0..2"),
+    "metrics-bad-row": (lambda d: (d / "metrics.csv").write_text((d / "metrics.csv").read_text().replace("\n1,", "\nx,")),
+                        "rebuilt", "metrics.csv, line 3: iteration 'x' is not a number"),
+    "matches-bad-row": (lambda d: (d / "matches.csv").write_text((d / "matches.csv").read_text() + "1,2,3\n"),
+                        "rebuilt", "matches.csv, line 8: fewer fields than the header names"),
+    "matches-gone": (lambda d: (d / "matches.csv").unlink(), "rebuilt",
+                     "matches.csv lacks the match of iteration 0 against random"),
+    "stray-data-folder": (lambda d: (d / "data" / "iter-old").mkdir(), "rebuilt", "rebuilt"),
+    "no-iteration": (lambda d: rewrite(d / LATEST, lambda b: b["train"].pop("iteration")),
+                     "its trainer state has no 'iteration'", "its trainer state has no 'iteration'"),
+    "bad-pool": (lambda d: rewrite(d / LATEST, lambda b: b["train"].update(pool=[{"state_dict": {}}])),
+                 "its trainer state has no 'iteration'", "its trainer state has no 'iteration'"),
+}
+
+
+@pytest.mark.parametrize("old", [False, True], ids=["checkpoint-with-rows", "older-checkpoint"])
+@pytest.mark.parametrize("damage", RUN_DAMAGE)
+def test_resume_rebuilds_the_run_files_or_refuses(trained, train_copy, capsys, damage, old):
+    make, now, before = RUN_DAMAGE[damage]
+    expected = before if old else now
+    if old:
+        rewrite(train_copy / LATEST, without_rows)
+    make(train_copy)
+    status, _, err = run(train_args(train_copy, "--resume"), capsys)
+    if expected == "rebuilt":
+        assert status == 0, err
+        for name in ("metrics.csv", "matches.csv"):
+            assert rows_of(train_copy / name) == rows_of(trained / name)
+        if damage == "stray-data-folder":
+            assert (train_copy / "data" / "iter-old").is_dir()
+    else:
+        assert status in (1, 2) and expected in err, err
+        assert str(train_copy) in err
+
+
+def test_an_older_checkpoint_without_a_digest_still_loads(train_copy):
+    """Checkpoints written before they carried a digest hold the same weights as before."""
+    net, blob = read_checkpoint(train_copy / LATEST)
+    rewrite(train_copy / LATEST, lambda b: b.pop("sha256"))
+    older, older_blob = read_checkpoint(train_copy / LATEST)
+    assert "sha256" not in older_blob
+    assert all(torch.equal(a, b) for a, b in zip(net.state_dict().values(), older.state_dict().values()))
