@@ -29,7 +29,9 @@ A checkpoint without ``sha256`` was written before checkpoints carried one: it l
 (there is nothing to check it against), as long as it holds no key this format does not know,
 which is what a damaged ``sha256`` key would leave.
 
-Any TorchScript module can stand in for these networks (see `players.load_player`).
+A TorchScript module can stand in for these networks, but only where the user names it as one
+(``script:PATH``, see `players.load_player`): it is compiled code, and loading it runs that code.
+`read_checkpoint` refuses one.
 """
 
 from __future__ import annotations
@@ -344,6 +346,9 @@ def _unreadable(path: Union[str, os.PathLike[str]], err: Exception) -> Checkpoin
 def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict[str, Any]]:
     """The network of a checkpoint and the whole dict it was read from; CheckpointError says
     what is wrong with a file that is not one, or whose contents are not those written."""
+    if is_torchscript(path):
+        raise CheckpointError(f"checkpoint {path} is a TorchScript module, not a checkpoint: loading one runs the code "
+                              f"inside it. To play it, if you trust it, name it script:{path}")
     try:
         blob: Any = torch.load(path, map_location="cpu", weights_only=True)
     except FileNotFoundError:
@@ -384,6 +389,16 @@ def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict
         if key in blob and blob[key] not in (OBSERVATIONS if key == "observation" else RULES):
             raise CheckpointError(f"checkpoint {path} names an unknown {key} {blob[key]!r}")
     return net, blob
+
+
+def is_torchscript(path: Union[str, os.PathLike[str]]) -> bool:
+    """Whether the file is a TorchScript archive (a zip with compiled code in it), found from its
+    listing alone: nothing in it is loaded."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            return any("/code/" in name for name in archive.namelist())
+    except (zipfile.BadZipFile, OSError, ValueError, EOFError):
+        return False
 
 
 def load_checkpoint(path: Union[str, os.PathLike[str]]) -> nn.Module:

@@ -65,7 +65,7 @@ from quellor_selfplay.learn import gather, update
 from quellor_selfplay.ledger import part
 from quellor_selfplay.match import play_match
 from quellor_selfplay.net import CheckpointError, read_checkpoint, save_checkpoint, seeded_net
-from quellor_selfplay.players import PlayerConfig, load_player
+from quellor_selfplay.players import PlayerConfig, load_player, player_file
 from quellor_selfplay.runner import Job, Pending, Segment, Threads
 
 # The fixed opponents every evaluation measures the network against: the same at every
@@ -116,8 +116,8 @@ def acting_precision(config: TrainConfig) -> str:
 
 def _identity(player: str) -> str:
     """A player as a resumed run must find it again: a file by its contents, else its name."""
-    path = Path(player)
-    return f"{player} ({file_digest(path)})" if path.is_file() else player
+    path = player_file(player)
+    return f"{player} ({file_digest(path)})" if path is not None else player
 
 
 # What runs made before these settings existed played with.

@@ -30,7 +30,7 @@ from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigter
 from quellor_selfplay.config import PlayConfig, ResumeError, check_resume, resume_settings
 from quellor_selfplay.fileio import file_digest, interrupts_deferred, write_json
 from quellor_selfplay.net import DEFAULT_HIDDEN, CheckpointError, save_checkpoint, seeded_net
-from quellor_selfplay.players import PlayerConfig, load_player
+from quellor_selfplay.players import PlayerConfig, load_player, player_file
 from quellor_selfplay.runner import Job, Segment, backend, default_workers, ray_connection
 
 FOG_PATTERNS = ("fog-g*-p*.svg", "fog-g*-p*.txt")
@@ -85,7 +85,8 @@ def _settings(config: PlayConfig, player: PlayerConfig) -> dict[str, Any]:
     """What decides the run's games: a resumed run must be given the same."""
     settings = resume_settings(config)
     settings["checkpoint"] = str(config.checkpoint) if config.checkpoint else None
-    settings["checkpoint_sha256"] = file_digest(config.checkpoint) if config.checkpoint else None
+    source = player_file(str(config.checkpoint)) if config.checkpoint else None
+    settings["checkpoint_sha256"] = file_digest(source) if source else None
     settings["hidden"] = (player.config or {}).get("hidden") if player.kind == "net" else None
     return settings
 

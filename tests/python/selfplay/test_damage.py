@@ -300,3 +300,50 @@ def test_an_older_checkpoint_without_a_digest_still_loads(train_copy):
     older, older_blob = read_checkpoint(train_copy / LATEST)
     assert "sha256" not in older_blob
     assert all(torch.equal(a, b) for a, b in zip(net.state_dict().values(), older.state_dict().values()))
+
+
+# ---------------------------------------------------------------------------------------------
+# Code in data files
+
+from support.hostile import marker_module  # noqa: E402
+
+# Every way a command reads a player or a network from a file, with a TorchScript module in
+# that place; the module's code must not run, and the message must name the file.
+SCRIPT_ENTRIES = {
+    "match A": lambda d, evil: ["match", evil, "random", "--games", 2, "--no-progress"],
+    "match B": lambda d, evil: ["match", "random", evil, "--games", 2, "--no-progress"],
+    "play --checkpoint": lambda d, evil: ["play", "--policy", "net", "--checkpoint", evil, "--games", 2, "--out",
+                                          d / "play", "--workers", 1, "--no-progress"],
+    "train --bots": lambda d, evil: [*train_args(d / "train", "--bots", evil, "--bot-games", 0.5)],
+    "train --init": lambda d, evil: [*train_args(d / "train", "--init", evil)],
+    "train --resume": lambda d, evil: [*train_args(d / "run", "--resume")],
+    "exploit": lambda d, evil: ["exploit", evil, "--iterations", 1, "--games", 2, "--out", d / "exploit",
+                                "--workers", 1, "--no-progress"],
+}
+
+
+@pytest.mark.parametrize("entry", SCRIPT_ENTRIES)
+def test_a_torchscript_file_given_as_a_checkpoint_runs_nothing(train_copy, capsys, entry):
+    evil = train_copy / LATEST if entry == "train --resume" else train_copy.parent / "evil.pt"
+    marker = train_copy.parent / "marker"
+    marker_module(evil, marker)
+    status, _, err = run(SCRIPT_ENTRIES[entry](train_copy.parent, evil), capsys)
+    assert status == 2, err
+    assert f"{evil} is a TorchScript module, not a checkpoint" in err and f"script:{evil}" in err, err
+    assert not list(train_copy.parent.glob("marker*"))
+
+
+def test_script_names_a_module_the_user_trusts(tmp_path, capsys):
+    """The explicit form loads and plays the module: its code runs, as asked. A file under that
+    form that is no TorchScript module is refused."""
+    marker_module(tmp_path / "mine.pt", tmp_path / "marker")
+    status, out, err = run(["match", f"script:{tmp_path / 'mine.pt'}", "random", "--games", 2, "--no-progress"],
+                           capsys)
+    assert status == 0, err
+    assert (tmp_path / "marker.load").exists() and (tmp_path / "marker.forward").exists()
+    (tmp_path / "weights.pt").write_bytes(b"PK not a module")
+    for source, message in ((tmp_path / "weights.pt", f"script:{tmp_path / 'weights.pt'}: {tmp_path / 'weights.pt'} "
+                             f"is not a TorchScript module"),
+                            (tmp_path / "gone.pt", f"TorchScript module {tmp_path / 'gone.pt'} does not exist")):
+        status, _, err = run(["match", f"script:{source}", "random", "--no-progress"], capsys)
+        assert status == 2 and message in err, err
