@@ -336,11 +336,19 @@ def _unreadable(path: Union[str, os.PathLike[str]], err: Exception) -> Checkpoin
     if size == 0:
         return CheckpointError(f"checkpoint {path} cannot be read: the file is empty")
     text = str(err).strip().splitlines()[0] if str(err).strip() else type(err).__name__
-    if not zipfile.is_zipfile(path):
+    if not _whole_zip(path):
         # torch's own words for a cut file range from a miniz error to "Invalid argument".
         return CheckpointError(f"checkpoint {path} cannot be read: it is damaged or cut short (no whole zip "
                                f"archive: {text})")
     return CheckpointError(f"checkpoint {path} cannot be read: {text}")
+
+
+def _whole_zip(path: Union[str, os.PathLike[str]]) -> bool:
+    # zipfile's own check raises, rather than answers, for some damaged end records.
+    try:
+        return zipfile.is_zipfile(path)
+    except (zipfile.BadZipFile, OSError, ValueError, EOFError):
+        return False
 
 
 def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict[str, Any]]:

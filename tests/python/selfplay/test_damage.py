@@ -219,6 +219,10 @@ CHECKPOINT_DAMAGE = {
     "half-written": (lambda p: p.write_bytes(p.read_bytes()[: p.stat().st_size // 2]),
                      "cannot be read: it is damaged or cut short"),
     "not-a-checkpoint": (lambda p: torch.save({"weights": torch.zeros(3)}, p), "is not a quellor-policy-value"),
+    # The zip64 end locator's count of disks, which zipfile's own check raises for.
+    "bit-flip-in-disk-count": (lambda p: p.write_bytes(p.read_bytes()[:-25] + bytes([p.read_bytes()[-25] ^ 0x10])
+                                                       + p.read_bytes()[-24:]),
+                               "cannot be read: it is damaged or cut short"),
 }
 CHECKPOINT_READERS = {
     "read_checkpoint": lambda run_dir, capsys: read_checkpoint(run_dir / LATEST),
