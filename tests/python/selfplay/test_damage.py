@@ -87,6 +87,11 @@ DAMAGE = {
     "bad-count": (lambda d: edit_manifest(d, lambda m: m["shards"][1].update(games="2")),
                   f"the entry of shard '{SHARD}' has no valid games", "refused"),
     "no-run": (lambda d: edit_manifest(d, lambda m: m.update(run=None)), "has no valid run settings", "refused"),
+    "manifest-truncated": (lambda d: (d / MANIFEST).write_bytes((d / MANIFEST).read_bytes()[:200]),
+                           f"{MANIFEST} is not valid JSON", "refused"),
+    "manifest-digest-flipped": (lambda d: edit_manifest(d, lambda m: m["shards"][1].update(
+        sha256=m["shards"][1]["sha256"].translate(str.maketrans("0123456789abcdef", "123456789abcdef0")))),
+        f"{SHARD} is damaged: its SHA-256", "replays"),
 }
 READERS = {
     "SelfPlayData": lambda d: SelfPlayData(d),
