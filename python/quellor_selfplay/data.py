@@ -57,7 +57,7 @@ from quellor_selfplay.fileio import DataError, file_digest, replacing, write_jso
 __all__ = [
     "ROW_FIELDS", "GAME_FIELDS", "MANIFEST", "SelfPlayData", "SelfPlayStream", "read_shard",
     "write_shard", "read_manifest", "shard_paths", "rebuild_packed", "ENDINGS", "game_table",
-    "game_record", "summarize",
+    "game_record", "summarize", "DataError", "manifest_shards", "shard_entry", "shard_is_whole", "check_entries",
 ]
 
 FORMAT = "quellor-selfplay-shards"

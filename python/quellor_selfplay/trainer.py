@@ -434,6 +434,8 @@ class Trainer:
         self.state = state
         self.runner = runner
         self.metrics_fields = metric_fields(tuple(self.anchors))
+        self.metrics: list[dict[str, Any]]
+        self.matches: list[dict[str, Any]]
         if state.metrics is not None and state.matches is not None:
             # The checkpoint's rows are the run's: files cut short, damaged or written past the
             # checkpoint are written again from them.
