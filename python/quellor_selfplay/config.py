@@ -24,8 +24,8 @@ from typing import Any, Optional
 from quellor_selfplay.codes import OBSERVATIONS, RULES
 
 ARCHES = ("squares", "mlp")
-PLAYER_HELP = ("'random', 'greedy', 'bold', a checkpoint (or TorchScript module), or module:callable, a class or "
-               "function of your own that makes a player")
+PLAYER_HELP = ("'random', 'greedy', 'bold', a checkpoint, script:PATH (a TorchScript module, whose code runs: only "
+               "one you trust), or module:callable, a class or function of your own that makes a player")
 POLICIES = ("random", "greedy", "bold", "net")
 
 
@@ -225,8 +225,9 @@ class PlayConfig:
     policy: str = option("random", "random: uniform over the legal actions; greedy or bold: the one-ply bots; "
                                    "net: a policy network (default {default})",
                          choices=POLICIES, resume=True)
-    checkpoint: Optional[Path] = option(None, "network for --policy net: a checkpoint of this tool or a TorchScript "
-                                              "module (default: a network initialised from --seed)", parse=Path,
+    checkpoint: Optional[Path] = option(None, "network for --policy net: a checkpoint of this tool, or script:PATH for "
+                                              "a TorchScript module you trust (its code runs) (default: a network "
+                                              "initialised from --seed)", parse=Path,
                                         resume=True)
     hidden: Optional[int] = option(None, "hidden width of a freshly initialised network (default 256)",
                                    parse=positive)

@@ -34,10 +34,12 @@ under a shard's name is whole, and the manifest names the shards that belong to 
 
 from __future__ import annotations
 
+import hashlib
+import io
 import json
 import math
 import os
-import zipfile
+import re
 from collections.abc import Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, Optional, Union
@@ -50,12 +52,12 @@ from torch.utils.data import Dataset, IterableDataset, get_worker_info
 from quellor_selfplay import SUMMARY_FILE
 from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.codes import CASTLING_COLUMNS, ENDINGS, FRAME_CHANNELS, MASK_BYTES, NEWEST_FRAME, OBSERVATIONS, PACKED_WORDS, code_move
-from quellor_selfplay.fileio import replacing, write_json
+from quellor_selfplay.fileio import DataError, file_digest, replacing, write_json
 
 __all__ = [
     "ROW_FIELDS", "GAME_FIELDS", "MANIFEST", "SelfPlayData", "SelfPlayStream", "read_shard",
     "write_shard", "read_manifest", "shard_paths", "rebuild_packed", "ENDINGS", "game_table",
-    "game_record", "summarize",
+    "game_record", "summarize", "DataError", "manifest_shards", "shard_entry", "shard_is_whole", "check_entries",
 ]
 
 FORMAT = "quellor-selfplay-shards"
@@ -89,10 +91,6 @@ Arrays = dict[str, npt.NDArray[Any]]
 PathLike = Union[str, "os.PathLike[str]"]
 
 
-class DataError(ValueError):
-    """A file or directory that does not hold self-play data in this format."""
-
-
 # ---------------------------------------------------------------------------------------------
 # Shards
 
@@ -113,12 +111,20 @@ def write_shard(arrays: Mapping[str, npt.NDArray[Any]], path: Path, compress: bo
         raise ValueError(f"a shard needs {', '.join(missing)}")
     path.parent.mkdir(parents=True, exist_ok=True)
     named: dict[str, Any] = dict(arrays)
-    with replacing(path) as partial, open(partial, "wb") as out:
-        if compress:
-            np.savez_compressed(out, **named)
-        else:
-            np.savez(out, **named)
+    with replacing(path) as partial:
+        with open(partial, "wb") as out:
+            if compress:
+                np.savez_compressed(out, **named)
+            else:
+                np.savez(out, **named)
     return path.stat().st_size
+
+
+def shard_entry(path: Path, name: str, index: int, games: range, rows: int) -> dict[str, Any]:
+    """The manifest's entry for the shard just written at `path`: where it is, what it holds,
+    and its size and SHA-256, by which a reader knows the bytes are the ones written."""
+    return {"index": index, "file": name, "first_game": games.start, "games": len(games), "rows": rows,
+            "bytes": path.stat().st_size, "sha256": file_digest(path)}
 
 
 def check_shard(arrays: Mapping[str, npt.NDArray[Any]], where: str) -> None:
@@ -148,16 +154,47 @@ def check_shard(arrays: Mapping[str, npt.NDArray[Any]], where: str) -> None:
         raise DataError(f"{where}: its rows are not whole games in ply order")
 
 
-def read_shard(path: PathLike) -> Arrays:
-    """A shard's arrays, checked; DataError for a file that is not a whole shard."""
+def _reason(err: BaseException) -> str:
+    """What an exception says, or its kind when it says nothing (an empty file's EOFError)."""
+    text = str(err).strip()
+    return f"{type(err).__name__}: {text}" if text else type(err).__name__
+
+
+def _shard_bytes(path: PathLike, sha256: Optional[str]) -> bytes:
+    """The bytes of the shard at `path`, checked against the SHA-256 its manifest gives."""
     try:
-        # Opened here so that the file is closed even when numpy cannot read it.
-        with open(path, "rb") as file, np.load(file, allow_pickle=False) as archive:
-            arrays = {key: archive[key] for key in archive.files}
+        raw = Path(path).read_bytes()
     except FileNotFoundError:
         raise DataError(f"shard {path} does not exist") from None
-    except (OSError, ValueError, zipfile.BadZipFile, EOFError) as err:
-        raise DataError(f"shard {path} cannot be read: {err}") from None
+    except OSError as err:
+        raise DataError(f"shard {path} cannot be read: {_reason(err)}") from None
+    if sha256 is not None and hashlib.sha256(raw).hexdigest() != sha256:
+        raise DataError(f"shard {path} is damaged: its SHA-256 is not the one the manifest gives")
+    return raw
+
+
+def _load_arrays(path: PathLike, raw: bytes, keys: Optional[Sequence[str]] = None) -> Arrays:
+    """The arrays of a shard's bytes (only `keys`, when given); DataError for any that numpy,
+    zipfile or zlib cannot read, each of which raises its own kinds for damaged bytes."""
+    try:
+        with np.load(io.BytesIO(raw), allow_pickle=False) as archive:
+            if not isinstance(archive, np.lib.npyio.NpzFile):
+                raise DataError(f"shard {path} is not an .npz archive")
+            names = archive.files if keys is None else [k for k in keys if k in archive.files]
+            arrays = {key: archive[key] for key in names}
+    except DataError:
+        raise
+    except MemoryError:
+        raise DataError(f"shard {path} cannot be read: an array's header claims more memory than there is") from None
+    except Exception as err:
+        raise DataError(f"shard {path} cannot be read: {_reason(err)}") from None
+    return arrays
+
+
+def read_shard(path: PathLike, sha256: Optional[str] = None) -> Arrays:
+    """A shard's arrays, checked; DataError for a file that is not a whole shard, or whose bytes
+    are not those of `sha256` (the digest its manifest lists)."""
+    arrays = _load_arrays(path, _shard_bytes(path, sha256))
     check_shard(arrays, f"shard {path}")
     return arrays
 
@@ -182,33 +219,77 @@ def _read_json(directory: PathLike, name: str) -> Any:
 
 
 def read_manifest(directory: PathLike) -> dict[str, Any]:
+    """A run's manifest, its shard entries checked (see `check_entries`)."""
     path = Path(directory) / MANIFEST
     manifest = _read_json(directory, MANIFEST)
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
         raise DataError(f"{path} is not a {FORMAT} manifest")
     if manifest.get("version") != VERSION:
         raise DataError(f"{path} has format version {manifest.get('version')!r}; this quellor reads {VERSION}")
-    shards = manifest.get("shards")
+    check_entries(directory, manifest.get("shards"))
+    if not isinstance(manifest.get("run"), dict):
+        raise DataError(f"{path} has no valid run settings")
+    return manifest
+
+
+# What an entry may hold besides its file and index, and of which type. Entries written before
+# shards carried a digest have no sha256: their size is all a reader can check.
+ENTRY_INTS = ("first_game", "games", "rows", "bytes")
+SHA256_HEX = re.compile(r"[0-9a-f]{64}")
+
+
+def check_entries(directory: PathLike, shards: Any) -> None:
+    """DataError unless `shards` is a list of entries each naming a different shard file inside
+    the run and a different index, with counts and a digest of the right kinds. Every reader of a
+    run (the datasets, show, play --resume) comes through here, so each refuses the same."""
+    path = Path(directory) / MANIFEST
     if not isinstance(shards, list) or not all(
-        isinstance(s, dict) and isinstance(s.get("file"), str) and isinstance(s.get("index"), int)
-        for s in shards
+        isinstance(s, dict) and isinstance(s.get("file"), str) and _is_int(s.get("index")) for s in shards
     ):
         raise DataError(f"{path} has no valid shard list")
-    return manifest
+    root = Path(directory).resolve()
+    files: set[Path] = set()
+    indices: set[int] = set()
+    for entry in shards:
+        where = (root / entry["file"]).resolve()
+        if root not in where.parents:
+            raise DataError(f"{path} names a shard outside the run: {entry['file']!r}")
+        if where in files or entry["index"] in indices:
+            raise DataError(f"{path} lists shard {entry['file']!r} (index {entry['index']}) twice")
+        files.add(where)
+        indices.add(entry["index"])
+        bad = [key for key in ENTRY_INTS if key in entry and not (_is_int(entry[key]) and entry[key] >= 0)]
+        if "sha256" in entry and not (isinstance(entry["sha256"], str) and SHA256_HEX.fullmatch(entry["sha256"])):
+            bad.append("sha256")
+        if bad:
+            raise DataError(f"{path}: the entry of shard {entry['file']!r} has no valid {', '.join(bad)}")
+
+
+def _is_int(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def manifest_shards(directory: PathLike) -> list[tuple[Path, dict[str, Any]]]:
+    """The complete shards of a run in shard order: each one's path and manifest entry."""
+    manifest = read_manifest(directory)
+    root = Path(directory).resolve()
+    return [((root / entry["file"]).resolve(), entry) for entry in sorted(manifest["shards"], key=lambda s: s["index"])]
 
 
 def shard_paths(directory: PathLike) -> list[Path]:
     """The complete shards of a run, in shard order."""
-    manifest = read_manifest(directory)
-    entries = sorted(manifest["shards"], key=lambda s: s["index"])
-    root = Path(directory).resolve()
-    paths = []
-    for entry in entries:
-        path = (root / entry["file"]).resolve()
-        if root not in path.parents:
-            raise DataError(f"{directory}/{MANIFEST} names a shard outside the run: {entry['file']!r}")
-        paths.append(path)
-    return paths
+    return [path for path, _ in manifest_shards(directory)]
+
+
+def shard_is_whole(path: Path, entry: Mapping[str, Any]) -> bool:
+    """Whether the file at `path` holds the bytes its manifest entry describes: its SHA-256
+    when the entry has one, else its size."""
+    try:
+        if path.stat().st_size != entry.get("bytes"):
+            return False
+        return "sha256" not in entry or file_digest(path) == entry["sha256"]
+    except OSError:
+        return False
 
 
 # ---------------------------------------------------------------------------------------------
@@ -218,10 +299,14 @@ def shard_paths(directory: PathLike) -> list[Path]:
 def game_table(run: PathLike) -> dict[str, np.ndarray]:
     """The game rows of every complete shard of a run, in game order."""
     parts: dict[str, list[np.ndarray]] = {key: [] for key in GAME_FIELDS}
-    for path in shard_paths(run):
-        with np.load(path, allow_pickle=False) as archive:
-            for key in parts:
-                parts[key].append(archive[key])
+    for path, entry in manifest_shards(run):
+        arrays = _load_arrays(path, _shard_bytes(path, entry.get("sha256")), list(GAME_FIELDS))
+        for key, dtype in GAME_FIELDS.items():
+            if key not in arrays or arrays[key].dtype != dtype or arrays[key].ndim != 1:
+                raise DataError(f"shard {path} has no valid {key!r} array")
+            parts[key].append(arrays[key])
+        if len({len(arrays[key]) for key in GAME_FIELDS}) != 1:
+            raise DataError(f"shard {path} has arrays of different lengths")
     table = {key: np.concatenate(v) if v else np.zeros(0, dtype) for (key, v), dtype in
              zip(parts.items(), GAME_FIELDS.values())}
     order = np.argsort(table["game_index"], kind="stable")
@@ -236,10 +321,10 @@ def game_record(run: PathLike, game: int) -> dict[str, Any]:
     if not (Path(run) / MANIFEST).exists():
         return _summary_record(run, game)
     manifest = read_manifest(run)
-    for entry in manifest["shards"]:
+    for path, entry in manifest_shards(run):
         first = entry.get("first_game", 0)
         if first <= game < first + entry.get("games", 0):
-            shard = read_shard(Path(run) / entry["file"])
+            shard = read_shard(path, entry.get("sha256"))
             rows = shard["game"] == game
             record: dict[str, Any] = {"moves": [code_move(int(c)).uci() for c in shard["move"][rows]],
                                       "start_fen": manifest["run"].get("start_fen"),
@@ -390,18 +475,18 @@ class SelfPlayData(Dataset[dict[str, torch.Tensor]]):
     An old selfplay.pt has no masks or log-probabilities: its rows have neither key.
     """
 
-    def __init__(self, source: Union[PathLike, Sequence[PathLike]], observation: Optional[str] = None,
+    def __init__(self, source: Union[PathLike, Sequence[Source]], observation: Optional[str] = None,
                  dtype: torch.dtype = torch.float32) -> None:
         parts: list[Arrays] = []
         modes: set[str] = set()
         self.legacy = False
-        for path in self._sources(source):
+        for path, sha256 in _checked_sources(source):
             if path.suffix == ".pt":
                 rows, info = _legacy_rows(path)
                 self.legacy = True
                 modes.add(info["observation"])
             else:
-                rows = read_shard(path)
+                rows = read_shard(path, sha256)
                 mode = _run_mode(path)
                 if mode is not None:
                     modes.add(mode)
@@ -426,16 +511,7 @@ class SelfPlayData(Dataset[dict[str, torch.Tensor]]):
 
     @staticmethod
     def _sources(source: Union[PathLike, Sequence[PathLike]]) -> list[Path]:
-        if isinstance(source, (str, os.PathLike)):
-            path = Path(source)
-            if path.is_dir():
-                if (path / MANIFEST).exists():
-                    return shard_paths(path)
-                if (path / "selfplay.pt").exists():
-                    return [path / "selfplay.pt"]
-                raise DataError(f"{path} holds no {MANIFEST} and no selfplay.pt")
-            return [path]
-        return [Path(p) for p in source]
+        return [path for path, _ in _checked_sources(source)]
 
     def __len__(self) -> int:
         return len(self.arrays["ply"])
@@ -472,6 +548,25 @@ class SelfPlayData(Dataset[dict[str, torch.Tensor]]):
         return item
 
 
+# A source given as a path and the SHA-256 its run's manifest lists for it: a run read through its
+# manifest has each shard checked against its digest; shard files named one by one have their
+# archive's own CRCs.
+Source = Union[PathLike, tuple[PathLike, Optional[str]]]
+
+
+def _checked_sources(source: Union[PathLike, Sequence[Source]]) -> list[tuple[Path, Optional[str]]]:
+    if isinstance(source, (str, os.PathLike)):
+        path = Path(source)
+        if path.is_dir():
+            if (path / MANIFEST).exists():
+                return [(p, entry.get("sha256")) for p, entry in manifest_shards(path)]
+            if (path / "selfplay.pt").exists():
+                return [(path / "selfplay.pt", None)]
+            raise DataError(f"{path} holds no {MANIFEST} and no selfplay.pt")
+        return [(path, None)]
+    return [(Path(p[0]), p[1]) if isinstance(p, tuple) else (Path(p), None) for p in source]
+
+
 def _run_mode(shard: Path) -> Optional[str]:
     """The observation layout the run that holds `shard` played with, from its manifest."""
     manifest = shard.parent.parent / MANIFEST
@@ -496,7 +591,8 @@ class SelfPlayStream(IterableDataset[dict[str, torch.Tensor]]):
     def __init__(self, source: Union[PathLike, Sequence[PathLike]], observation: Optional[str] = None,
                  batch_size: Optional[int] = None, shuffle: bool = False, seed: int = 0,
                  dtype: torch.dtype = torch.float32) -> None:
-        self.paths = SelfPlayData._sources(source)
+        self.sources = _checked_sources(source)
+        self.paths = [path for path, _ in self.sources]
         self.observation = observation
         self.batch_size = batch_size
         self.shuffle = shuffle
@@ -511,9 +607,10 @@ class SelfPlayStream(IterableDataset[dict[str, torch.Tensor]]):
         generator = torch.Generator().manual_seed(self.seed * 1_000_003 + self.epoch)
         order = torch.randperm(len(self.paths), generator=generator).tolist() if self.shuffle else range(len(self.paths))
         info = get_worker_info()
-        mine = [self.paths[i] for i in order][info.id:: info.num_workers] if info else [self.paths[i] for i in order]
-        for path in mine:
-            shard = SelfPlayData([path], self.observation or _run_mode(path), self.dtype)
+        ordered = [self.sources[i] for i in order]
+        mine = ordered[info.id:: info.num_workers] if info else ordered
+        for path, sha256 in mine:
+            shard = SelfPlayData([(path, sha256)], self.observation or _run_mode(path), self.dtype)
             count = len(shard)
             rows = torch.randperm(count, generator=generator) if self.shuffle else torch.arange(count)
             if self.batch_size is None:

@@ -3,7 +3,9 @@
 Every file the tool writes (shards, manifests, checkpoints, metrics, pictures) goes through
 `replacing`: it is written under a hidden temporary name beside its place and renamed over it
 only once it is whole, so an interrupted write leaves the old file (or none) and never a torn
-one. The temporary is removed however the write ends.
+one. The temporary is removed however the write ends. Before the rename the file's bytes reach
+the disk, and after it the directory's entry does: a machine that loses power then still holds
+the file a manifest or checkpoint names, not an empty one under its name.
 """
 
 from __future__ import annotations
@@ -22,6 +24,11 @@ from typing import Any, Optional, Union
 PathLike = Union[str, "os.PathLike[str]"]
 
 
+class DataError(ValueError):
+    """A file or directory that does not hold what the tool wrote there: damaged, cut short or
+    not one of its files. The message names the file and what is wrong with it."""
+
+
 def partial_path(path: PathLike, suffix: str = "") -> Path:
     """The temporary name a write of `path` goes through: `.NAME.partial` beside it (with
     `suffix` after it, for writers that read the format from the extension)."""
@@ -35,9 +42,35 @@ def replacing(path: PathLike, suffix: str = "") -> Iterator[Path]:
     partial = partial_path(path, suffix)
     try:
         yield partial
+        sync_file(partial)
         os.replace(partial, path)
+        sync_directory(Path(path).parent)
     finally:
         partial.unlink(missing_ok=True)
+
+
+def sync_file(path: PathLike) -> None:
+    """Waits until the file's bytes are on the disk, not only in the page cache."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def sync_directory(path: PathLike) -> None:
+    """Waits until the directory's entries (a rename into it) are on the disk. Some systems
+    cannot open a directory or sync one; there the rename is as safe as they make it."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 @contextlib.contextmanager

@@ -23,21 +23,31 @@ loading one never runs code from the file:
     rules        optional: "dark" or "legal"
     iteration    optional: the training iteration that wrote it
     train        optional: the trainer's state (optimizer, opponent pool, ...), see train.py
+    sha256       the SHA-256 of every other entry (see `content_digest`), checked on loading
 
-Any TorchScript module can stand in for these networks (see `players.load_player`).
+A checkpoint without ``sha256`` was written before checkpoints carried one: it loads as before
+(there is nothing to check it against), as long as it holds no key this format does not know,
+which is what a damaged ``sha256`` key would leave.
+
+A TorchScript module can stand in for these networks, but only where the user names it as one
+(``script:PATH``, see `players.load_player`): it is compiled code, and loading it runs that code.
+`read_checkpoint` refuses one.
 """
 
 from __future__ import annotations
 
+import hashlib
 import math
 import os
+import struct
+import zipfile
 from typing import Any, Optional, Union
 
 import torch
 from torch import nn
 
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_LEN, OBSERVATIONS, PROMOTION_BASE, RULES
-from quellor_selfplay.fileio import replacing
+from quellor_selfplay.fileio import DataError, replacing
 
 CHECKPOINT_KIND = "quellor-policy-value"
 DEFAULT_HIDDEN = 256
@@ -49,7 +59,7 @@ MAY_BE_ZERO = ("blocks", "reach")
 DILATIONS = (1, 2, 4)
 
 
-class CheckpointError(ValueError):
+class CheckpointError(DataError):
     """A checkpoint file that cannot be read as one of the tool's networks."""
 
 
@@ -267,7 +277,47 @@ def checkpoint_dict(net: nn.Module, **meta: Any) -> dict[str, Any]:
     if arch == "mlp":
         blob["hidden"] = config["hidden"]
     blob.update({k: v for k, v in meta.items() if v is not None})
+    blob[DIGEST_KEY] = content_digest(blob)
     return blob
+
+
+DIGEST_KEY = "sha256"
+# Every key a checkpoint of this format has held. One without a digest may hold only these.
+KNOWN_KEYS = frozenset({"kind", "arch", "config", "hidden", "state_dict", "observation", "rules", "iteration",
+                        "train", DIGEST_KEY})
+
+
+def content_digest(blob: dict[str, Any]) -> str:
+    """The SHA-256 of what a checkpoint dict holds (all but its digest): every tensor's dtype,
+    shape and bytes, and every other value, walked in a fixed order. It is taken over what
+    torch.load gives back rather than over the file, so that a reader checks exactly the weights
+    and settings it is about to use, whatever torch's archive layout around them."""
+    digest = hashlib.sha256()
+    _feed(digest, {k: v for k, v in blob.items() if k != DIGEST_KEY})
+    return digest.hexdigest()
+
+
+def _feed(digest: Any, value: Any) -> None:
+    # Each value is tagged with its kind and length, so that no two different contents give the
+    # same stream of bytes.
+    if isinstance(value, torch.Tensor):
+        flat = value.detach().cpu().contiguous().reshape(-1)
+        raw = flat.view(torch.uint8).numpy().tobytes() if flat.numel() else b""
+        header = f"{value.dtype}{tuple(value.shape)}".encode()
+        digest.update(b"T" + struct.pack("<QQ", len(header), len(raw)) + header + raw)
+    elif isinstance(value, dict):
+        items = sorted(value.items(), key=lambda kv: (type(kv[0]).__name__, repr(kv[0])))
+        digest.update(b"D" + struct.pack("<Q", len(items)))
+        for key, item in items:
+            _feed(digest, key)
+            _feed(digest, item)
+    elif isinstance(value, (list, tuple)):
+        digest.update((b"L" if isinstance(value, list) else b"U") + struct.pack("<Q", len(value)))
+        for item in value:
+            _feed(digest, item)
+    else:
+        text = f"{type(value).__name__}:{value!r}".encode()
+        digest.update(b"V" + struct.pack("<Q", len(text)) + text)
 
 
 def save_checkpoint(net: nn.Module, path: Union[str, os.PathLike[str]], **meta: Any) -> None:
@@ -277,17 +327,52 @@ def save_checkpoint(net: nn.Module, path: Union[str, os.PathLike[str]], **meta: 
         torch.save(checkpoint_dict(net, **meta), partial)
 
 
+def _unreadable(path: Union[str, os.PathLike[str]], err: Exception) -> CheckpointError:
+    """Why torch could not read the file, in words, not its internal failure."""
+    try:
+        size = os.path.getsize(path)
+    except OSError:
+        size = -1
+    if size == 0:
+        return CheckpointError(f"checkpoint {path} cannot be read: the file is empty")
+    text = str(err).strip().splitlines()[0] if str(err).strip() else type(err).__name__
+    if not _whole_zip(path):
+        # torch's own words for a cut file range from a miniz error to "Invalid argument".
+        return CheckpointError(f"checkpoint {path} cannot be read: it is damaged or cut short (no whole zip "
+                               f"archive: {text})")
+    return CheckpointError(f"checkpoint {path} cannot be read: {text}")
+
+
+def _whole_zip(path: Union[str, os.PathLike[str]]) -> bool:
+    # zipfile's own check raises, rather than answers, for some damaged end records.
+    try:
+        return zipfile.is_zipfile(path)
+    except (zipfile.BadZipFile, OSError, ValueError, EOFError):
+        return False
+
+
 def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict[str, Any]]:
     """The network of a checkpoint and the whole dict it was read from; CheckpointError says
-    what is wrong with a file that is not one."""
+    what is wrong with a file that is not one, or whose contents are not those written."""
+    if is_torchscript(path):
+        raise CheckpointError(f"checkpoint {path} is a TorchScript module, not a checkpoint: loading one runs the code "
+                              f"inside it. To play it, if you trust it, name it script:{path}")
     try:
         blob: Any = torch.load(path, map_location="cpu", weights_only=True)
     except FileNotFoundError:
         raise CheckpointError(f"checkpoint {path} does not exist") from None
+    except MemoryError:
+        raise CheckpointError(f"checkpoint {path} cannot be read: it claims more memory than there is") from None
     except Exception as err:  # torch raises many kinds for a file that is not its format
-        raise CheckpointError(f"checkpoint {path} cannot be read: {err}") from None
+        raise _unreadable(path, err) from None
     if not isinstance(blob, dict) or blob.get("kind") != CHECKPOINT_KIND:
         raise CheckpointError(f"checkpoint {path} is not a {CHECKPOINT_KIND} checkpoint")
+    if DIGEST_KEY in blob:
+        if blob[DIGEST_KEY] != content_digest(blob):
+            raise CheckpointError(f"checkpoint {path} is damaged: its contents do not match its SHA-256")
+    elif not set(blob) <= KNOWN_KEYS:
+        unknown = ", ".join(sorted(repr(k) for k in set(blob) - KNOWN_KEYS))
+        raise CheckpointError(f"checkpoint {path} is damaged: it has no SHA-256 and holds unknown keys {unknown}")
     arch = blob.get("arch", "mlp")
     if arch not in ARCHES:
         raise CheckpointError(f"checkpoint {path} has an unknown architecture {arch!r}")
@@ -303,15 +388,25 @@ def read_checkpoint(path: Union[str, os.PathLike[str]]) -> tuple[nn.Module, dict
     state = blob.get("state_dict")
     if not isinstance(state, dict):
         raise CheckpointError(f"checkpoint {path} has no state_dict")
-    net = build_net(arch, config)
     try:
+        net = build_net(arch, config)
         net.load_state_dict(state)
-    except RuntimeError as err:
+    except (RuntimeError, ValueError, TypeError) as err:
         raise CheckpointError(f"checkpoint {path} does not fit the network: {err}") from None
     for key in ("observation", "rules"):
         if key in blob and blob[key] not in (OBSERVATIONS if key == "observation" else RULES):
             raise CheckpointError(f"checkpoint {path} names an unknown {key} {blob[key]!r}")
     return net, blob
+
+
+def is_torchscript(path: Union[str, os.PathLike[str]]) -> bool:
+    """Whether the file is a TorchScript archive (a zip with compiled code in it), found from its
+    listing alone: nothing in it is loaded."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            return any("/code/" in name for name in archive.namelist())
+    except (zipfile.BadZipFile, OSError, ValueError, EOFError):
+        return False
 
 
 def load_checkpoint(path: Union[str, os.PathLike[str]]) -> nn.Module:

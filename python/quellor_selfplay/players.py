@@ -16,7 +16,6 @@ import importlib
 import io
 import re
 import warnings
-import zipfile
 from pathlib import Path
 from typing import Any, Optional, Protocol, Union
 
@@ -29,11 +28,13 @@ from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import ACTION_SLOTS
 from quellor_selfplay.inference import acting_copy
 from quellor_selfplay.ledger import count, part
-from quellor_selfplay.net import CheckpointError, architecture, build_net, read_checkpoint
+from quellor_selfplay.net import CheckpointError, architecture, build_net, is_torchscript, read_checkpoint
 
 RANDOM = "random"
 GREEDY = "greedy"
 BOLD = "bold"
+# What a TorchScript module is named by: loading one runs its code, so the user asks for it.
+SCRIPT_PREFIX = "script:"
 # A player of the user's own: "package.module:factory", the factory called with no arguments.
 CALLABLE_FORM = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*:[A-Za-z_]\w*(\.[A-Za-z_]\w*)*")
 
@@ -280,13 +281,11 @@ def load_script(data: bytes) -> nn.Module:
     return module
 
 
-def is_torchscript(path: Union[str, Path]) -> bool:
-    """Whether the file is a TorchScript archive (a zip with compiled code in it)."""
-    try:
-        with zipfile.ZipFile(path) as archive:
-            return any("/code/" in name for name in archive.namelist())
-    except (zipfile.BadZipFile, OSError):
-        return False
+def player_file(source: str) -> Optional[Path]:
+    """The file a player named `source` is read from (a checkpoint, or the module of
+    script:PATH), or None for a player that is no file."""
+    path = Path(source[len(SCRIPT_PREFIX):] if source.startswith(SCRIPT_PREFIX) else source)
+    return path if path.is_file() else None
 
 
 def user_player(target: str) -> Player:
@@ -315,13 +314,13 @@ def user_player(target: str) -> Player:
 
 
 def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
-    """"random"; "greedy"; "bold"; "module:callable", a player of the user's own (see `Player`); or the
-    path of a checkpoint of the tool's networks or of a TorchScript module.
+    """"random"; "greedy"; "bold"; "module:callable", a player of the user's own (see `Player`); the
+    path of a checkpoint of the tool's networks; or "script:PATH", a TorchScript module.
 
-    A checkpoint is read with weights_only=True; a TorchScript file is compiled code and runs
-    when loaded: load only files you trust, and the same holds for the module of a player of
-    your own. CheckpointError says why a file cannot be used, PlayerError why a
-    `module:callable` cannot make a player (it is made here once to find out).
+    Code runs only where the name says so: a checkpoint is weights (a TorchScript file given as
+    one is refused, whatever its name), while script:PATH and module:callable run the code they
+    name. CheckpointError says why a file cannot be used, PlayerError why a `module:callable`
+    cannot make a player (it is made here once to find out).
     """
     if source == RANDOM:
         return PlayerConfig.random()
@@ -329,18 +328,27 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
         return PlayerConfig.greedy()
     if source == BOLD:
         return PlayerConfig.bold()
+    if source.startswith(SCRIPT_PREFIX):
+        return _script_player(source, name)
     path = Path(source)
     if not path.exists() and CALLABLE_FORM.fullmatch(source):
         user_player(source)
         return PlayerConfig("callable", name or source, target=source)
     if not path.exists():
         raise CheckpointError(f"checkpoint {source} does not exist")
-    if is_torchscript(path):
-        data = path.read_bytes()
-        try:
-            load_script(data)
-        except Exception as err:
-            raise CheckpointError(f"TorchScript module {source} cannot be loaded: {err}") from None
-        return PlayerConfig("script", name or source, script=data)
     net, blob = read_checkpoint(path)
     return PlayerConfig.of_net(net, name or source, blob.get("observation"))
+
+
+def _script_player(source: str, name: Optional[str]) -> PlayerConfig:
+    path = Path(source[len(SCRIPT_PREFIX):])
+    if not path.is_file():
+        raise CheckpointError(f"TorchScript module {path} does not exist")
+    if not is_torchscript(path):
+        raise CheckpointError(f"{source}: {path} is not a TorchScript module")
+    data = path.read_bytes()
+    try:
+        load_script(data)
+    except Exception as err:
+        raise CheckpointError(f"TorchScript module {path} cannot be loaded: {err}") from None
+    return PlayerConfig("script", name or source, script=data)

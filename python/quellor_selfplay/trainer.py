@@ -25,7 +25,8 @@ A run directory (`TrainConfig.out`) holds:
     checkpoints/latest.pt      the network and the trainer's state after the last iteration
     checkpoints/iter-NNNNN.pt  the network at each evaluation (a play/match checkpoint)
     data/iter-NNNNN/           the games of the last `keep_data` iterations (play's format)
-    metrics.csv, matches.csv   a row per iteration, a row per evaluation match
+    metrics.csv, matches.csv   a row per iteration, a row per evaluation match (latest.pt holds
+                               them too, and a resumed run writes them again from it)
     learning-curve.png         scores and Elo against random play and the greedy bot,
                                losses, positions per second
 
@@ -44,6 +45,8 @@ from __future__ import annotations
 import copy
 import csv
 import dataclasses
+import io
+import re
 import shutil
 import time
 from pathlib import Path
@@ -56,13 +59,13 @@ from quellor_selfplay import data
 from quellor_selfplay.arena import derive_seed
 from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resume_settings
 from quellor_selfplay.curve import draw
-from quellor_selfplay.fileio import file_digest, interrupts_deferred, replacing, write_json
+from quellor_selfplay.fileio import DataError, file_digest, interrupts_deferred, replacing, write_json
 from quellor_selfplay.inference import default_precision
 from quellor_selfplay.learn import gather, update
 from quellor_selfplay.ledger import part
 from quellor_selfplay.match import play_match
-from quellor_selfplay.net import read_checkpoint, save_checkpoint, seeded_net
-from quellor_selfplay.players import PlayerConfig, load_player
+from quellor_selfplay.net import CheckpointError, read_checkpoint, save_checkpoint, seeded_net
+from quellor_selfplay.players import PlayerConfig, load_player, player_file
 from quellor_selfplay.runner import Job, Pending, Segment, Threads
 
 # The fixed opponents every evaluation measures the network against: the same at every
@@ -87,6 +90,8 @@ METRICS = metric_fields()
 MATCHES = ("iteration", "minutes", "opponent", "games", "wins", "draws", "losses", "score", "elo", "elo_low",
            "elo_high")
 LATEST = "checkpoints/latest.pt"
+# The folders write_data makes; any other folder in data/ is not the trainer's to touch.
+DATA_FOLDER = re.compile(r"iter-(\d{5,})")
 
 
 def settings_of(config: TrainConfig) -> dict[str, Any]:
@@ -111,8 +116,8 @@ def acting_precision(config: TrainConfig) -> str:
 
 def _identity(player: str) -> str:
     """A player as a resumed run must find it again: a file by its contents, else its name."""
-    path = Path(player)
-    return f"{player} ({file_digest(path)})" if path.is_file() else player
+    path = player_file(player)
+    return f"{player} ({file_digest(path)})" if path is not None else player
 
 
 # What runs made before these settings existed played with.
@@ -139,6 +144,10 @@ class State:
     games: int = 0
     positions: int = 0
     evaluated: int = -1
+    # The rows of metrics.csv and matches.csv as of the checkpoint, as the files hold them (None
+    # from a checkpoint written before it held them: the files are then all there is).
+    metrics: Optional[list[dict[str, str]]] = None
+    matches: Optional[list[dict[str, str]]] = None
 
 
 def _weights(net: Any) -> dict[str, Any]:
@@ -175,16 +184,37 @@ def load_state(config: TrainConfig) -> State:
     check_resume({**EARLIER_SETTINGS, **train["settings"]}, settings_of(config), config.out)
     net.to(config.run.device)
     optimizer = torch.optim.Adam(net.parameters(), lr=config.ppo.lr)
-    optimizer.load_state_dict(train["optimizer"])
 
     def pool(entries: list[dict[str, Any]]) -> list[tuple[int, dict[str, Any]]]:
         return [(int(e["iteration"]), e["state_dict"]) for e in entries]
 
-    return State(
-        iteration=int(train["iteration"]), net=net, optimizer=optimizer, pool=pool(train["pool"]),
-        behaviour=train["behaviour"], behaviour_pool=pool(train["behaviour_pool"]), seconds=float(train["seconds"]), games=int(train["games"]), positions=int(train["positions"]),
-        evaluated=int(train["evaluated"]),
-    )
+    def rows(key: str) -> Optional[list[dict[str, str]]]:
+        found = train.get(key)
+        if found is None:
+            return None
+        if not isinstance(found, list) or not all(
+            isinstance(r, dict) and all(isinstance(k, str) and isinstance(v, str) for k, v in r.items()) for r in found
+        ):
+            raise TypeError(f"{key} is not a list of rows")
+        return found
+
+    # A checkpoint whose digest holds was written whole, so these fail only for one made by hand
+    # or by another program: say so rather than show the KeyError.
+    try:
+        optimizer.load_state_dict(train["optimizer"])
+        state = State(
+            iteration=int(train["iteration"]), net=net, optimizer=optimizer, pool=pool(train["pool"]),
+            behaviour=train["behaviour"], behaviour_pool=pool(train["behaviour_pool"]),
+            seconds=float(train["seconds"]), games=int(train["games"]), positions=int(train["positions"]),
+            evaluated=int(train["evaluated"]), metrics=rows("metrics"), matches=rows("matches"),
+        )
+    except KeyError as err:
+        raise CheckpointError(f"checkpoint {path}: its trainer state has no {err.args[0]!r}") from None
+    except (TypeError, ValueError, AttributeError) as err:
+        raise CheckpointError(f"checkpoint {path}: its trainer state is malformed ({err})") from None
+    if not isinstance(state.behaviour, dict):
+        raise CheckpointError(f"checkpoint {path}: its trainer state is malformed (behaviour is no state dict)")
+    return state
 
 
 def open_state(config: TrainConfig) -> State:
@@ -214,6 +244,8 @@ def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> N
         "games": state.games,
         "positions": state.positions,
         "evaluated": state.evaluated,
+        "metrics": state.metrics,
+        "matches": state.matches,
     }
     save_checkpoint(state.net, config.out / LATEST, observation=config.game.observation, rules=config.game.rules,
                     iteration=state.iteration, train=train)
@@ -290,14 +322,15 @@ def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.
         count = len(arrays["game_index"])
         # A shard on disk is always one the manifest lists: a signal waits for both.
         with interrupts_deferred():
-            size = data.write_shard(arrays, folder / name)
-            manifest["shards"].append({"index": j, "file": name, "first_game": first, "games": count,
-                                       "rows": int(len(arrays["ply"])), "bytes": size})
+            data.write_shard(arrays, folder / name)
+            manifest["shards"].append(data.shard_entry(folder / name, name, j, range(first, first + count),
+                                                       int(len(arrays["ply"]))))
             write_json(manifest, folder / data.MANIFEST)
         first += count
     manifest["complete"] = True
     write_json(manifest, folder / data.MANIFEST)
-    for old in sorted(root.glob("iter-*"))[: -config.keep_data]:
+    ours = sorted(p for p in root.glob("iter-*") if DATA_FOLDER.fullmatch(p.name))
+    for old in ours[: -config.keep_data]:
         shutil.rmtree(old, ignore_errors=True)
 
 
@@ -306,21 +339,74 @@ def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.
 
 
 def read_csv(path: Path, upto: int) -> list[dict[str, Any]]:
+    """The rows of iterations up to `upto`; DataError naming the line of a row that is cut
+    short, has more fields than the header or no iteration number."""
     if not path.exists():
         return []
-    with open(path, newline="", encoding="utf-8") as f:
-        return [row for row in csv.DictReader(f) if int(row["iteration"]) <= upto]
+    rows = []
+    try:
+        with open(path, newline="", encoding="utf-8") as f:
+            reader = csv.DictReader(f)
+            if reader.fieldnames is None or "iteration" not in reader.fieldnames:
+                raise DataError(f"{path} has no header with an iteration column")
+            for row in reader:
+                where = f"{path}, line {reader.line_num}"
+                if None in row:
+                    raise DataError(f"{where}: more fields than the header names")
+                if any(value is None for value in row.values()):
+                    raise DataError(f"{where}: fewer fields than the header names (cut short?)")
+                if not re.fullmatch(r"\d+", row["iteration"]):
+                    raise DataError(f"{where}: iteration {row['iteration']!r} is not a number")
+                if int(row["iteration"]) <= upto:
+                    rows.append(row)
+    except (UnicodeDecodeError, csv.Error) as err:
+        raise DataError(f"{path} cannot be read: {err}") from None
+    return rows
+
+
+def csv_rows(fields: tuple[str, ...], rows: list[dict[str, Any]]) -> list[dict[str, str]]:
+    """`rows` as a CSV file of `fields` holds them and reads them back: what a checkpoint keeps."""
+    text = io.StringIO()
+    writer = csv.DictWriter(text, fieldnames=fields, extrasaction="ignore")
+    writer.writeheader()
+    writer.writerows(rows)
+    return list(csv.DictReader(io.StringIO(text.getvalue())))
 
 
 def write_csv(path: Path, fields: tuple[str, ...], rows: list[dict[str, Any]]) -> None:
-    with replacing(path) as partial, open(partial, "w", newline="", encoding="utf-8") as f:
-        writer = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
-        writer.writeheader()
-        writer.writerows(rows)
+    with replacing(path) as partial:
+        with open(partial, "w", newline="", encoding="utf-8") as f:
+            writer = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
+            writer.writeheader()
+            writer.writerows(rows)
 
 
 def _round(value: Any) -> Any:
     return round(value, 5) if isinstance(value, float) else value
+
+
+def check_rows(out: Path, metrics: list[dict[str, Any]], matches: list[dict[str, Any]], anchors: tuple[str, ...],
+               upto: int) -> None:
+    """DataError unless `metrics` hold iterations 0..upto once each, in order, and `matches` the
+    match of every evaluation they record: a checkpoint from before checkpoints kept the rows
+    cannot give them back, so files that lost some are refused rather than continued without."""
+    found = [int(row["iteration"]) for row in metrics]
+    advice = f"{LATEST} is too old to hold them; restore the file or start the run again"
+    if found != list(range(upto + 1)):
+        raise DataError(f"{out / 'metrics.csv'} holds the rows of iterations {_spans(found)}, not 0..{upto}: it is "
+                        f"damaged or cut short, and {advice}")
+    played = {(row["iteration"], row.get("opponent")) for row in matches}
+    for row in metrics:
+        for anchor in anchors:
+            if row.get(f"score_vs_{anchor}") not in (None, "") and (row["iteration"], anchor) not in played:
+                raise DataError(f"{out / 'matches.csv'} lacks the match of iteration {row['iteration']} against "
+                                f"{anchor}: it is damaged or cut short, and {advice}")
+
+
+def _spans(numbers: list[int]) -> str:
+    if not numbers:
+        return "none"
+    return ", ".join(map(str, numbers)) if len(numbers) < 8 else f"{numbers[0]}..{numbers[-1]} ({len(numbers)} rows)"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -347,8 +433,20 @@ class Trainer:
         self.settings = settings_of(config)
         self.state = state
         self.runner = runner
-        self.metrics = read_csv(config.out / "metrics.csv", state.iteration)
-        self.matches = read_csv(config.out / "matches.csv", state.iteration)
+        self.metrics_fields = metric_fields(tuple(self.anchors))
+        self.metrics: list[dict[str, Any]]
+        self.matches: list[dict[str, Any]]
+        if state.metrics is not None and state.matches is not None:
+            # The checkpoint's rows are the run's: files cut short, damaged or written past the
+            # checkpoint are written again from them.
+            self.metrics, self.matches = list(state.metrics), list(state.matches)
+            write_csv(config.out / "metrics.csv", self.metrics_fields, self.metrics)
+            write_csv(config.out / "matches.csv", MATCHES, self.matches)
+        else:
+            self.metrics = read_csv(config.out / "metrics.csv", state.iteration)
+            self.matches = read_csv(config.out / "matches.csv", state.iteration)
+            if state.evaluated >= 0:
+                check_rows(config.out, self.metrics, self.matches, tuple(self.anchors), state.iteration)
         self.overlap = config.overlapped
         self.bots = bot_players(config)
         self.started = time.perf_counter()
@@ -360,7 +458,8 @@ class Trainer:
         self.pending: Optional[tuple[Job, Pending, float]] = None
         # Data written past the checkpoint belongs to iterations that will be played again.
         for folder in (config.out / "data").glob("iter-*"):
-            if int(folder.name[5:]) >= state.iteration:
+            found = DATA_FOLDER.fullmatch(folder.name)
+            if found and int(found.group(1)) >= state.iteration:
                 shutil.rmtree(folder, ignore_errors=True)
 
     def elapsed(self) -> float:
@@ -370,8 +469,15 @@ class Trainer:
         return round(self.elapsed() / 60, 3)
 
     def save(self) -> None:
+        """Writes the checkpoint, the metrics rows so far in it, then the CSV files."""
+        self.state.metrics = csv_rows(self.metrics_fields, self.metrics)
+        self.state.matches = csv_rows(MATCHES, self.matches)
         with part("checkpoint"):
             save_state(self.state, self.config, self.settings)
+            write_csv(self.config.out / "metrics.csv", self.metrics_fields, self.metrics)
+            write_csv(self.config.out / "matches.csv", MATCHES, self.matches)
+            if any(self.metrics[-1].get(f"score_vs_{anchor}") not in (None, "") for anchor in self.anchors):
+                draw(self.metrics, self.config.out / "learning-curve.png", self.title, tuple(self.anchors))
         self.saved_iteration = self.state.iteration
 
     def begin(self) -> None:
@@ -379,8 +485,8 @@ class Trainer:
         if self.state.evaluated < 0:
             with Threads(self.config.learner_threads):
                 self.evaluate()
+                self.add_metrics({})
                 self.save()
-                self.write_metrics({})
 
     def step(self) -> dict[str, Any]:
         """Plays and learns one iteration; returns its statistics (losses, positions_per_second)."""
@@ -402,9 +508,9 @@ class Trainer:
         if state.iteration % config.eval_every == 0:
             self.evaluate()
         state.seconds = self.elapsed()
-        self.save()
         stats["positions_per_second"] = rate
-        self.write_metrics(stats)
+        self.add_metrics(stats)
+        self.save()
         self.last_iteration = time.perf_counter() - began
         return stats
 
@@ -414,8 +520,8 @@ class Trainer:
             with Threads(self.config.learner_threads):
                 self.evaluate(final=True)
                 self.state.seconds = self.elapsed()
+                self.add_metrics({}, replace=True)
                 self.save()
-                self.write_metrics({}, replace=True)
 
     def final_pending(self) -> bool:
         return not all(any(m["opponent"] == anchor and int(m["iteration"]) == self.state.iteration
@@ -505,7 +611,7 @@ class Trainer:
                              "elo_low": round(low, 2), "elo_high": round(high, 2)})
         write_csv(self.config.out / "matches.csv", MATCHES, self.matches)
 
-    def write_metrics(self, stats: dict[str, Any], replace: bool = False) -> None:
+    def add_metrics(self, stats: dict[str, Any], replace: bool = False) -> None:
         state = self.state
         row = {"iteration": state.iteration, "minutes": self.minutes(), "games": state.games,
                "positions": state.positions, **stats, **self.pending_row}
@@ -516,10 +622,6 @@ class Trainer:
         else:
             self.metrics.append(row)
         self.metrics[-1] = {k: _round(v) for k, v in self.metrics[-1].items()}
-        with part("checkpoint"):
-            write_csv(self.config.out / "metrics.csv", metric_fields(tuple(self.anchors)), self.metrics)
-            if any(self.metrics[-1].get(f"score_vs_{anchor}") not in (None, "") for anchor in self.anchors):
-                draw(self.metrics, self.config.out / "learning-curve.png", self.title, tuple(self.anchors))
 
     def best_match(self, anchor: str) -> Optional[dict[str, Any]]:
         """The metrics row of the evaluation that scored best against `anchor` (the latest of

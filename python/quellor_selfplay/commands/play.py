@@ -30,7 +30,7 @@ from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigter
 from quellor_selfplay.config import PlayConfig, ResumeError, check_resume, resume_settings
 from quellor_selfplay.fileio import file_digest, interrupts_deferred, write_json
 from quellor_selfplay.net import DEFAULT_HIDDEN, CheckpointError, save_checkpoint, seeded_net
-from quellor_selfplay.players import PlayerConfig, load_player
+from quellor_selfplay.players import PlayerConfig, load_player, player_file
 from quellor_selfplay.runner import Job, Segment, backend, default_workers, ray_connection
 
 FOG_PATTERNS = ("fog-g*-p*.svg", "fog-g*-p*.txt")
@@ -85,7 +85,8 @@ def _settings(config: PlayConfig, player: PlayerConfig) -> dict[str, Any]:
     """What decides the run's games: a resumed run must be given the same."""
     settings = resume_settings(config)
     settings["checkpoint"] = str(config.checkpoint) if config.checkpoint else None
-    settings["checkpoint_sha256"] = file_digest(config.checkpoint) if config.checkpoint else None
+    source = player_file(str(config.checkpoint)) if config.checkpoint else None
+    settings["checkpoint_sha256"] = file_digest(source) if source else None
     settings["hidden"] = (player.config or {}).get("hidden") if player.kind == "net" else None
     return settings
 
@@ -101,7 +102,7 @@ def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]
         except (data.DataError, ResumeError) as err:
             raise UsageError(f"--resume: {err}") from None
         # A shard named in the manifest but gone or damaged is played again.
-        manifest["shards"] = [s for s in manifest["shards"] if _whole(out / s["file"], s)]
+        manifest["shards"] = [entry for path, entry in data.manifest_shards(out) if data.shard_is_whole(path, entry)]
         manifest["complete"] = len(manifest["shards"]) == len(data.shard_games(config.games, config.shard_size))
         return manifest
     if out.exists():
@@ -114,10 +115,6 @@ def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]
                 stale.unlink()
     # Written with the first shard: a run that ends before it leaves nothing behind.
     return data.new_manifest(settings, [config.policy])
-
-
-def _whole(path: Path, entry: dict[str, Any]) -> bool:
-    return path.exists() and path.stat().st_size == entry.get("bytes")
 
 
 def play(config: PlayConfig) -> int:
@@ -194,9 +191,8 @@ def _write(config: PlayConfig, manifest: dict[str, Any], index: int, games: rang
     name = data.shard_name(index)
     # A shard on disk is always one the manifest lists: a signal waits for both.
     with interrupts_deferred():
-        size = data.write_shard(arrays, config.out / name, config.compress)
-        entry = {"index": index, "file": name, "first_game": games.start, "games": len(games),
-                 "rows": int(len(arrays["ply"])), "bytes": size}
+        data.write_shard(arrays, config.out / name, config.compress)
+        entry = data.shard_entry(config.out / name, name, index, games, int(len(arrays["ply"])))
         manifest["shards"] = sorted([e for e in manifest["shards"] if e["index"] != index] + [entry],
                                     key=lambda e: e["index"])
         write_json(manifest, config.out / data.MANIFEST)

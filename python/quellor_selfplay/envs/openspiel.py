@@ -23,12 +23,27 @@ given, with the move it answered it with.
 
 Parameters: ``rules`` ("dark" or "legal", see ``GameBatch``), ``max_plies`` (1000; the game is
 a draw there, and OpenSpiel needs a bound on its length), ``fen`` (the start position).
-Serialization is OpenSpiel's own: the game's parameters (start FEN among them) and the actions
-played, replayed on loading. A state holds a ``GameBatch(1, threads=1)``; ``clone()`` copies it.
+A state holds a ``GameBatch(1, threads=1)``; ``clone()`` copies it. Once the game is over,
+``apply_action`` raises ValueError.
+
+``state.serialize()`` is plain text: the settings, the start FEN and the move codes played,
+
+    quellor-fog-chess-state 1
+    rules=dark
+    max_plies=1000
+    fen=rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - 0 1
+    moves=796,3420
+
+and ``game.deserialize_state(text)`` replays the moves, refusing with ValueError any other text,
+other settings, an illegal move or one after the end. Pickling a state goes through the same
+text. (``pyspiel.serialize_game_and_state`` and ``pyspiel.deserialize_game_and_state`` are
+OpenSpiel's C++, which stores every Python game's state as a pickle of its attributes and
+unpickles it on reading: use them only on text you made yourself.)
 """
 
 from __future__ import annotations
 
+import re
 from typing import Any, Optional
 
 import chess
@@ -48,6 +63,9 @@ GAME_NAME = "python_quellor_fog_chess"
 NUM_PLAYERS = 2
 DEFAULT_MAX_PLIES = 1000
 DEFAULT_PARAMETERS = {"rules": "dark", "max_plies": DEFAULT_MAX_PLIES, "fen": chess.STARTING_FEN}
+STATE_HEADER = "quellor-fog-chess-state 1"
+STATE_FIELDS = ("rules", "max_plies", "fen", "moves")
+MOVE_TEXT = re.compile(r"(0|[1-9]\d{0,4})(,(0|[1-9]\d{0,4}))*")
 
 GAME_TYPE = pyspiel.GameType(
     short_name=GAME_NAME,
@@ -99,6 +117,34 @@ class FogChessGame(pyspiel.Game):  # type: ignore[misc]
     def new_initial_state(self) -> "FogChessState":
         return FogChessState(self)
 
+    def deserialize_state(self, text: str) -> "FogChessState":
+        """The state `FogChessState.serialize` wrote as `text`, its moves replayed; ValueError for
+        any other text. Nothing in the text is run or unpickled: it is read as numbers and a FEN
+        that must be this game's own."""
+        if not isinstance(text, str):
+            raise ValueError(f"a serialized state is text, not {type(text).__name__}")
+        lines = text.rstrip("\n").split("\n")
+        if lines[0] != STATE_HEADER:
+            raise ValueError(f"not a serialized {GAME_NAME} state: it does not begin with {STATE_HEADER!r}")
+        fields = dict(line.partition("=")[::2] for line in lines[1:])
+        if [line.partition("=")[0] for line in lines[1:]] != list(STATE_FIELDS) or any("=" not in line for line in lines[1:]):
+            raise ValueError(f"a serialized {GAME_NAME} state has the lines {', '.join(STATE_FIELDS)}, in that order")
+        mine = {"rules": self.rules, "max_plies": str(self.max_plies), "fen": self.fen}
+        for key, value in mine.items():
+            if fields[key] != value:
+                raise ValueError(f"the state was serialized with {key}={fields[key]!r}; this game has {value!r}")
+        if fields["moves"] and not MOVE_TEXT.fullmatch(fields["moves"]):
+            raise ValueError(f"the state's moves are not comma-separated move codes: {fields['moves'][:80]!r}")
+        moves = [int(code) for code in fields["moves"].split(",")] if fields["moves"] else []
+        state = self.new_initial_state()
+        for ply, code in enumerate(moves):
+            if state.is_terminal():
+                raise ValueError(f"the state's move {ply} ({code}) comes after the end of the game")
+            if code not in state._game.batch.legal_move_codes(0):
+                raise ValueError(f"the state's move {ply} ({code}) is not legal in its position")
+            state.apply_action(code)
+        return state
+
     def make_py_observer(self, iig_obs_type: Any = None, params: Any = None) -> Any:
         if params:
             raise ValueError(f"observation parameters are not supported, got {params}")
@@ -130,7 +176,10 @@ class FogChessRecord:
         return bool(self.batch.terminated[0] or self.batch.truncated[0])
 
     def play(self, code: int) -> None:
-        """Plays a move code; an illegal one raises ValueError and changes nothing."""
+        """Plays a move code; an illegal one, or any once the game is over, raises ValueError and
+        changes nothing."""
+        if self.over():
+            raise ValueError("the game is over: no action can be applied")
         player = self.mover()
         shown = self.batch.observation[0].numpy().copy()
         self.batch.step_moves(np.array([code], dtype=np.int64))
@@ -149,9 +198,14 @@ class FogChessRecord:
         return {"settings": self.settings, "moves": self.moves}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__init__(*state["settings"])  # type: ignore[misc]
-        for code in state["moves"]:
-            self.play(int(code))
+        settings, moves = state.get("settings"), state.get("moves")
+        if not (isinstance(settings, tuple) and len(settings) == 3 and isinstance(settings[0], str)
+                and type(settings[1]) is int and isinstance(settings[2], str)
+                and isinstance(moves, list) and all(type(code) is int for code in moves)):
+            raise ValueError("not the state of a quellor fog-of-war chess game")
+        self.__init__(*settings)  # type: ignore[misc]
+        for code in moves:
+            self.play(code)
 
 
 class FogChessState(pyspiel.State):  # type: ignore[misc]
@@ -167,8 +221,26 @@ class FogChessState(pyspiel.State):  # type: ignore[misc]
             return []
         return sorted(self._game.batch.legal_move_codes(0))
 
+    def apply_action(self, action: int) -> None:
+        # Refused here, before OpenSpiel's C++ records the action in the history (from
+        # _apply_action the error would cross its frames).
+        if self._game.over():
+            raise ValueError("the game is over: no action can be applied")
+        super().apply_action(action)
+
     def _apply_action(self, action: int) -> None:
         self._game.play(int(action))
+
+    def serialize(self) -> str:
+        """The state as plain text (see the module's notes), read by `FogChessGame.deserialize_state`."""
+        rules, max_plies, fen = self._game.settings
+        moves = ",".join(map(str, self._game.moves))
+        return f"{STATE_HEADER}\nrules={rules}\nmax_plies={max_plies}\nfen={fen}\nmoves={moves}\n"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # A pickled state is its game and its text, never its attributes.
+        rules, max_plies, fen = self._game.settings
+        return (_load_state, ({"rules": rules, "max_plies": max_plies, "fen": fen}, self.serialize()))
 
     def _action_to_string(self, player: int, action: int) -> str:
         return codes.code_move(int(action)).uci()
@@ -200,6 +272,11 @@ class FogChessState(pyspiel.State):  # type: ignore[misc]
 
     def __str__(self) -> str:
         return f"{self.fen()}\nply {len(self._game.moves)}"
+
+
+def _load_state(params: dict[str, Any], text: str) -> FogChessState:
+    game: FogChessGame = pyspiel.load_game(GAME_NAME, params)
+    return game.deserialize_state(text)
 
 
 def _view_text(observation: np.ndarray, player: int) -> str:

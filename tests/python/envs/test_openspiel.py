@@ -201,3 +201,95 @@ def test_any_player_plays_through_player_bot():
         action = bots[state.current_player()].step(state)
         assert action in state.legal_actions()
         state.apply_action(action)
+
+
+# ---------------------------------------------------------------------------------------------
+# Serialized states: plain text, nothing run
+
+
+class _Touch:
+    """Unpickled, creates the file `path`: what a crafted pickle in a state would do."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __reduce__(self):
+        return (Path.touch, (Path(self.path),))
+
+
+def _played(game, plies):
+    state = game.new_initial_state()
+    rng = np.random.default_rng(plies)
+    for _ in range(plies):
+        if state.is_terminal():
+            break
+        state.apply_action(int(rng.choice(state.legal_actions())))
+    return state
+
+
+def _pickled_dict(marker):
+    """OpenSpiel's own form for a Python state, its attributes a pickle that creates `marker`."""
+    import base64
+    import pickle
+
+    return f"history=\nmove_number=0\n__dict__={base64.b64encode(pickle.dumps({'_game': _Touch(marker)})).decode()}"
+
+
+def _text(fen=chess.STARTING_FEN, moves="", rules="dark", max_plies=4, extra=""):
+    return f"quellor-fog-chess-state 1\nrules={rules}\nmax_plies={max_plies}\nfen={fen}\nmoves={moves}\n{extra}"
+
+
+E2E4, E7E5, G1F3, B8C6, F1C4 = 12 * 64 + 28, 52 * 64 + 36, 6 * 64 + 21, 57 * 64 + 42, 5 * 64 + 26
+CRAFTED = {
+    "openspiel-pickle": (lambda m: _pickled_dict(m), "does not begin with 'quellor-fog-chess-state 1'"),
+    "pickle-after-our-lines": (lambda m: _text(extra=_pickled_dict(m).splitlines()[2]),
+                               "has the lines rules, max_plies, fen, moves, in that order"),
+    "bytes": (lambda m: _text().encode(), "a serialized state is text, not bytes"),
+    "empty": (lambda m: "", "does not begin with"),
+    "other-rules": (lambda m: _text(rules="legal"), "serialized with rules='legal'; this game has 'dark'"),
+    "other-cap": (lambda m: _text(max_plies=9), "serialized with max_plies='9'; this game has '4'"),
+    "other-fen": (lambda m: _text(fen=PROMOTIONS), "serialized with fen="),
+    "uci-moves": (lambda m: _text(moves="e2e4"), "are not comma-separated move codes: 'e2e4'"),
+    "negative-move": (lambda m: _text(moves="-1"), "are not comma-separated move codes"),
+    "huge-move": (lambda m: _text(moves="9" * 400), "are not comma-separated move codes"),
+    "illegal-move": (lambda m: _text(moves=f"{E2E4},{E2E4}"), f"move 1 ({E2E4}) is not legal in its position"),
+    "after-the-end": (lambda m: _text(moves=f"{E2E4},{E7E5},{G1F3},{B8C6},{F1C4}"),
+                      f"move 4 ({F1C4}) comes after the end of the game"),
+}
+
+
+@pytest.mark.parametrize("case", CRAFTED)
+def test_deserialize_state_reads_only_its_own_text(tmp_path, case):
+    game = pyspiel.load_game(qos.GAME_NAME, {"max_plies": 4})
+    make, message = CRAFTED[case]
+    marker = tmp_path / "marker"
+    with pytest.raises(ValueError) as info:
+        game.deserialize_state(make(str(marker)))
+    assert message in str(info.value)
+    assert not marker.exists()
+
+
+@pytest.mark.parametrize("params", GAMES)
+def test_a_state_round_trips_through_its_text_and_pickle(params):
+    import pickle
+
+    game = pyspiel.load_game(qos.GAME_NAME, params)
+    for plies in (0, 7, 40):
+        state = _played(game, plies)
+        text = state.serialize()
+        assert text.startswith("quellor-fog-chess-state 1\n") and "__dict__" not in text
+        for copy in (game.deserialize_state(text), pickle.loads(pickle.dumps(state))):
+            assert copy.history() == state.history() and str(copy) == str(state)
+            assert copy.information_state_string(1) == state.information_state_string(1)
+            assert copy.serialize() == text
+
+
+def test_no_action_after_the_end():
+    game = pyspiel.load_game(qos.GAME_NAME, {"max_plies": 4})
+    state = _played(game, 4)
+    assert state.is_terminal()
+    text, history, returns = state.serialize(), state.history(), state.returns()
+    for action in (E2E4, 0):
+        with pytest.raises(ValueError, match="the game is over: no action can be applied"):
+            state.apply_action(action)
+    assert (state.serialize(), state.history(), state.returns()) == (text, history, returns)

@@ -127,8 +127,8 @@ def test_net_runs_replay_with_their_probabilities(tmp_path, capsys, rules, layou
 
 
 def test_a_torchscript_module_is_a_policy(tmp_path, capsys):
-    """Any TorchScript module mapping observations to logits plays: the tool's own network,
-    scripted, plays exactly the games of its checkpoint."""
+    """Any TorchScript module mapping observations to logits plays, named script:PATH: the tool's
+    own network, scripted, plays exactly the games of its checkpoint."""
     net = seeded_net(seed=8, arch="squares", config={"channels": 8, "blocks": 1, "keys": 4})
     with torch.no_grad():
         for p in net.parameters():
@@ -137,8 +137,8 @@ def test_a_torchscript_module_is_a_policy(tmp_path, capsys):
     with pytest.warns(DeprecationWarning):  # TorchScript, deprecated in torch 2.13, still works
         torch.jit.script(net).save(str(tmp_path / "net.ts"))
     common = ("--policy", "net", "--workers", 1, "--rules", "dark", "--observation", "own")
-    for name in ("net.pt", "net.ts"):
-        status, _, err = run(play_args(tmp_path / name[-2:], *common, "--checkpoint", tmp_path / name), capsys)
+    for out, source in (("pt", tmp_path / "net.pt"), ("ts", f"script:{tmp_path / 'net.ts'}")):
+        status, _, err = run(play_args(tmp_path / out, *common, "--checkpoint", source), capsys)
         assert status == 0, err
     check_run(tmp_path / "pt", max_plies=30, model=net)
     assert same_data(load_run(tmp_path / "pt")[0], load_run(tmp_path / "ts")[0])
