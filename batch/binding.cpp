@@ -245,7 +245,9 @@ Outputs outputs_of(BatchObject* self) {
 
 // Makes the core with the interpreter lock released (starting the workers and writing every
 // game's first outputs takes a while for a large batch; nothing else can reach the new object
-// yet). Returns `obj`, or null (with `obj` released) after an exception, which propagates.
+// yet). Returns `obj`, or null (with `obj` released) after an exception, which propagates; a
+// refused worker thread is the caller's to fix (fewer threads), so it is a RuntimeError in the
+// pool's own words rather than an internal error.
 template <class Make>
 PyObject* install_core(PyObject* obj, Make&& make) {
     BatchObject* self = as_batch(obj);
@@ -261,6 +263,10 @@ PyObject* install_core(PyObject* obj, Make&& make) {
         });
         if (error) std::rethrow_exception(error);
         self->core = core;
+    } catch (const ThreadStartError& e) {
+        Py_DECREF(obj);
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
     } catch (...) {
         Py_DECREF(obj);
         throw;
