@@ -75,6 +75,9 @@ static_assert(ACTION_COUNT % 8 == 0);
 // Frames kept per game, one per position: own-view observations reach 14 plies back.
 inline constexpr std::size_t FRAME_RING = 16;
 
+// The most games one batch holds: a game names its start position with a 32-bit index.
+inline constexpr std::uint64_t MAX_GAMES = UINT32_MAX;
+
 struct Config {
     std::size_t n = 1;
     Rules rules = Rules::Dark;

@@ -117,10 +117,13 @@ void without_lock(Work&& work) {
 
 // Reads game index `obj` for a batch of n games. Returns false with an exception set.
 bool game_index(PyObject* obj, std::size_t n, std::size_t& out) {
-    const Py_ssize_t i = PyNumber_AsSsize_t(obj, PyExc_IndexError);
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    int sign = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(index.get(), &sign);
     if (i == -1 && PyErr_Occurred()) return false;
-    if (i < 0 || static_cast<std::size_t>(i) >= n) {
-        PyErr_Format(PyExc_IndexError, "game index %zd out of range for %zu games", i, n);
+    if (sign != 0 || i < 0 || static_cast<unsigned long long>(i) >= n) {
+        PyErr_Format(PyExc_IndexError, "game index %S out of range for %zu games", index.get(), n);
         return false;
     }
     out = static_cast<std::size_t>(i);
@@ -284,19 +287,18 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (bind_args(NEW_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
         PyObject *rules_arg = bound[1], *observation_arg = bound[2], *dtype_arg = bound[3], *fens = bound[7],
                  *outputs = bound[9];
-        Py_ssize_t n, threads;
+        std::uint64_t n, threads;
         Text rules, observation, dtype;
         bool auto_reset;
         Config config;
-        if (ssize_arg(bound[0], n) < 0 || str_arg(rules_arg, "rules", rules) < 0 ||
+        // More threads than games are cut down to one per game, so any count that fits will do.
+        if (u64_arg(bound[0], "n", 1, MAX_GAMES, n) < 0 || str_arg(rules_arg, "rules", rules) < 0 ||
             str_arg(observation_arg, "observation", observation) < 0 || str_arg(dtype_arg, "dtype", dtype) < 0 ||
-            u64_wrapped_arg(bound[4], "max_plies", config.max_plies) < 0 ||
-            u64_wrapped_arg(bound[5], "seed", config.seed) < 0 || ssize_arg(bound[6], threads) < 0 ||
-            truth_arg(bound[8], auto_reset) < 0)
+            u64_arg(bound[4], "max_plies", 0, UINT64_MAX, config.max_plies) < 0 ||
+            u64_arg(bound[5], "seed", 0, UINT64_MAX, config.seed) < 0 ||
+            u64_arg(bound[6], "threads", 1, UINT64_MAX, threads) < 0 || truth_arg(bound[8], auto_reset) < 0)
             return nullptr;
 
-        if (n <= 0) return PyErr_Format(PyExc_ValueError, "n must be positive, got %zd", n);
-        if (threads <= 0) return PyErr_Format(PyExc_ValueError, "threads must be positive, got %zd", threads);
         const auto r = rules_named(rules.view);
         if (!r) return PyErr_Format(PyExc_ValueError, "unknown rules '%U' (expected 'dark' or 'legal')", rules_arg);
         const auto o = observation_named(observation.view);
@@ -401,7 +403,7 @@ PyObject* batch_play_random(PyObject* obj, PyObject* arg) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
         std::uint64_t steps;
-        if (u64_arg(arg, steps) < 0) return nullptr;
+        if (u64_arg(arg, "steps", 0, UINT64_MAX, steps) < 0) return nullptr;
         const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
         Tally tally;
@@ -441,7 +443,7 @@ PyObject* batch_reset(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
         if (seed_arg != Py_None) {
             std::uint64_t value;
             if (!PyLong_Check(seed_arg)) return PyErr_Format(PyExc_TypeError, "seed must be an int or None");
-            if (u64_wrapped_arg(seed_arg, "seed", value) < 0) return nullptr;
+            if (u64_arg(seed_arg, "seed", 0, UINT64_MAX, value) < 0) return nullptr;
             seed = value;
         }
         const Borrow busy = use_batch(self);
@@ -622,6 +624,7 @@ int add_constants(PyObject* module) {
         {"HIDDEN_CHANNEL", static_cast<long>(HIDDEN_CHANNEL)},
         {"PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)},
         {"MASK_BYTES", static_cast<long>(MASK_BYTES)},
+        {"MAX_GAMES", static_cast<long>(MAX_GAMES)},
     };
     for (const auto& number : numbers)
         if (PyModule_AddIntConstant(module, number.name, number.value) < 0) return -1;

@@ -19,7 +19,7 @@ import torch
 import quellor
 from quellor_selfplay import _batch
 from quellor_selfplay.codes import (
-    ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
+    ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, MAX_GAMES, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
     code_move,
 )
 
@@ -27,6 +27,7 @@ __all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PAC
 
 DTYPES = {"uint8": torch.uint8, "float32": torch.float32}
 INT64_MAX = 2**63 - 1
+UINT64_MAX = 2**64 - 1
 
 
 def _whole(name: str, value: Any) -> int:
@@ -84,6 +85,8 @@ class GameBatch:
         n = _whole("n", n)
         if n <= 0:
             raise ValueError(f"n must be positive, got {n}")
+        if n > MAX_GAMES:
+            raise ValueError(f"n must be at most {MAX_GAMES}, got {n}")
         rules = _choice("rules", rules, RULES)
         mode = _choice("observation", observation, OBSERVATIONS)
         if isinstance(dtype, torch.dtype):
@@ -94,6 +97,8 @@ class GameBatch:
             cap = _whole("max_plies", max_plies)
             if cap <= 0:
                 raise ValueError(f"max_plies must be positive or None, got {cap}")
+            if cap > UINT64_MAX:
+                raise ValueError(f"max_plies must be at most 2**64-1, got {cap}")
         seed = _whole("seed", seed)
         if not 0 <= seed < 2**64:
             raise ValueError(f"seed must be in 0..2**64-1, got {seed}")
@@ -119,12 +124,23 @@ class GameBatch:
         self._rules = rules
         self._auto_reset = bool(auto_reset)
         outputs = self._allocate(DTYPES[dtype_name])
+        # The core gives no game more than one thread, so a larger count is cut down here, where
+        # any int may arrive.
         self._core = _batch.Batch(
-            n, rules, mode, dtype_name, cap, seed, threads, start, bool(auto_reset), outputs
+            n, rules, mode, dtype_name, cap, seed, min(threads, n), start, bool(auto_reset), outputs
         )
 
     def _allocate(self, dtype: torch.dtype) -> tuple[Any, ...]:
-        """Makes the output tensors; returns the buffers the native core writes them through."""
+        """Makes the output tensors; returns the buffers the native core writes them through.
+        MemoryError when they do not fit in memory (torch says RuntimeError, with its C++ trace)."""
+        try:
+            return self._make_outputs(dtype)
+        except RuntimeError as error:
+            if "allocate" not in str(error):
+                raise
+            raise MemoryError(f"not enough memory for the outputs of {self._n} games") from None
+
+    def _make_outputs(self, dtype: torch.dtype) -> tuple[Any, ...]:
         n = self._n
         self._observation = torch.zeros((n, OBS_ROWS, OBS_COLS), dtype=dtype)
         self._mask = torch.zeros((n, ACTION_SLOTS), dtype=torch.bool)
@@ -303,6 +319,8 @@ class GameBatch:
         steps = _whole("steps", steps)
         if steps < 0:
             raise ValueError(f"steps must not be negative, got {steps}")
+        if steps > UINT64_MAX:
+            raise ValueError(f"steps must be at most 2**64-1, got {steps}")
         return dict(self._core.play_random(steps))
 
     def reset(self, seed: Optional[int] = None, games: Any = None) -> None:

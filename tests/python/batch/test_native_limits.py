@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from quellor_selfplay import GameBatch, _batch
+
 UNDER_ASAN = bool(os.environ.get("QUELLOR_ASAN"))
 
 
@@ -66,3 +68,75 @@ def test_refused_worker_thread_raises_and_leaves_nothing_running():
         assert message.startswith("could not start worker thread ") and message.endswith("; ask for fewer threads")
     assert report["threads_left"] == 0
     assert report["sane_plies"] == 64 * 5
+
+
+# ---------------------------------------------------------------------------------------------
+# Integers that do not fit
+
+U64 = "18446744073709551615"
+
+
+def native(n=1, max_plies=0, seed=0, threads=1):
+    """The native constructor called directly, as GameBatch would but unchecked: every argument
+    here is read before the output buffers are looked at."""
+    return _batch.Batch(n, "dark", "own", "uint8", max_plies, seed, threads, None, False, ())
+
+
+# (call, exception, message): the library's checks first, then the native layer's own, which
+# must hold when called directly. None of these may wrap into a value that is accepted.
+OUT_OF_RANGE = [
+    (lambda: GameBatch(2**32), ValueError, "n must be at most 4294967295, got 4294967296"),
+    (lambda: GameBatch(2**64 + 2), ValueError, "n must be at most 4294967295, got 18446744073709551618"),
+    (lambda: GameBatch(1, max_plies=2**64), ValueError, "max_plies must be at most 2**64-1, got 18446744073709551616"),
+    (lambda: GameBatch(1, max_plies=2**64 + 1), ValueError,
+     "max_plies must be at most 2**64-1, got 18446744073709551617"),
+    (lambda: GameBatch(1, seed=2**64), ValueError, "seed must be in 0..2**64-1, got 18446744073709551616"),
+    (lambda: GameBatch(1, seed=-1), ValueError, "seed must be in 0..2**64-1, got -1"),
+    (lambda: GameBatch(1, threads=-2**64), ValueError, "threads must be positive, got -18446744073709551616"),
+    (lambda: GameBatch(1).reset(seed=2**64 + 1), ValueError, "seed must be in 0..2**64-1, got 18446744073709551617"),
+    (lambda: GameBatch(1).play_random(2**64), ValueError, "steps must be at most 2**64-1, got 18446744073709551616"),
+    (lambda: GameBatch(1).play_random(-2**64), ValueError, "steps must not be negative, got -18446744073709551616"),
+    (lambda: GameBatch(2).fen(2**64), IndexError, "game index 18446744073709551616 out of range for 2 games"),
+    (lambda: GameBatch(2).game(-2**64), IndexError, "game index -18446744073709551616 out of range for 2 games"),
+    (lambda: GameBatch(2).legal_moves(2**63), IndexError, "game index 9223372036854775808 out of range for 2 games"),
+    (lambda: native(n=0), ValueError, "n must be in 1..4294967295, got 0"),
+    (lambda: native(n=2**32), ValueError, "n must be in 1..4294967295, got 4294967296"),
+    (lambda: native(n=2**64), OverflowError, "n must be in 1..4294967295, got 18446744073709551616"),
+    (lambda: native(max_plies=2**64 + 1), OverflowError, f"max_plies must be in 0..{U64}, got 18446744073709551617"),
+    (lambda: native(max_plies=-1), OverflowError, f"max_plies must be in 0..{U64}, got -1"),
+    (lambda: native(seed=2**64), OverflowError, f"seed must be in 0..{U64}, got 18446744073709551616"),
+    (lambda: native(seed=-2**70), OverflowError, f"seed must be in 0..{U64}, got -1180591620717411303424"),
+    (lambda: native(threads=0), ValueError, f"threads must be in 1..{U64}, got 0"),
+    (lambda: native(threads=2**64), OverflowError, f"threads must be in 1..{U64}, got 18446744073709551616"),
+    (lambda: native(n=True), TypeError, "n must be an int, not bool"),
+    (lambda: native(seed=1.0), TypeError, "seed must be an int, not float"),
+    (lambda: GameBatch(1)._core.play_random(2**64), OverflowError, f"steps must be in 0..{U64}, got 18446744073709551616"),
+    (lambda: GameBatch(1)._core.play_random(-1), OverflowError, f"steps must be in 0..{U64}, got -1"),
+    (lambda: GameBatch(1)._core.reset(2**64, None), OverflowError, f"seed must be in 0..{U64}, got 18446744073709551616"),
+    (lambda: GameBatch(1)._core.reset(-1, None), OverflowError, f"seed must be in 0..{U64}, got -1"),
+    (lambda: GameBatch(2)._core.fen(2**64), IndexError, "game index 18446744073709551616 out of range for 2 games"),
+    (lambda: GameBatch(2)._core.planes(-1), IndexError, "game index -1 out of range for 2 games"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", OUT_OF_RANGE)
+def test_out_of_range_integers_are_refused(call, error, message):
+    with pytest.raises(error) as caught:
+        call()
+    assert str(caught.value) == message
+
+
+@pytest.mark.parametrize("cap, plies", [(2**64 - 1, 6), (2**63, 6), (1, 1), (4, 4)])
+def test_max_plies_is_kept_whole(cap, plies):
+    """The largest caps are kept, not wrapped to small ones: a cap of 2**64-1 stops nothing."""
+    batch = GameBatch(3, max_plies=cap, seed=5, fens="4k3/8/8/8/8/8/8/R3K3 w - - 0 1", rules="legal")
+    batch.play_random(6)
+    assert batch.plies.tolist() == [plies] * 3
+    assert batch.truncated.tolist() == [plies < 6] * 3
+
+
+@pytest.mark.parametrize("threads", [2**64, 10**30])
+def test_threads_beyond_the_games_are_one_per_game(threads):
+    batch = GameBatch(3, threads=threads, seed=2)
+    assert batch.threads == 3
+    assert batch.play_random(4)["plies"] == 12
