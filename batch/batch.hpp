@@ -180,8 +180,12 @@ public:
     // finished games.
     void random_actions(std::int64_t* out);
 
-    // `steps` rounds of random_actions() then step(), without the intermediate outputs.
+    // `steps` rounds of random_actions() then step(), without the intermediate outputs. A run
+    // may be split into calls of fewer steps with the same result: each call ends with every
+    // output written.
     Tally play_random(std::uint64_t steps);
+    // Whether every game is over (and, without auto_reset, stays so whatever is played).
+    bool all_finished() const;
 
     // Moves of game i as move codes, in generation order (the order its mask was filled).
     std::vector<std::int32_t> legal_move_codes(std::size_t i) const;

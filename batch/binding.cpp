@@ -4,6 +4,7 @@
 // that no call can make the core read or write outside memory it owns. It is written in the
 // same idiom as the quellor module (binding/cpython.hpp).
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -398,7 +399,16 @@ PyObject* batch_random_actions(PyObject* obj, PyObject* out_arg) {
     });
 }
 
-// play_random(steps) -> dict of counts.
+// Plies a round of play_random plays between two looks at the interpreter's signals: a
+// fraction of a second, and enough steps per game that writing the outputs at the end of each
+// round costs nothing next to playing them.
+constexpr std::uint64_t ROUND_PLIES = std::uint64_t{1} << 22;
+constexpr std::uint64_t MIN_ROUND_STEPS = 16;
+
+// play_random(steps) -> dict of counts. Played in rounds, with the signals looked at between
+// them, so that Ctrl-C stops a long run (leaving every game as a round ended it, outputs
+// written); once every game is over for good, the steps left are played in one round, which
+// returns at once.
 PyObject* batch_play_random(PyObject* obj, PyObject* arg) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
@@ -406,16 +416,31 @@ PyObject* batch_play_random(PyObject* obj, PyObject* arg) {
         if (u64_arg(arg, "steps", 0, UINT64_MAX, steps) < 0) return nullptr;
         const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
+        Batch& core = *self->core;
+        const std::uint64_t round_steps = std::max(ROUND_PLIES / core.size(), MIN_ROUND_STEPS);
+        const bool games_end = !core.config().auto_reset;
         Tally tally;
-        std::exception_ptr error;
-        without_lock([&] {
-            try {
-                tally = self->core->play_random(steps);
-            } catch (...) {
-                error = std::current_exception();
-            }
-        });
-        if (error) std::rethrow_exception(error);
+        for (std::uint64_t left = steps; left > 0;) {
+            Tally round;
+            std::exception_ptr error;
+            without_lock([&] {
+                try {
+                    const bool one_round = left <= round_steps || (games_end && core.all_finished());
+                    const std::uint64_t k = one_round ? left : round_steps;
+                    round = core.play_random(k);
+                    left -= k;
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            });
+            if (error) std::rethrow_exception(error);
+            tally.plies += round.plies;
+            tally.white_wins += round.white_wins;
+            tally.black_wins += round.black_wins;
+            tally.draws += round.draws;
+            tally.truncations += round.truncations;
+            if (left > 0 && PyErr_CheckSignals() < 0) return nullptr;
+        }
         const std::uint64_t counts[] = {tally.plies, tally.white_wins, tally.black_wins, tally.draws,
                                         tally.truncations};
         const ModuleState& state = state_of(obj);

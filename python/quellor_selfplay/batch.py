@@ -314,7 +314,10 @@ class GameBatch:
         """Plays `steps` rounds of uniformly random legal slots without returning to Python.
 
         The games end as `steps` calls of step(random_actions()) would leave them. Returns the
-        counts of plies played and of games won by White or Black, drawn or truncated.
+        counts of plies played and of games won by White or Black, drawn or truncated. Without
+        auto_reset it returns as soon as every game is over, however many steps are left; Ctrl-C
+        stops a long run with KeyboardInterrupt, the games left as the steps played so far
+        made them.
         """
         steps = _whole("steps", steps)
         if steps < 0:

@@ -4,9 +4,11 @@ Python exception every time and leaves the interpreter able to go on."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -140,3 +142,72 @@ def test_threads_beyond_the_games_are_one_per_game(threads):
     batch = GameBatch(3, threads=threads, seed=2)
     assert batch.threads == 3
     assert batch.play_random(4)["plies"] == 12
+
+
+# ---------------------------------------------------------------------------------------------
+# Long play_random runs
+
+# Games that never stop (auto_reset) played for 2**63 steps, interrupted by the parent. The child
+# says when it is about to start, and reports what it caught and whether the batch still works.
+INTERRUPTED = """
+    import json, sys
+    from quellor_selfplay import GameBatch
+
+    batch = GameBatch(16, auto_reset=True, max_plies=50, seed=4, threads=2)
+    print("ready", flush=True)
+    try:
+        batch.play_random(2**63)
+        report = {"caught": None}
+    except KeyboardInterrupt:
+        report = {"caught": "KeyboardInterrupt"}
+    report["played"] = int(batch.plies.sum()) > 0 or bool(batch.truncated.any())
+    report["after"] = batch.play_random(3)["plies"]
+    print(json.dumps(report), flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_long_play_random():
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(INTERRUPTED)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        # The child is in play_random, or about to enter it: either way the interrupt must end it.
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert child.returncode == 0, err
+    report = json.loads(out)
+    assert report["caught"] == "KeyboardInterrupt" and report["played"]
+    # The batch is free again and plays on (a game that auto-resets in a step plays no ply in it).
+    assert 16 * 2 <= report["after"] <= 16 * 3
+
+
+# Without auto_reset, games that are over stay over: 2**63 steps must end as a handful would.
+# In a child process, so that the old behaviour (the steps played one by one) fails by timeout
+# rather than hanging the suite.
+FINISHED = """
+    import json, torch
+    from quellor_selfplay import GameBatch
+
+    asked = GameBatch(6, max_plies=5, seed=1, rules="legal", threads=2)
+    stepped = asked.clone()
+    counts = asked.play_random(2**63)
+    for _ in range(6):
+        stepped.step(stepped.random_actions())
+    names = ["observation", "legal_action_mask", "to_move", "rewards", "terminated", "truncated", "plies",
+             "last_move", "ending", "result"]
+    print(json.dumps({"counts": counts,
+                      "differ": [n for n in names if not torch.equal(getattr(asked, n), getattr(stepped, n))]}))
+"""
+
+
+def test_play_random_on_finished_games_returns_at_once():
+    proc = run_python(FINISHED, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout)
+    assert report["differ"] == []
+    assert report["counts"] == {"plies": 30, "white_wins": 0, "black_wins": 0, "draws": 0, "truncations": 6}
