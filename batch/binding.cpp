@@ -151,18 +151,48 @@ std::optional<Dtype> dtype_named(std::string_view s) {
     return std::nullopt;
 }
 
+// What the engine's FEN reader lets pass but a start position must not have: it splits at
+// single spaces, reads four fields and ignores the rest, so a NUL (where C code would see the
+// text end), a seventh field or a clock that is not a number would be silently dropped.
+// Returns the fault, or null when the text has none of these.
+const char* fen_text_fault(std::string_view fen) {
+    if (fen.find('\0') != std::string_view::npos) return "it holds a NUL character";
+    std::size_t field = 0;
+    for (std::size_t start = 0;; ++field) {
+        const std::size_t space = fen.find(' ', start);
+        const std::string_view text = fen.substr(start, space == std::string_view::npos ? space : space - start);
+        if (field >= 6) return "it has text after its sixth field";
+        if (field >= 4 && (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos))
+            return field == 4 ? "its halfmove clock is not a number" : "its fullmove number is not a number";
+        if (space == std::string_view::npos) break;
+        start = space + 1;
+    }
+    return nullptr;
+}
+
+// One start position from FEN text. Returns false with ValueError naming game `i` set.
+bool read_start(std::string_view fen, std::size_t i, chess::Board& out) {
+    if (const char* fault = fen_text_fault(fen)) {
+        PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string: %s", i, fault);
+        return false;
+    }
+    const auto board = chess::Board::from_str(fen);
+    if (!board) {
+        PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string", i);
+        return false;
+    }
+    out = *board;
+    return true;
+}
+
 // Reads the start positions: one FEN text for every game, or a list of n texts.
 // Returns false with ValueError (naming the game) or TypeError set.
 bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& starts, std::vector<std::uint32_t>& which) {
     if (PyUnicode_Check(fens)) {
         Text text;
-        if (text_of(fens, text) < 0) return false;
-        const auto board = chess::Board::from_str(text.view);
-        if (!board) {
-            PyErr_SetString(PyExc_ValueError, "game 0: Invalid FEN string");
-            return false;
-        }
-        starts.push_back(*board);
+        chess::Board board;
+        if (text_of(fens, text) < 0 || !read_start(text.view, 0, board)) return false;
+        starts.push_back(board);
         return true;
     }
     if (!PyList_Check(fens) || static_cast<std::size_t>(PyList_GET_SIZE(fens)) != n) {
@@ -178,13 +208,9 @@ bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& start
             return false;
         }
         Text text;
-        if (text_of(item, text) < 0) return false;
-        const auto board = chess::Board::from_str(text.view);
-        if (!board) {
-            PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string", i);
-            return false;
-        }
-        starts.push_back(*board);
+        chess::Board board;
+        if (text_of(item, text) < 0 || !read_start(text.view, i, board)) return false;
+        starts.push_back(board);
         which.push_back(static_cast<std::uint32_t>(i));
     }
     return true;

@@ -45,15 +45,32 @@ def _choice(name: str, value: Any, options: Sequence[str]) -> str:
 
 
 def _fen_text(board: Any, game: int) -> str:
-    """The FEN text of a start position, accepted and refused as SelfPlayGame's constructor does."""
+    """The FEN text of a start position, accepted and refused as SelfPlayGame's constructor does.
+    None, which SelfPlayGame reads as the start position, is refused: fens=None already means
+    that for every game, and a None in a list is more likely a lost FEN than a wish."""
     if isinstance(board, str):
         return board
+    if board is None:
+        raise TypeError(f"game {game}: FEN must be a str or a python-chess Board, not None")
     try:
         quellor.SelfPlayGame(board)
     except (ValueError, TypeError) as error:
         raise type(error)(f"game {game}: {error}") from error
     fen = board.fen
     return fen if isinstance(fen, str) else fen()
+
+
+def _unheld(fen: str) -> Optional[str]:
+    """Why SelfPlayGame refuses a position the fog-of-war rules reached, or None when they do
+    not explain it."""
+    board = chess.Board(fen)
+    for color in chess.COLORS:
+        if board.king(color) is None:
+            return f"{chess.COLOR_NAMES[color].capitalize()}'s king was captured"
+    if board.was_into_check():
+        mover, other = (chess.COLOR_NAMES[c].capitalize() for c in (board.turn, not board.turn))
+        return f"{mover}, to move, can capture {other}'s king, which {other} left en prise"
+    return None
 
 
 class GameBatch:
@@ -368,11 +385,22 @@ class GameBatch:
         return str(self._core.fen(self._index(i)))
 
     def game(self, i: int) -> quellor.SelfPlayGame:
-        """A SelfPlayGame equal to game i: its board and its last eight positions' planes."""
+        """A SelfPlayGame equal to game i: its board and its last eight positions' planes.
+
+        Under the fog-of-war rules a game can reach positions SelfPlayGame does not hold (a
+        king captured, or left where the side to move can take it): ValueError says which.
+        """
         i = self._index(i)
         raw = self._core.planes(i)
         planes = torch.frombuffer(bytearray(raw), dtype=torch.uint8).view(-1, 64, 13).float()
-        return quellor.SelfPlayGame(self._core.fen(i), history_tensors=list(planes))
+        fen = self._core.fen(i)
+        try:
+            return quellor.SelfPlayGame(fen, history_tensors=list(planes))
+        except ValueError as error:
+            reason = _unheld(fen)
+            if reason is None:
+                raise
+            raise ValueError(f"game {i}: SelfPlayGame cannot hold this position: {reason} ({fen})") from error
 
     def packed_observation(self) -> torch.Tensor:
         """(n, 105) int64: the observation bit-packed (see unpack_observation)."""
