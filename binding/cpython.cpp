@@ -115,15 +115,6 @@ int str_arg(PyObject* obj, const char* what, Text& out) {
     return text_of(obj, out);
 }
 
-int ssize_arg(PyObject* obj, Py_ssize_t& out) {
-    OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
-    if (!index) return -1;
-    const Py_ssize_t value = PyLong_AsSsize_t(index.get());
-    if (value == -1 && PyErr_Occurred()) return -1;
-    out = value;
-    return 0;
-}
-
 int u64_arg(PyObject* obj, const char* what, std::uint64_t lo, std::uint64_t hi, std::uint64_t& out) {
     if (PyBool_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "%s must be an int, not bool", what);

@@ -155,10 +155,6 @@ int text_of(PyObject* s, Text& out);
 // encoding's error) set.
 int str_arg(PyObject* obj, const char* what, Text& out);
 
-// An integer through __index__, as Py_ssize_t; OverflowError beyond its range.
-// Returns 0, or -1 with the exception set.
-int ssize_arg(PyObject* obj, Py_ssize_t& out);
-
 // An integer (through __index__; bools refused) in lo..hi: TypeError naming `what` for anything
 // else, "<what> must be in <lo>..<hi>, got <value>" outside the range: OverflowError for a value
 // that no 64-bit unsigned integer holds (it is refused, never wrapped), ValueError otherwise.
