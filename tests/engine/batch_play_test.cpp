@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "batch.hpp"
@@ -98,7 +100,17 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{Rules::Legal, ObservationMode::History, true, 25, {17, 17, 17, 17}},
                       SplitCase{Rules::Legal, ObservationMode::Own, false, 30, {29, 1, 5, 100}},
                       SplitCase{Rules::Dark, ObservationMode::History, false, 12, {12, 1000000}},
-                      SplitCase{Rules::Dark, ObservationMode::Own, false, 0, {300, 300, 300}}));
+                      SplitCase{Rules::Dark, ObservationMode::Own, false, 0, {300, 300, 300}}),
+    // Named by their settings: the default name prints the case's bytes, pointers included.
+    [](const ::testing::TestParamInfo<SplitCase>& info) {
+        const SplitCase& c = info.param;
+        std::ostringstream name;
+        name << RULES_NAMES[static_cast<std::size_t>(c.rules)] << '_'
+             << OBSERVATION_NAMES[static_cast<std::size_t>(c.observation)] << (c.auto_reset ? "_reset" : "")
+             << "_cap" << c.max_plies;
+        for (std::uint64_t k : c.rounds) name << '_' << k;
+        return name.str();
+    });
 
 // Games that stay over take no time, however many steps are asked for: without the early stop
 // this run would take ages, not fail.
