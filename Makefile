@@ -64,28 +64,32 @@ $(VENV)/.build-deps:
 	$(PIP) install -q scikit-build-core cmake ninja setuptools wheel
 	touch $@
 
-# The selfplay extra leaves torch unpinned for users; here it is the release the tests use.
-TORCH_PIN ?= torch==2.13.0
+# pyproject.toml pins torch in every extra that pulls it (the CPU build on disk); the
+# Makefile names no release of its own.
+
+# A plain `pip install .` builds in a temporary folder; make keeps one per wheel tag under
+# build/, so that a rebuild compiles only what changed.
+KEEP_BUILD := -C build-dir=build/{wheel_tag}
 
 $(VENV)/.demo-deps: pyproject.toml $(VENV)/.build-deps
-	$(PIP) install -q --no-build-isolation ".[selfplay]" "$(TORCH_PIN)"
+	$(PIP) install -q --no-build-isolation $(KEEP_BUILD) ".[selfplay]"
 	touch $@
 
 $(VENV)/.test-deps: pyproject.toml $(VENV)/.build-deps
-	$(PIP) install -q --no-build-isolation ".[test]"
+	$(PIP) install -q --no-build-isolation $(KEEP_BUILD) ".[test]"
 	touch $@
 
 # Rebuilds incrementally in build/<wheel tag> and reinstalls the extension.
 install: $(VENV)/.test-deps
-	$(PIP) install -q --no-build-isolation --no-deps .
+	$(PIP) install -q --no-build-isolation --no-deps $(KEEP_BUILD) .
 
 demo-install: $(VENV)/.demo-deps
-	$(PIP) install -q --no-build-isolation --no-deps .
+	$(PIP) install -q --no-build-isolation --no-deps $(KEEP_BUILD) .
 
 # A wheel in dist/, then installed into a fresh virtual environment and used there.
 wheel: $(VENV)/.test-deps
 	rm -f dist/quellor-*.whl
-	$(PIP) wheel -q --no-deps --no-build-isolation -w dist .
+	$(PIP) wheel -q --no-deps --no-build-isolation $(KEEP_BUILD) -w dist .
 	$(PY) tools/check_wheel.py dist/quellor-*.whl
 
 engine: system-deps $(VENV)/.test-deps

@@ -486,11 +486,12 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
             if (g.finished()) {
                 rewards[0] = rewards[1] = 0.0f;
                 g.last_move = -1;
-                if (config_.auto_reset) {
-                    restart(g);
-                    first_kept = 1;
-                    gen.reset();
-                }
+                // Every further step of a game that stays over changes nothing: a caller asking
+                // for 2**63 of them must not wait for them.
+                if (!config_.auto_reset) break;
+                restart(g);
+                first_kept = 1;
+                gen.reset();
                 continue;
             }
             if (!gen) gen.emplace(Built{[&] { return generate(g.board, arrival); }});
@@ -516,6 +517,12 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
 
 // =============================================================================================
 // Queries of one game
+
+bool Batch::all_finished() const {
+    for (const Game& g : games_)
+        if (!g.finished()) return false;
+    return true;
+}
 
 std::vector<std::int32_t> Batch::legal_move_codes(std::size_t i) const {
     const Game& g = games_[i];

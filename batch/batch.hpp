@@ -75,6 +75,9 @@ static_assert(ACTION_COUNT % 8 == 0);
 // Frames kept per game, one per position: own-view observations reach 14 plies back.
 inline constexpr std::size_t FRAME_RING = 16;
 
+// The most games one batch holds: a game names its start position with a 32-bit index.
+inline constexpr std::uint64_t MAX_GAMES = UINT32_MAX;
+
 struct Config {
     std::size_t n = 1;
     Rules rules = Rules::Dark;
@@ -180,8 +183,12 @@ public:
     // finished games.
     void random_actions(std::int64_t* out);
 
-    // `steps` rounds of random_actions() then step(), without the intermediate outputs.
+    // `steps` rounds of random_actions() then step(), without the intermediate outputs. A run
+    // may be split into calls of fewer steps with the same result: each call ends with every
+    // output written.
     Tally play_random(std::uint64_t steps);
+    // Whether every game is over (and, without auto_reset, stays so whatever is played).
+    bool all_finished() const;
 
     // Moves of game i as move codes, in generation order (the order its mask was filled).
     std::vector<std::int32_t> legal_move_codes(std::size_t i) const;

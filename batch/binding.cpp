@@ -4,6 +4,7 @@
 // that no call can make the core read or write outside memory it owns. It is written in the
 // same idiom as the quellor module (binding/cpython.hpp).
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -117,10 +118,13 @@ void without_lock(Work&& work) {
 
 // Reads game index `obj` for a batch of n games. Returns false with an exception set.
 bool game_index(PyObject* obj, std::size_t n, std::size_t& out) {
-    const Py_ssize_t i = PyNumber_AsSsize_t(obj, PyExc_IndexError);
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    int sign = 0;
+    const long long i = PyLong_AsLongLongAndOverflow(index.get(), &sign);
     if (i == -1 && PyErr_Occurred()) return false;
-    if (i < 0 || static_cast<std::size_t>(i) >= n) {
-        PyErr_Format(PyExc_IndexError, "game index %zd out of range for %zu games", i, n);
+    if (sign != 0 || i < 0 || static_cast<unsigned long long>(i) >= n) {
+        PyErr_Format(PyExc_IndexError, "game index %S out of range for %zu games", index.get(), n);
         return false;
     }
     out = static_cast<std::size_t>(i);
@@ -147,18 +151,48 @@ std::optional<Dtype> dtype_named(std::string_view s) {
     return std::nullopt;
 }
 
+// What the engine's FEN reader lets pass but a start position must not have: it splits at
+// single spaces, reads four fields and ignores the rest, so a NUL (where C code would see the
+// text end), a seventh field or a clock that is not a number would be silently dropped.
+// Returns the fault, or null when the text has none of these.
+const char* fen_text_fault(std::string_view fen) {
+    if (fen.find('\0') != std::string_view::npos) return "it holds a NUL character";
+    std::size_t field = 0;
+    for (std::size_t start = 0;; ++field) {
+        const std::size_t space = fen.find(' ', start);
+        const std::string_view text = fen.substr(start, space == std::string_view::npos ? space : space - start);
+        if (field >= 6) return "it has text after its sixth field";
+        if (field >= 4 && (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos))
+            return field == 4 ? "its halfmove clock is not a number" : "its fullmove number is not a number";
+        if (space == std::string_view::npos) break;
+        start = space + 1;
+    }
+    return nullptr;
+}
+
+// One start position from FEN text. Returns false with ValueError naming game `i` set.
+bool read_start(std::string_view fen, std::size_t i, chess::Board& out) {
+    if (const char* fault = fen_text_fault(fen)) {
+        PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string: %s", i, fault);
+        return false;
+    }
+    const auto board = chess::Board::from_str(fen);
+    if (!board) {
+        PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string", i);
+        return false;
+    }
+    out = *board;
+    return true;
+}
+
 // Reads the start positions: one FEN text for every game, or a list of n texts.
 // Returns false with ValueError (naming the game) or TypeError set.
 bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& starts, std::vector<std::uint32_t>& which) {
     if (PyUnicode_Check(fens)) {
         Text text;
-        if (text_of(fens, text) < 0) return false;
-        const auto board = chess::Board::from_str(text.view);
-        if (!board) {
-            PyErr_SetString(PyExc_ValueError, "game 0: Invalid FEN string");
-            return false;
-        }
-        starts.push_back(*board);
+        chess::Board board;
+        if (text_of(fens, text) < 0 || !read_start(text.view, 0, board)) return false;
+        starts.push_back(board);
         return true;
     }
     if (!PyList_Check(fens) || static_cast<std::size_t>(PyList_GET_SIZE(fens)) != n) {
@@ -174,13 +208,9 @@ bool read_starts(PyObject* fens, std::size_t n, std::vector<chess::Board>& start
             return false;
         }
         Text text;
-        if (text_of(item, text) < 0) return false;
-        const auto board = chess::Board::from_str(text.view);
-        if (!board) {
-            PyErr_Format(PyExc_ValueError, "game %zu: Invalid FEN string", i);
-            return false;
-        }
-        starts.push_back(*board);
+        chess::Board board;
+        if (text_of(item, text) < 0 || !read_start(text.view, i, board)) return false;
+        starts.push_back(board);
         which.push_back(static_cast<std::uint32_t>(i));
     }
     return true;
@@ -245,7 +275,9 @@ Outputs outputs_of(BatchObject* self) {
 
 // Makes the core with the interpreter lock released (starting the workers and writing every
 // game's first outputs takes a while for a large batch; nothing else can reach the new object
-// yet). Returns `obj`, or null (with `obj` released) after an exception, which propagates.
+// yet). Returns `obj`, or null (with `obj` released) after an exception, which propagates; a
+// refused worker thread is the caller's to fix (fewer threads), so it is a RuntimeError in the
+// pool's own words rather than an internal error.
 template <class Make>
 PyObject* install_core(PyObject* obj, Make&& make) {
     BatchObject* self = as_batch(obj);
@@ -261,6 +293,10 @@ PyObject* install_core(PyObject* obj, Make&& make) {
         });
         if (error) std::rethrow_exception(error);
         self->core = core;
+    } catch (const ThreadStartError& e) {
+        Py_DECREF(obj);
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
     } catch (...) {
         Py_DECREF(obj);
         throw;
@@ -278,19 +314,18 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (bind_args(NEW_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
         PyObject *rules_arg = bound[1], *observation_arg = bound[2], *dtype_arg = bound[3], *fens = bound[7],
                  *outputs = bound[9];
-        Py_ssize_t n, threads;
+        std::uint64_t n, threads;
         Text rules, observation, dtype;
         bool auto_reset;
         Config config;
-        if (ssize_arg(bound[0], n) < 0 || str_arg(rules_arg, "rules", rules) < 0 ||
+        // More threads than games are cut down to one per game, so any count that fits will do.
+        if (u64_arg(bound[0], "n", 1, MAX_GAMES, n) < 0 || str_arg(rules_arg, "rules", rules) < 0 ||
             str_arg(observation_arg, "observation", observation) < 0 || str_arg(dtype_arg, "dtype", dtype) < 0 ||
-            u64_wrapped_arg(bound[4], "max_plies", config.max_plies) < 0 ||
-            u64_wrapped_arg(bound[5], "seed", config.seed) < 0 || ssize_arg(bound[6], threads) < 0 ||
-            truth_arg(bound[8], auto_reset) < 0)
+            u64_arg(bound[4], "max_plies", 0, UINT64_MAX, config.max_plies) < 0 ||
+            u64_arg(bound[5], "seed", 0, UINT64_MAX, config.seed) < 0 ||
+            u64_arg(bound[6], "threads", 1, UINT64_MAX, threads) < 0 || truth_arg(bound[8], auto_reset) < 0)
             return nullptr;
 
-        if (n <= 0) return PyErr_Format(PyExc_ValueError, "n must be positive, got %zd", n);
-        if (threads <= 0) return PyErr_Format(PyExc_ValueError, "threads must be positive, got %zd", threads);
         const auto r = rules_named(rules.view);
         if (!r) return PyErr_Format(PyExc_ValueError, "unknown rules '%U' (expected 'dark' or 'legal')", rules_arg);
         const auto o = observation_named(observation.view);
@@ -399,24 +434,48 @@ PyObject* batch_random_actions(PyObject* obj, PyObject* out_arg) {
     });
 }
 
-// play_random(steps) -> dict of counts.
+// Plies a round of play_random plays between two looks at the interpreter's signals: a
+// fraction of a second, and enough steps per game that writing the outputs at the end of each
+// round costs nothing next to playing them.
+constexpr std::uint64_t ROUND_PLIES = std::uint64_t{1} << 22;
+constexpr std::uint64_t MIN_ROUND_STEPS = 16;
+
+// play_random(steps) -> dict of counts. Played in rounds, with the signals looked at between
+// them, so that Ctrl-C stops a long run (leaving every game as a round ended it, outputs
+// written); once every game is over for good, the steps left are played in one round, which
+// returns at once.
 PyObject* batch_play_random(PyObject* obj, PyObject* arg) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
         std::uint64_t steps;
-        if (u64_arg(arg, steps) < 0) return nullptr;
+        if (u64_arg(arg, "steps", 0, UINT64_MAX, steps) < 0) return nullptr;
         const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
+        Batch& core = *self->core;
+        const std::uint64_t round_steps = std::max(ROUND_PLIES / core.size(), MIN_ROUND_STEPS);
+        const bool games_end = !core.config().auto_reset;
         Tally tally;
-        std::exception_ptr error;
-        without_lock([&] {
-            try {
-                tally = self->core->play_random(steps);
-            } catch (...) {
-                error = std::current_exception();
-            }
-        });
-        if (error) std::rethrow_exception(error);
+        for (std::uint64_t left = steps; left > 0;) {
+            Tally round;
+            std::exception_ptr error;
+            without_lock([&] {
+                try {
+                    const bool one_round = left <= round_steps || (games_end && core.all_finished());
+                    const std::uint64_t k = one_round ? left : round_steps;
+                    round = core.play_random(k);
+                    left -= k;
+                } catch (...) {
+                    error = std::current_exception();
+                }
+            });
+            if (error) std::rethrow_exception(error);
+            tally.plies += round.plies;
+            tally.white_wins += round.white_wins;
+            tally.black_wins += round.black_wins;
+            tally.draws += round.draws;
+            tally.truncations += round.truncations;
+            if (left > 0 && PyErr_CheckSignals() < 0) return nullptr;
+        }
         const std::uint64_t counts[] = {tally.plies, tally.white_wins, tally.black_wins, tally.draws,
                                         tally.truncations};
         const ModuleState& state = state_of(obj);
@@ -444,7 +503,7 @@ PyObject* batch_reset(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, Py
         if (seed_arg != Py_None) {
             std::uint64_t value;
             if (!PyLong_Check(seed_arg)) return PyErr_Format(PyExc_TypeError, "seed must be an int or None");
-            if (u64_wrapped_arg(seed_arg, "seed", value) < 0) return nullptr;
+            if (u64_arg(seed_arg, "seed", 0, UINT64_MAX, value) < 0) return nullptr;
             seed = value;
         }
         const Borrow busy = use_batch(self);
@@ -625,6 +684,7 @@ int add_constants(PyObject* module) {
         {"HIDDEN_CHANNEL", static_cast<long>(HIDDEN_CHANNEL)},
         {"PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)},
         {"MASK_BYTES", static_cast<long>(MASK_BYTES)},
+        {"MAX_GAMES", static_cast<long>(MAX_GAMES)},
     };
     for (const auto& number : numbers)
         if (PyModule_AddIntConstant(module, number.name, number.value) < 0) return -1;

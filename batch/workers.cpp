@@ -1,6 +1,8 @@
 #include "workers.hpp"
 
 #include <chrono>
+#include <string>
+#include <system_error>
 
 namespace {
 
@@ -18,14 +20,30 @@ namespace quellor::batch {
 WorkerPool::WorkerPool(std::size_t threads) {
     if (threads < 1) threads = 1;
     workers_.reserve(threads - 1);
-    for (std::size_t part = 1; part < threads; ++part) workers_.emplace_back([this, part] { worker_loop(part); });
+    // A constructor that throws runs no destructor, and a joinable std::thread destroyed with
+    // the vector ends the process: the workers already running must be stopped here.
+    try {
+        for (std::size_t part = 1; part < threads; ++part)
+            workers_.emplace_back([this, part] { worker_loop(part); });
+    } catch (const std::system_error& e) {
+        const std::size_t started = workers_.size();
+        stop_workers();
+        throw ThreadStartError("could not start worker thread " + std::to_string(started + 1) + " of " +
+                               std::to_string(threads - 1) + " (" + e.code().message() + "); ask for fewer threads");
+    } catch (...) {
+        stop_workers();
+        throw;
+    }
 }
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { stop_workers(); }
+
+void WorkerPool::stop_workers() noexcept {
     stop_.store(true, std::memory_order_relaxed);
     generation_.fetch_add(1, std::memory_order_release);
     generation_.notify_all();
     for (auto& t : workers_) t.join();
+    workers_.clear();
 }
 
 void WorkerPool::dispatch(const Job& job) {

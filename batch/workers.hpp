@@ -6,14 +6,24 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
 namespace quellor::batch {
 
+// The system refused a worker thread (too many threads, too little address space for one more
+// stack). The pool has stopped and joined the workers it had started by the time this leaves
+// its constructor, so the caller may go on, with fewer threads or none.
+class ThreadStartError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class WorkerPool {
 public:
-    // `threads` >= 1 counts the calling thread: threads - 1 workers are started.
+    // `threads` >= 1 counts the calling thread: threads - 1 workers are started. Throws
+    // ThreadStartError when one cannot be, or std::bad_alloc, with no thread left running.
     explicit WorkerPool(std::size_t threads);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -52,6 +62,8 @@ private:
 
     void dispatch(const Job& job);
     void worker_loop(std::size_t part);
+    // Tells every started worker to return, and joins it.
+    void stop_workers() noexcept;
 
     std::vector<std::thread> workers_;
     Job job_{};

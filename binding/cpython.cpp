@@ -115,29 +115,39 @@ int str_arg(PyObject* obj, const char* what, Text& out) {
     return text_of(obj, out);
 }
 
-int ssize_arg(PyObject* obj, Py_ssize_t& out) {
-    OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
-    if (!index) return -1;
-    const Py_ssize_t value = PyLong_AsSsize_t(index.get());
-    if (value == -1 && PyErr_Occurred()) return -1;
-    out = value;
-    return 0;
-}
-
-int u64_wrapped_arg(PyObject* obj, const char* what, std::uint64_t& out) {
-    if (!PyLong_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be an int", what);
+int u64_arg(PyObject* obj, const char* what, std::uint64_t lo, std::uint64_t hi, std::uint64_t& out) {
+    if (PyBool_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not bool", what);
         return -1;
     }
-    const unsigned long long value = PyLong_AsUnsignedLongLongMask(obj);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-    out = value;
-    return 0;
-}
-
-int u64_arg(PyObject* obj, std::uint64_t& out) {
-    const unsigned long long value = PyLong_AsUnsignedLongLong(obj);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(obj));
+    if (!index) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be an int, not %s", what, Py_TYPE(obj)->tp_name);
+        }
+        return -1;
+    }
+    // A negative value or one beyond 64 bits does not convert: the range check below answers
+    // for both.
+    int sign = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(index.get(), &sign);
+    if (small == -1 && PyErr_Occurred()) return -1;
+    bool fits = sign == 0 ? small >= 0 : sign > 0;
+    unsigned long long value = sign == 0 && fits ? static_cast<unsigned long long>(small) : 0;
+    if (sign > 0) {
+        value = PyLong_AsUnsignedLongLong(index.get());
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+            PyErr_Clear();
+            fits = false;
+        }
+    }
+    if (!fits || value < lo || value > hi) {
+        PyErr_Format(fits ? PyExc_ValueError : PyExc_OverflowError, "%s must be in %llu..%llu, got %S", what,
+                     static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi), index.get());
+        return -1;
+    }
     out = value;
     return 0;
 }

@@ -155,16 +155,11 @@ int text_of(PyObject* s, Text& out);
 // encoding's error) set.
 int str_arg(PyObject* obj, const char* what, Text& out);
 
-// An integer through __index__, as Py_ssize_t; OverflowError beyond its range.
+// An integer (through __index__; bools refused) in lo..hi: TypeError naming `what` for anything
+// else, "<what> must be in <lo>..<hi>, got <value>" outside the range: OverflowError for a value
+// that no 64-bit unsigned integer holds (it is refused, never wrapped), ValueError otherwise.
 // Returns 0, or -1 with the exception set.
-int ssize_arg(PyObject* obj, Py_ssize_t& out);
-
-// An int (nothing else) taken modulo 2**64. Returns 0, or -1 with TypeError naming `what`.
-int u64_wrapped_arg(PyObject* obj, const char* what, std::uint64_t& out);
-
-// An int in 0..2**64-1: TypeError for anything but an int, OverflowError outside the range.
-// Returns 0, or -1 with the exception set.
-int u64_arg(PyObject* obj, std::uint64_t& out);
+int u64_arg(PyObject* obj, const char* what, std::uint64_t lo, std::uint64_t hi, std::uint64_t& out);
 
 // The truth value of any object, as `if obj:` reads it. Returns 0, or -1 with the exception set.
 int truth_arg(PyObject* obj, bool& out);

@@ -10,6 +10,7 @@ FRAME_CHANNELS: int
 HIDDEN_CHANNEL: int
 PACKED_WORDS: int
 MASK_BYTES: int
+MAX_GAMES: int
 RULES: tuple[str, ...]
 OBSERVATIONS: tuple[str, ...]
 ENDINGS: tuple[str, ...]

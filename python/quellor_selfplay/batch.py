@@ -19,7 +19,7 @@ import torch
 import quellor
 from quellor_selfplay import _batch
 from quellor_selfplay.codes import (
-    ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
+    ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, MAX_GAMES, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
     code_move,
 )
 
@@ -27,6 +27,7 @@ __all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PAC
 
 DTYPES = {"uint8": torch.uint8, "float32": torch.float32}
 INT64_MAX = 2**63 - 1
+UINT64_MAX = 2**64 - 1
 
 
 def _whole(name: str, value: Any) -> int:
@@ -44,15 +45,32 @@ def _choice(name: str, value: Any, options: Sequence[str]) -> str:
 
 
 def _fen_text(board: Any, game: int) -> str:
-    """The FEN text of a start position, accepted and refused as SelfPlayGame's constructor does."""
+    """The FEN text of a start position, accepted and refused as SelfPlayGame's constructor does.
+    None, which SelfPlayGame reads as the start position, is refused: fens=None already means
+    that for every game, and a None in a list is more likely a lost FEN than a wish."""
     if isinstance(board, str):
         return board
+    if board is None:
+        raise TypeError(f"game {game}: FEN must be a str or a python-chess Board, not None")
     try:
         quellor.SelfPlayGame(board)
     except (ValueError, TypeError) as error:
         raise type(error)(f"game {game}: {error}") from error
     fen = board.fen
     return fen if isinstance(fen, str) else fen()
+
+
+def _unheld(fen: str) -> Optional[str]:
+    """Why SelfPlayGame refuses a position the fog-of-war rules reached, or None when they do
+    not explain it."""
+    board = chess.Board(fen)
+    for color in chess.COLORS:
+        if board.king(color) is None:
+            return f"{chess.COLOR_NAMES[color].capitalize()}'s king was captured"
+    if board.was_into_check():
+        mover, other = (chess.COLOR_NAMES[c].capitalize() for c in (board.turn, not board.turn))
+        return f"{mover}, to move, can capture {other}'s king, which {other} left en prise"
+    return None
 
 
 class GameBatch:
@@ -84,6 +102,8 @@ class GameBatch:
         n = _whole("n", n)
         if n <= 0:
             raise ValueError(f"n must be positive, got {n}")
+        if n > MAX_GAMES:
+            raise ValueError(f"n must be at most {MAX_GAMES}, got {n}")
         rules = _choice("rules", rules, RULES)
         mode = _choice("observation", observation, OBSERVATIONS)
         if isinstance(dtype, torch.dtype):
@@ -94,6 +114,8 @@ class GameBatch:
             cap = _whole("max_plies", max_plies)
             if cap <= 0:
                 raise ValueError(f"max_plies must be positive or None, got {cap}")
+            if cap > UINT64_MAX:
+                raise ValueError(f"max_plies must be at most 2**64-1, got {cap}")
         seed = _whole("seed", seed)
         if not 0 <= seed < 2**64:
             raise ValueError(f"seed must be in 0..2**64-1, got {seed}")
@@ -119,12 +141,23 @@ class GameBatch:
         self._rules = rules
         self._auto_reset = bool(auto_reset)
         outputs = self._allocate(DTYPES[dtype_name])
+        # The core gives no game more than one thread, so a larger count is cut down here, where
+        # any int may arrive.
         self._core = _batch.Batch(
-            n, rules, mode, dtype_name, cap, seed, threads, start, bool(auto_reset), outputs
+            n, rules, mode, dtype_name, cap, seed, min(threads, n), start, bool(auto_reset), outputs
         )
 
     def _allocate(self, dtype: torch.dtype) -> tuple[Any, ...]:
-        """Makes the output tensors; returns the buffers the native core writes them through."""
+        """Makes the output tensors; returns the buffers the native core writes them through.
+        MemoryError when they do not fit in memory (torch says RuntimeError, with its C++ trace)."""
+        try:
+            return self._make_outputs(dtype)
+        except RuntimeError as error:
+            if "allocate" not in str(error):
+                raise
+            raise MemoryError(f"not enough memory for the outputs of {self._n} games") from None
+
+    def _make_outputs(self, dtype: torch.dtype) -> tuple[Any, ...]:
         n = self._n
         self._observation = torch.zeros((n, OBS_ROWS, OBS_COLS), dtype=dtype)
         self._mask = torch.zeros((n, ACTION_SLOTS), dtype=torch.bool)
@@ -315,11 +348,16 @@ class GameBatch:
         """Plays `steps` rounds of uniformly random legal slots without returning to Python.
 
         The games end as `steps` calls of step(random_actions()) would leave them. Returns the
-        counts of plies played and of games won by White or Black, drawn or truncated.
+        counts of plies played and of games won by White or Black, drawn or truncated. Without
+        auto_reset it returns as soon as every game is over, however many steps are left; Ctrl-C
+        stops a long run with KeyboardInterrupt, the games left as the steps played so far
+        made them.
         """
         steps = _whole("steps", steps)
         if steps < 0:
             raise ValueError(f"steps must not be negative, got {steps}")
+        if steps > UINT64_MAX:
+            raise ValueError(f"steps must be at most 2**64-1, got {steps}")
         return dict(self._core.play_random(steps))
 
     def reset(self, seed: Optional[int] = None, games: Any = None) -> None:
@@ -356,11 +394,22 @@ class GameBatch:
         return str(self._core.fen(self._index(i)))
 
     def game(self, i: int) -> quellor.SelfPlayGame:
-        """A SelfPlayGame equal to game i: its board and its last eight positions' planes."""
+        """A SelfPlayGame equal to game i: its board and its last eight positions' planes.
+
+        Under the fog-of-war rules a game can reach positions SelfPlayGame does not hold (a
+        king captured, or left where the side to move can take it): ValueError says which.
+        """
         i = self._index(i)
         raw = self._core.planes(i)
         planes = torch.frombuffer(bytearray(raw), dtype=torch.uint8).view(-1, 64, 13).float()
-        return quellor.SelfPlayGame(self._core.fen(i), history_tensors=list(planes))
+        fen = self._core.fen(i)
+        try:
+            return quellor.SelfPlayGame(fen, history_tensors=list(planes))
+        except ValueError as error:
+            reason = _unheld(fen)
+            if reason is None:
+                raise
+            raise ValueError(f"game {i}: SelfPlayGame cannot hold this position: {reason} ({fen})") from error
 
     def packed_observation(self) -> torch.Tensor:
         """(n, 105) int64: the observation bit-packed (see unpack_observation)."""

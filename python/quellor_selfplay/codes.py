@@ -32,6 +32,8 @@ PACKED_WORDS = _batch.PACKED_WORDS
 CASTLING_WORD = PACKED_WORDS - 1
 # A legal-action mask bit-packed, as the data shards keep it.
 MASK_BYTES = _batch.MASK_BYTES
+# The most games one GameBatch holds.
+MAX_GAMES = _batch.MAX_GAMES
 RULES: tuple[str, ...] = _batch.RULES
 OBSERVATIONS: tuple[str, ...] = _batch.OBSERVATIONS
 # How a game ended (GameBatch.ending); stored files keep the index into this tuple.

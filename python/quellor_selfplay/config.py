@@ -47,6 +47,14 @@ def non_negative(text: str) -> int:
     return value
 
 
+def ply_cap(text: str) -> int:
+    """A ply count as GameBatch's max_plies takes it: refused beyond 64 bits rather than wrapped."""
+    value = positive(text)
+    if value >= 2**64:
+        raise argparse.ArgumentTypeError(f"must be at most 2**64-1, got {value}")
+    return value
+
+
 def seed_number(text: str) -> int:
     value = _whole(text)
     if not 0 <= value < 2**63:
@@ -148,7 +156,7 @@ class GameConfig:
         "own", "own: the mover's own last eight views (leak-free); history: exactly SelfPlayGame.encode() "
         "(default {default})", choices=OBSERVATIONS, resume=True)
     max_plies: Optional[int] = option(None, "a game still running after this many plies is a draw (default {default})",
-                                      parse=positive, resume=True, unset="none")
+                                      parse=ply_cap, resume=True, unset="none")
     start_fen: Optional[str] = option(None, "start every game from this position instead of the usual one",
                                       metavar="FEN", resume=True)
     dtype: str = option("uint8", "the observations' type in the batch", cli=False)

@@ -317,13 +317,24 @@ def test_game_and_legal_moves_of_one_game():
         batch.game(2)
 
 
-def test_game_of_a_position_selfplaygame_refuses():
-    # A king captured: SelfPlayGame reads no position without both kings.
+@pytest.mark.parametrize(
+    "moves, message",
+    [
+        # The king left en prise: SelfPlayGame reads no position whose side to move can take it.
+        ([STEP_INTO_CHECK], "game 0: SelfPlayGame cannot hold this position: White, to move, can capture Black's "
+                            "king, which Black left en prise (8/3k4/8/8/8/8/8/3RK3 w - - 0 2)"),
+        # A king captured: nor one without both kings.
+        ([STEP_INTO_CHECK, TAKE_KING], "game 0: SelfPlayGame cannot hold this position: Black's king was captured "
+                                       "(8/3R4/8/8/8/8/8/4K3 b - - 0 2)"),
+    ],
+)
+def test_game_of_a_position_selfplaygame_refuses(moves, message):
     batch = GameBatch(1, fens=KING_FALLS)
-    batch.step_moves(np.array([STEP_INTO_CHECK]))
-    batch.step_moves(np.array([TAKE_KING]))
-    with pytest.raises(ValueError, match="Invalid FEN string"):
+    for move in moves:
+        batch.step_moves(np.array([move]))
+    with pytest.raises(ValueError) as info:
         batch.game(0)
+    assert str(info.value) == message
 
 
 def test_a_shared_promotion_slot_plays_the_first_move():
@@ -363,6 +374,21 @@ def test_a_shared_promotion_slot_plays_the_first_move():
         (dict(n=2, fens=[chess.STARTING_FEN, 5]), ValueError,
          "game 1: board must be a python-chess Board or FEN string"),
         (dict(n=2, fens=[chess.STARTING_FEN] * 3), ValueError, "fens must hold one FEN or 2, got 3"),
+        (dict(n=2, fens=[None, None]), TypeError, "game 0: FEN must be a str or a python-chess Board, not None"),
+        (dict(n=2, fens=[chess.STARTING_FEN, None]), TypeError,
+         "game 1: FEN must be a str or a python-chess Board, not None"),
+        # What the engine's lenient reader would drop unread, a start position refuses.
+        (dict(fens=chess.STARTING_FEN + " garbage"), ValueError,
+         "game 0: Invalid FEN string: it has text after its sixth field"),
+        (dict(fens=chess.STARTING_FEN + "\0"), ValueError, "game 0: Invalid FEN string: it holds a NUL character"),
+        (dict(n=2, fens=[chess.STARTING_FEN, "4k3/8/8/8/8/8/8/4K3 w - -\0 0 1"]), ValueError,
+         "game 1: Invalid FEN string: it holds a NUL character"),
+        (dict(fens="4k3/8/8/8/8/8/8/4K3 w - - x 1"), ValueError,
+         "game 0: Invalid FEN string: its halfmove clock is not a number"),
+        (dict(fens="4k3/8/8/8/8/8/8/4K3 w - - 0 -1"), ValueError,
+         "game 0: Invalid FEN string: its fullmove number is not a number"),
+        (dict(fens="4k3/8/8/8/8/8/8/4K3 w - - 0 1 "), ValueError,
+         "game 0: Invalid FEN string: it has text after its sixth field"),
     ],
 )
 def test_construction_refusals(kwargs, error, message):
@@ -371,6 +397,13 @@ def test_construction_refusals(kwargs, error, message):
     with pytest.raises(error) as info:
         GameBatch(n, **kwargs)
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("fen", ["4k3/8/8/8/8/8/8/4K3 w - -", "4k3/8/8/8/8/8/8/4K3 w - - 7",
+                                 "4k3/8/8/8/8/8/8/4K3 b - - 12 40"])
+def test_fens_of_four_to_six_fields_are_read(fen):
+    batch = GameBatch(1, fens=fen)
+    assert batch.fen(0).split()[:4] == fen.split()[:4]
 
 
 def test_fens_take_python_chess_boards():

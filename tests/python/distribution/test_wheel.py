@@ -8,9 +8,11 @@ from support import ROOT
 
 
 def test_wheel_installs_in_a_fresh_environment(tmp_path):
+    # In make's persistent build folder, so that the wheel costs an incremental build (a plain
+    # `pip wheel .` would compile everything again in a temporary one).
     build = subprocess.run(
         [sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
-         "-w", str(tmp_path), str(ROOT)],
+         "-C", f"build-dir={ROOT / 'build' / '{wheel_tag}'}", "-w", str(tmp_path), str(ROOT)],
         capture_output=True, text=True, timeout=600,
     )
     assert build.returncode == 0, build.stderr

@@ -240,6 +240,7 @@ def test_a_failed_write_keeps_the_finished_shards(tmp_path, capsys, monkeypatch)
         (["--games", "0"], "argument --games: must be at least 1"),
         (["--games", "many"], "argument --games: expected a whole number"),
         (["--max-plies", "-3"], "argument --max-plies: must be at least 1"),
+        (["--max-plies", "18446744073709551617"], "argument --max-plies: must be at most 2**64-1"),
         (["--workers", "0"], "argument --workers: must be at least 1"),
         (["--seed", "-1"], "argument --seed: must lie in 0..2**63-1"),
         (["--policy", "stockfish"], "argument --policy: invalid choice"),
