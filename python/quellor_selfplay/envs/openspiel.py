@@ -62,6 +62,7 @@ __all__ = ["GAME_NAME", "FogChessGame", "FogChessState", "action_slot", "Checkpo
 GAME_NAME = "python_quellor_fog_chess"
 NUM_PLAYERS = 2
 DEFAULT_MAX_PLIES = 1000
+MAX_GAME_LENGTH = 2**31 - 1
 DEFAULT_PARAMETERS = {"rules": "dark", "max_plies": DEFAULT_MAX_PLIES, "fen": chess.STARTING_FEN}
 STATE_HEADER = "quellor-fog-chess-state 1"
 STATE_FIELDS = ("rules", "max_plies", "fen", "moves")
@@ -96,6 +97,9 @@ class FogChessGame(pyspiel.Game):  # type: ignore[misc]
         max_plies = merged["max_plies"]
         if isinstance(max_plies, bool) or not isinstance(max_plies, int) or max_plies < 1:
             raise ValueError(f"max_plies must be a positive int, got {max_plies!r}")
+        if max_plies > MAX_GAME_LENGTH:
+            raise ValueError(f"max_plies must be at most {MAX_GAME_LENGTH} (OpenSpiel holds a game's length in a "
+                             f"32-bit int), got {max_plies}")
         info = pyspiel.GameInfo(
             num_distinct_actions=codes.MOVE_CODES,
             max_chance_outcomes=0,

@@ -151,6 +151,8 @@ def test_information_state_tensor_is_refused_not_empty():
     [
         ({"rules": "chess"}, "unknown rules 'chess' (expected 'dark' or 'legal')"),
         ({"max_plies": 0}, "max_plies must be a positive int, got 0"),
+        ({"max_plies": 2**64 + 1}, "max_plies must be at most 2147483647 (OpenSpiel holds a game's length in a "
+                                   "32-bit int), got 18446744073709551617"),
         ({"fen": "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", "rules": "legal"},
          "the start position leaves the side to move no move: the game is over"),
     ],
