@@ -27,6 +27,9 @@ ARCHES = ("squares", "mlp")
 PLAYER_HELP = ("'random', 'greedy', 'bold', a checkpoint (or TorchScript module), or module:callable, a class or "
                "function of your own that makes a player")
 POLICIES = ("random", "greedy", "bold", "net")
+MINUTES_HELP = ("time budget of the whole run, final evaluation included: an iteration starts only while it and the "
+                "final evaluation are expected to fit in what is left (as long as the last iteration and twice the "
+                "last evaluation took); a resumed run counts the minutes already spent")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -253,8 +256,7 @@ class TrainConfig:
     """quellor-selfplay train: PPO self-play against a pool of earlier networks."""
 
     iterations: int = option(1000, "training iterations (default {default})", parse=positive)
-    minutes: Optional[float] = option(None, "stop after the iteration that passes this much time (and evaluate)",
-                                      parse=positive_float)
+    minutes: Optional[float] = option(None, MINUTES_HELP, parse=positive_float)
     games: int = option(256, "games played per iteration (default {default})", parse=positive, resume=True)
     game: GameConfig = nested(GameConfig, rules="dark", observation="own", max_plies=300, omit=("start_fen",))
     run: RunConfig = nested(RunConfig, batch=128)
@@ -339,8 +341,7 @@ class ExploitConfig:
     """quellor-selfplay exploit: a fresh learner trained against one frozen agent alone."""
 
     agent: str = option("greedy", "the frozen agent: " + PLAYER_HELP, positional=True, metavar="AGENT")
-    minutes: Optional[float] = option(10.0, "stop after the iteration that passes this much time (and evaluate; "
-                                            "default {default})", parse=positive_float)
+    minutes: Optional[float] = option(10.0, MINUTES_HELP + " (default {default})", parse=positive_float)
     iterations: int = option(1000, "training iterations at most (default {default})", parse=positive)
     games: int = option(256, "games played per iteration (default {default})", parse=positive, resume=True)
     game: GameConfig = nested(GameConfig, rules="dark", observation=None, max_plies=300, omit=("start_fen",),

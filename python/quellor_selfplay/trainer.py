@@ -139,6 +139,10 @@ class State:
     games: int = 0
     positions: int = 0
     evaluated: int = -1
+    # How long the last iteration and the last evaluation took: a resumed run given --minutes
+    # needs them before it has timed anything of its own.
+    iteration_seconds: float = 0.0
+    evaluation_seconds: float = 0.0
 
 
 def _weights(net: Any) -> dict[str, Any]:
@@ -183,7 +187,8 @@ def load_state(config: TrainConfig) -> State:
     return State(
         iteration=int(train["iteration"]), net=net, optimizer=optimizer, pool=pool(train["pool"]),
         behaviour=train["behaviour"], behaviour_pool=pool(train["behaviour_pool"]), seconds=float(train["seconds"]), games=int(train["games"]), positions=int(train["positions"]),
-        evaluated=int(train["evaluated"]),
+        evaluated=int(train["evaluated"]), iteration_seconds=float(train.get("iteration_seconds", 0.0)),
+        evaluation_seconds=float(train.get("evaluation_seconds", 0.0)),
     )
 
 
@@ -214,6 +219,8 @@ def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> N
         "games": state.games,
         "positions": state.positions,
         "evaluated": state.evaluated,
+        "iteration_seconds": state.iteration_seconds,
+        "evaluation_seconds": state.evaluation_seconds,
     }
     save_checkpoint(state.net, config.out / LATEST, observation=config.game.observation, rules=config.game.rules,
                     iteration=state.iteration, train=train)
@@ -353,8 +360,6 @@ class Trainer:
         self.bots = bot_players(config)
         self.started = time.perf_counter()
         self.seconds_before = state.seconds
-        self.last_iteration = 0.0
-        self.last_evaluation = 0.0
         self.saved_iteration = state.iteration
         self.pending_row: dict[str, Any] = {}
         self.pending: Optional[tuple[Job, Pending, float]] = None
@@ -362,6 +367,15 @@ class Trainer:
         for folder in (config.out / "data").glob("iter-*"):
             if int(folder.name[5:]) >= state.iteration:
                 shutil.rmtree(folder, ignore_errors=True)
+
+    @property
+    def last_iteration(self) -> float:
+        """Seconds the last iteration took (this run's, or the resumed run's)."""
+        return self.state.iteration_seconds
+
+    @property
+    def last_evaluation(self) -> float:
+        return self.state.evaluation_seconds
 
     def elapsed(self) -> float:
         return self.seconds_before + time.perf_counter() - self.started
@@ -402,10 +416,11 @@ class Trainer:
         if state.iteration % config.eval_every == 0:
             self.evaluate()
         state.seconds = self.elapsed()
+        # What is left of the iteration (the checkpoint, the metrics) costs far less than this.
+        state.iteration_seconds = time.perf_counter() - began
         self.save()
         stats["positions_per_second"] = rate
         self.write_metrics(stats)
-        self.last_iteration = time.perf_counter() - began
         return stats
 
     def finish(self) -> None:
@@ -495,7 +510,9 @@ class Trainer:
         save_checkpoint(state.net, config.out / f"checkpoints/iter-{k:05d}.pt", observation=config.game.observation,
                         rules=config.game.rules, iteration=k)
         self.pending_row = row
-        self.last_evaluation = time.perf_counter() - began
+        if not final:
+            # The final evaluation plays more games; finished() allows twice an ordinary one for it.
+            state.evaluation_seconds = time.perf_counter() - began
 
     def record_match(self, opponent: str, result: Any) -> None:
         low, high = result.elo_interval

@@ -4,6 +4,7 @@ with a progress bar, Ctrl-C and SIGTERM kept to the last checkpoint, and a closi
 from __future__ import annotations
 
 import contextlib
+from typing import Any
 
 from tqdm import tqdm
 
@@ -94,14 +95,21 @@ def run_trainer(trainer: Trainer, desc: str = "train") -> None:
                           f"run the same command with --resume to continue") from None
 
 
+def counted(count: Any, noun: str) -> str:
+    """`count` `noun`s, with the thousands marked and the noun singular for exactly one."""
+    number = float(count)
+    text = f"{int(number):,}" if number == int(number) else f"{number:,.1f}"
+    return f"{text} {noun}{'' if text == '1' else 's'}"
+
+
 def report(trainer: Trainer) -> None:
     state, out = trainer.state, trainer.config.out
-    print(f"{state.iteration} iterations, {state.games:,} games, {state.positions:,} positions in "
-          f"{trainer.elapsed() / 60:.1f} minutes")
+    print(f"{counted(state.iteration, 'iteration')}, {counted(state.games, 'game')}, "
+          f"{counted(state.positions, 'position')} in {counted(round(trainer.elapsed() / 60, 1), 'minute')}")
     for anchor in trainer.anchors:
         last = trainer.last_match(anchor)
         if last is not None:
-            print(f"Against {LABELS.get(anchor, anchor)} ({last['games']} games): {last['wins']} won, "
+            print(f"Against {LABELS.get(anchor, anchor)} ({counted(last['games'], 'game')}): {last['wins']} won, "
                   f"{last['draws']} drawn, {last['losses']} lost, score {float(last['score']):.3f}, "
                   f"Elo {float(last['elo']):+.0f} ({float(last['elo_low']):+.0f} .. {float(last['elo_high']):+.0f})")
     print(f"Wrote {out / LATEST}, metrics.csv, matches.csv and learning-curve.png in {out}")
