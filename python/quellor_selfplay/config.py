@@ -376,7 +376,8 @@ class ExploitConfig:
 class ShowConfig:
     """quellor-selfplay show: what each side saw at one ply of a recorded game."""
 
-    run: Path = option(Path("."), "directory of a play run", parse=Path, positional=True)
+    run: Path = option(Path("."), "directory of a play run, or data/iter-NNNNN of a train run", parse=Path,
+                       positional=True)
     game: int = option(0, "game index (default {default})", parse=non_negative)
     ply: int = option(0, "ply (default {default})", parse=non_negative)
     html: bool = option(False, "write a page that steps through the whole game (opening at --ply) instead, as "
