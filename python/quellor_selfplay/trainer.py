@@ -61,7 +61,7 @@ from quellor_selfplay.inference import default_precision
 from quellor_selfplay.learn import gather, update
 from quellor_selfplay.ledger import part
 from quellor_selfplay.match import play_match
-from quellor_selfplay.net import read_checkpoint, save_checkpoint, seeded_net
+from quellor_selfplay.net import CheckpointError, read_checkpoint, save_checkpoint, seeded_net
 from quellor_selfplay.players import PlayerConfig, load_player
 from quellor_selfplay.runner import Job, Pending, Segment, Threads
 
@@ -195,16 +195,45 @@ def load_state(config: TrainConfig) -> State:
 def open_state(config: TrainConfig) -> State:
     """The state to train from: `config.out`'s with `config.resume`, else a new one, the files of
     an earlier run in `config.out` removed."""
-    if config.resume:
-        state = load_state(config)
-    else:
-        state = new_state(config)
+    state = load_state(config) if config.resume else new_state(config)
+    prepare_out(config)
+    return state
+
+
+def prepare_out(config: TrainConfig) -> None:
+    """Makes `config.out` ready for the run: the files of an earlier run removed unless it is
+    resumed, checkpoints/ made. A command calls it once the games can be played, so that a run
+    that cannot start (a cluster that does not answer) leaves everything as it was."""
+    if not config.resume:
         for stale in ("checkpoints", "data"):
             shutil.rmtree(config.out / stale, ignore_errors=True)
         for name in ("metrics.csv", "matches.csv", "learning-curve.png"):
             (config.out / name).unlink(missing_ok=True)
     (config.out / "checkpoints").mkdir(parents=True, exist_ok=True)
-    return state
+
+
+def resumed_config(config: TrainConfig) -> TrainConfig:
+    """`config`, with the settings whose defaults depend on the machine (overlap, acting
+    precision) taken from the run it resumes where the command line left them unset: the run
+    goes on as it began, whatever this machine (or --ray) would choose for a new one. Unchanged
+    for a new run or an unreadable checkpoint (which load_state reports)."""
+    if not config.resume:
+        return config
+    try:
+        _, blob = read_checkpoint(config.out / LATEST)
+    except CheckpointError:
+        return config
+    train = blob.get("train")
+    settings = train.get("settings") if isinstance(train, dict) else None
+    if not isinstance(settings, dict):
+        return config
+    settings = {**EARLIER_SETTINGS, **settings}
+    changes: dict[str, Any] = {}
+    if config.overlap is None and isinstance(settings.get("overlap"), bool):
+        changes["overlap"] = settings["overlap"]
+    if config.acting_precision is None and settings.get("acting_precision") in ("float32", "bfloat16"):
+        changes["acting_precision"] = settings["acting_precision"]
+    return dataclasses.replace(config, **changes)
 
 
 def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> None:

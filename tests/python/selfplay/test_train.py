@@ -316,3 +316,21 @@ def test_a_resumed_run_keeps_to_its_minutes(tmp_path, capsys, budget, iterations
     after = [(out / name).read_bytes() for name in ("metrics.csv", "matches.csv")]
     assert (after == before) == (budget == "none left")
     assert f"{iterations} iterations" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("made, cpus", [("--no-overlap", 2), ("--overlap", 1)])
+def test_resume_keeps_the_overlap_the_run_was_made_with(tmp_path, capsys, monkeypatch, made, cpus):
+    """Overlap's default follows the machine (and --ray): a run resumed without the option goes
+    on as it was made, where this machine would choose the other for a new run."""
+    import quellor_selfplay.config
+
+    out = tmp_path / "run"
+    assert main(train_args(out, 1, "--workers", 1, made)) == 0
+    monkeypatch.setattr(quellor_selfplay.config, "cpu_count", lambda: cpus)
+    assert main(train_args(out, 2, "--workers", 1, "--resume")) == 0, capsys.readouterr().err
+    train = read_checkpoint(out / "checkpoints/latest.pt")[1]["train"]
+    assert train["iteration"] == 2 and train["settings"]["overlap"] == (made == "--overlap")
+    other = "--overlap" if made == "--no-overlap" else "--no-overlap"
+    capsys.readouterr()
+    assert main(train_args(out, 3, "--workers", 1, "--resume", other)) == 2
+    assert f"was made with overlap = {made == '--overlap'}" in capsys.readouterr().err
