@@ -30,6 +30,9 @@ POLICIES = ("random", "greedy", "bold", "net")
 MINUTES_HELP = ("time budget of the whole run, final evaluation included: an iteration starts only while it and the "
                 "final evaluation are expected to fit in what is left (as long as the last iteration and twice the "
                 "last evaluation took); a resumed run counts the minutes already spent")
+TENSORBOARD_HELP = ("also write metrics.csv's figures as TensorBoard scalars (step: the iteration) into DIR, for "
+                    "tensorboard --logdir DIR; a resumed run goes on in the same DIR (off by default; needs "
+                    "pip install 'quellor[tensorboard]')")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -297,6 +300,7 @@ class TrainConfig:
                               parse=positive)
     keep_data: int = option(1, "iterations whose games stay on disk as shards (default {default})",
                             parse=non_negative)
+    tensorboard: Optional[Path] = option(None, TENSORBOARD_HELP, parse=Path, metavar="DIR")
     out: Path = option(Path("train-out"), "output directory (default {default})", parse=Path)
     overwrite: bool = option(False, "replace an earlier run in --out", action="store_true")
     resume: bool = option(False, "continue the run in --out from its last checkpoint", action="store_true")
@@ -357,6 +361,7 @@ class ExploitConfig:
     eval_games: int = option(200, "games per evaluation (default {default})", parse=positive, resume=True)
     final_games: int = option(400, "games of the last evaluation (default {default})", parse=positive)
     threads: Optional[int] = option(None, "torch threads of the learner (default: one per CPU)", parse=positive)
+    tensorboard: Optional[Path] = option(None, TENSORBOARD_HELP, parse=Path, metavar="DIR")
     out: Path = option(Path("exploit-out"), "output directory (default {default})", parse=Path)
     overwrite: bool = option(False, "replace an earlier run in --out", action="store_true")
     resume: bool = option(False, "continue the run in --out from its last checkpoint", action="store_true")
@@ -369,7 +374,7 @@ class ExploitConfig:
             overlap=False, net=self.net, ppo=self.ppo, pool_size=1, pool_every=NEVER, pool_games=0.0,
             bots=(self.agent,), bot_games=1.0, shaping=self.shaping, eval_every=self.eval_every,
             eval_games=self.eval_games, threads=self.threads, final_games=self.final_games, keep_data=0,
-            out=self.out, overwrite=self.overwrite, resume=self.resume)
+            tensorboard=self.tensorboard, out=self.out, overwrite=self.overwrite, resume=self.resume)
 
 
 @dataclasses.dataclass(frozen=True)

@@ -365,13 +365,14 @@ def _cluster_endpoint(ray: Any, address: str) -> Optional[tuple[str, int]]:
         except ImportError:
             return None
         try:
-            text = canonicalize_bootstrap_address(address)
+            canonical: Optional[str] = canonicalize_bootstrap_address(address)
         except ConnectionError as err:
             raise RunError(f"cannot connect to Ray at {address!r}: {err}") from None
         except Exception:  # a form only ray.init reads: it reports it itself
             return None
-        if text is None:
+        if canonical is None:
             return None
+        text = canonical
     host, _, port = text.rpartition(":")
     if not host or not port.isdigit():
         return None
@@ -417,8 +418,8 @@ def _join_cluster(ray: Any, address: str, seconds: float) -> None:
         raise RunError(f"cannot connect to Ray at {address!r}: no Ray cluster answered within {seconds:g} s "
                        f"(set {RAY_CONNECT_VARIABLE} to wait longer)")
     if "error" in outcome:
-        err = outcome["error"]
-        raise RunError(f"cannot connect to Ray at {address!r}: {err}") from err
+        failure = outcome["error"]
+        raise RunError(f"cannot connect to Ray at {address!r}: {failure}") from failure
 
 
 class _Unless(logging.Filter):

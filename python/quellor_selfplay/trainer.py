@@ -25,7 +25,8 @@ A run directory (`TrainConfig.out`) holds:
     checkpoints/latest.pt      the network and the trainer's state after the last iteration
     checkpoints/iter-NNNNN.pt  the network at each evaluation (a play/match checkpoint)
     data/iter-NNNNN/           the games of the last `keep_data` iterations (play's format)
-    metrics.csv, matches.csv   a row per iteration, a row per evaluation match
+    metrics.csv, matches.csv   a row per iteration, a row per evaluation match (metrics.csv's
+                               figures also as TensorBoard scalars in `tensorboard`, if given)
     learning-curve.png         scores and Elo against random play and the greedy bot,
                                losses, positions per second
 
@@ -37,6 +38,7 @@ In a program:
     while not trainer.finished():
         trainer.step()
     trainer.finish()
+    trainer.close()
 """
 
 from __future__ import annotations
@@ -64,6 +66,7 @@ from quellor_selfplay.match import play_match
 from quellor_selfplay.net import CheckpointError, read_checkpoint, save_checkpoint, seeded_net
 from quellor_selfplay.players import PlayerConfig, load_player
 from quellor_selfplay.runner import Job, Pending, Segment, Threads
+from quellor_selfplay.scalars import Scalars, tags
 
 # The fixed opponents every evaluation measures the network against: the same at every
 # evaluation of every run, so that their scores and Elo differences compare across both.
@@ -392,6 +395,9 @@ class Trainer:
         self.saved_iteration = state.iteration
         self.pending_row: dict[str, Any] = {}
         self.pending: Optional[tuple[Job, Pending, float]] = None
+        # A resumed run's event folder goes on after the checkpoint's iteration; a new one starts over.
+        self.scalars = None if config.tensorboard is None else Scalars(
+            config.tensorboard, 0 if state.evaluated < 0 else state.iteration + 1, tags(self.anchors, MEASURES))
         # Data written past the checkpoint belongs to iterations that will be played again.
         for folder in (config.out / "data").glob("iter-*"):
             if int(folder.name[5:]) >= state.iteration:
@@ -405,6 +411,11 @@ class Trainer:
     @property
     def last_evaluation(self) -> float:
         return self.state.evaluation_seconds
+
+    def close(self) -> None:
+        """Closes the TensorBoard event file, if the run writes one."""
+        if self.scalars is not None:
+            self.scalars.close()
 
     def elapsed(self) -> float:
         return self.seconds_before + time.perf_counter() - self.started
@@ -556,7 +567,8 @@ class Trainer:
         row = {"iteration": state.iteration, "minutes": self.minutes(), "games": state.games,
                "positions": state.positions, **stats, **self.pending_row}
         self.pending_row = {}
-        if replace and self.metrics and int(self.metrics[-1]["iteration"]) == state.iteration:
+        replaced = replace and bool(self.metrics) and int(self.metrics[-1]["iteration"]) == state.iteration
+        if replaced:
             row = {**self.metrics[-1], **{k: v for k, v in row.items() if v not in (None, "")}}
             self.metrics[-1] = row
         else:
@@ -566,6 +578,8 @@ class Trainer:
             write_csv(self.config.out / "metrics.csv", metric_fields(tuple(self.anchors)), self.metrics)
             if any(self.metrics[-1].get(f"score_vs_{anchor}") not in (None, "") for anchor in self.anchors):
                 draw(self.metrics, self.config.out / "learning-curve.png", self.title, tuple(self.anchors))
+            if self.scalars is not None:
+                self.scalars.add(self.metrics[-1], state.iteration, replace=replaced)
 
     def best_match(self, anchor: str) -> Optional[dict[str, Any]]:
         """The metrics row of the evaluation that scored best against `anchor` (the latest of

@@ -14,6 +14,7 @@ from quellor_selfplay.config import ResumeError, TrainConfig
 from quellor_selfplay.net import CheckpointError
 from quellor_selfplay.players import PlayerError
 from quellor_selfplay.runner import backend, default_workers, ray_connection
+from quellor_selfplay.scalars import TensorBoardMissing, writer_class
 from quellor_selfplay.trainer import (
     LATEST, State, Trainer, bot_players, load_state, new_state, prepare_out, resumed_config,
 )
@@ -45,6 +46,13 @@ def check_options(config: TrainConfig) -> None:
         bot_players(config)
     except (CheckpointError, PlayerError) as err:
         raise UsageError(f"--bots: {err}") from None
+    if config.tensorboard is not None:
+        if config.tensorboard.exists() and not config.tensorboard.is_dir():
+            raise UsageError(f"--tensorboard {config.tensorboard} exists and is not a directory")
+        try:
+            writer_class()
+        except TensorBoardMissing as err:
+            raise UsageError(f"--tensorboard: {err}") from None
     check_ray(config.scale.ray)
 
 
@@ -86,6 +94,7 @@ def run_trainer(config: TrainConfig, state: State, desc: str = "train", anchors:
                 stop_on_sigterm()
             prepare_out(config)
             trainer = Trainer(config, state, anchors=anchors)
+            stack.callback(trainer.close)
             if title is not None:
                 trainer.title = title
             trainer.runner = stack.enter_context(backend(workers if ray is None else config.scale.workers, ray,
