@@ -15,7 +15,7 @@ needs the `tensorboard` package (`pip install 'quellor[tensorboard]'`).
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from typing import Any, Optional
 
@@ -40,14 +40,11 @@ def writer_class() -> Any:
     return SummaryWriter
 
 
-def tags(anchors: Iterable[str], measures: Iterable[str]) -> dict[str, str]:
-    """{metrics.csv column: scalar tag} for a run evaluated against `anchors` on `measures`."""
-    out = {column: f"{group}/{column}" for column, group in GROUPS.items()}
-    for anchor in anchors:
-        for measure in measures:
-            kind, _, bound = measure.partition("_")
-            column = f"{kind}_vs_{anchor}" + (f"_{bound}" if bound else "")
-            out[column] = f"vs {anchor}/{measure}"
+def tags(anchors: Iterable[str], measures: Iterable[str], column: Callable[[str, str], str]) -> dict[str, str]:
+    """{metrics.csv column: scalar tag} for a run evaluated against `anchors` on `measures`,
+    `column(measure, anchor)` naming the column of each."""
+    out = {name: f"{group}/{name}" for name, group in GROUPS.items()}
+    out.update({column(measure, anchor): f"vs {anchor}/{measure}" for anchor in anchors for measure in measures})
     return out
 
 

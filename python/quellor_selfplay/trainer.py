@@ -397,7 +397,8 @@ class Trainer:
         self.pending: Optional[tuple[Job, Pending, float]] = None
         # A resumed run's event folder goes on after the checkpoint's iteration; a new one starts over.
         self.scalars = None if config.tensorboard is None else Scalars(
-            config.tensorboard, 0 if state.evaluated < 0 else state.iteration + 1, tags(self.anchors, MEASURES))
+            config.tensorboard, 0 if state.evaluated < 0 else state.iteration + 1,
+            tags(self.anchors, MEASURES, measure_column))
         # Data written past the checkpoint belongs to iterations that will be played again.
         for folder in (config.out / "data").glob("iter-*"):
             if int(folder.name[5:]) >= state.iteration:
