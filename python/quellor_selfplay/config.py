@@ -27,6 +27,12 @@ ARCHES = ("squares", "mlp")
 PLAYER_HELP = ("'random', 'greedy', 'bold', a checkpoint, script:PATH (a TorchScript module, whose code runs: only "
                "one you trust), or module:callable, a class or function of your own that makes a player")
 POLICIES = ("random", "greedy", "bold", "net")
+MINUTES_HELP = ("time budget of the whole run, final evaluation included: an iteration starts only while it and the "
+                "final evaluation are expected to fit in what is left (as long as the last iteration and twice the "
+                "last evaluation took); a resumed run counts the minutes already spent")
+TENSORBOARD_HELP = ("also write metrics.csv's figures as TensorBoard scalars (step: the iteration) into DIR, for "
+                    "tensorboard --logdir DIR; a resumed run goes on in the same DIR (off by default; needs "
+                    "pip install 'quellor[tensorboard]')")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -262,8 +268,7 @@ class TrainConfig:
     """quellor-selfplay train: PPO self-play against a pool of earlier networks."""
 
     iterations: int = option(1000, "training iterations (default {default})", parse=positive)
-    minutes: Optional[float] = option(None, "stop after the iteration that passes this much time (and evaluate)",
-                                      parse=positive_float)
+    minutes: Optional[float] = option(None, MINUTES_HELP, parse=positive_float)
     games: int = option(256, "games played per iteration (default {default})", parse=positive, resume=True)
     game: GameConfig = nested(GameConfig, rules="dark", observation="own", max_plies=300, omit=("start_fen",))
     run: RunConfig = nested(RunConfig, batch=128)
@@ -304,6 +309,7 @@ class TrainConfig:
                               parse=positive)
     keep_data: int = option(1, "iterations whose games stay on disk as shards (default {default})",
                             parse=non_negative)
+    tensorboard: Optional[Path] = option(None, TENSORBOARD_HELP, parse=Path, metavar="DIR")
     out: Path = option(Path("train-out"), "output directory (default {default})", parse=Path)
     overwrite: bool = option(False, "replace an earlier run in --out", action="store_true")
     resume: bool = option(False, "continue the run in --out from its last checkpoint", action="store_true")
@@ -348,8 +354,7 @@ class ExploitConfig:
     """quellor-selfplay exploit: a fresh learner trained against one frozen agent alone."""
 
     agent: str = option("greedy", "the frozen agent: " + PLAYER_HELP, positional=True, metavar="AGENT")
-    minutes: Optional[float] = option(10.0, "stop after the iteration that passes this much time (and evaluate; "
-                                            "default {default})", parse=positive_float)
+    minutes: Optional[float] = option(10.0, MINUTES_HELP + " (default {default})", parse=positive_float)
     iterations: int = option(1000, "training iterations at most (default {default})", parse=positive)
     games: int = option(256, "games played per iteration (default {default})", parse=positive, resume=True)
     game: GameConfig = nested(GameConfig, rules="dark", observation=None, max_plies=300, omit=("start_fen",),
@@ -365,6 +370,7 @@ class ExploitConfig:
     eval_games: int = option(200, "games per evaluation (default {default})", parse=positive, resume=True)
     final_games: int = option(400, "games of the last evaluation (default {default})", parse=positive)
     threads: Optional[int] = option(None, "torch threads of the learner (default: one per CPU)", parse=positive)
+    tensorboard: Optional[Path] = option(None, TENSORBOARD_HELP, parse=Path, metavar="DIR")
     out: Path = option(Path("exploit-out"), "output directory (default {default})", parse=Path)
     overwrite: bool = option(False, "replace an earlier run in --out", action="store_true")
     resume: bool = option(False, "continue the run in --out from its last checkpoint", action="store_true")
@@ -377,14 +383,15 @@ class ExploitConfig:
             overlap=False, net=self.net, ppo=self.ppo, pool_size=1, pool_every=NEVER, pool_games=0.0,
             bots=(self.agent,), bot_games=1.0, shaping=self.shaping, eval_every=self.eval_every,
             eval_games=self.eval_games, threads=self.threads, final_games=self.final_games, keep_data=0,
-            out=self.out, overwrite=self.overwrite, resume=self.resume)
+            tensorboard=self.tensorboard, out=self.out, overwrite=self.overwrite, resume=self.resume)
 
 
 @dataclasses.dataclass(frozen=True)
 class ShowConfig:
     """quellor-selfplay show: what each side saw at one ply of a recorded game."""
 
-    run: Path = option(Path("."), "directory of a play run", parse=Path, positional=True)
+    run: Path = option(Path("."), "directory of a play run, or data/iter-NNNNN of a train run", parse=Path,
+                       positional=True)
     game: int = option(0, "game index (default {default})", parse=non_negative)
     ply: int = option(0, "ply (default {default})", parse=non_negative)
     html: bool = option(False, "write a page that steps through the whole game (opening at --ply) instead, as "

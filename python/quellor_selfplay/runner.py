@@ -16,8 +16,11 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import logging
 import multiprocessing
+import os
 import queue
+import socket
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Optional
@@ -329,6 +332,108 @@ class RayActors:
                 self.ray.kill(actor)
 
 
+# How long joining a Ray cluster may take before the run gives up. ray.init has no bound of its
+# own: against an address where no cluster answers it retries for many minutes.
+RAY_CONNECT_SECONDS = 30.0
+# Seconds to use instead, for a slow network (or a test that must not wait).
+RAY_CONNECT_VARIABLE = "QUELLOR_RAY_CONNECT_SECONDS"
+
+
+def ray_connect_seconds() -> float:
+    """The bound on joining a cluster: $QUELLOR_RAY_CONNECT_SECONDS, else RAY_CONNECT_SECONDS."""
+    text = os.environ.get(RAY_CONNECT_VARIABLE)
+    if text is None:
+        return RAY_CONNECT_SECONDS
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = float("nan")
+    if not 0 < seconds < float("inf"):
+        raise RunError(f"{RAY_CONNECT_VARIABLE}={text!r}: expected a positive number of seconds")
+    return seconds
+
+
+def _cluster_endpoint(ray: Any, address: str) -> Optional[tuple[str, int]]:
+    """(host, port) that ray.init will connect to for `address`, or None when that cannot be
+    told (a Ray without the helper, an address form it does not resolve). RunError when Ray
+    itself says there is no cluster ("auto" on a machine that runs none)."""
+    if address.startswith("ray://"):
+        text = address[len("ray://"):].split("/", 1)[0]
+    else:
+        try:
+            from ray._private.services import canonicalize_bootstrap_address
+        except ImportError:
+            return None
+        try:
+            canonical: Optional[str] = canonicalize_bootstrap_address(address)
+        except ConnectionError as err:
+            raise RunError(f"cannot connect to Ray at {address!r}: {err}") from None
+        except Exception:  # a form only ray.init reads: it reports it itself
+            return None
+        if canonical is None:
+            return None
+        text = canonical
+    host, _, port = text.rpartition(":")
+    if not host or not port.isdigit():
+        return None
+    return host.strip("[]"), int(port)
+
+
+def _join_cluster(ray: Any, address: str, seconds: float) -> None:
+    """ray.init(address) within `seconds`, else RunError. Ray's connection loop sits in native
+    calls for half a minute at a time, where neither a deadline nor Ctrl-C reaches it; it runs in
+    a thread of its own here, and the caller waits for it where both do."""
+    endpoint = _cluster_endpoint(ray, address)
+    if endpoint is not None:
+        # Nothing listening, or a host that does not answer, is known at once this way.
+        host, port = endpoint
+        try:
+            with socket.create_connection((host, port), timeout=seconds):
+                pass
+        except socket.timeout:
+            raise RunError(f"cannot connect to Ray at {address!r}: no answer within {seconds:g} s ({host}:{port})"
+                           ) from None
+        except OSError as err:
+            raise RunError(f"cannot connect to Ray at {address!r}: nothing answers there ({host}:{port}: "
+                           f"{err.strerror or err})") from None
+    outcome: dict[str, BaseException] = {}
+
+    def connect() -> None:
+        try:
+            ray.init(address=address, logging_level="WARNING")
+        except BaseException as err:  # handed to the waiting thread
+            outcome["error"] = err
+
+    quiet = _Unless("SIGTERM handler is not set")
+    worker_log = logging.getLogger("ray._private.worker")
+    worker_log.addFilter(quiet)
+    try:
+        joining = threading.Thread(target=connect, name="quellor-ray-connect", daemon=True)
+        joining.start()
+        joining.join(seconds)
+    finally:
+        worker_log.removeFilter(quiet)
+    if joining.is_alive():
+        # The thread is left to Ray: it cannot be stopped, and the process is about to end.
+        raise RunError(f"cannot connect to Ray at {address!r}: no Ray cluster answered within {seconds:g} s "
+                       f"(set {RAY_CONNECT_VARIABLE} to wait longer)")
+    if "error" in outcome:
+        failure = outcome["error"]
+        raise RunError(f"cannot connect to Ray at {address!r}: {failure}") from failure
+
+
+class _Unless(logging.Filter):
+    """Drops log records that hold `text`: Ray's notice that a thread other than the main one
+    cannot set its SIGTERM handler, which the commands set themselves."""
+
+    def __init__(self, text: str) -> None:
+        super().__init__()
+        self.text = text
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return self.text not in record.getMessage()
+
+
 @contextlib.contextmanager
 def ray_connection(address: str, local_cpus: int) -> Iterator[Any]:
     """A connection to Ray for the duration of the block; yields the ray module.
@@ -336,18 +441,19 @@ def ray_connection(address: str, local_cpus: int) -> Iterator[Any]:
     `address` is a cluster address, "auto" for the cluster this machine belongs to, or "local"
     to start a private Ray with `local_cpus` CPUs for this run. When this process is already
     connected to Ray (a notebook, a test), that connection is used as it is and left open.
+    Joining a cluster that does not answer within `ray_connect_seconds()` is a RunError.
     """
     ray = import_ray()
     if ray.is_initialized():
         yield ray
         return
-    try:
-        if address == "local":
+    if address == "local":
+        try:
             ray.init(num_cpus=local_cpus, include_dashboard=False, logging_level="WARNING")
-        else:
-            ray.init(address=address, logging_level="WARNING")
-    except Exception as err:
-        raise RunError(f"cannot connect to Ray at {address!r}: {err}") from err
+        except Exception as err:
+            raise RunError(f"cannot connect to Ray at {address!r}: {err}") from err
+    else:
+        _join_cluster(ray, address, ray_connect_seconds())
     try:
         yield ray
     finally:

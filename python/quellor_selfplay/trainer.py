@@ -26,7 +26,9 @@ A run directory (`TrainConfig.out`) holds:
     checkpoints/iter-NNNNN.pt  the network at each evaluation (a play/match checkpoint)
     data/iter-NNNNN/           the games of the last `keep_data` iterations (play's format)
     metrics.csv, matches.csv   a row per iteration, a row per evaluation match (latest.pt holds
-                               them too, and a resumed run writes them again from it)
+                               them too, and a resumed run writes them again from it;
+                               metrics.csv's figures also as TensorBoard scalars in
+                               `tensorboard`, if given)
     learning-curve.png         scores and Elo against random play and the greedy bot,
                                losses, positions per second
 
@@ -38,6 +40,7 @@ In a program:
     while not trainer.finished():
         trainer.step()
     trainer.finish()
+    trainer.close()
 """
 
 from __future__ import annotations
@@ -67,6 +70,7 @@ from quellor_selfplay.match import play_match
 from quellor_selfplay.net import CheckpointError, read_checkpoint, save_checkpoint, seeded_net
 from quellor_selfplay.players import PlayerConfig, load_player, player_file
 from quellor_selfplay.runner import Job, Pending, Segment, Threads
+from quellor_selfplay.scalars import Scalars, tags
 
 # The fixed opponents every evaluation measures the network against: the same at every
 # evaluation of every run, so that their scores and Elo differences compare across both.
@@ -148,6 +152,10 @@ class State:
     # from a checkpoint written before it held them: the files are then all there is).
     metrics: Optional[list[dict[str, str]]] = None
     matches: Optional[list[dict[str, str]]] = None
+    # How long the last iteration and the last evaluation took: a resumed run given --minutes
+    # needs them before it has timed anything of its own.
+    iteration_seconds: float = 0.0
+    evaluation_seconds: float = 0.0
 
 
 def _weights(net: Any) -> dict[str, Any]:
@@ -207,6 +215,8 @@ def load_state(config: TrainConfig) -> State:
             behaviour=train["behaviour"], behaviour_pool=pool(train["behaviour_pool"]),
             seconds=float(train["seconds"]), games=int(train["games"]), positions=int(train["positions"]),
             evaluated=int(train["evaluated"]), metrics=rows("metrics"), matches=rows("matches"),
+            iteration_seconds=float(train.get("iteration_seconds", 0.0)),
+            evaluation_seconds=float(train.get("evaluation_seconds", 0.0)),
         )
     except KeyError as err:
         raise CheckpointError(f"checkpoint {path}: its trainer state has no {err.args[0]!r}") from None
@@ -220,16 +230,45 @@ def load_state(config: TrainConfig) -> State:
 def open_state(config: TrainConfig) -> State:
     """The state to train from: `config.out`'s with `config.resume`, else a new one, the files of
     an earlier run in `config.out` removed."""
-    if config.resume:
-        state = load_state(config)
-    else:
-        state = new_state(config)
+    state = load_state(config) if config.resume else new_state(config)
+    prepare_out(config)
+    return state
+
+
+def prepare_out(config: TrainConfig) -> None:
+    """Makes `config.out` ready for the run: the files of an earlier run removed unless it is
+    resumed, checkpoints/ made. A command calls it once the games can be played, so that a run
+    that cannot start (a cluster that does not answer) leaves everything as it was."""
+    if not config.resume:
         for stale in ("checkpoints", "data"):
             shutil.rmtree(config.out / stale, ignore_errors=True)
         for name in ("metrics.csv", "matches.csv", "learning-curve.png"):
             (config.out / name).unlink(missing_ok=True)
     (config.out / "checkpoints").mkdir(parents=True, exist_ok=True)
-    return state
+
+
+def resumed_config(config: TrainConfig) -> TrainConfig:
+    """`config`, with the settings whose defaults depend on the machine (overlap, acting
+    precision) taken from the run it resumes where the command line left them unset: the run
+    goes on as it began, whatever this machine (or --ray) would choose for a new one. Unchanged
+    for a new run or an unreadable checkpoint (which load_state reports)."""
+    if not config.resume:
+        return config
+    try:
+        _, blob = read_checkpoint(config.out / LATEST)
+    except CheckpointError:
+        return config
+    train = blob.get("train")
+    settings = train.get("settings") if isinstance(train, dict) else None
+    if not isinstance(settings, dict):
+        return config
+    settings = {**EARLIER_SETTINGS, **settings}
+    changes: dict[str, Any] = {}
+    if config.overlap is None and isinstance(settings.get("overlap"), bool):
+        changes["overlap"] = settings["overlap"]
+    if config.acting_precision is None and settings.get("acting_precision") in ("float32", "bfloat16"):
+        changes["acting_precision"] = settings["acting_precision"]
+    return dataclasses.replace(config, **changes)
 
 
 def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> None:
@@ -246,6 +285,8 @@ def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> N
         "evaluated": state.evaluated,
         "metrics": state.metrics,
         "matches": state.matches,
+        "iteration_seconds": state.iteration_seconds,
+        "evaluation_seconds": state.evaluation_seconds,
     }
     save_checkpoint(state.net, config.out / LATEST, observation=config.game.observation, rules=config.game.rules,
                     iteration=state.iteration, train=train)
@@ -451,16 +492,35 @@ class Trainer:
         self.bots = bot_players(config)
         self.started = time.perf_counter()
         self.seconds_before = state.seconds
-        self.last_iteration = 0.0
-        self.last_evaluation = 0.0
         self.saved_iteration = state.iteration
         self.pending_row: dict[str, Any] = {}
+        # Whether the newest metrics row replaced the one before, until save() sends it to
+        # TensorBoard; None when it has been sent.
+        self.unsent: Optional[bool] = None
         self.pending: Optional[tuple[Job, Pending, float]] = None
+        # A resumed run's event folder goes on after the checkpoint's iteration; a new one starts over.
+        self.scalars = None if config.tensorboard is None else Scalars(
+            config.tensorboard, 0 if state.evaluated < 0 else state.iteration + 1,
+            tags(self.anchors, MEASURES, measure_column))
         # Data written past the checkpoint belongs to iterations that will be played again.
         for folder in (config.out / "data").glob("iter-*"):
             found = DATA_FOLDER.fullmatch(folder.name)
             if found and int(found.group(1)) >= state.iteration:
                 shutil.rmtree(folder, ignore_errors=True)
+
+    @property
+    def last_iteration(self) -> float:
+        """Seconds the last iteration took (this run's, or the resumed run's)."""
+        return self.state.iteration_seconds
+
+    @property
+    def last_evaluation(self) -> float:
+        return self.state.evaluation_seconds
+
+    def close(self) -> None:
+        """Closes the TensorBoard event file, if the run writes one."""
+        if self.scalars is not None:
+            self.scalars.close()
 
     def elapsed(self) -> float:
         return self.seconds_before + time.perf_counter() - self.started
@@ -478,6 +538,9 @@ class Trainer:
             write_csv(self.config.out / "matches.csv", MATCHES, self.matches)
             if any(self.metrics[-1].get(f"score_vs_{anchor}") not in (None, "") for anchor in self.anchors):
                 draw(self.metrics, self.config.out / "learning-curve.png", self.title, tuple(self.anchors))
+            if self.scalars is not None and self.unsent is not None:
+                self.scalars.add(self.metrics[-1], self.state.iteration, replace=self.unsent)
+        self.unsent = None
         self.saved_iteration = self.state.iteration
 
     def begin(self) -> None:
@@ -508,10 +571,11 @@ class Trainer:
         if state.iteration % config.eval_every == 0:
             self.evaluate()
         state.seconds = self.elapsed()
+        # What is left of the iteration (the checkpoint, the metrics) costs far less than this.
+        state.iteration_seconds = time.perf_counter() - began
         stats["positions_per_second"] = rate
         self.add_metrics(stats)
         self.save()
-        self.last_iteration = time.perf_counter() - began
         return stats
 
     def finish(self) -> None:
@@ -601,7 +665,9 @@ class Trainer:
         save_checkpoint(state.net, config.out / f"checkpoints/iter-{k:05d}.pt", observation=config.game.observation,
                         rules=config.game.rules, iteration=k)
         self.pending_row = row
-        self.last_evaluation = time.perf_counter() - began
+        if not final:
+            # The final evaluation plays more games; finished() allows twice an ordinary one for it.
+            state.evaluation_seconds = time.perf_counter() - began
 
     def record_match(self, opponent: str, result: Any) -> None:
         low, high = result.elo_interval
@@ -616,12 +682,14 @@ class Trainer:
         row = {"iteration": state.iteration, "minutes": self.minutes(), "games": state.games,
                "positions": state.positions, **stats, **self.pending_row}
         self.pending_row = {}
-        if replace and self.metrics and int(self.metrics[-1]["iteration"]) == state.iteration:
+        replaced = replace and bool(self.metrics) and int(self.metrics[-1]["iteration"]) == state.iteration
+        if replaced:
             row = {**self.metrics[-1], **{k: v for k, v in row.items() if v not in (None, "")}}
             self.metrics[-1] = row
         else:
             self.metrics.append(row)
         self.metrics[-1] = {k: _round(v) for k, v in self.metrics[-1].items()}
+        self.unsent = replaced
 
     def best_match(self, anchor: str) -> Optional[dict[str, Any]]:
         """The metrics row of the evaluation that scored best against `anchor` (the latest of

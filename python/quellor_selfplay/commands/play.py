@@ -93,7 +93,7 @@ def _settings(config: PlayConfig, player: PlayerConfig) -> dict[str, Any]:
 
 def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]:
     """The manifest to extend: the earlier one on --resume (refused when its settings differ),
-    else a fresh one in an emptied --out."""
+    else a fresh one (`_clear_out` empties --out for it)."""
     out = config.out
     if config.resume:
         try:
@@ -105,7 +105,15 @@ def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]
         manifest["shards"] = [entry for path, entry in data.manifest_shards(out) if data.shard_is_whole(path, entry)]
         manifest["complete"] = len(manifest["shards"]) == len(data.shard_games(config.games, config.shard_size))
         return manifest
-    if out.exists():
+    # Written with the first shard: a run that ends before it leaves nothing behind.
+    return data.new_manifest(settings, [config.policy])
+
+
+def _clear_out(config: PlayConfig) -> None:
+    """Removes an earlier run's files from --out before a new run writes there. Left until the
+    games can be played (a cluster joined), so that a run that cannot start loses nothing."""
+    out = config.out
+    if not config.resume and out.exists():
         # The old summary and manifest go first: should this run stop half-way, the old run's
         # files must not describe its data.
         for name in (SUMMARY_FILE, data.MANIFEST, "selfplay.pt"):
@@ -113,8 +121,6 @@ def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]
         for pattern in (*FOG_PATTERNS, f"{data.SHARD_DIR}/shard-*.npz", f"{data.SHARD_DIR}/.shard-*.partial"):
             for stale in out.glob(pattern):
                 stale.unlink()
-    # Written with the first shard: a run that ends before it leaves nothing behind.
-    return data.new_manifest(settings, [config.policy])
 
 
 def play(config: PlayConfig) -> int:
@@ -162,6 +168,7 @@ def play(config: PlayConfig) -> int:
                 # ray.init puts in a SIGTERM handler of its own, which exits at once.
                 stop_on_sigterm()
                 connect_seconds = time.perf_counter() - connect_started
+            _clear_out(config)
             started = time.perf_counter()
             if segments:
                 runner = stack.enter_context(backend(
@@ -177,6 +184,9 @@ def play(config: PlayConfig) -> int:
                                         refresh=False)
         except KeyboardInterrupt:
             kept = len(manifest["shards"])
+            if not kept:
+                # Stopped before any shard was written (joining a cluster, say): nothing to resume.
+                raise
             raise Stopped(f"{kept} complete shard{'s' if kept != 1 else ''} "
                           f"({sum(e['games'] for e in manifest['shards'])} games) kept in {config.out}; "
                           f"run the same command with --resume to finish") from None

@@ -3,17 +3,42 @@ the whole game as a replay page."""
 
 from __future__ import annotations
 
-from typing import Any
+from pathlib import Path
+from typing import Any, Optional
 
-from quellor_selfplay import data, fog
+from quellor_selfplay import SUMMARY_FILE, data, fog
 from quellor_selfplay.commands.errors import UsageError
 from quellor_selfplay.config import ShowConfig
 from quellor_selfplay.fileio import write_text
 from quellor_selfplay.replay import ReplayError, build_page
 
 
+def _unreadable(run: Path) -> Optional[str]:
+    """Why `run` holds no games to show, when that can be told from its files: it does not exist,
+    or it is a training run's folder, whose games are a play run per iteration in data/."""
+    if not run.exists():
+        return f"{run} does not exist"
+    if not run.is_dir():
+        return f"{run} is not a directory"
+    if (run / data.MANIFEST).exists() or (run / SUMMARY_FILE).exists():
+        return None
+    for folder, what in ((run / "data", f"{run} is a training run: the games of its last iterations are in "
+                                         f"data/iter-NNNNN"),
+                         (run, f"{run} holds a training run's games, a play run per iteration in iter-NNNNN")):
+        iterations = sorted((p for p in folder.glob("iter-*") if p.name[5:].isdigit() and (p / data.MANIFEST).exists()),
+                            key=lambda p: int(p.name[5:]))
+        if iterations:
+            return f"{what}, the newest in {iterations[-1]}; show that folder"
+    if (run / "checkpoints").is_dir() or (run / "metrics.csv").exists():
+        return f"{run} is a training run that kept no games (train --keep-data 0, or an exploit run)"
+    return None
+
+
 def load_game(config: ShowConfig) -> dict[str, Any]:
     """The recorded game: moves, start position and result (with how the game ended)."""
+    reason = _unreadable(config.run)
+    if reason is not None:
+        raise UsageError(reason)
     try:
         record = data.game_record(config.run, config.game)
     except data.DataError as err:

@@ -4,6 +4,7 @@ with a progress bar, Ctrl-C and SIGTERM kept to the last checkpoint, and a closi
 from __future__ import annotations
 
 import contextlib
+from typing import Any, Optional
 
 from tqdm import tqdm
 
@@ -13,7 +14,10 @@ from quellor_selfplay.config import ResumeError, TrainConfig
 from quellor_selfplay.net import CheckpointError
 from quellor_selfplay.players import PlayerError
 from quellor_selfplay.runner import backend, default_workers, ray_connection
-from quellor_selfplay.trainer import LATEST, State, Trainer, bot_players, open_state
+from quellor_selfplay.scalars import TensorBoardMissing, writer_class
+from quellor_selfplay.trainer import (
+    LATEST, State, Trainer, bot_players, load_state, new_state, prepare_out, resumed_config,
+)
 
 
 def check_options(config: TrainConfig) -> None:
@@ -42,20 +46,28 @@ def check_options(config: TrainConfig) -> None:
         bot_players(config)
     except (CheckpointError, PlayerError) as err:
         raise UsageError(f"--bots: {err}") from None
+    if config.tensorboard is not None:
+        if config.tensorboard.exists() and not config.tensorboard.is_dir():
+            raise UsageError(f"--tensorboard {config.tensorboard} exists and is not a directory")
+        try:
+            writer_class()
+        except TensorBoardMissing as err:
+            raise UsageError(f"--tensorboard: {err}") from None
     check_ray(config.scale.ray)
 
 
 def open_run(config: TrainConfig) -> State:
+    """The state to train from, read and checked; nothing in --out is touched yet."""
     try:
-        return open_state(config)
+        return load_state(config) if config.resume else new_state(config)
     except (CheckpointError, ResumeError) as err:
         raise UsageError(f"{'--resume' if config.resume else '--init'}: {err}") from None
 
 
 def train(config: TrainConfig) -> int:
     check_options(config)
-    trainer = Trainer(config, open_run(config))
-    run_trainer(trainer)
+    config = resumed_config(config)
+    trainer = run_trainer(config, open_run(config))
     report(trainer)
     return 0
 
@@ -63,8 +75,11 @@ def train(config: TrainConfig) -> int:
 LABELS = {"random": "random play", "greedy": "the greedy bot", "agent": "the agent"}
 
 
-def run_trainer(trainer: Trainer, desc: str = "train") -> None:
-    config, state = trainer.config, trainer.state
+def run_trainer(config: TrainConfig, state: State, desc: str = "train", anchors: Optional[dict[str, Any]] = None,
+                title: Optional[str] = None) -> Trainer:
+    """Runs the trainer of `config` from `state` to its end and returns it. --out is prepared
+    only once the games can be played (Ray joined), so a run that cannot start writes nothing."""
+    trainer: Optional[Trainer] = None
     # With overlap and no --workers the games play in a thread beside the learner.
     workers = config.scale.workers or (1 if config.overlapped else default_workers())
     with contextlib.ExitStack() as stack:
@@ -77,6 +92,11 @@ def run_trainer(trainer: Trainer, desc: str = "train") -> None:
                 ray = stack.enter_context(ray_connection(config.scale.ray, workers))
                 # ray.init puts in a SIGTERM handler of its own, which exits at once.
                 stop_on_sigterm()
+            prepare_out(config)
+            trainer = Trainer(config, state, anchors=anchors)
+            stack.callback(trainer.close)
+            if title is not None:
+                trainer.title = title
             trainer.runner = stack.enter_context(backend(workers if ray is None else config.scale.workers, ray,
                                                          overlap=config.overlapped))
             trainer.begin()
@@ -90,18 +110,28 @@ def run_trainer(trainer: Trainer, desc: str = "train") -> None:
         except KeyboardInterrupt:
             if not (config.out / LATEST).exists():
                 raise
-            raise Stopped(f"the checkpoint of iteration {trainer.saved_iteration} is kept in {config.out / LATEST}; "
+            saved = state.iteration if trainer is None else trainer.saved_iteration
+            raise Stopped(f"the checkpoint of iteration {saved} is kept in {config.out / LATEST}; "
                           f"run the same command with --resume to continue") from None
+    assert trainer is not None
+    return trainer
+
+
+def counted(count: Any, noun: str) -> str:
+    """`count` `noun`s, with the thousands marked and the noun singular for exactly one."""
+    number = float(count)
+    text = f"{int(number):,}" if number == int(number) else f"{number:,.1f}"
+    return f"{text} {noun}{'' if text == '1' else 's'}"
 
 
 def report(trainer: Trainer) -> None:
     state, out = trainer.state, trainer.config.out
-    print(f"{state.iteration} iterations, {state.games:,} games, {state.positions:,} positions in "
-          f"{trainer.elapsed() / 60:.1f} minutes")
+    print(f"{counted(state.iteration, 'iteration')}, {counted(state.games, 'game')}, "
+          f"{counted(state.positions, 'position')} in {counted(round(trainer.elapsed() / 60, 1), 'minute')}")
     for anchor in trainer.anchors:
         last = trainer.last_match(anchor)
         if last is not None:
-            print(f"Against {LABELS.get(anchor, anchor)} ({last['games']} games): {last['wins']} won, "
+            print(f"Against {LABELS.get(anchor, anchor)} ({counted(last['games'], 'game')}): {last['wins']} won, "
                   f"{last['draws']} drawn, {last['losses']} lost, score {float(last['score']):.3f}, "
                   f"Elo {float(last['elo']):+.0f} ({float(last['elo_low']):+.0f} .. {float(last['elo_high']):+.0f})")
     print(f"Wrote {out / LATEST}, metrics.csv, matches.csv and learning-curve.png in {out}")

@@ -416,3 +416,39 @@ def test_resume_refuses_other_settings(tmp_path, capsys):
     status, _, err = run(play_args(tmp_path, "--workers", 1, "--resume", games=3), capsys)
     assert status == 2
     assert f"--resume: the run in {tmp_path} was made with games = 2, not 3" in err
+
+
+@pytest.mark.parametrize("html", [[], ["--html"]], ids=["text", "html"])
+@pytest.mark.parametrize(
+    "layout, message",
+    [
+        (None, "{run} does not exist"),
+        (["data/iter-00009", "data/iter-00012", "checkpoints/"],
+         "{run} is a training run: the games of its last iterations are in data/iter-NNNNN, the newest in "
+         "{run}/data/iter-00012; show that folder"),
+        (["iter-00099", "iter-00100"],
+         "{run} holds a training run's games, a play run per iteration in iter-NNNNN, the newest in {run}/iter-00100; "
+         "show that folder"),
+        (["checkpoints/", "metrics.csv"], "{run} is a training run that kept no games"),
+    ],
+    ids=["missing", "train", "train-data", "train-without-games"],
+)
+def test_show_points_from_a_training_run_to_its_games(random_run, tmp_path, capsys, layout, message, html):
+    """A train run keeps its games as a play run per iteration: show names the newest, and that
+    folder shows."""
+    folder = tmp_path / "train"
+    for name in layout or []:
+        if name.endswith("/"):
+            (folder / name).mkdir(parents=True)
+        elif name.startswith(("data/", "iter-")):
+            shutil.copytree(random_run, folder / name)
+        else:
+            (folder / name).write_text("")
+    status, _, err = run(["show", folder, *html], capsys)
+    assert status == 2
+    assert f"error: {message.format(run=folder)}" in err
+    if layout is not None:
+        newest = sorted(p for p in folder.rglob("iter-*"))
+        if newest:
+            status, _, err = run(["show", newest[-1], *html], capsys)
+            assert status == 0, err

@@ -1,6 +1,8 @@
 """quellor-selfplay --ray: the same games on Ray actors, on a local Ray that the tests start."""
 
 import os
+import signal
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -9,7 +11,7 @@ import pytest
 
 from quellor_selfplay.commands.cli import main
 from quellor_selfplay.net import save_checkpoint, seeded_net
-from support.runs import check_run, load_run, same_data
+from support.runs import check_run, load_run, same_data, started
 
 ray = pytest.importorskip("ray")
 
@@ -23,13 +25,85 @@ def play_args(out, *extra, games=8, max_plies=24):
                              "--shard-size", 3, "--out", out, "--no-progress", *extra]]
 
 
-def test_no_cluster_to_join_fails_the_run(tmp_path):
+def train_args(out, *extra):
+    return [str(a) for a in ["train", "--iterations", 1, "--games", 4, "--batch", 4, "--max-plies", 20,
+                             "--eval-games", 2, "--final-games", 2, "--channels", 8, "--blocks", 1, "--out", out,
+                             "--no-progress", *extra]]
+
+
+COMMANDS = {"play": play_args, "train": train_args}
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_no_cluster_to_join_fails_the_run(tmp_path, command):
     env = {k: v for k, v in os.environ.items() if k != "RAY_ADDRESS"}
-    result = subprocess.run([SCRIPT, *play_args(tmp_path / "out", "--ray", "auto")],
+    result = subprocess.run([SCRIPT, *COMMANDS[command](tmp_path / "out", "--ray", "auto")],
                             capture_output=True, text=True, timeout=300, env=env)
     assert result.returncode == 1
     assert "cannot connect to Ray at 'auto'" in result.stderr
     assert not (tmp_path / "out").exists()
+
+
+@pytest.fixture
+def silent_port():
+    """A port that takes connections and never answers, as a service that is not Ray does."""
+    with socket.socket() as listener:
+        listener.bind(("0.0.0.0", 0))
+        listener.listen(16)
+        yield listener
+
+
+def snapshot(folder):
+    return {p.relative_to(folder): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+
+
+EARLIER = {"play": ["manifest.json", "summary.json", "shards/shard-00000.npz"],
+           "train": ["checkpoints/latest.pt", "metrics.csv", "data/iter-00000/manifest.json"]}
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("where, reason, earlier", [
+    ("refused", "nothing answers there", False),
+    ("silent", "no Ray cluster answered within 2 s", False),
+    ("refused", "nothing answers there", True),
+], ids=["refused", "silent", "refused-over-an-earlier-run"])
+def test_an_address_without_a_cluster_fails_in_its_time(tmp_path, silent_port, command, where, reason, earlier):
+    """Status 1 and what went wrong once QUELLOR_RAY_CONNECT_SECONDS pass (ray.init alone retries
+    for minutes), and --out as it was: not made, or an earlier run's files all kept."""
+    address = "127.0.0.1:1" if where == "refused" else f"127.0.0.1:{silent_port.getsockname()[1]}"
+    out = tmp_path / "out"
+    for name in EARLIER[command] if earlier else []:
+        (out / name).parent.mkdir(parents=True, exist_ok=True)
+        (out / name).write_text(f"the earlier run's {name}")
+    before = snapshot(out) if earlier else None
+    env = {**os.environ, "QUELLOR_RAY_CONNECT_SECONDS": "2"}
+    extra = ["--overwrite"] if earlier else []
+    result = subprocess.run([SCRIPT, *COMMANDS[command](out, "--ray", address, *extra)], capture_output=True,
+                            text=True, timeout=120, env=env)
+    assert result.returncode == 1, result.stderr
+    assert f"quellor-selfplay {command}: error: cannot connect to Ray at '{address}': {reason}" in result.stderr
+    assert "Traceback" not in result.stderr
+    assert (snapshot(out) == before) if earlier else not out.exists()
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_ctrl_c_while_joining_a_cluster_ends_the_run_at_once(tmp_path, silent_port, command):
+    """Ctrl-C reaches a command that waits for a cluster (however long it would wait), which
+    then says that it wrote nothing, and has not."""
+    out = tmp_path / "out"
+    address = f"127.0.0.1:{silent_port.getsockname()[1]}"
+    env = {**os.environ, "QUELLOR_RAY_CONNECT_SECONDS": "3600"}
+    with started([SCRIPT, *COMMANDS[command](out, "--ray", address)], env=env) as process:
+        # The command knocks at the port before it hands the address to Ray.
+        silent_port.settimeout(120)
+        silent_port.accept()[0].close()
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+    err = err.decode()
+    assert process.returncode == 130, err
+    assert "quellor-selfplay: interrupted; nothing was written" in err
+    assert "Traceback" not in err
+    assert not out.exists()
 
 
 def test_ray_local_starts_and_stops_its_own_ray(tmp_path):

@@ -297,3 +297,40 @@ def test_resume_refuses_other_settings_and_a_new_run_refuses_an_old_one(tmp_path
     assert "was made with lr = 0.001, not 0.5" in capsys.readouterr().err
     assert main(train_args(tmp_path, 2, "--workers", 1)) == 2
     assert "already holds a training run" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("budget, iterations", [("none left", 2), ("ample", 3)])
+def test_a_resumed_run_keeps_to_its_minutes(tmp_path, capsys, budget, iterations):
+    """The time a resumed run may still take counts what the run spent before, and the next
+    iteration and the final evaluation are estimated from the run's own last ones, timed before
+    it stopped: a run with no room left for them plays nothing more."""
+    out = tmp_path / "run"
+    assert main(train_args(out, 2, "--workers", 1, "--no-overlap")) == 0
+    train = read_checkpoint(out / "checkpoints/latest.pt")[1]["train"]
+    assert train["iteration_seconds"] > 0 and train["evaluation_seconds"] > 0
+    spent = train["seconds"]
+    minutes = (spent + 0.5 * train["iteration_seconds"]) / 60 if budget == "none left" else spent / 60 + 60
+    before = [(out / name).read_bytes() for name in ("metrics.csv", "matches.csv")]
+    assert main(train_args(out, 3, "--workers", 1, "--no-overlap", "--resume", "--minutes", minutes)) == 0
+    assert read_checkpoint(out / "checkpoints/latest.pt")[1]["iteration"] == iterations
+    after = [(out / name).read_bytes() for name in ("metrics.csv", "matches.csv")]
+    assert (after == before) == (budget == "none left")
+    assert f"{iterations} iterations" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("made, cpus", [("--no-overlap", 2), ("--overlap", 1)])
+def test_resume_keeps_the_overlap_the_run_was_made_with(tmp_path, capsys, monkeypatch, made, cpus):
+    """Overlap's default follows the machine (and --ray): a run resumed without the option goes
+    on as it was made, where this machine would choose the other for a new run."""
+    import quellor_selfplay.config
+
+    out = tmp_path / "run"
+    assert main(train_args(out, 1, "--workers", 1, made)) == 0
+    monkeypatch.setattr(quellor_selfplay.config, "cpu_count", lambda: cpus)
+    assert main(train_args(out, 2, "--workers", 1, "--resume")) == 0, capsys.readouterr().err
+    train = read_checkpoint(out / "checkpoints/latest.pt")[1]["train"]
+    assert train["iteration"] == 2 and train["settings"]["overlap"] == (made == "--overlap")
+    other = "--overlap" if made == "--no-overlap" else "--no-overlap"
+    capsys.readouterr()
+    assert main(train_args(out, 3, "--workers", 1, "--resume", other)) == 2
+    assert f"was made with overlap = {made == '--overlap'}" in capsys.readouterr().err

@@ -131,10 +131,10 @@ def process_stat(pid):
 
 
 @contextlib.contextmanager
-def started(command):
+def started(command, env=None):
     """A command started with its stderr piped; killed on the way out if it is still running,
     so that a failed check leaves no run behind."""
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     try:
         yield process
     finally:
