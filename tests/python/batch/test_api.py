@@ -491,6 +491,8 @@ def test_a_batch_in_use_refuses_another_call():
     assert refused == ["GameBatch is in use by another call"]
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUELLOR_ASAN")),
+                    reason="torch's training dominates it; its batch calls are sanitized in the tests around it")
 def test_the_readme_training_loop_learns_from_finished_games():
     sys.path.insert(0, str(ROOT / "examples"))
     import batch_reinforce
