@@ -849,6 +849,60 @@ PyObject* belief_contains(PyObject* obj, PyObject* arg) {
     });
 }
 
+const char* const START_PARAMS[] = {"k",    "seed",    "observation", "dtype",  "max_plies",
+                                    "batch_seed", "threads", "auto_reset", "outputs"};
+constexpr Signature START_SIGNATURE = {"Belief.start()", START_PARAMS, 9, 9};
+
+// start(k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs) ->
+// Batch: a dark-rules batch of k games, each from one of the members sample(k, seed) names.
+// The positions go in as boards, not FEN text: fog-of-war play reaches positions (a king left
+// where it can be taken, kings side by side) that the FEN reader refuses as start positions.
+PyObject* belief_start(PyObject* obj, PyObject* args, PyObject* kwargs) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BeliefObject* self = as_belief(obj);
+        PyObject* bound[9];
+        if (bind_args(START_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
+        std::uint64_t k, seed, threads;
+        Text observation, dtype;
+        bool auto_reset;
+        Config config;
+        if (u64_arg(bound[0], "k", 1, MAX_GAMES, k) < 0 || u64_arg(bound[1], "seed", 0, UINT64_MAX, seed) < 0 ||
+            str_arg(bound[2], "observation", observation) < 0 || str_arg(bound[3], "dtype", dtype) < 0 ||
+            u64_arg(bound[4], "max_plies", 0, UINT64_MAX, config.max_plies) < 0 ||
+            u64_arg(bound[5], "batch_seed", 0, UINT64_MAX, config.seed) < 0 ||
+            u64_arg(bound[6], "threads", 1, UINT64_MAX, threads) < 0 || truth_arg(bound[7], auto_reset) < 0)
+            return nullptr;
+        const auto o = observation_named(observation.view);
+        if (!o)
+            return PyErr_Format(PyExc_ValueError, "unknown observation '%U' (expected 'own' or 'history')", bound[2]);
+        const auto d = dtype_named(dtype.view);
+        if (!d) return PyErr_Format(PyExc_ValueError, "unknown dtype '%U' (expected 'uint8' or 'float32')", bound[3]);
+        const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
+        if (!mine.ok()) return nullptr;
+        const std::size_t n = self->core->size();
+        if (k > n)
+            return PyErr_Format(PyExc_ValueError, "cannot sample %llu positions from a belief of %zu",
+                                static_cast<unsigned long long>(k), n);
+        config.n = static_cast<std::size_t>(k);
+        config.rules = Rules::Dark;
+        config.observation = *o;
+        config.dtype = *d;
+        config.threads = static_cast<std::size_t>(threads);
+        config.auto_reset = auto_reset;
+        std::vector<chess::Board> starts;
+        std::vector<std::uint32_t> which;
+        for (const std::size_t i : self->core->sample(config.n, seed)) {
+            which.push_back(static_cast<std::uint32_t>(starts.size()));
+            starts.push_back(self->core->board(i));
+        }
+        PyTypeObject* batch_type = reinterpret_cast<PyTypeObject*>(state_of(obj).batch_type);
+        PyObject* made = new_instance(batch_type, config, bound[8]);
+        if (!made) return nullptr;
+        const Outputs out = outputs_of(as_batch(made));
+        return install_core(made, [&] { return new Batch(config, std::move(starts), std::move(which), out); });
+    });
+}
+
 PyObject* get_belief_size(PyObject* obj, void*) { return PyLong_FromSize_t(as_belief(obj)->core->size()); }
 PyObject* get_belief_exact(PyObject* obj, void*) { return PyBool_FromLong(as_belief(obj)->core->exact()); }
 PyObject* get_belief_ply(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(as_belief(obj)->ply); }
@@ -866,6 +920,8 @@ PyMethodDef BELIEF_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "sample($self, k, seed, /)\n--\n\n"},
     {"positions", belief_positions, METH_NOARGS, "positions($self, /)\n--\n\n"},
     {"contains", belief_contains, METH_O, "contains($self, fen, /)\n--\n\n"},
+    {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(belief_start)), METH_VARARGS | METH_KEYWORDS,
+     "start($self, k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

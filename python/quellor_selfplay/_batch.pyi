@@ -64,3 +64,15 @@ class Belief:
     def sample(self, k: int, seed: int, /) -> list[str]: ...
     def positions(self) -> list[str]: ...
     def contains(self, fen: str, /) -> bool: ...
+    def start(
+        self,
+        k: int,
+        seed: int,
+        observation: str,
+        dtype: str,
+        max_plies: int,
+        batch_seed: int,
+        threads: int,
+        auto_reset: bool,
+        outputs: tuple[Any, ...],
+    ) -> Batch: ...

@@ -20,6 +20,7 @@ and played back to the same ply cannot be told apart: follow a new game with a n
 
 from __future__ import annotations
 
+import os
 from typing import Any, Union
 
 import numpy as np
@@ -118,6 +119,36 @@ class Belief:
     def positions(self) -> list[str]:
         """Every position held, as FEN."""
         return self._core.positions()
+
+    def start(self, k: int, seed: int = 0, **options: Any) -> GameBatch:
+        """A GameBatch (dark rules) of k games, each from one of the positions sample(k, seed)
+        gives, in that order. `options` are GameBatch's own (observation, dtype, max_plies,
+        seed, threads, auto_reset) and mean the same. Unlike GameBatch(fens=...), it takes the
+        positions only fog-of-war play reaches, such as a king left en prise."""
+        k = _whole("k", k)
+        if k <= 0:
+            raise ValueError(f"k must be positive, got {k}")
+        rules = options.pop("rules", "dark")
+        if rules != "dark":
+            raise ValueError(f"games started from a belief play under the dark rules, not {rules!r}")
+        if "fens" in options:
+            raise TypeError("start() takes its positions from the belief, not fens")
+        # GameBatch checks and converts the options; its games are then replaced by the belief's.
+        template = GameBatch(1, rules="dark", **options)
+        seed = _seed(seed)
+        observation = str(options.get("observation", "own"))
+        dtype_name = str(template.observation.dtype).replace("torch.", "")
+        max_plies = options.get("max_plies") or 0
+        wanted = options.get("threads")
+        if wanted is None:
+            wanted = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+        threads = min(int(wanted), k)
+        games = GameBatch.__new__(GameBatch)
+        games._n, games._rules, games._auto_reset = k, "dark", template._auto_reset
+        outputs = games._allocate(template.observation.dtype)
+        games._core = self._core.start(k, seed, observation, dtype_name, int(max_plies),
+                                       _seed(options.get("seed", 0)), threads, games._auto_reset, outputs)
+        return games
 
     def contains(self, fen: str) -> bool:
         """Whether the position of FEN text (halfmove clock and move number aside) is held.

@@ -274,13 +274,24 @@ def test_samples_are_distinct_members_and_seeded():
 
 
 def test_sampled_positions_start_batches_that_round_trip():
-    # Castling rights and en passant survive the trip through FEN into a new GameBatch.
-    codes = random_codes(2, 6, SMALL[0])
-    _, belief, _ = follow(codes, "black", 10**6, 0, SMALL[0])
-    fens = [f for f in belief.positions() if GameBatch_accepts(f)]
-    assert fens
-    started = GameBatch(len(fens), rules="dark", fens=fens, threads=1)
-    assert [fen_key(started.fen(i)) for i in range(len(fens))] == [fen_key(f) for f in fens]
+    # Castling rights and en passant survive the trip through FEN into a new GameBatch, and
+    # start() takes the positions only fog-of-war play reaches, which the FEN reader refuses.
+    refused = 0
+    for start, seed, side, plies in [(SMALL[0], 2, "black", 7), (START, 3, "white", 9), (START, 8, "white", 9)]:
+        codes = random_codes(seed, plies, start)
+        _, belief, _ = follow(codes, side, 10**6, 0, start)
+        fens = belief.positions()
+        readable = [f for f in fens if GameBatch_accepts(f)]
+        refused += len(fens) - len(readable)
+        read = GameBatch(len(readable), rules="dark", fens=readable, threads=1)
+        assert [fen_key(read.fen(i)) for i in range(len(readable))] == [fen_key(f) for f in readable]
+        k = min(belief.size, 40)
+        games = belief.start(k, 5, max_plies=3, threads=2)
+        # The new games count their moves from 1: the positions are compared, not the clocks.
+        assert [fen_key(games.fen(i)) for i in range(k)] == [fen_key(f) for f in belief.sample(k, 5)]
+        assert games.rules == "dark" and not bool(games.terminated.any())
+        games.step(games.random_actions())
+    assert refused > 0
 
 
 def GameBatch_accepts(fen):
