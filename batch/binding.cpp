@@ -665,8 +665,14 @@ struct BeliefObject {
     PyObject* batch;  // strong: the game the belief follows
     std::size_t game;
     std::uint64_t ply;  // the game's ply the belief has caught up with
+    std::uint64_t start_ply;  // 1 when the game started with Black to move, for move numbers
     Belief* core;
     BorrowFlag busy;
+    // What the getters answer, written with the interpreter lock held once an update is done,
+    // so that a look from another thread meanwhile reads no half-made set.
+    std::size_t size;
+    bool exact;
+    std::uint64_t candidates;
 };
 
 BeliefObject* as_belief(PyObject* self) { return reinterpret_cast<BeliefObject*>(self); }
@@ -710,6 +716,10 @@ PyObject* belief_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         self->batch = OwnedRef::borrow(batch_obj).release();
         self->game = i;
         self->ply = 0;
+        self->start_ply = core.start_of(i).side_to_move == chess::Color::White ? 0 : 1;
+        self->size = 1;
+        self->exact = true;
+        self->candidates = 0;
         self->core = nullptr;
         new (&self->busy) BorrowFlag();
         try {
@@ -770,20 +780,29 @@ PyObject* belief_update(PyObject* obj, PyObject*) {
                 else if (g.ending == Ending::Stalemate) after = Moves::None;
             }
         }
+        // Out of memory midway leaves the belief as it was (a new set replaces the old only
+        // once made), and the exception must not leave this thread without the lock.
+        std::exception_ptr error;
         without_lock([&] {
-            if (own) belief.own_move(move, view, after);
-            else belief.other_move(view);
+            try {
+                if (own) belief.own_move(move, view, after);
+                else belief.other_move(view);
+            } catch (...) {
+                error = std::current_exception();
+            }
         });
+        if (error) std::rethrow_exception(error);
         ++self->ply;
+        self->size = belief.size();
+        self->exact = belief.exact();
+        self->candidates = belief.candidates();
         Py_RETURN_TRUE;
     });
 }
 
 // The FEN of member i, its fullmove number counted as the batch counts it.
 PyObject* member_fen(BeliefObject* self, std::size_t i) {
-    const Batch& core = *as_batch(self->batch)->core;
-    const std::uint64_t start_ply = core.start_of(self->game).side_to_move == chess::Color::White ? 0 : 1;
-    const std::string fen = self->core->board(i).to_fen(1 + (self->ply + start_ply) / 2);
+    const std::string fen = self->core->board(i).to_fen(1 + (self->ply + self->start_ply) / 2);
     return PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size()));
 }
 
@@ -903,15 +922,16 @@ PyObject* belief_start(PyObject* obj, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* get_belief_size(PyObject* obj, void*) { return PyLong_FromSize_t(as_belief(obj)->core->size()); }
-PyObject* get_belief_exact(PyObject* obj, void*) { return PyBool_FromLong(as_belief(obj)->core->exact()); }
+PyObject* get_belief_size(PyObject* obj, void*) { return PyLong_FromSize_t(as_belief(obj)->size); }
+PyObject* get_belief_exact(PyObject* obj, void*) { return PyBool_FromLong(as_belief(obj)->exact); }
+// The ply is written only once an update is done, like the figures above.
 PyObject* get_belief_ply(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(as_belief(obj)->ply); }
 PyObject* get_belief_game(PyObject* obj, void*) { return PyLong_FromSize_t(as_belief(obj)->game); }
 PyObject* get_belief_white(PyObject* obj, void*) {
     return PyBool_FromLong(as_belief(obj)->core->side() == chess::Color::White);
 }
 PyObject* get_belief_candidates(PyObject* obj, void*) {
-    return PyLong_FromUnsignedLongLong(as_belief(obj)->core->candidates());
+    return PyLong_FromUnsignedLongLong(as_belief(obj)->candidates);
 }
 
 PyMethodDef BELIEF_METHODS[] = {

@@ -176,8 +176,8 @@ void Belief::own_move(const chess::ChessMove& move, const View& view, Moves afte
         if (after != Moves::Unknown && (MoveGen::count_pseudo_legal(c) > 0) != (after == Moves::Some)) continue;
         next.add(c);
     }
-    to_move_ = ~side_;
     settle(std::move(next.members));
+    to_move_ = ~side_;
 }
 
 void Belief::other_move(const View& view) {
@@ -191,8 +191,8 @@ void Belief::other_move(const View& view) {
             if (looks_like(c, view, side_)) next.add(c);
         }
     }
-    to_move_ = side_;
     settle(std::move(next.members));
+    to_move_ = side_;
 }
 
 Board Belief::board(std::size_t i) const {

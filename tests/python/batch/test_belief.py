@@ -7,13 +7,16 @@ modelled here from the rules as well: after every ply the squares it sees and wh
 them, on its own turn its full list of moves, and whether the game goes on.
 """
 
+import gc
 import random
+import sys
 
 import chess
 import numpy as np
 import pytest
 
 from support import oracle
+from support.leaks import OBJECT_SLACK
 from support.oracle import BISHOP, KING, KNIGHT, PAWN, QUEEN, ROOK, WHITE, bit, squares_of
 from quellor_selfplay import GameBatch
 from quellor_selfplay.batch import ENDINGS
@@ -405,3 +408,39 @@ def test_refusals_of_games_out_of_step():
     restarted.reset()
     refused(behind.update, "game 0 is at ply 0, behind the belief's ply 1: it was restarted")
     assert (behind.ply, behind.size) == (1, 20)
+
+
+# -- no leaks -------------------------------------------------------------------------------------
+
+
+def churn(rounds):
+    for r in range(rounds):
+        batch = GameBatch(1, rules="dark", seed=r, threads=1)
+        beliefs = [Belief(batch, 0, side, cap=300, seed=r) for side in ("white", "black")]
+        for _ in range(6):
+            batch.step(batch.random_actions())
+            for belief in beliefs:
+                belief.update()
+        for belief in beliefs:
+            belief.sample(min(3, belief.size), r)
+            belief.contains(batch.fen(0))
+            games = belief.start(1, r, threads=1)
+            games.step(games.random_actions())
+            with pytest.raises(ValueError):
+                belief.sample(belief.size + 1, 0)
+            with pytest.raises(ValueError):
+                belief.contains("8/8 w")
+        batch.step(batch.random_actions())
+        batch.step(batch.random_actions())
+        with pytest.raises(ValueError):
+            beliefs[0].update()
+
+
+def test_beliefs_leave_memory_flat():
+    churn(30)
+    gc.collect()
+    objects, blocks = len(gc.get_objects()), sys.getallocatedblocks()
+    churn(300)
+    gc.collect()
+    assert len(gc.get_objects()) - objects < OBJECT_SLACK
+    assert sys.getallocatedblocks() - blocks < OBJECT_SLACK
