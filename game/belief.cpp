@@ -1,5 +1,6 @@
 #include "belief.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <unordered_set>
 #include <utility>
@@ -99,8 +100,15 @@ View view_of(const Board& b, Color side) {
     return v;
 }
 
-// Open addressing over 64-bit keys, doubled at half load; a key match is confirmed against the
-// member itself, so that two positions sharing a hash are both kept.
+// The next set, deduplicated as it is gathered: open addressing over 64-bit keys, doubled at
+// half load; a key match is confirmed against the member itself, so that two positions sharing
+// a hash are both kept.
+//
+// Above the cap it keeps the `cap` distinct positions of lowest rank, a position's rank being
+// its key mixed with a salt drawn for this update: a uniform random subset, whatever order or
+// how many times the positions come. Once more than twice the cap are held, the lowest `cap`
+// are kept and anything ranked at or above the first one dropped is refused from then on, so
+// an update never holds much more than twice the cap however many positions it makes.
 struct Belief::Gather {
     struct Slot {
         std::uint64_t key;
@@ -109,41 +117,82 @@ struct Belief::Gather {
     static constexpr std::uint32_t EMPTY = UINT32_MAX;
 
     std::vector<Member> members;
+    std::vector<std::uint64_t> keys;
     std::vector<Slot> slots;
+    std::size_t cap;
+    std::uint64_t salt;
+    std::uint64_t bound = UINT64_MAX;  // ranks at or above it are out
+    bool cut = false;
 
-    explicit Gather(std::size_t expected) {
+    Gather(std::size_t expected, std::size_t cap_, std::uint64_t salt_) : cap(cap_), salt(salt_) {
         std::size_t n = 64;
-        while (n < 2 * expected) n *= 2;
+        while (n < 2 * std::min(expected, 2 * cap)) n *= 2;
         slots.assign(n, Slot{0, EMPTY});
     }
+
+    std::uint64_t rank(std::uint64_t key) const { return chess::splitmix64_mix(key ^ salt); }
 
     void add(const Board& b) {
         const Member m = pack(b);
         const std::uint64_t key = key_of(b, m);
+        if (cut && rank(key) >= bound) return;
         const std::size_t mask = slots.size() - 1;
         for (std::size_t i = key & mask;; i = (i + 1) & mask) {
             Slot& s = slots[i];
             if (s.index == EMPTY) {
-                if (members.size() >= EMPTY) throw std::length_error("belief: too many positions");
+                if (members.size() >= EMPTY - 1) throw std::length_error("belief: too many positions");
                 s = Slot{key, static_cast<std::uint32_t>(members.size())};
                 members.push_back(m);
-                if (2 * members.size() > slots.size()) grow();
+                keys.push_back(key);
+                if (members.size() > 2 * cap) keep_lowest(cap);
+                else if (2 * members.size() > slots.size()) grow();
                 return;
             }
             if (s.key == key && members[s.index] == m) return;
         }
     }
 
+    // Keeps the k members of lowest rank, in the order they came.
+    void keep_lowest(std::size_t k) {
+        std::vector<std::uint32_t> order(members.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+        const auto lower = [&](std::uint32_t x, std::uint32_t y) {
+            const std::uint64_t rx = rank(keys[x]), ry = rank(keys[y]);
+            return rx != ry ? rx < ry : x < y;
+        };
+        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k), order.end(), lower);
+        bound = rank(keys[order[k]]);
+        cut = true;
+        order.resize(k);
+        std::sort(order.begin(), order.end());
+        for (std::size_t j = 0; j < k; ++j) {
+            members[j] = members[order[j]];
+            keys[j] = keys[order[j]];
+        }
+        members.resize(k);
+        keys.resize(k);
+        std::fill(slots.begin(), slots.end(), Slot{0, EMPTY});
+        for (std::size_t j = 0; j < k; ++j) place(Slot{keys[j], static_cast<std::uint32_t>(j)});
+    }
+
+    void place(const Slot& slot) {
+        const std::size_t mask = slots.size() - 1;
+        std::size_t i = slot.key & mask;
+        while (slots[i].index != EMPTY) i = (i + 1) & mask;
+        slots[i] = slot;
+    }
+
     void grow() {
         std::vector<Slot> old(2 * slots.size(), Slot{0, EMPTY});
         old.swap(slots);
-        const std::size_t mask = slots.size() - 1;
-        for (const Slot& s : old) {
-            if (s.index == EMPTY) continue;
-            std::size_t i = s.key & mask;
-            while (slots[i].index != EMPTY) i = (i + 1) & mask;
-            slots[i] = s;
-        }
+        for (const Slot& s : old)
+            if (s.index != EMPTY) place(s);
+    }
+
+    // The set as gathered, cut to the cap.
+    std::vector<Member> finish() {
+        if (members.size() > cap) keep_lowest(cap);
+        return std::move(members);
     }
 };
 
@@ -154,19 +203,16 @@ Belief::Belief(const Board& start, Color side, std::size_t cap, std::uint64_t se
       cap_(cap),
       rng_(chess::splitmix64_mix(seed ^ 0xB5AD4ECEDA1CE2A9ULL)) {}
 
-void Belief::settle(std::vector<Member>&& next) {
-    // A uniform subset of cap members: the first cap places of a partial Fisher-Yates shuffle.
-    if (next.size() > cap_) {
-        for (std::size_t i = 0; i < cap_; ++i) std::swap(next[i], next[i + uniform(rng_, next.size() - i)]);
-        next.resize(cap_);
-        next.shrink_to_fit();
-        exact_ = false;
-    }
-    members_ = std::move(next);
+void Belief::settle(Gather& next) {
+    const bool cut = next.cut || next.members.size() > cap_;
+    members_ = next.finish();
+    if (cut) exact_ = false;
 }
 
 void Belief::own_move(const chess::ChessMove& move, const View& view, Moves after) {
-    Gather next(members_.size());
+    // The stream moves on only with the update done, so that a failed one leaves it where it was.
+    std::uint64_t rng = rng_;
+    Gather next(members_.size(), cap_, chess::splitmix64_next(rng));
     for (const Member& m : members_) {
         ++candidates_;
         const Board b = unpack(m, side_);
@@ -176,12 +222,15 @@ void Belief::own_move(const chess::ChessMove& move, const View& view, Moves afte
         if (after != Moves::Unknown && (MoveGen::count_pseudo_legal(c) > 0) != (after == Moves::Some)) continue;
         next.add(c);
     }
-    settle(std::move(next.members));
+    settle(next);
+    rng_ = rng;
     to_move_ = ~side_;
 }
 
 void Belief::other_move(const View& view) {
-    Gather next(members_.size());
+    // The stream moves on only with the update done, so that a failed one leaves it where it was.
+    std::uint64_t rng = rng_;
+    Gather next(members_.size(), cap_, chess::splitmix64_next(rng));
     for (const Member& m : members_) {
         const Board b = unpack(m, ~side_);
         MoveGen gen = MoveGen::generate_pseudo_legal(b);
@@ -191,7 +240,8 @@ void Belief::other_move(const View& view) {
             if (looks_like(c, view, side_)) next.add(c);
         }
     }
-    settle(std::move(next.members));
+    settle(next);
+    rng_ = rng;
     to_move_ = side_;
 }
 

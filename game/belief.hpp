@@ -54,7 +54,9 @@ struct Member {
 
 class Belief {
 public:
-    // The belief of `side` at the start of a game from `start`: that position alone.
+    // The belief of `side` at the start of a game from `start`: that position alone. Above
+    // `cap` positions an update keeps a uniform random subset of `cap`, drawn from a stream
+    // seeded with `seed`, and the set is no longer exact.
     Belief(const chess::Board& start, chess::Color side, std::size_t cap, std::uint64_t seed);
 
     chess::Color side() const { return side_; }
@@ -87,7 +89,7 @@ public:
 private:
     // Where the next set is gathered and deduplicated.
     struct Gather;
-    void settle(std::vector<Member>&& next);
+    void settle(Gather& next);
 
     std::vector<Member> members_;
     chess::Color side_;
