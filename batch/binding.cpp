@@ -773,6 +773,12 @@ PyObject* belief_update(PyObject* obj, PyObject*) {
                                     "game %zu is at ply %llu, the belief at ply %llu: update() must follow every ply",
                                     self->game, static_cast<unsigned long long>(g.plies),
                                     static_cast<unsigned long long>(self->ply));
+            // A step that left the game out since its move forgets the move (last_move -1).
+            if (own && g.last_move < 0)
+                return PyErr_Format(PyExc_ValueError,
+                                    "game %zu no longer shows its last move: a step left it out since; "
+                                    "update() must follow every step",
+                                    self->game);
             view = view_of(g.board, side);
             if (own) {
                 move = code_move(g.last_move);

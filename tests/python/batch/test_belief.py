@@ -427,6 +427,13 @@ def test_refusals_of_games_out_of_step():
     ended.step(ended.random_actions())
     refused(lambda: Belief(ended, 0, "white"), "game 0 is over: there is nothing to follow")
 
+    pair = GameBatch(2, rules="dark", threads=1)
+    late = Belief(pair, 0, "white")
+    pair.step(pair.random_actions())
+    pair.step(pair.random_actions(), games=np.array([False, True]))
+    refused(late.update,
+            "game 0 no longer shows its last move: a step left it out since; update() must follow every step")
+
     restarted = GameBatch(1, rules="dark", threads=1)
     behind = Belief(restarted, 0, "black")
     restarted.step(restarted.random_actions())
