@@ -204,6 +204,10 @@ public:
 
     std::size_t bytes_per_game() const;
 
+    // Game i as it stands, and the position it started from, for a belief that follows it.
+    const Game& game(std::size_t i) const { return games_[i]; }
+    const chess::Board& start_of(std::size_t i) const { return starts_[games_[i].start]; }
+
     // Writes every game's observation again from its frames, as each step does; the
     // benchmarks time the observation writer with it.
     void write_observations();

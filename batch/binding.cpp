@@ -15,6 +15,7 @@
 
 #include "batch.hpp"
 #include "binding/cpython.hpp"
+#include "game/belief.hpp"
 
 namespace quellor::batch {
 namespace {
@@ -76,11 +77,13 @@ static_assert(std::size(TALLY_KEYS) == static_cast<std::size_t>(TallyKey::Count)
 // What one module object holds: its class, made from the module, and the interned keys.
 struct ModuleState {
     PyObject* batch_type;
+    PyObject* belief_type;
     PyObject* tally_keys[static_cast<std::size_t>(TallyKey::Count)];
 
     template <class F>
     void each_ref(F&& f) {
         f(batch_type);
+        f(belief_type);
         for (PyObject*& key : tally_keys) f(key);
     }
 };
@@ -654,6 +657,328 @@ PyType_Spec BATCH_SPEC = {
     BATCH_SLOTS,
 };
 
+// =============================================================================================
+// Beliefs: the positions one side of one game cannot rule out
+
+struct BeliefObject {
+    PyObject_HEAD
+    PyObject* batch;  // strong: the game the belief follows
+    std::size_t game;
+    std::uint64_t ply;  // the game's ply the belief has caught up with
+    std::uint64_t start_ply;  // 1 when the game started with Black to move, for move numbers
+    Belief* core;
+    BorrowFlag busy;
+    // What the getters answer, written with the interpreter lock held once an update is done,
+    // so that a look from another thread meanwhile reads no half-made set.
+    std::size_t size;
+    bool exact;
+    std::uint64_t candidates;
+};
+
+BeliefObject* as_belief(PyObject* self) { return reinterpret_cast<BeliefObject*>(self); }
+
+constexpr BorrowRefusal BELIEF_REFUSAL = {"Belief is in use by another call", "Belief is in use by another call"};
+
+const char* const BELIEF_PARAMS[] = {"batch", "game", "white", "cap", "seed"};
+constexpr Signature BELIEF_SIGNATURE = {"Belief.__new__()", BELIEF_PARAMS, 5, 5};
+
+// Belief(batch, game, white, cap, seed): the belief of one side of game `game` at its start.
+PyObject* belief_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[5];
+        if (bind_args(BELIEF_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
+        PyObject* batch_obj = bound[0];
+        if (Py_TYPE(batch_obj) != reinterpret_cast<PyTypeObject*>(module_state<ModuleState>(type).batch_type))
+            return PyErr_Format(PyExc_TypeError, "batch must be a quellor_selfplay._batch.Batch, not %s",
+                                Py_TYPE(batch_obj)->tp_name);
+        bool white;
+        std::uint64_t cap, seed;
+        if (truth_arg(bound[2], white) < 0 || u64_arg(bound[3], "cap", 1, UINT32_MAX - 1, cap) < 0 ||
+            u64_arg(bound[4], "seed", 0, UINT64_MAX, seed) < 0)
+            return nullptr;
+        BatchObject* batch = as_batch(batch_obj);
+        const Borrow busy = use_batch(batch);
+        std::size_t i;
+        if (!busy.ok() || !game_index(bound[1], batch->core->size(), i)) return nullptr;
+        const Batch& core = *batch->core;
+        if (core.config().rules != Rules::Dark)
+            return PyErr_Format(PyExc_ValueError, "a belief follows a game played under the dark rules, not '%s'",
+                                RULES_NAMES[static_cast<std::size_t>(core.config().rules)].data());
+        const Game& g = core.game(i);
+        if (g.finished()) return PyErr_Format(PyExc_ValueError, "game %zu is over: there is nothing to follow", i);
+        if (g.plies != 0)
+            return PyErr_Format(PyExc_ValueError,
+                                "game %zu has played %llu plies: a belief follows its game from the start", i,
+                                static_cast<unsigned long long>(g.plies));
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (!obj) return nullptr;
+        BeliefObject* self = as_belief(obj);
+        self->batch = OwnedRef::borrow(batch_obj).release();
+        self->game = i;
+        self->ply = 0;
+        self->start_ply = core.start_of(i).side_to_move == chess::Color::White ? 0 : 1;
+        self->size = 1;
+        self->exact = true;
+        self->candidates = 0;
+        self->core = nullptr;
+        new (&self->busy) BorrowFlag();
+        try {
+            self->core = new Belief(core.start_of(i), white ? chess::Color::White : chess::Color::Black,
+                                    static_cast<std::size_t>(cap), seed);
+        } catch (...) {
+            Py_DECREF(obj);
+            throw;
+        }
+        return obj;
+    });
+}
+
+void belief_dealloc(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    BeliefObject* self = as_belief(obj);
+    delete self->core;
+    Py_XDECREF(self->batch);
+    self->busy.~BorrowFlag();
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// update() -> bool: takes in the ply the game has played since the last update; False when
+// there was none. The side's view and, on its own turn, its move and the game's going on are
+// all the belief reads of the game.
+PyObject* belief_update(PyObject* obj, PyObject*) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BeliefObject* self = as_belief(obj);
+        const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
+        if (!mine.ok()) return nullptr;
+        Belief& belief = *self->core;
+        const chess::Color side = belief.side();
+        const bool own = belief.side_to_move() == side;
+        View view;
+        chess::ChessMove move{};
+        Moves after = Moves::Some;
+        {
+            BatchObject* batch = as_batch(self->batch);
+            const Borrow busy = use_batch(batch);
+            if (!busy.ok()) return nullptr;
+            const Game& g = batch->core->game(self->game);
+            if (g.plies == self->ply) Py_RETURN_FALSE;
+            if (g.plies < self->ply)
+                return PyErr_Format(PyExc_ValueError,
+                                    "game %zu is at ply %llu, behind the belief's ply %llu: it was restarted",
+                                    self->game, static_cast<unsigned long long>(g.plies),
+                                    static_cast<unsigned long long>(self->ply));
+            if (g.plies > self->ply + 1)
+                return PyErr_Format(PyExc_ValueError,
+                                    "game %zu is at ply %llu, the belief at ply %llu: update() must follow every ply",
+                                    self->game, static_cast<unsigned long long>(g.plies),
+                                    static_cast<unsigned long long>(self->ply));
+            // A step that left the game out since its move forgets the move (last_move -1).
+            if (own && g.last_move < 0)
+                return PyErr_Format(PyExc_ValueError,
+                                    "game %zu no longer shows its last move: a step left it out since; "
+                                    "update() must follow every step",
+                                    self->game);
+            view = view_of(g.board, side);
+            if (own) {
+                move = code_move(g.last_move);
+                if (g.ending == Ending::KingCaptured) after = Moves::Unknown;
+                else if (g.ending == Ending::Stalemate) after = Moves::None;
+            }
+        }
+        // Out of memory midway leaves the belief as it was (a new set replaces the old only
+        // once made), and the exception must not leave this thread without the lock.
+        std::exception_ptr error;
+        without_lock([&] {
+            try {
+                if (own) belief.own_move(move, view, after);
+                else belief.other_move(view);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        });
+        if (error) std::rethrow_exception(error);
+        ++self->ply;
+        self->size = belief.size();
+        self->exact = belief.exact();
+        self->candidates = belief.candidates();
+        Py_RETURN_TRUE;
+    });
+}
+
+// The FEN of member i, its fullmove number counted as the batch counts it.
+PyObject* member_fen(BeliefObject* self, std::size_t i) {
+    const std::string fen = self->core->board(i).to_fen(1 + (self->ply + self->start_ply) / 2);
+    return PyUnicode_FromStringAndSize(fen.data(), static_cast<Py_ssize_t>(fen.size()));
+}
+
+// Returns a new list of the FENs of members `which`, or null with an exception set.
+PyObject* member_fens(BeliefObject* self, const std::vector<std::size_t>& which) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(which.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < which.size(); ++k) {
+        PyObject* fen = member_fen(self, which[k]);
+        if (!fen) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), fen);
+    }
+    return list.release();
+}
+
+const char* const SAMPLE_PARAMS[] = {"k", "seed"};
+constexpr Signature SAMPLE_SIGNATURE = {"Belief.sample()", SAMPLE_PARAMS, 2, 2, true};
+
+// sample(k, seed) -> list of k FENs of distinct members, uniform without replacement.
+PyObject* belief_sample(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BeliefObject* self = as_belief(obj);
+        PyObject* bound[2];
+        std::uint64_t k, seed;
+        if (bind_args(SAMPLE_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+            u64_arg(bound[0], "k", 0, UINT64_MAX, k) < 0 || u64_arg(bound[1], "seed", 0, UINT64_MAX, seed) < 0)
+            return nullptr;
+        const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
+        if (!mine.ok()) return nullptr;
+        const std::size_t n = self->core->size();
+        if (k > n)
+            return PyErr_Format(PyExc_ValueError, "cannot sample %llu positions from a belief of %zu",
+                                static_cast<unsigned long long>(k), n);
+        return member_fens(self, self->core->sample(static_cast<std::size_t>(k), seed));
+    });
+}
+
+// positions() -> list of the FENs of every member, in the order the belief keeps them.
+PyObject* belief_positions(PyObject* obj, PyObject*) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BeliefObject* self = as_belief(obj);
+        const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
+        if (!mine.ok()) return nullptr;
+        std::vector<std::size_t> all(self->core->size());
+        for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+        return member_fens(self, all);
+    });
+}
+
+// contains(fen) -> bool.
+PyObject* belief_contains(PyObject* obj, PyObject* arg) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BeliefObject* self = as_belief(obj);
+        Text text;
+        if (str_arg(arg, "fen", text) < 0) return nullptr;
+        const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
+        if (!mine.ok()) return nullptr;
+        if (const char* fault = fen_text_fault(text.view))
+            return PyErr_Format(PyExc_ValueError, "Invalid FEN string: %s", fault);
+        const std::optional<bool> found = self->core->contains(text.view);
+        if (!found) return PyErr_Format(PyExc_ValueError, "Invalid FEN string");
+        return PyBool_FromLong(*found);
+    });
+}
+
+const char* const START_PARAMS[] = {"k",    "seed",    "observation", "dtype",  "max_plies",
+                                    "batch_seed", "threads", "auto_reset", "outputs"};
+constexpr Signature START_SIGNATURE = {"Belief.start()", START_PARAMS, 9, 9};
+
+// start(k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs) ->
+// Batch: a dark-rules batch of k games, each from one of the members sample(k, seed) names.
+// The positions go in as boards, not FEN text: fog-of-war play reaches positions (a king left
+// where it can be taken, kings side by side) that the FEN reader refuses as start positions.
+PyObject* belief_start(PyObject* obj, PyObject* args, PyObject* kwargs) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BeliefObject* self = as_belief(obj);
+        PyObject* bound[9];
+        if (bind_args(START_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
+        std::uint64_t k, seed, threads;
+        Text observation, dtype;
+        bool auto_reset;
+        Config config;
+        if (u64_arg(bound[0], "k", 1, MAX_GAMES, k) < 0 || u64_arg(bound[1], "seed", 0, UINT64_MAX, seed) < 0 ||
+            str_arg(bound[2], "observation", observation) < 0 || str_arg(bound[3], "dtype", dtype) < 0 ||
+            u64_arg(bound[4], "max_plies", 0, UINT64_MAX, config.max_plies) < 0 ||
+            u64_arg(bound[5], "batch_seed", 0, UINT64_MAX, config.seed) < 0 ||
+            u64_arg(bound[6], "threads", 1, UINT64_MAX, threads) < 0 || truth_arg(bound[7], auto_reset) < 0)
+            return nullptr;
+        const auto o = observation_named(observation.view);
+        if (!o)
+            return PyErr_Format(PyExc_ValueError, "unknown observation '%U' (expected 'own' or 'history')", bound[2]);
+        const auto d = dtype_named(dtype.view);
+        if (!d) return PyErr_Format(PyExc_ValueError, "unknown dtype '%U' (expected 'uint8' or 'float32')", bound[3]);
+        const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
+        if (!mine.ok()) return nullptr;
+        const std::size_t n = self->core->size();
+        if (k > n)
+            return PyErr_Format(PyExc_ValueError, "cannot sample %llu positions from a belief of %zu",
+                                static_cast<unsigned long long>(k), n);
+        config.n = static_cast<std::size_t>(k);
+        config.rules = Rules::Dark;
+        config.observation = *o;
+        config.dtype = *d;
+        config.threads = static_cast<std::size_t>(threads);
+        config.auto_reset = auto_reset;
+        std::vector<chess::Board> starts;
+        std::vector<std::uint32_t> which;
+        for (const std::size_t i : self->core->sample(config.n, seed)) {
+            which.push_back(static_cast<std::uint32_t>(starts.size()));
+            starts.push_back(self->core->board(i));
+        }
+        PyTypeObject* batch_type = reinterpret_cast<PyTypeObject*>(state_of(obj).batch_type);
+        PyObject* made = new_instance(batch_type, config, bound[8]);
+        if (!made) return nullptr;
+        const Outputs out = outputs_of(as_batch(made));
+        return install_core(made, [&] { return new Batch(config, std::move(starts), std::move(which), out); });
+    });
+}
+
+PyObject* get_belief_size(PyObject* obj, void*) { return PyLong_FromSize_t(as_belief(obj)->size); }
+PyObject* get_belief_exact(PyObject* obj, void*) { return PyBool_FromLong(as_belief(obj)->exact); }
+// The ply is written only once an update is done, like the figures above.
+PyObject* get_belief_ply(PyObject* obj, void*) { return PyLong_FromUnsignedLongLong(as_belief(obj)->ply); }
+PyObject* get_belief_game(PyObject* obj, void*) { return PyLong_FromSize_t(as_belief(obj)->game); }
+PyObject* get_belief_white(PyObject* obj, void*) {
+    return PyBool_FromLong(as_belief(obj)->core->side() == chess::Color::White);
+}
+PyObject* get_belief_candidates(PyObject* obj, void*) {
+    return PyLong_FromUnsignedLongLong(as_belief(obj)->candidates);
+}
+
+PyMethodDef BELIEF_METHODS[] = {
+    {"update", belief_update, METH_NOARGS, "update($self, /)\n--\n\n"},
+    {"sample", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(belief_sample)),
+     METH_FASTCALL | METH_KEYWORDS, "sample($self, k, seed, /)\n--\n\n"},
+    {"positions", belief_positions, METH_NOARGS, "positions($self, /)\n--\n\n"},
+    {"contains", belief_contains, METH_O, "contains($self, fen, /)\n--\n\n"},
+    {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(belief_start)), METH_VARARGS | METH_KEYWORDS,
+     "start($self, k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef BELIEF_GETSET[] = {
+    {"size", get_belief_size, nullptr, nullptr, nullptr},
+    {"exact", get_belief_exact, nullptr, nullptr, nullptr},
+    {"ply", get_belief_ply, nullptr, nullptr, nullptr},
+    {"game", get_belief_game, nullptr, nullptr, nullptr},
+    {"white", get_belief_white, nullptr, nullptr, nullptr},
+    {"candidates", get_belief_candidates, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot BELIEF_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(belief_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(belief_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Belief(batch, game, white, cap, seed)\n--\n\n"
+                                  "The native core of quellor_selfplay.Belief.")},
+    {Py_tp_methods, BELIEF_METHODS},
+    {Py_tp_getset, BELIEF_GETSET},
+    {0, nullptr},
+};
+
+PyType_Spec BELIEF_SPEC = {
+    "quellor_selfplay._batch.Belief",
+    static_cast<int>(sizeof(BeliefObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    BELIEF_SLOTS,
+};
+
 // Adds a tuple of the names to the module. Returns 0, or -1 with an exception set.
 template <std::size_t N>
 int add_names(PyObject* module, const char* attr, const std::array<std::string_view, N>& names) {
@@ -685,6 +1010,7 @@ int add_constants(PyObject* module) {
         {"PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)},
         {"MASK_BYTES", static_cast<long>(MASK_BYTES)},
         {"MAX_GAMES", static_cast<long>(MAX_GAMES)},
+        {"BELIEF_BYTES_PER_POSITION", static_cast<long>(Belief::BYTES_PER_MEMBER)},
     };
     for (const auto& number : numbers)
         if (PyModule_AddIntConstant(module, number.name, number.value) < 0) return -1;
@@ -705,6 +1031,13 @@ int exec_module(PyObject* module) {
     Py_INCREF(state.batch_type);
     if (PyModule_AddObject(module, "Batch", state.batch_type) < 0) {
         Py_DECREF(state.batch_type);
+        return -1;
+    }
+    state.belief_type = PyType_FromModuleAndSpec(module, &BELIEF_SPEC, nullptr);
+    if (!state.belief_type) return -1;
+    Py_INCREF(state.belief_type);
+    if (PyModule_AddObject(module, "Belief", state.belief_type) < 0) {
+        Py_DECREF(state.belief_type);
         return -1;
     }
     return add_constants(module);

@@ -18,9 +18,8 @@ constexpr Bitboard RANK_7 = 0x00FF000000000000ULL;
 
 namespace {
 
-// What the side to move's pawns and king see, with the squares its own pieces stand on.
-Bitboard pawn_and_king_view(const chess::Board& b) {
-    const Color us = b.side_to_move;
+// What the pawns and king of `us` see, with the squares its own pieces stand on.
+Bitboard pawn_and_king_view(const chess::Board& b, Color us) {
     const Bitboard occ = b.occupied;
     Bitboard seen = b.pieces(us);
 
@@ -42,10 +41,12 @@ Bitboard pawn_and_king_view(const chess::Board& b) {
 
 }  // namespace
 
-Bitboard visible_squares(const chess::Board& b) {
-    const Bitboard own = b.pieces(b.side_to_move);
+Bitboard visible_squares(const chess::Board& b) { return visible_squares(b, b.side_to_move); }
+
+Bitboard visible_squares(const chess::Board& b, Color side) {
+    const Bitboard own = b.pieces(side);
     const Bitboard occ = b.occupied;
-    Bitboard seen = pawn_and_king_view(b);
+    Bitboard seen = pawn_and_king_view(b, side);
     for (Bitboard m = own & b.pieces(Piece::Knight); m;) seen |= chess::KNIGHT_TARGETS[chess::pop_lsb(m)];
     for (Bitboard m = own & (b.pieces(Piece::Bishop) | b.pieces(Piece::Queen)); m;)
         seen |= chess::bishop_attacks(chess::pop_lsb(m), occ);
@@ -59,7 +60,7 @@ Bitboard visible_squares(const chess::Board& b, const chess::MoveGen::Summary& p
     if (!b.pieces(b.side_to_move, Piece::King)) return visible_squares(b);
     // The king's destinations hold its castlings, which it does not see; KING_TARGETS stands
     // in for the rest of them.
-    return pawn_and_king_view(b) | pseudo_legal.non_king_targets;
+    return pawn_and_king_view(b, b.side_to_move) | pseudo_legal.non_king_targets;
 }
 
 void write_plane(const chess::Board& b, Plane& plane) noexcept {

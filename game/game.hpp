@@ -28,6 +28,9 @@ inline constexpr int ACTION_COUNT = 4352;
 // Squares the side to move sees: those its pieces stand on, attack, or (for a pawn) could step
 // onto. Sliders stop at the first piece of either colour.
 chess::Bitboard visible_squares(const chess::Board& board);
+// The squares `side` sees, whichever side is to move: a belief asks what a side sees right
+// after its own move, when the other side is to move.
+chess::Bitboard visible_squares(const chess::Board& board, chess::Color side);
 
 // The same squares, read off the summary of the pseudo-legal moves just generated for
 // `board`: a knight's or slider's destinations are what it attacks less its own side's

@@ -3,6 +3,7 @@
 Two floors. The library is what a program imports and builds on:
 
 - :class:`GameBatch` (:mod:`quellor_selfplay.batch`) steps many games at once in native code;
+  :class:`~quellor_selfplay.belief.Belief` holds the positions one side of a game cannot rule out;
 - :mod:`quellor_selfplay.codes` owns the game's constants and move codes, policy slots and views;
 - :mod:`quellor_selfplay.config` holds the typed settings of games, runs, the learner and commands;
 - :mod:`quellor_selfplay.players` holds the players: random play, any network, TorchScript;
