@@ -39,6 +39,10 @@ other settings, an illegal move or one after the end. Pickling a state goes thro
 text. (``pyspiel.serialize_game_and_state`` and ``pyspiel.deserialize_game_and_state`` are
 OpenSpiel's C++, which stores every Python game's state as a pickle of its attributes and
 unpickles it on reading: use them only on text you made yourself.)
+
+``resample_from_infostate(player, sampler)`` draws, under ``rules=dark``, a state the player
+cannot tell from this one from its :class:`~quellor_selfplay.belief.Belief`, for OpenSpiel's
+Python IS-MCTS bot.
 """
 
 from __future__ import annotations
@@ -54,6 +58,7 @@ import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from quellor_selfplay import codes
 from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.belief import Belief
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
 from quellor_selfplay.players import NetPlayer, Player
 
@@ -63,6 +68,8 @@ GAME_NAME = "python_quellor_fog_chess"
 NUM_PLAYERS = 2
 DEFAULT_MAX_PLIES = 1000
 MAX_GAME_LENGTH = 2**31 - 1
+# The most positions a resampling belief keeps; past it the draw is from a uniform subset.
+RESAMPLE_CAP = 100_000
 DEFAULT_PARAMETERS = {"rules": "dark", "max_plies": DEFAULT_MAX_PLIES, "fen": chess.STARTING_FEN}
 STATE_HEADER = "quellor-fog-chess-state 1"
 STATE_FIELDS = ("rules", "max_plies", "fen", "moves")
@@ -191,6 +198,19 @@ class FogChessRecord:
         self.shown[player] = shown
         self.record[player].append(_view_text(shown, player) + "\n" + codes.code_move(code).uci())
 
+    def belief(self, player: int) -> Belief:
+        """What `player` cannot rule out now: a Belief that follows the game again from its
+        start in a game of its own (a belief reads its game ply by ply)."""
+        rules, max_plies, fen = self.settings
+        if rules != "dark":
+            raise RuntimeError(f"{GAME_NAME} resamples from an information state under rules=dark only, not {rules}")
+        replay = GameBatch(1, rules=rules, max_plies=max_plies, threads=1, fens=fen)
+        belief = Belief(replay, 0, player == 0, cap=RESAMPLE_CAP)
+        for code in self.moves:
+            replay.step_moves(np.array([code], dtype=np.int64))
+            belief.update()
+        return belief
+
     def __deepcopy__(self, memo: dict[int, Any]) -> "FogChessRecord":
         copy = FogChessRecord.__new__(FogChessRecord)
         copy.settings, copy.batch, copy.moves = self.settings, self.batch.clone(), list(self.moves)
@@ -234,6 +254,30 @@ class FogChessState(pyspiel.State):  # type: ignore[misc]
 
     def _apply_action(self, action: int) -> None:
         self._game.play(int(action))
+
+    def resample_from_infostate(self, player_id: int, probability_sampler: Any) -> "FogChessState":
+        """A state `player_id` cannot tell from this one, drawn uniformly from its Belief with a
+        seed from `probability_sampler` (OpenSpiel's IS-MCTS calls it so). The player's views and
+        moves carry over, so its information state string is this state's; the other player's
+        record starts empty, the position's history frames start at the drawn position, and the
+        state serializes as that position with no moves."""
+        record = self._game
+        if record.over():
+            raise RuntimeError("the game is over: there is no information state to resample from")
+        belief = record.belief(player_id)
+        seed = int(float(probability_sampler()) * 2**63) % 2**63
+        rules, max_plies, _ = record.settings
+        left = max_plies - len(record.moves)
+        drawn = FogChessRecord.__new__(FogChessRecord)
+        drawn.batch = belief.start(1, seed=seed, max_plies=left, threads=1, dtype="float32")
+        drawn.settings, drawn.moves = (rules, left, drawn.batch.fen(0)), []
+        drawn.shown, drawn.record = [None, None], [[], []]
+        shown = record.shown[player_id]
+        drawn.shown[player_id] = None if shown is None else shown.copy()
+        drawn.record[player_id] = list(record.record[player_id])
+        state = FogChessState(self.get_game())
+        state._game = drawn
+        return state
 
     def serialize(self) -> str:
         """The state as plain text (see the module's notes), read by `FogChessGame.deserialize_state`."""

@@ -295,3 +295,46 @@ def test_no_action_after_the_end():
         with pytest.raises(ValueError, match="the game is over: no action can be applied"):
             state.apply_action(action)
     assert (state.serialize(), state.history(), state.returns()) == (text, history, returns)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_a_resampled_state_looks_the_same_to_its_player(seed):
+    """resample_from_infostate draws from the player's belief: at every ply of a random game the
+    drawn state gives the player the same information state string and the same moves, and
+    plays on as a game of its own."""
+    game = pyspiel.load_game(qos.GAME_NAME, {"max_plies": 40})
+    state = game.new_initial_state()
+    rng = np.random.default_rng(seed)
+    sampler = pyspiel.UniformProbabilitySampler(0.0, 1.0)
+    differed = 0
+    while not state.is_terminal():
+        player = state.current_player()
+        drawn = state.resample_from_infostate(player, sampler)
+        assert drawn.information_state_string(player) == state.information_state_string(player)
+        assert drawn.legal_actions() == state.legal_actions()
+        differed += drawn.fen().split()[0] != state.fen().split()[0]
+        drawn.apply_action(drawn.legal_actions()[0])
+        state.apply_action(int(rng.choice(state.legal_actions())))
+    # The fog hides something after the first plies: some draws are other positions.
+    assert differed > 0
+
+
+def test_openspiel_python_ismcts_plays_on_resampled_states():
+    """OpenSpiel's own IS-MCTS bot (the Python one: its C++ bot cannot reach a Python game's
+    resampling) plays against random play: every move it picks is legal in the true game."""
+    from open_spiel.python.algorithms import ismcts, mcts
+
+    game = pyspiel.load_game(qos.GAME_NAME, {"max_plies": 16})
+    evaluator = mcts.RandomRolloutEvaluator(1, np.random.RandomState(0))
+    bot = ismcts.ISMCTSBot(game, evaluator, 2.0, 8, random_state=np.random.RandomState(1))
+    rng = np.random.default_rng(2)
+    for g in range(2):
+        state = game.new_initial_state()
+        while not state.is_terminal():
+            if state.current_player() == g % 2:
+                action = int(bot.step(state))
+                assert action in state.legal_actions()
+            else:
+                action = int(rng.choice(state.legal_actions()))
+            state.apply_action(action)
+        assert len(state.history()) <= 16
