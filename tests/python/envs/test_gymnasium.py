@@ -36,7 +36,7 @@ def legal_draw(rng, mask):
 @pytest.mark.parametrize("colour", ["white", "black", "alternate"])
 def test_gymnasium_checker_passes(opponent, colour):
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # its notes on render modes without a spec
+        warnings.simplefilter("ignore")  # its note that it cannot try other render modes unregistered
         check_env(qgym.OpponentEnv(opponent, colour=colour), skip_render_check=True)
 
 
