@@ -26,19 +26,13 @@ from typing import Any, Union
 import numpy as np
 
 from quellor_selfplay import _batch
-from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.batch import GameBatch, _whole
 
 __all__ = ["Belief", "BYTES_PER_POSITION"]
 
 # What one stored position costs: eight bitboards, castling rights and the en-passant pawn.
 BYTES_PER_POSITION = _batch.BELIEF_BYTES_PER_POSITION
 SIDES = {"white": True, "black": False}
-
-
-def _whole(name: str, value: Any) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    return int(value)
 
 
 def _seed(value: Any) -> int:

@@ -45,7 +45,6 @@ rows of finished games (it gives -1 there, which `step` ignores).
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from typing import Any, Optional
 
 import gymnasium
@@ -57,7 +56,7 @@ from gymnasium.vector import AutoresetMode, VectorEnv
 from gymnasium.vector.utils import batch_space
 from torch import nn
 
-from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.batch import GameBatch, _choice
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
 from quellor_selfplay.players import NetPlayer, Player, load_player, masked_logits, sample_masked
 
@@ -79,12 +78,6 @@ def observation_space(dtype: str = "uint8") -> spaces.Dict:
         "observation": spaces.Box(0, 1, (OBS_ROWS, OBS_COLS), DTYPES[dtype]),
         "action_mask": spaces.Box(0, 1, (ACTION_SLOTS,), np.bool_),
     })
-
-
-def _choice(name: str, value: Any, options: Sequence[str]) -> str:
-    if value not in options:
-        raise ValueError(f"unknown {name} {value!r} (expected {' or '.join(repr(o) for o in options)})")
-    return str(value)
 
 
 def _player(opponent: Any) -> Player:
