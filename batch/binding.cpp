@@ -858,6 +858,30 @@ PyObject* belief_positions(PyObject* obj, PyObject*) {
     });
 }
 
+// occupancy() -> list of 6 lists of 64 ints: members with a piece of the other side of each kind
+// (pawn .. king) on each square (a1 = 0).
+PyObject* belief_occupancy(PyObject* obj, PyObject*) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BeliefObject* self = as_belief(obj);
+        const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
+        if (!mine.ok()) return nullptr;
+        const auto counts = self->core->occupancy();
+        OwnedRef kinds = OwnedRef::steal(PyList_New(chess::PIECE_KINDS));
+        if (!kinds) return nullptr;
+        for (std::size_t k = 0; k < chess::PIECE_KINDS; ++k) {
+            PyObject* row = PyList_New(64);
+            if (!row) return nullptr;
+            PyList_SET_ITEM(kinds.get(), static_cast<Py_ssize_t>(k), row);
+            for (std::size_t sq = 0; sq < 64; ++sq) {
+                PyObject* n = PyLong_FromUnsignedLong(counts[k * 64 + sq]);
+                if (!n) return nullptr;
+                PyList_SET_ITEM(row, static_cast<Py_ssize_t>(sq), n);
+            }
+        }
+        return kinds.release();
+    });
+}
+
 // contains(fen) -> bool.
 PyObject* belief_contains(PyObject* obj, PyObject* arg) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
@@ -875,19 +899,20 @@ PyObject* belief_contains(PyObject* obj, PyObject* arg) {
 }
 
 const char* const START_PARAMS[] = {"k",    "seed",    "observation", "dtype",  "max_plies",
-                                    "batch_seed", "threads", "auto_reset", "outputs"};
-constexpr Signature START_SIGNATURE = {"Belief.start()", START_PARAMS, 9, 9};
+                                    "batch_seed", "threads", "auto_reset", "outputs", "repeat"};
+constexpr Signature START_SIGNATURE = {"Belief.start()", START_PARAMS, 10, 10};
 
-// start(k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs) ->
-// Batch: a dark-rules batch of k games, each from one of the members sample(k, seed) names.
+// start(k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs, repeat)
+// -> Batch: a dark-rules batch of k x repeat games, `repeat` in a row from each of the members
+// sample(k, seed) names (a search tries every move of the side in each drawn position).
 // The positions go in as boards, not FEN text: fog-of-war play reaches positions (a king left
 // where it can be taken, kings side by side) that the FEN reader refuses as start positions.
 PyObject* belief_start(PyObject* obj, PyObject* args, PyObject* kwargs) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BeliefObject* self = as_belief(obj);
-        PyObject* bound[9];
+        PyObject* bound[10];
         if (bind_args(START_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
-        std::uint64_t k, seed, threads;
+        std::uint64_t k, seed, threads, repeat;
         Text observation, dtype;
         bool auto_reset;
         Config config;
@@ -895,8 +920,12 @@ PyObject* belief_start(PyObject* obj, PyObject* args, PyObject* kwargs) {
             str_arg(bound[2], "observation", observation) < 0 || str_arg(bound[3], "dtype", dtype) < 0 ||
             u64_arg(bound[4], "max_plies", 0, UINT64_MAX, config.max_plies) < 0 ||
             u64_arg(bound[5], "batch_seed", 0, UINT64_MAX, config.seed) < 0 ||
-            u64_arg(bound[6], "threads", 1, UINT64_MAX, threads) < 0 || truth_arg(bound[7], auto_reset) < 0)
+            u64_arg(bound[6], "threads", 1, UINT64_MAX, threads) < 0 || truth_arg(bound[7], auto_reset) < 0 ||
+            u64_arg(bound[9], "repeat", 1, MAX_GAMES, repeat) < 0)
             return nullptr;
+        if (k > MAX_GAMES / repeat)
+            return PyErr_Format(PyExc_ValueError, "k x repeat must be at most %llu games",
+                                static_cast<unsigned long long>(MAX_GAMES));
         const auto o = observation_named(observation.view);
         if (!o)
             return PyErr_Format(PyExc_ValueError, "unknown observation '%U' (expected 'own' or 'history')", bound[2]);
@@ -908,7 +937,7 @@ PyObject* belief_start(PyObject* obj, PyObject* args, PyObject* kwargs) {
         if (k > n)
             return PyErr_Format(PyExc_ValueError, "cannot sample %llu positions from a belief of %zu",
                                 static_cast<unsigned long long>(k), n);
-        config.n = static_cast<std::size_t>(k);
+        config.n = static_cast<std::size_t>(k * repeat);
         config.rules = Rules::Dark;
         config.observation = *o;
         config.dtype = *d;
@@ -916,8 +945,8 @@ PyObject* belief_start(PyObject* obj, PyObject* args, PyObject* kwargs) {
         config.auto_reset = auto_reset;
         std::vector<chess::Board> starts;
         std::vector<std::uint32_t> which;
-        for (const std::size_t i : self->core->sample(config.n, seed)) {
-            which.push_back(static_cast<std::uint32_t>(starts.size()));
+        for (const std::size_t i : self->core->sample(static_cast<std::size_t>(k), seed)) {
+            which.insert(which.end(), static_cast<std::size_t>(repeat), static_cast<std::uint32_t>(starts.size()));
             starts.push_back(self->core->board(i));
         }
         PyTypeObject* batch_type = reinterpret_cast<PyTypeObject*>(state_of(obj).batch_type);
@@ -946,8 +975,9 @@ PyMethodDef BELIEF_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "sample($self, k, seed, /)\n--\n\n"},
     {"positions", belief_positions, METH_NOARGS, "positions($self, /)\n--\n\n"},
     {"contains", belief_contains, METH_O, "contains($self, fen, /)\n--\n\n"},
+    {"occupancy", belief_occupancy, METH_NOARGS, "occupancy($self, /)\n--\n\n"},
     {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(belief_start)), METH_VARARGS | METH_KEYWORDS,
-     "start($self, k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs)\n--\n\n"},
+     "start($self, k, seed, observation, dtype, max_plies, batch_seed, threads, auto_reset, outputs, repeat)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

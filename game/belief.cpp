@@ -286,6 +286,18 @@ std::optional<bool> Belief::contains(std::string_view fen) const {
     return contains(b);
 }
 
+std::array<std::uint32_t, chess::PIECE_KINDS * 64> Belief::occupancy() const {
+    std::array<std::uint32_t, chess::PIECE_KINDS * 64> counts{};
+    const std::size_t them = chess::index(side_) ^ 1;
+    for (const Member& m : members_) {
+        for (std::size_t k = 0; k < chess::PIECE_KINDS; ++k) {
+            for (Bitboard b = m.kinds[k] & m.colors[them]; b; b &= b - 1)
+                ++counts[k * 64 + static_cast<std::size_t>(__builtin_ctzll(b))];
+        }
+    }
+    return counts;
+}
+
 std::vector<std::size_t> Belief::sample(std::size_t k, std::uint64_t seed) const {
     // Floyd's method: k distinct draws without touching the members.
     std::uint64_t state = chess::splitmix64_mix(seed ^ 0x3C6EF372FE94F82BULL);

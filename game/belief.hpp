@@ -80,6 +80,10 @@ public:
     // Positions that only fog-of-war play reaches (a king left where it can be taken, kings side
     // by side) are read too, which the engine's checked reader refuses.
     std::optional<bool> contains(std::string_view fen) const;
+    // How many members hold a piece of the other side of each kind (pawn .. king) on each
+    // square (a1 = 0): counts[kind * 64 + square]. Divided by size(), where the side should
+    // expect the pieces it cannot see.
+    std::array<std::uint32_t, chess::PIECE_KINDS * 64> occupancy() const;
     // k distinct member indices, uniform without replacement, from a stream seeded with
     // `seed` (k <= size()).
     std::vector<std::size_t> sample(std::size_t k, std::uint64_t seed) const;

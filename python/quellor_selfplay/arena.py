@@ -20,6 +20,7 @@ import numpy.typing as npt
 import torch
 
 from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.belief import Belief
 from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.data import ROW_FIELDS
@@ -73,6 +74,21 @@ def play_segment(
     job = np.arange(n, dtype=np.int64)  # the games-list entry each slot plays, -1 when idle
     waiting = n
     needs_random = [p.uses_random_actions for p in players]
+    # Players that search keep, for every game they play, the belief of their side: made as the
+    # game starts in its slot, updated after every ply.
+    needs_beliefs = [bool(getattr(p, "uses_beliefs", False)) for p in players]
+    beliefs: dict[tuple[int, bool], Belief] = {}
+
+    def follow(started: Sequence[int]) -> None:
+        for slot in started:
+            j = job[slot]
+            for white, p in ((True, white_of[j]), (False, black_of[j])):
+                beliefs.pop((int(slot), white), None)
+                if needs_beliefs[p]:
+                    with part("beliefs"):
+                        beliefs[(int(slot), white)] = Belief(
+                            batch, int(slot), white, cap=getattr(players[p], "belief_cap", 100_000),
+                            seed=derive_seed(seed, "belief", game_ids[j], white))
 
     def finish(ended: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """Records the ended slots' games and gives them the next ones; returns the slots that
@@ -93,11 +109,14 @@ def play_segment(
                 fresh.append(slot)
             else:
                 job[slot] = -1
+                beliefs.pop((int(slot), True), None)
+                beliefs.pop((int(slot), False), None)
         if fresh:
             mask = np.zeros(n, dtype=np.bool_)
             mask[fresh] = True
             with part("engine"):
                 batch.reset(games=mask)
+            follow(fresh)
         return np.array(fresh, dtype=np.int64)
 
     def over() -> npt.NDArray[np.bool_]:
@@ -105,6 +124,7 @@ def play_segment(
 
     # Games over before their first move (a start position without a move) end at once, and
     # so may the games that replace them.
+    follow(range(n))
     check = np.arange(n)
     while check.size:
         check = finish(check[over()[check]])
@@ -135,8 +155,10 @@ def play_segment(
                 drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
         if len(present) == 1:
             player = players[present[0]]
+            extra = {"beliefs": [beliefs[(int(s), bool(w))] for s, w in zip(live, white)]} \
+                if needs_beliefs[present[0]] else {}
             with part(getattr(player, "ledger_part", "bots")):
-                actions, log_probs = player.act(observations, masks, generator, drawn)
+                actions, log_probs = player.act(observations, masks, generator, drawn, **extra)
         else:
             actions = np.empty(live.size, dtype=np.int64)
             log_probs = np.empty(live.size, dtype=np.float32)
@@ -146,8 +168,10 @@ def play_segment(
                     pick = torch.from_numpy(chosen)
                     inputs = (torch.index_select(observations, 0, pick), torch.index_select(masks, 0, pick),
                               generator, None if drawn is None else torch.index_select(drawn, 0, pick))
+                    extra = {"beliefs": [beliefs[(int(live[c]), bool(white[c]))] for c in chosen]} \
+                        if needs_beliefs[p] else {}
                 with part(getattr(players[p], "ledger_part", "bots")):
-                    actions[chosen], log_probs[chosen] = players[p].act(*inputs)
+                    actions[chosen], log_probs[chosen] = players[p].act(*inputs, **extra)  # type: ignore[arg-type]
         with part("observations"):
             packed = batch.packed_observation().numpy()[live]
             mask_bits = np.packbits(masks.numpy(), axis=1, bitorder="little")
@@ -156,6 +180,13 @@ def play_segment(
             entries[:] = 0
             entries[live] = actions
             batch.step(entries)
+        if beliefs:
+            with part("beliefs"):
+                for slot in live:
+                    for white_side in (True, False):
+                        held = beliefs.get((int(slot), white_side))
+                        if held is not None:
+                            held.update()
         with part("records"):
             # The move each slot played, as the core resolved it (a promotion slot names no square).
             codes = batch.last_move.numpy()[live]

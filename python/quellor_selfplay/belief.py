@@ -27,8 +27,9 @@ import numpy as np
 
 from quellor_selfplay import _batch
 from quellor_selfplay.batch import GameBatch, _whole
+from quellor_selfplay.codes import MAX_GAMES
 
-__all__ = ["Belief", "BYTES_PER_POSITION"]
+__all__ = ["Belief", "BeliefTracker", "BYTES_PER_POSITION"]
 
 # What one stored position costs: eight bitboards, castling rights and the en-passant pawn.
 BYTES_PER_POSITION = _batch.BELIEF_BYTES_PER_POSITION
@@ -114,14 +115,20 @@ class Belief:
         """Every position held, as FEN."""
         return self._core.positions()
 
-    def start(self, k: int, seed: int = 0, **options: Any) -> GameBatch:
-        """A GameBatch (dark rules) of k games, each from one of the positions sample(k, seed)
-        gives, in that order. `options` are GameBatch's own (observation, dtype, max_plies,
+    def start(self, k: int, seed: int = 0, *, repeat: int = 1, **options: Any) -> GameBatch:
+        """A GameBatch (dark rules) of k x `repeat` games: `repeat` in a row from each of the
+        positions sample(k, seed) gives, in that order (a search tries each of its moves in a
+        copy of every drawn position). `options` are GameBatch's own (observation, dtype, max_plies,
         seed, threads, auto_reset) and mean the same. Unlike GameBatch(fens=...), it takes the
         positions only fog-of-war play reaches, such as a king left en prise."""
         k = _whole("k", k)
         if k <= 0:
             raise ValueError(f"k must be positive, got {k}")
+        repeat = _whole("repeat", repeat)
+        if repeat <= 0:
+            raise ValueError(f"repeat must be positive, got {repeat}")
+        if k * repeat > MAX_GAMES:
+            raise ValueError(f"k x repeat must be at most {MAX_GAMES} games, got {k * repeat}")
         rules = options.pop("rules", "dark")
         if rules != "dark":
             raise ValueError(f"games started from a belief play under the dark rules, not {rules!r}")
@@ -136,13 +143,19 @@ class Belief:
         wanted = options.get("threads")
         if wanted is None:
             wanted = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-        threads = min(int(wanted), k)
+        threads = min(int(wanted), k * repeat)
         games = GameBatch.__new__(GameBatch)
-        games._n, games._rules, games._auto_reset = k, "dark", template._auto_reset
+        games._n, games._rules, games._auto_reset = k * repeat, "dark", template._auto_reset
         outputs = games._allocate(template.observation.dtype)
         games._core = self._core.start(k, seed, observation, dtype_name, int(max_plies),
-                                       _seed(options.get("seed", 0)), threads, games._auto_reset, outputs)
+                                       _seed(options.get("seed", 0)), threads, games._auto_reset, outputs, repeat)
         return games
+
+    def occupancy(self) -> np.ndarray:
+        """(6, 64) int64: how many of the positions held have a piece of the other side of each
+        kind (pawn, knight, bishop, rook, queen, king) on each square (a1 = 0). Divided by
+        `size`, the chance of each: where the side should expect the pieces it cannot see."""
+        return np.array(self._core.occupancy(), dtype=np.int64)
 
     def contains(self, fen: str) -> bool:
         """Whether the position of FEN text (halfmove clock and move number aside) is held.
@@ -157,3 +170,47 @@ class Belief:
     def __repr__(self) -> str:
         return (f"Belief(game={self.game}, side={self.side!r}, ply={self.ply}, size={self.size}, "
                 f"exact={self.exact})")
+
+
+class BeliefTracker:
+    """BeliefTracker(side, *, rules="dark", max_plies=None, fen=None, cap=100_000, seed=0): the
+    Belief of `side` in a game known by its start and its moves, such as an OpenSpiel state's or
+    a PettingZoo environment's, which hold no GameBatch a Belief could follow ply by ply.
+
+    `follow(moves)` replays the move codes in a one-game batch of its own and returns the
+    belief after them. A call whose moves go on from the last call's replays only the new
+    ones; any other list starts again from the game's start.
+    """
+
+    __slots__ = ("_side", "_settings", "_cap", "_seed", "_moves", "_games", "_belief")
+
+    def __init__(self, side: Union[str, bool], *, rules: str = "dark", max_plies: Any = None,
+                 fen: Any = None, cap: int = 100_000, seed: int = 0) -> None:
+        if rules != "dark":
+            raise ValueError(f"a belief follows a game played under the dark rules, not {rules!r}")
+        self._side, self._settings, self._cap, self._seed = side, (max_plies, fen), cap, seed
+        self._restart()
+
+    def _restart(self) -> None:
+        max_plies, fen = self._settings
+        self._games = GameBatch(1, rules="dark", max_plies=max_plies, threads=1, fens=fen)
+        self._belief = Belief(self._games, 0, self._side, cap=self._cap, seed=self._seed)
+        self._moves: list[int] = []
+
+    @property
+    def belief(self) -> Belief:
+        return self._belief
+
+    def follow(self, moves: Any) -> Belief:
+        """The belief after the game's move codes `moves` (as `GameBatch.last_move` gives
+        them); ValueError for a move the game cannot play."""
+        moves = [int(code) for code in moves]
+        if moves[:len(self._moves)] != self._moves:
+            self._restart()
+        for code in moves[len(self._moves):]:
+            if bool(self._games.terminated[0] or self._games.truncated[0]):
+                raise ValueError(f"the game is over after {len(self._moves)} moves: move {code} cannot follow")
+            self._games.step_moves(np.array([code], dtype=np.int64))
+            self._belief.update()
+            self._moves.append(code)
+        return self._belief

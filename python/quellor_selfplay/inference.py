@@ -110,3 +110,16 @@ def native_bfloat16() -> bool:
 def default_precision() -> str:
     """bfloat16 where the CPU runs it natively, else float32 (emulated bfloat16 is slower)."""
     return "bfloat16" if native_bfloat16() else "float32"
+
+
+def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    """(rows, slots) of the True entries of (k, 4352) bool masks, row by row.
+
+    Scans eight slots at a time (a mask row is 4352 bytes), then only the words that hold a
+    legal slot: about twice as fast as nonzero() on the whole mask.
+    """
+    k = len(masks)
+    masks = masks.contiguous()
+    rows, words = masks.view(torch.int64).nonzero(as_tuple=True)
+    hits, offsets = masks.view(k, -1, 8)[rows, words].nonzero(as_tuple=True)
+    return rows[hits], words[hits] * 8 + offsets

@@ -30,7 +30,8 @@ from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.config import PPOConfig
 from quellor_selfplay.data import rebuild_packed, unpack_masks
 from quellor_selfplay.ledger import count, part
-from quellor_selfplay.players import legal_entries, masked_log_softmax
+from quellor_selfplay.inference import legal_entries
+from quellor_selfplay.players import masked_log_softmax
 
 LEARNER = 0
 # A pawn, knight, bishop, rook and queen in pawns; the king is never captured before the end.

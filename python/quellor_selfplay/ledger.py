@@ -29,6 +29,8 @@ PARTS = {
     "forward": "acting networks' forward passes",
     "sampling": "the legal slots found and one drawn per game",
     "bots": "the fixed opponents' choices (greedy, bold, random)",
+    "search": "the search player's choices outside its games and forward passes",
+    "beliefs": "the beliefs of the players that search: made and updated after every ply",
     "records": "a segment's bookkeeping: who moves in which game, the rows collected and ordered",
     "players": "players rebuilt from their weights for a segment",
     "learner data": "the learner's rows joined; observations and masks rebuilt; advantages",

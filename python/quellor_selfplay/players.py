@@ -26,15 +26,18 @@ from torch import nn
 
 from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import ACTION_SLOTS
-from quellor_selfplay.inference import acting_copy
+from quellor_selfplay.inference import acting_copy, legal_entries
 from quellor_selfplay.ledger import count, part
 from quellor_selfplay.net import CheckpointError, architecture, build_net, is_torchscript, read_checkpoint
+from quellor_selfplay.search import SearchPlayer, SearchSettings
 
 RANDOM = "random"
 GREEDY = "greedy"
 BOLD = "bold"
 # What a TorchScript module is named by: loading one runs its code, so the user asks for it.
 SCRIPT_PREFIX = "script:"
+# The search player of a checkpoint's network (see `search`).
+SEARCH_PREFIX = "search:"
 # A player of the user's own: "package.module:factory", the factory called with no arguments.
 CALLABLE_FORM = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*:[A-Za-z_]\w*(\.[A-Za-z_]\w*)*")
 
@@ -58,7 +61,11 @@ class Player(Protocol):
         random_slots: Optional[torch.Tensor],
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         """(slots, log-probabilities) for k games: `observations` (k, 64, 106) as the batch
-        gives them, `masks` (k, 4352) bool, and `random_slots` (k,) when uses_random_actions."""
+        gives them, `masks` (k, 4352) bool, and `random_slots` (k,) when uses_random_actions.
+
+        A player whose `uses_beliefs` attribute is True (the search player) is also given
+        `beliefs=`, the mover's Belief of each game, kept at its `belief_cap` by whoever plays
+        the games (the arena, the OpenSpiel bot, PettingZoo's player_action)."""
         ...
 
 
@@ -166,19 +173,6 @@ def sample_entries(values: torch.Tensor, rows: torch.Tensor, cols: torch.Tensor,
     return cols.numpy()[picked].astype(np.int64), log_probs.astype(np.float32)
 
 
-def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-    """(rows, slots) of the True entries of (k, 4352) bool masks, row by row.
-
-    Scans eight slots at a time (a mask row is 4352 bytes), then only the words that hold a
-    legal slot: about twice as fast as nonzero() on the whole mask.
-    """
-    k = len(masks)
-    masks = masks.contiguous()
-    rows, words = masks.view(torch.int64).nonzero(as_tuple=True)
-    hits, offsets = masks.view(k, -1, 8)[rows, words].nonzero(as_tuple=True)
-    return rows[hits], words[hits] * 8 + offsets
-
-
 def masked_logits(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tensor:
     """`logits` with every illegal slot at the lowest finite value of their dtype, and rows
     without a legal slot (finished games) all zero: a `torch.distributions.Categorical` over
@@ -229,6 +223,8 @@ class PlayerConfig:
     target: Optional[str] = None
     # How a network player runs its network on the CPU (see `inference`).
     precision: str = "float32"
+    # A "search" player's SearchSettings, as a dict.
+    search: Optional[dict[str, Any]] = None
 
     @staticmethod
     def random() -> PlayerConfig:
@@ -257,10 +253,13 @@ class PlayerConfig:
         if self.kind == "callable":
             assert self.target is not None
             return user_player(self.target)
+        if self.kind == "search":
+            return SearchPlayer(self.model(), SearchSettings(**(self.search or {})), self.observation or "own",
+                                device, self.precision)
         return NetPlayer(self.model(), device, self.precision)
 
     def model(self) -> nn.Module:
-        if self.kind == "net":
+        if self.kind in ("net", "search"):
             assert self.arch is not None and self.weights is not None
             net = build_net(self.arch, self.config or {})
             net.load_state_dict({k: torch.from_numpy(np.array(v)) for k, v in self.weights.items()})
@@ -330,6 +329,8 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
         return PlayerConfig.bold()
     if source.startswith(SCRIPT_PREFIX):
         return _script_player(source, name)
+    if source.startswith(SEARCH_PREFIX):
+        return search_player(source[len(SEARCH_PREFIX):], name or source)
     path = Path(source)
     if not path.exists() and CALLABLE_FORM.fullmatch(source):
         user_player(source)
@@ -338,6 +339,22 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
         raise CheckpointError(f"checkpoint {source} does not exist")
     net, blob = read_checkpoint(path)
     return PlayerConfig.of_net(net, name or source, blob.get("observation"))
+
+
+def search_player(checkpoint: str, name: Optional[str] = None, **settings: Any) -> PlayerConfig:
+    """The search player (see `search`) of the network in `checkpoint`, with SearchSettings'
+    fields given as keywords (ValueError names a wrong one)."""
+    try:
+        checked = SearchSettings(**settings)
+    except TypeError:
+        known = ", ".join(f.name for f in dataclasses.fields(SearchSettings))
+        raise ValueError(f"unknown search setting among {sorted(settings)} (known: {known})") from None
+    path = Path(checkpoint)
+    if not path.exists():
+        raise CheckpointError(f"checkpoint {checkpoint} does not exist")
+    net, blob = read_checkpoint(path)
+    config = PlayerConfig.of_net(net, name or SEARCH_PREFIX + checkpoint, blob.get("observation"))
+    return dataclasses.replace(config, kind="search", search=checked.as_dict())
 
 
 def _script_player(source: str, name: Optional[str]) -> PlayerConfig:

@@ -24,10 +24,14 @@ import numpy as np
 
 from quellor_selfplay import codes
 from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.belief import Belief
 
 __all__ = ["replay", "build_page", "ReplayError"]
 
 RESULTS = {1: "1-0", -1: "0-1", 0: "1/2-1/2"}
+# The cap of the beliefs a page shows: a set above it is shown as the sample the cap keeps, and
+# each ply then costs at most a few milliseconds to take in.
+BELIEF_CAP = 10_000
 
 
 class ReplayError(ValueError):
@@ -35,7 +39,8 @@ class ReplayError(ValueError):
     cannot be played where it stands."""
 
 
-def replay(moves: Sequence[str], start_fen: Optional[str] = None, rules: str = "dark") -> dict[str, Any]:
+def replay(moves: Sequence[str], start_fen: Optional[str] = None, rules: str = "dark",
+           belief_cap: int = BELIEF_CAP) -> dict[str, Any]:
     """Replays a game; returns its positions and views as plain data (what the page shows).
 
     Each entry of "plies" holds the true board, the side to move, the last move, and both
@@ -43,12 +48,20 @@ def replay(moves: Sequence[str], start_fen: Optional[str] = None, rules: str = "
     else a piece letter; the view is None before that side was shown anything) with the ply
     each was shown at. "outcome" is the result the rules give at the end, or None if the moves
     stop before the game is over.
+
+    Under the dark rules, with `belief_cap` above 0, each entry also holds what each side
+    cannot rule out at that ply ("beliefs": per side the number of positions, and whether that
+    is all of them or a sample a cap of `belief_cap` kept), and "heat": for each square hidden
+    from the side to move, the share of those positions with an enemy piece on it (None on the
+    squares it sees).
     """
     fen = start_fen or chess.STARTING_FEN
     try:
         batch = GameBatch(1, rules=rules, fens=fen, threads=1)
     except (ValueError, TypeError) as err:
         raise ReplayError(f"start position {fen!r}: {err}") from None
+    beliefs = [Belief(batch, 0, side, cap=belief_cap) for side in (True, False)] \
+        if rules == "dark" and belief_cap > 0 else []
     views: list[Optional[tuple[list[Optional[str]], int]]] = [None, None]
     plies = []
     for ply in range(len(moves) + 1):
@@ -56,7 +69,20 @@ def replay(moves: Sequence[str], start_fen: Optional[str] = None, rules: str = "
         newest = batch.observation[0, :, codes.NEWEST_FRAME].numpy()
         views[0 if white else 1] = (codes.frame_squares(np.asarray(newest), white), ply)
         board = chess.Board(batch.fen(0))
+        if beliefs:
+            for belief in beliefs:
+                belief.update()
+            mover = beliefs[0 if white else 1]
+            seen = views[0 if white else 1][0]  # type: ignore[index]
+            share = mover.occupancy().sum(axis=0) / max(mover.size, 1)
+            extra: dict[str, Any] = {
+                "beliefs": {b.side: {"size": b.size, "exact": b.exact} for b in beliefs},
+                "heat": [None if seen[sq] is not None else round(float(share[sq]), 4) for sq in chess.SQUARES],
+            }
+        else:
+            extra = {"beliefs": None, "heat": None}
         plies.append({
+            **extra,
             "ply": ply,
             "fen": batch.fen(0),
             "board": [_letter(board.piece_at(sq)) for sq in chess.SQUARES],
@@ -103,10 +129,11 @@ def build_page(
     result: Optional[str] = None,
     start_ply: int = 0,
     rules: str = "dark",
+    belief_cap: int = BELIEF_CAP,
 ) -> str:
     """The HTML text of the replay page of one game. `result` is shown as given (for a record
     that holds its result); otherwise the replay's own outcome, or "unfinished"."""
-    data = replay(moves, start_fen, rules)
+    data = replay(moves, start_fen, rules, belief_cap)
     if not 0 <= start_ply <= len(moves):
         raise ReplayError(f"ply {start_ply} does not exist: the game has {len(moves)} plies")
     data["result"] = result or data["outcome"] or "unfinished"
@@ -140,6 +167,10 @@ PAGE = """<!DOCTYPE html>
   .sq.last.dark {{ background: rgb(170, 162, 58); }}
   .sq.hidden {{ background: rgb(74, 74, 74); }}
   .sq svg {{ position: absolute; inset: 0; width: 44px; height: 44px; }}
+  .sq .heat {{ position: absolute; inset: 6px; border-radius: 4px; background: rgb(214, 39, 40);
+               pointer-events: none; }}
+  .sq .share {{ position: absolute; right: 2px; bottom: 1px; font-size: 10px; color: #fff; }}
+  .beliefs {{ font-size: 14px; margin-top: 8px; }}
   .controls {{ margin-top: 12px; display: flex; gap: 8px; align-items: center; }}
   .controls button {{ font-size: 15px; min-width: 44px; }}
   .legend {{ font-size: 13px; color: #555; margin-top: 8px; }}
@@ -159,8 +190,10 @@ PAGE = """<!DOCTYPE html>
   <button id="next" title="next ply (right arrow)">next &rsaquo;</button>
   <button id="last" title="last ply (End)">last &raquo;</button>
 </div>
+<div class="beliefs" id="beliefs"></div>
 <div class="legend">Grey squares are hidden from that side. The true board marks the last move.
-Arrow keys step through the game.</div>
+Red on the side to move's hidden squares: the share of the positions it cannot rule out that
+have an enemy piece there. Arrow keys step through the game.</div>
 <svg width="0" height="0" style="position:absolute"><defs>{pieces}</defs></svg>
 <script type="application/json" id="replay-data">{data}</script>
 <script>
@@ -189,8 +222,9 @@ Arrow keys step through the game.</div>
     }}
   }}
 
-  // entries: 64 by square (a1 = 0); null hidden, "" empty, else a piece letter.
-  function paint(board, entries, marked) {{
+  // entries: 64 by square (a1 = 0); null hidden, "" empty, else a piece letter. heat: null, or
+  // 64 shares by square (null where the side sees the square).
+  function paint(board, entries, marked, heat) {{
     var cells = board.children;
     for (var i = 0; i < 64; i++) {{
       var cell = cells[i];
@@ -202,7 +236,22 @@ Arrow keys step through the game.</div>
       cell.dataset.piece = shown === null ? "" : shown;
       cell.dataset.hidden = shown === null ? "1" : "0";
       cell.innerHTML = shown ? '<svg viewBox="0 0 45 45"><use href="#' + pieceId(shown) + '"/></svg>' : "";
+      var share = heat ? heat[square] : null;
+      cell.dataset.heat = share === null ? "" : String(share);
+      if (share !== null && share > 0) {{
+        cell.innerHTML = '<div class="heat" style="opacity:' + (0.1 + 0.8 * share).toFixed(3) + '"></div>' +
+          '<span class="share">' + Math.round(100 * share) + "%</span>";
+        cell.title = Math.round(100 * share) + "% of the positions it cannot rule out have an enemy piece here";
+      }} else {{
+        cell.title = "";
+      }}
     }}
+  }}
+
+  function doubt(name, belief) {{
+    var count = belief.size.toLocaleString("en-US");
+    if (belief.exact) return name + " cannot rule out " + count + (belief.size === 1 ? " position" : " positions");
+    return name + " cannot rule out more positions than it keeps: " + count + " drawn at random";
   }}
 
   function caption(name, entries, shownAt, toMove) {{
@@ -214,9 +263,11 @@ Arrow keys step through the game.</div>
     ply = Math.max(0, Math.min(game.plies.length - 1, next));
     var p = game.plies[ply];
     var marked = p.lastMove ? [p.lastMove.slice(0, 2), p.lastMove.slice(2, 4)] : [];
-    paint(document.getElementById("board-true"), p.board, marked);
-    paint(document.getElementById("board-white"), p.white, []);
-    paint(document.getElementById("board-black"), p.black, []);
+    paint(document.getElementById("board-true"), p.board, marked, null);
+    paint(document.getElementById("board-white"), p.white, [], p.whiteToMove ? p.heat : null);
+    paint(document.getElementById("board-black"), p.black, [], p.whiteToMove ? null : p.heat);
+    var beliefs = document.getElementById("beliefs");
+    beliefs.textContent = p.beliefs ? doubt("White", p.beliefs.white) + ". " + doubt("Black", p.beliefs.black) + "." : "";
     document.getElementById("caption-true").textContent = "True board, ply " + ply;
     document.getElementById("caption-white").textContent = caption("White", p.white, p.whitePly, p.whiteToMove);
     document.getElementById("caption-black").textContent = caption("Black", p.black, p.blackPly, !p.whiteToMove);

@@ -58,7 +58,7 @@ import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from quellor_selfplay import codes
 from quellor_selfplay.batch import GameBatch
-from quellor_selfplay.belief import Belief
+from quellor_selfplay.belief import Belief, BeliefTracker
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
 from quellor_selfplay.players import NetPlayer, Player
 
@@ -429,6 +429,10 @@ class PlayerBot(pyspiel.Bot):  # type: ignore[misc]
         self._player_id = player_id
         self._player = player
         self._generator = torch.Generator().manual_seed(seed)
+        self._seed = seed
+        # A player that searches is given its side's belief, kept up with the game's moves.
+        self._tracker: Optional[BeliefTracker] = None
+        self._tracker_settings: Optional[tuple[str, int, str]] = None
 
     def player_id(self) -> int:
         return self._player_id
@@ -450,8 +454,20 @@ class PlayerBot(pyspiel.Bot):  # type: ignore[misc]
         drawn = None
         if self._player.uses_random_actions:
             drawn = torch.tensor([slots[int(torch.randint(len(slots), (1,), generator=self._generator))]])
-        chosen, _ = self._player.act(observation, mask, self._generator, drawn)
+        extra: dict[str, Any] = {}
+        if getattr(self._player, "uses_beliefs", False):
+            extra["beliefs"] = [self._belief(state)]
+        chosen, _ = self._player.act(observation, mask, self._generator, drawn, **extra)
         return by_slot[int(chosen[0])]
+
+    def _belief(self, state: Any) -> Belief:
+        record = state._game
+        rules, max_plies, fen = record.settings
+        if self._tracker is None or self._tracker_settings != record.settings:
+            self._tracker = BeliefTracker(self._player_id == 0, rules=rules, max_plies=max_plies, fen=fen,
+                                          cap=getattr(self._player, "belief_cap", RESAMPLE_CAP), seed=self._seed)
+            self._tracker_settings = record.settings
+        return self._tracker.follow(record.moves)
 
 
 pyspiel.register_game(GAME_TYPE, FogChessGame)

@@ -45,6 +45,7 @@ from pettingzoo.utils import wrappers  # type: ignore[import-untyped, unused-ign
 
 from quellor_selfplay import codes, fog
 from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.belief import Belief, BeliefTracker
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
 from quellor_selfplay.players import Player
 
@@ -93,6 +94,8 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
             1, rules=rules, observation=observation, dtype=dtype, max_plies=max_plies,
             threads=1, fens=fen,
         )
+        self._max_plies, self._fen = max_plies, fen
+        self._trackers: dict[tuple[str, int, int], BeliefTracker] = {}
         if self._batch.terminated[0]:
             raise ValueError("the start position leaves the side to move no move: the game is over")
         self._dtype = DTYPES[dtype]
@@ -132,6 +135,7 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
         # What each agent was last shown, and at which ply.
         self._seen: dict[str, Optional[tuple[np.ndarray, int]]] = dict.fromkeys(AGENTS)
         self._last_move: Optional[str] = None
+        self._moves: list[int] = []
 
     def _mover(self) -> str:
         return AGENTS[0] if bool(self._batch.to_move[0]) else AGENTS[1]
@@ -162,7 +166,8 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
         self._batch.step(np.array([slot], dtype=np.int64))
 
         self._seen[agent] = (shown, ply)
-        self._last_move = codes.code_move(int(self._batch.last_move[0])).uci()
+        self._moves.append(int(self._batch.last_move[0]))
+        self._last_move = codes.code_move(self._moves[-1]).uci()
         self._cumulative_rewards[agent] = 0.0
         rewards = self._batch.rewards[0].tolist()
         self.rewards = {AGENTS[0]: rewards[0], AGENTS[1]: rewards[1]}
@@ -196,6 +201,20 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
     def fen(self) -> str:
         return self._batch.fen(0)
 
+    def belief(self, agent: str, cap: int = 100_000, seed: int = 0) -> Belief:
+        """The positions `agent` cannot rule out now (dark rules only), kept up with the game
+        from one call to the next: a Belief of the agent's side, replayed from the game's start
+        in a game of its own. Read it, don't update it."""
+        if agent not in AGENTS:
+            raise ValueError(f"unknown agent {agent!r} (expected {' or '.join(AGENTS)})")
+        key = (agent, cap, seed)
+        tracker = self._trackers.get(key)
+        if tracker is None:
+            tracker = BeliefTracker(agent == AGENTS[0], rules=self._batch.rules, max_plies=self._max_plies,
+                                    fen=self._fen, cap=cap, seed=seed)
+            self._trackers[key] = tracker
+        return tracker.follow(self._moves)
+
     def legal_moves(self) -> list[chess.Move]:
         """The mover's legal moves in generation order (the order that settles shared slots)."""
         return self._batch.legal_moves(0)
@@ -224,9 +243,12 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
         return str(self.metadata["name"])
 
 
-def player_action(player: Player, observation: dict[str, np.ndarray], generator: torch.Generator) -> int:
+def player_action(player: Player, observation: dict[str, np.ndarray], generator: torch.Generator,
+                  belief: Optional[Belief] = None) -> int:
     """The slot one of the package's players (`players.Player`: the greedy bot, a network, a
-    player of your own) chooses from an agent's observation dict, as `step` takes it."""
+    player of your own) chooses from an agent's observation dict, as `step` takes it. A player
+    that searches (`uses_beliefs`, such as `search.SearchPlayer`) also needs the agent's belief:
+    `env.unwrapped.belief(agent)`."""
     obs = torch.as_tensor(observation["observation"]).unsqueeze(0)
     mask = torch.as_tensor(observation["action_mask"]).bool().unsqueeze(0)
     legal = torch.nonzero(mask[0]).flatten()
@@ -235,7 +257,13 @@ def player_action(player: Player, observation: dict[str, np.ndarray], generator:
     drawn = None
     if player.uses_random_actions:
         drawn = legal[torch.randint(len(legal), (1,), generator=generator)]
-    chosen, _ = player.act(obs, mask, generator, drawn)
+    extra: dict[str, Any] = {}
+    if getattr(player, "uses_beliefs", False):
+        if belief is None:
+            raise ValueError("this player searches the positions the agent cannot rule out: "
+                             "pass belief=env.unwrapped.belief(agent)")
+        extra["beliefs"] = [belief]
+    chosen, _ = player.act(obs, mask, generator, drawn, **extra)
     return int(chosen[0])
 
 

@@ -21,7 +21,7 @@ import torch
 from support import oracle
 from support.leaks import OBJECT_SLACK
 from support.oracle import BISHOP, KING, KNIGHT, PAWN, QUEEN, ROOK, WHITE, bit, squares_of
-from quellor_selfplay import GameBatch
+from quellor_selfplay import GameBatch, codes
 from quellor_selfplay.batch import ENDINGS
 from quellor_selfplay.belief import BYTES_PER_POSITION, Belief
 from quellor_selfplay.bots import GreedyPlayer
@@ -243,6 +243,90 @@ def test_true_position_is_held_at_every_ply(policy, chunk):
     oracle.count(f"belief/true positions found ({policy})", checked)
 
 
+# -- sampled members replayed ---------------------------------------------------------------------
+
+# QUELLOR_BELIEF_REPLAY_GAMES sets the games per policy whose samples are replayed.
+REPLAY_GAMES = int(os.environ.get("QUELLOR_BELIEF_REPLAY_GAMES", "3"))
+
+
+def squares_text(fen):
+    """The placement as 64 characters by square (a1 = 0), "." for empty: positions one move
+    apart differ in at most four of them."""
+    rows = []
+    for row in fen.split()[0].split("/"):
+        rows.append("".join("." * int(c) if c.isdigit() else c for c in row))
+    return "".join(reversed(rows))
+
+
+def parent_of(child_fen, snapshot, own_move):
+    """A position of `snapshot` (a ply's FENs) and the move that leads from it to `child_fen`
+    under the model's rules: the side's own move when it was the side's ply, any move of the
+    other side's otherwise. None when there is none."""
+    target = squares_text(child_fen)
+    wanted = fen_key(child_fen)
+    for fen in snapshot:
+        text = squares_text(fen)
+        if sum(a != b for a, b in zip(text, target)) > 4:
+            continue
+        pos = position(fen)
+        for move in ([own_move] if own_move is not None else dark_moves(pos)):
+            if move in dark_moves(pos) and key(oracle.play(pos, *move)) == wanted:
+                return fen, move
+    return None
+
+
+@pytest.mark.parametrize("policy,side", [("random", "white"), ("random", "black"), ("greedy", "white"),
+                                         ("greedy", "black")])
+def test_sampled_members_replay_to_the_sides_views(policy, side):
+    """Positions drawn from a belief carry no history: each is traced back ply by ply through the
+    earlier sets to the start, and the path is replayed in the pure-Python model, which must
+    show the side, at every ply, exactly what the game showed it."""
+    me = WHITE if side == "white" else 1 - WHITE
+    bot = GreedyPlayer()
+    traced = plies = games = 0
+    for g in range(4 * REPLAY_GAMES):
+        if games == REPLAY_GAMES:
+            break
+        batch = GameBatch(1, rules="dark", seed=900 + g, threads=1)
+        belief = Belief(batch, 0, side, cap=600, seed=g)
+        snapshots, seen, endings, moves = [belief.positions()], [], [], []
+        for _ in range(18):
+            if batch.terminated[0]:
+                break
+            mover = bool(batch.to_move[0]) == (side == "white")
+            batch.step(batch.random_actions() if policy == "random" else greedy_actions(batch, bot))
+            code = int(batch.last_move[0])
+            moves.append(as_move(codes.code_move(code)) if mover else None)
+            truth = position(batch.fen(0))
+            seen.append(observation(truth, me, not mover))
+            endings.append(int(batch.ending[0]))
+            belief.update()
+            snapshots.append(belief.positions())
+        # A capped set can lose every position it kept (the true one was cut early): no path.
+        games += belief.size > 0
+        for fen in belief.sample(min(4, belief.size), seed=g):
+            path = [fen]
+            for ply in range(len(moves), 0, -1):
+                found = parent_of(path[0], snapshots[ply - 1], moves[ply - 1])
+                assert found is not None, (ply, path[0])
+                path.insert(0, found[0])
+            assert fen_key(path[0]) == fen_key(START)
+            # The replay: from the start, each step a move of the model's rules, each position
+            # looking to the side as the game looked.
+            pos = position(path[0])
+            for ply in range(len(moves)):
+                options = [m for m in dark_moves(pos) if key(oracle.play(pos, *m)) == fen_key(path[ply + 1])]
+                assert options and (moves[ply] is None or moves[ply] in options)
+                pos = oracle.play(pos, *(moves[ply] or options[0]))
+                assert observation(pos, me, moves[ply] is None) == seen[ply], (ply, fen)
+                assert moves[ply] is None or goes_on(pos, endings[ply])
+            traced += 1
+            plies += len(moves)
+    # Greedy games can end within a few plies, with a belief of one position.
+    assert games == REPLAY_GAMES and traced >= REPLAY_GAMES and plies >= 4 * REPLAY_GAMES
+    oracle.count(f"belief/sampled members replayed ({policy})", traced)
+
+
 # -- cap and seed ---------------------------------------------------------------------------------
 
 
@@ -326,6 +410,19 @@ def test_samples_are_distinct_members_and_seeded():
     for fen in drawn:
         assert belief.contains(fen) and fen in belief
     assert BYTES_PER_POSITION <= 80
+
+
+@pytest.mark.parametrize("seed,side,cap", [(2, "white", 10**6), (5, "black", 10**6), (3, "black", 30)])
+def test_occupancy_counts_the_other_sides_pieces_of_the_members(seed, side, cap):
+    _, belief, _ = follow(random_codes(seed, 9), side, cap, 0)
+    expected = np.zeros((6, 64), dtype=np.int64)
+    other = chess.BLACK if side == "white" else chess.WHITE
+    for fen in belief.positions():
+        for square, piece in chess.Board(fen).piece_map().items():
+            if piece.color == other:
+                expected[piece.piece_type - 1, square] += 1
+    assert belief.size > 3
+    assert (belief.occupancy() == expected).all()
 
 
 def test_sampled_positions_start_batches_that_round_trip():

@@ -15,13 +15,16 @@ import re
 import shutil
 
 import chess
+import numpy as np
 import pytest
 
 from support import oracle
 from support.positions import visible_squares
+from quellor_selfplay import GameBatch, codes
+from quellor_selfplay.belief import Belief
 from quellor_selfplay.commands.cli import main
 from quellor_selfplay.data import game_record
-from quellor_selfplay.replay import ReplayError, build_page
+from quellor_selfplay.replay import BELIEF_CAP, ReplayError, build_page
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -81,14 +84,43 @@ READ_BOARD = """
 return Array.from(document.getElementById(arguments[0]).children).map(function (c) {
   var r = c.getBoundingClientRect();
   return [c.dataset.square, c.dataset.piece, c.dataset.hidden === "1", c.classList.contains("last"),
-          Math.round(r.left), Math.round(r.top)];
+          Math.round(r.left), Math.round(r.top), c.dataset.heat];
 });
 """
 
 
 def read_board(driver, name):
     return {chess.parse_square(sq): (piece, hidden, last, (x, y))
-            for sq, piece, hidden, last, x, y in driver.execute_script(READ_BOARD, f"board-{name}")}
+            for sq, piece, hidden, last, x, y, _ in driver.execute_script(READ_BOARD, f"board-{name}")}
+
+
+def read_heat(driver, name):
+    return {chess.parse_square(sq): heat for sq, *_, heat in driver.execute_script(READ_BOARD, f"board-{name}")}
+
+
+def check_beliefs(driver, moves, ply):
+    """The page's counts and the mover's heat map at ply `ply` are those of beliefs that follow
+    the game in a batch of their own."""
+    batch = GameBatch(1, rules="dark", threads=1)
+    beliefs = {side: Belief(batch, 0, side, cap=BELIEF_CAP) for side in ("white", "black")}
+    for move in moves[:ply]:
+        batch.step_moves(np.array([codes.move_code(chess.Move.from_uci(move))]))
+        for belief in beliefs.values():
+            belief.update()
+    text = driver.find_element("id", "beliefs").text
+    for side, belief in beliefs.items():
+        assert belief.exact
+        count = f"{belief.size:,} position" + ("" if belief.size == 1 else "s")
+        assert f"{side.capitalize()} cannot rule out {count}" in text
+    mover = "white" if bool(batch.to_move[0]) else "black"
+    share = beliefs[mover].occupancy().sum(axis=0) / beliefs[mover].size
+    shown = read_heat(driver, mover)
+    hidden = {sq for sq, (_, is_hidden, *_) in read_board(driver, mover).items() if is_hidden}
+    assert {sq for sq, heat in shown.items() if heat != ""} == hidden
+    for sq in hidden:
+        assert float(shown[sq]) == pytest.approx(share[sq], abs=1e-4)
+    assert all(heat == "" for heat in read_heat(driver, "black" if mover == "white" else "white").values())
+    return sum(float(shown[sq]) > 0 for sq in hidden)
 
 
 def check_ply(driver, boards, moves, ply):
@@ -126,9 +158,13 @@ def test_replay_page_in_a_browser(browser, recorded, tmp_path):
     browser.get(page.as_uri())
     check_ply(browser, boards, moves, 0)
     body = browser.find_element(By.TAG_NAME, "body")
+    warm = 0
     for ply in range(1, 7):
         body.send_keys(Keys.ARROW_RIGHT)
         check_ply(browser, boards, moves, ply)
+        warm += check_beliefs(browser, moves, ply)
+    # Somewhere in the opening the mover expects enemy pieces on squares it cannot see.
+    assert warm > 0
     body.send_keys(Keys.ARROW_LEFT)
     check_ply(browser, boards, moves, 5)
     browser.find_element(By.ID, "next").click()
