@@ -106,18 +106,21 @@ python-test: browser-deps install
 # The differential games against the pure-Python model of the game, and GameBatch's games
 # against SelfPlayGame and OpenSpiel's dark_chess, at length (other seeds than make test's), and
 # beliefs that hold the true position at every exact ply of 1,000 random and 200 greedy games
-# of 40 plies.
+# of 40 plies, and positions drawn from the beliefs of 50 random and 50 greedy games per side
+# traced back and replayed in the pure-Python model.
 LONG_GAMES ?= 20000
 LONG_BATCH_GAMES ?= 2000
 LONG_DARK_GAMES ?= 1000
 LONG_BELIEF_GAMES ?= 1000
 LONG_BELIEF_GREEDY_GAMES ?= 200
+LONG_BELIEF_REPLAY_GAMES ?= 50
 test-long: install
 	QUELLOR_DIFFERENTIAL_GAMES=$(LONG_GAMES) $(PY) -m pytest -q tests/python/game/test_differential.py
 	QUELLOR_BATCH_GAMES=$(LONG_BATCH_GAMES) QUELLOR_DARK_GAMES=$(LONG_DARK_GAMES) QUELLOR_BATCH_SEED=1 \
 	  $(PY) -m pytest -q tests/python/batch/test_against_selfplaygame.py tests/python/batch/test_dark.py
 	QUELLOR_BELIEF_GAMES=$(LONG_BELIEF_GAMES) QUELLOR_BELIEF_GREEDY_GAMES=$(LONG_BELIEF_GREEDY_GAMES) QUELLOR_BELIEF_PLIES=40 \
-	  $(PY) -m pytest -q tests/python/batch/test_belief.py -k true_position
+	  QUELLOR_BELIEF_REPLAY_GAMES=$(LONG_BELIEF_REPLAY_GAMES) \
+	  $(PY) -m pytest -q tests/python/batch/test_belief.py -k "true_position or replay"
 
 # libFuzzer targets (tests/fuzz) built by Debian's clang with ASan and UBSan, each run for
 # FUZZ_SECONDS from the committed seeds; new inputs collect in build/fuzz/corpus, and a crash

@@ -8,10 +8,11 @@ making the move, checking the view, deduplicating); play_random's is plies per C
 figure is the median over the rounds, the ratio the median of the paired rounds' ratios.
 
 Then, with --sizes, the set's size by ply (median and maximum over games and sides) and how
-often it is still exact, following --size-games random games of --size-plies plies at the cap.
+often it is still exact, following --size-games games of --size-plies plies at the cap, of
+random moves or of the greedy bot against itself (--size-policy).
 
     belief_bench.py [--games N] [--plies P] [--cap C] [--rounds R] [--sizes] [--size-games N]
-                    [--size-plies P]
+                    [--size-plies P] [--size-policy random|greedy]
 """
 
 import argparse
@@ -36,6 +37,30 @@ def random_games(count, plies, seed):
             codes.append(rng.choice(batch.legal_move_codes(0)))
             batch.step_moves(np.array(codes[-1:]))
         games.append(codes)
+    return games
+
+
+def greedy_games(count, plies, seed):
+    """`count` games of the greedy bot against itself, as move codes (its near ties drawn from
+    a seeded generator, so the games differ)."""
+    import torch
+
+    from quellor_selfplay.bots import GreedyPlayer
+
+    bot = GreedyPlayer()
+    generator = torch.Generator().manual_seed(seed)
+    batch = GameBatch(count, rules="dark", threads=1)
+    games = [[] for _ in range(count)]
+    for _ in range(plies):
+        live = (~(batch.terminated | batch.truncated)).nonzero().flatten()
+        if len(live) == 0:
+            break
+        actions = torch.zeros(count, dtype=torch.int64)
+        slots, _ = bot.act(batch.observation[live], batch.legal_action_mask[live], generator, None)
+        actions[live] = torch.from_numpy(slots)
+        batch.step(actions)
+        for i in live.tolist():
+            games[i].append(int(batch.last_move[i]))
     return games
 
 
@@ -86,6 +111,8 @@ def main():
     parser.add_argument("--sizes", action="store_true")
     parser.add_argument("--size-games", type=int, default=50)
     parser.add_argument("--size-plies", type=int, default=40)
+    parser.add_argument("--size-policy", choices=("random", "greedy"), default="random",
+                        help="who plays the games of the size table: random moves, or the greedy bot against itself")
     args = parser.parse_args()
 
     games = random_games(args.games, args.plies, seed=1)
@@ -102,8 +129,9 @@ def main():
           f"{BYTES_PER_POSITION} bytes per stored position")
 
     if args.sizes:
-        table = size_table(random_games(args.size_games, args.size_plies, seed=2), args.cap)
-        print(f"set size by ply, {args.size_games} random dark games, both sides, cap {args.cap}")
+        made = random_games if args.size_policy == "random" else greedy_games
+        table = size_table(made(args.size_games, args.size_plies, seed=2), args.cap)
+        print(f"set size by ply, {args.size_games} {args.size_policy} dark games, both sides, cap {args.cap}")
         print("  plies    median       max   exact")
         for first in range(1, args.size_plies + 1, 5):
             rows = [r for ply in range(first, first + 5) for r in table.get(ply, [])]
