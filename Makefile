@@ -99,9 +99,12 @@ engine: system-deps $(VENV)/.test-deps
 engine-test: engine
 	ctest --test-dir $(ENGINE_BUILD) --output-on-failure
 
-# With the browser installed, its test must run rather than skip.
+# With the browser installed, its test must run rather than skip. The tests run on two
+# workers (pytest-xdist), except the `processes` tests, which start worker processes and Ray
+# clusters of their own and run after them, one at a time.
 python-test: browser-deps install
-	QUELLOR_REQUIRE_BROWSER=1 $(PY) -m pytest --durations=15
+	QUELLOR_REQUIRE_BROWSER=1 $(PY) -m pytest -n 2 -m "not processes" --durations=15
+	$(PY) -m pytest -m processes --durations=5
 
 # The differential games against the pure-Python model of the game, and GameBatch's games
 # against SelfPlayGame and OpenSpiel's dark_chess, at length (other seeds than make test's), and

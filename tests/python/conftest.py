@@ -1,5 +1,6 @@
 """Fixtures and reporting shared by every test room; the helpers they import are in support/."""
 
+import json
 import sys
 
 import pytest
@@ -22,3 +23,20 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.section("figures")
         for name, value in sorted(oracle.FIGURES.items()):
             terminalreporter.write_line(f"{name}: {value}")
+
+
+# Under pytest-xdist each worker counts its own figures: it hands them to the controlling
+# process as it finishes, which adds them up for the summary above.
+def pytest_sessionfinish(session):
+    output = getattr(session.config, "workeroutput", None)
+    if output is not None:
+        output["figures"] = json.dumps(oracle.FIGURES)
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node, error):
+    for name, value in json.loads(getattr(node, "workeroutput", {}).get("figures", "{}")).items():
+        if isinstance(value, (int, float)):
+            oracle.count(name, value)
+        else:
+            oracle.FIGURES[name] = value
