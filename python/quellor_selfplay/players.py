@@ -281,9 +281,13 @@ def load_script(data: bytes) -> nn.Module:
 
 
 def player_file(source: str) -> Optional[Path]:
-    """The file a player named `source` is read from (a checkpoint, or the module of
-    script:PATH), or None for a player that is no file."""
-    path = Path(source[len(SCRIPT_PREFIX):] if source.startswith(SCRIPT_PREFIX) else source)
+    """The file a player named `source` is read from (a checkpoint, the module of script:PATH,
+    the checkpoint of search:PATH), or None for a player that is no file."""
+    for prefix in (SCRIPT_PREFIX, SEARCH_PREFIX):
+        if source.startswith(prefix):
+            source = source[len(prefix):]
+            break
+    path = Path(source)
     return path if path.is_file() else None
 
 
