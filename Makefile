@@ -196,7 +196,7 @@ test-asan: system-deps browser-deps $(VENV)/.test-deps
 	  $$($(ASAN_VENV)/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/quellor-test-deps.pth
 	$(PIP) --python $(ASAN_VENV)/bin/python install -q --no-build-isolation --no-deps \
 	  -C cmake.define.QUELLOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan-module .
-	$(ASAN_ENV) QUELLOR_REQUIRE_BROWSER=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider --durations=15 $(ASAN_SKIP)
+	$(ASAN_ENV) QUELLOR_REQUIRE_BROWSER=1 $(ASAN_VENV)/bin/python -m pytest -n 2 -p no:cacheprovider --durations=15 $(ASAN_SKIP)
 
 # Side-by-side benchmarks (bench/run.py, a few minutes). The peers of the Python loop go into
 # the venv here; one that does not install on this machine is reported as unavailable.
