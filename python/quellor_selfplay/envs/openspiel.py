@@ -179,6 +179,8 @@ class FogChessRecord:
         # The observation each player was last given, and its views and answers so far.
         self.shown: list[Optional[np.ndarray]] = [None, None]
         self.record: list[list[str]] = [[], []]
+        # Each player's belief, kept up with the moves from one resampling to the next.
+        self.trackers: dict[int, BeliefTracker] = {}
 
     def mover(self) -> int:
         return 0 if bool(self.batch.to_move[0]) else 1
@@ -199,23 +201,25 @@ class FogChessRecord:
         self.record[player].append(_view_text(shown, player) + "\n" + codes.code_move(code).uci())
 
     def belief(self, player: int) -> Belief:
-        """What `player` cannot rule out now: a Belief that follows the game again from its
-        start in a game of its own (a belief reads its game ply by ply)."""
+        """What `player` cannot rule out now: a Belief that follows the game in a game of its
+        own (a belief reads its game ply by ply). It is kept with the record, so that a search
+        resampling the same state many times replays the game once."""
         rules, max_plies, fen = self.settings
         if rules != "dark":
             raise RuntimeError(f"{GAME_NAME} resamples from an information state under rules=dark only, not {rules}")
-        replay = GameBatch(1, rules=rules, max_plies=max_plies, threads=1, fens=fen)
-        belief = Belief(replay, 0, player == 0, cap=RESAMPLE_CAP)
-        for code in self.moves:
-            replay.step_moves(np.array([code], dtype=np.int64))
-            belief.update()
-        return belief
+        tracker = self.trackers.get(player)
+        if tracker is None:
+            tracker = BeliefTracker(player == 0, rules=rules, max_plies=max_plies, fen=fen, cap=RESAMPLE_CAP)
+            self.trackers[player] = tracker
+        return tracker.follow(self.moves)
 
     def __deepcopy__(self, memo: dict[int, Any]) -> "FogChessRecord":
         copy = FogChessRecord.__new__(FogChessRecord)
         copy.settings, copy.batch, copy.moves = self.settings, self.batch.clone(), list(self.moves)
         copy.shown = [None if s is None else s.copy() for s in self.shown]
         copy.record = [list(r) for r in self.record]
+        # A copy goes its own way: it follows its own moves with beliefs of its own.
+        copy.trackers = {}
         return copy
 
     def __getstate__(self) -> dict[str, Any]:
@@ -271,7 +275,7 @@ class FogChessState(pyspiel.State):  # type: ignore[misc]
         drawn = FogChessRecord.__new__(FogChessRecord)
         drawn.batch = belief.start(1, seed=seed, max_plies=left, threads=1, dtype="float32")
         drawn.settings, drawn.moves = (rules, left, drawn.batch.fen(0)), []
-        drawn.shown, drawn.record = [None, None], [[], []]
+        drawn.shown, drawn.record, drawn.trackers = [None, None], [[], []], {}
         shown = record.shown[player_id]
         drawn.shown[player_id] = None if shown is None else shown.copy()
         drawn.record[player_id] = list(record.record[player_id])
