@@ -580,10 +580,13 @@ def churn(rounds):
         for belief in beliefs:
             belief.sample(min(3, belief.size), r)
             belief.contains(batch.fen(0))
-            games = belief.start(1, r, threads=1)
+            games = belief.start(1, r, threads=1, repeat=3)
             games.step(games.random_actions())
+            belief.occupancy()
             with pytest.raises(ValueError):
                 belief.sample(belief.size + 1, 0)
+            with pytest.raises(ValueError):
+                belief.start(1, r, repeat=0)
             with pytest.raises(ValueError):
                 belief.contains("8/8 w")
         batch.step(batch.random_actions())

@@ -1,7 +1,9 @@
 """The search player: its scores against a position-by-position replay, its budget, the fog
 invariant, and the places that hand it beliefs (the arena, OpenSpiel, PettingZoo, the CLI)."""
 
+import gc
 import random
+import sys
 
 import numpy as np
 import pytest
@@ -9,6 +11,7 @@ import torch
 
 from batch.test_belief import follow, random_codes, twins
 from support import ROOT
+from support.leaks import OBJECT_SLACK
 from support.oracle import WHITE
 from quellor_selfplay import GameBatch
 from quellor_selfplay.arena import play_segment
@@ -297,3 +300,25 @@ def test_belief_start_repeats_each_drawn_position():
         with pytest.raises((ValueError, OverflowError), match=message):
             belief.start(k, seed=3, repeat=bad, threads=1)
     assert isinstance(belief, Belief)
+
+
+def test_searching_leaves_memory_flat():
+    codes = random_codes(2, 9)
+    games = game_after(codes)
+    side = "white" if bool(games.to_move[0]) else "black"
+    _, belief, _ = follow(codes, side, 10**5, 0)
+    player = SearchPlayer(busy_net(5), SearchSettings(samples=4))
+    generator = torch.Generator().manual_seed(0)
+
+    def search(times):
+        for _ in range(times):
+            player.act(games.observation, games.legal_action_mask, generator, None, beliefs=[belief])
+
+    search(20)
+    gc.collect()
+    objects, blocks = len(gc.get_objects()), sys.getallocatedblocks()
+    search(200)
+    gc.collect()
+    assert len(gc.get_objects()) - objects < OBJECT_SLACK
+    assert sys.getallocatedblocks() - blocks < OBJECT_SLACK
+    assert player.moves == 220 and player.seconds > 0
