@@ -41,6 +41,15 @@ def version(name: str) -> Optional[str]:
         return None
 
 
+def check_rules(players: Sequence[PlayerConfig], rules: str) -> None:
+    """UsageError for a search player in games of other rules than the dark ones: it searches
+    beliefs, which follow fog-of-war games only."""
+    for player in players:
+        if player.kind == "search" and rules != "dark":
+            raise UsageError(f"{player.name} searches the positions its side cannot rule out, which only "
+                             f"fog-of-war games have: use --rules dark, not {rules}")
+
+
 def observation_layout(players: Sequence[PlayerConfig], chosen: Optional[str]) -> str:
     """The observation layout the batch gives `players`: `chosen`, else the one their
     checkpoints were trained on, else own. UsageError when they disagree."""

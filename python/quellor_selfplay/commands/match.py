@@ -6,7 +6,7 @@ import dataclasses
 
 from tqdm import tqdm
 
-from quellor_selfplay.commands.common import check_device, observation_layout
+from quellor_selfplay.commands.common import check_device, check_rules, observation_layout
 from quellor_selfplay.commands.errors import UsageError
 from quellor_selfplay.config import MatchConfig
 from quellor_selfplay.fileio import write_json
@@ -23,6 +23,7 @@ def match(config: MatchConfig) -> int:
         players = [load_player(source) for source in (config.a, config.b)]
     except (CheckpointError, PlayerError) as err:
         raise UsageError(str(err)) from None
+    check_rules(players, config.game.rules)
     layout = observation_layout(players, config.game.observation)
 
     game = dataclasses.replace(config.game, observation=layout)

@@ -8,7 +8,7 @@ from typing import Any, Optional
 
 from tqdm import tqdm
 
-from quellor_selfplay.commands.common import check_device, check_ray
+from quellor_selfplay.commands.common import check_device, check_ray, check_rules
 from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigterm
 from quellor_selfplay.config import ResumeError, TrainConfig
 from quellor_selfplay.net import CheckpointError
@@ -43,9 +43,10 @@ def check_options(config: TrainConfig) -> None:
         raise UsageError(f"--bot-games {config.bot_games} and --pool-games {config.pool_games} add up to more "
                          f"than all the games")
     try:
-        bot_players(config)
+        bots = bot_players(config)
     except (CheckpointError, PlayerError) as err:
         raise UsageError(f"--bots: {err}") from None
+    check_rules(bots, config.game.rules)
     if config.tensorboard is not None:
         if config.tensorboard.exists() and not config.tensorboard.is_dir():
             raise UsageError(f"--tensorboard {config.tensorboard} exists and is not a directory")

@@ -322,3 +322,20 @@ def test_searching_leaves_memory_flat():
     assert len(gc.get_objects()) - objects < OBJECT_SLACK
     assert sys.getallocatedblocks() - blocks < OBJECT_SLACK
     assert player.moves == 220 and player.seconds > 0
+
+
+@pytest.mark.parametrize("command", [
+    ["match", "{search}", "random", "--games", "2"],
+    ["exploit", "{search}", "--iterations", "1", "--out", "{out}"],
+    ["train", "--bots", "{search}", "--bot-games", "0.5", "--iterations", "1", "--out", "{out}"],
+])
+def test_search_players_refuse_games_without_fog(command, tmp_path, capsys):
+    from quellor_selfplay.commands.cli import main
+
+    checkpoint = tmp_path / "net.pt"
+    save_checkpoint(busy_net(2), checkpoint)
+    filled = [part.format(search=f"search:{checkpoint}", out=tmp_path / "run") for part in command]
+    assert main([*filled, "--rules", "legal", "--no-progress"]) == 2
+    assert ("searches the positions its side cannot rule out, which only fog-of-war games have: "
+            "use --rules dark, not legal") in capsys.readouterr().err
+    assert not (tmp_path / "run").exists()
