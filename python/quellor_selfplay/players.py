@@ -36,8 +36,10 @@ GREEDY = "greedy"
 BOLD = "bold"
 # What a TorchScript module is named by: loading one runs its code, so the user asks for it.
 SCRIPT_PREFIX = "script:"
-# The search player of a checkpoint's network (see `search`).
+# The search player of a checkpoint's network (see `search`): "search:PATH", or with settings
+# of its own, "search[nodes=4096,samples=48]:PATH".
 SEARCH_PREFIX = "search:"
+SEARCH_FORM = re.compile(r"search(?:\[([^\]]*)\])?:(.+)", re.DOTALL)
 # A player of the user's own: "package.module:factory", the factory called with no arguments.
 CALLABLE_FORM = re.compile(r"[A-Za-z_]\w*(\.[A-Za-z_]\w*)*:[A-Za-z_]\w*(\.[A-Za-z_]\w*)*")
 
@@ -283,10 +285,11 @@ def load_script(data: bytes) -> nn.Module:
 def player_file(source: str) -> Optional[Path]:
     """The file a player named `source` is read from (a checkpoint, the module of script:PATH,
     the checkpoint of search:PATH), or None for a player that is no file."""
-    for prefix in (SCRIPT_PREFIX, SEARCH_PREFIX):
-        if source.startswith(prefix):
-            source = source[len(prefix):]
-            break
+    searched = SEARCH_FORM.fullmatch(source)
+    if searched:
+        source = searched.group(2)
+    elif source.startswith(SCRIPT_PREFIX):
+        source = source[len(SCRIPT_PREFIX):]
     path = Path(source)
     return path if path.is_file() else None
 
@@ -318,7 +321,8 @@ def user_player(target: str) -> Player:
 
 def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
     """"random"; "greedy"; "bold"; "module:callable", a player of the user's own (see `Player`); the
-    path of a checkpoint of the tool's networks; or "script:PATH", a TorchScript module.
+    path of a checkpoint of the tool's networks; "script:PATH", a TorchScript module; or
+    "search:PATH" / "search[nodes=4096,samples=48]:PATH", the search player of a checkpoint.
 
     Code runs only where the name says so: a checkpoint is weights (a TorchScript file given as
     one is refused, whatever its name), while script:PATH and module:callable run the code they
@@ -333,8 +337,9 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
         return PlayerConfig.bold()
     if source.startswith(SCRIPT_PREFIX):
         return _script_player(source, name)
-    if source.startswith(SEARCH_PREFIX):
-        return search_player(source[len(SEARCH_PREFIX):], name or source)
+    searched = SEARCH_FORM.fullmatch(source)
+    if searched:
+        return search_player(searched.group(2), name or source, **search_settings(searched.group(1) or ""))
     path = Path(source)
     if not path.exists() and CALLABLE_FORM.fullmatch(source):
         user_player(source)
@@ -345,14 +350,35 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
     return PlayerConfig.of_net(net, name or source, blob.get("observation"))
 
 
+def search_settings(text: str) -> dict[str, Any]:
+    """The settings of "search[nodes=4096,samples=48]:PATH" from the text between the brackets:
+    each SearchSettings field once, ints for the counts, numbers for prior and temperature.
+    PlayerError says what is wrong."""
+    types = {f.name: f.type for f in dataclasses.fields(SearchSettings)}
+    settings: dict[str, Any] = {}
+    for item in filter(None, (part.strip() for part in text.split(","))):
+        key, equals, value = (piece.strip() for piece in item.partition("="))
+        if not equals or key not in types:
+            raise PlayerError(f"search setting {item!r}: expected NAME=VALUE with NAME one of {', '.join(types)}")
+        if key in settings:
+            raise PlayerError(f"search setting {key} is given twice")
+        try:
+            settings[key] = int(value) if types[key] in (int, "int") else float(value)
+        except ValueError:
+            raise PlayerError(f"search setting {key}={value}: not a number") from None
+    return settings
+
+
 def search_player(checkpoint: str, name: Optional[str] = None, **settings: Any) -> PlayerConfig:
     """The search player (see `search`) of the network in `checkpoint`, with SearchSettings'
-    fields given as keywords (ValueError names a wrong one)."""
+    fields given as keywords (PlayerError, a ValueError, names a wrong one)."""
     try:
         checked = SearchSettings(**settings)
     except TypeError:
         known = ", ".join(f.name for f in dataclasses.fields(SearchSettings))
-        raise ValueError(f"unknown search setting among {sorted(settings)} (known: {known})") from None
+        raise PlayerError(f"unknown search setting among {sorted(settings)} (known: {known})") from None
+    except ValueError as err:
+        raise PlayerError(str(err)) from None
     path = Path(checkpoint)
     if not path.exists():
         raise CheckpointError(f"checkpoint {checkpoint} does not exist")

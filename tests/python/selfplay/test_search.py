@@ -20,7 +20,7 @@ from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import FRAME_CHANNELS, NEWEST_FRAME
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.net import CheckpointError, save_checkpoint, seeded_net
-from quellor_selfplay.players import RandomPlayer, load_player, search_player
+from quellor_selfplay.players import PlayerError, RandomPlayer, load_player, player_file, search_player
 from quellor_selfplay.search import SearchPlayer, SearchSettings
 
 
@@ -147,10 +147,38 @@ def test_settings_are_checked():
         search_player(str(ROOT / "docs/learning-run/final.pt"), width=3)
     with pytest.raises(CheckpointError, match="does not exist"):
         load_player("search:/no/such/file.pt")
+    with pytest.raises(CheckpointError, match="does not exist"):
+        load_player("search[nodes=64]:/no/such/file.pt")
     player = SearchPlayer(busy_net(1))
     games = GameBatch(1, rules="dark", threads=1)
     with pytest.raises(ValueError, match="needs the mover's Belief"):
         player.act(games.observation, games.legal_action_mask, torch.Generator(), None)
+
+
+@pytest.mark.parametrize("inside, message", [
+    ("nodes", "search setting 'nodes': expected NAME=VALUE with NAME one of samples, nodes, depth, prior, "
+              "temperature, cap"),
+    ("width=3", "search setting 'width=3': expected NAME=VALUE"),
+    ("nodes=x", "search setting nodes=x: not a number"),
+    ("samples=2.5", "search setting samples=2.5: not a number"),
+    ("nodes=1,nodes=2", "search setting nodes is given twice"),
+    ("depth=3", "search depth must be 1 or 2, got 3"),
+    ("temperature=-1", "search temperature must be a finite number of at least 0, got -1.0"),
+])
+def test_search_settings_in_the_players_name(inside, message):
+    checkpoint = str(ROOT / "docs/learning-run/final.pt")
+    with pytest.raises(PlayerError) as info:
+        load_player(f"search[{inside}]:{checkpoint}")
+    assert str(info.value).startswith(message)
+
+
+def test_search_settings_in_the_players_name_reach_the_player():
+    checkpoint = str(ROOT / "docs/learning-run/final.pt")
+    config = load_player(f"search[ nodes=4096, samples=48,temperature=0.5 ]:{checkpoint}")
+    assert config.kind == "search" and player_file(f"search[nodes=1]:{checkpoint}") == ROOT / "docs/learning-run/final.pt"
+    player = config.build()
+    assert player.settings == SearchSettings(samples=48, nodes=4096, temperature=0.5)
+    assert load_player(f"search[]:{checkpoint}").build().settings == SearchSettings()
 
 
 # -- the fog invariant ------------------------------------------------------------------------------
@@ -224,10 +252,12 @@ def test_search_player_plays_matches_from_the_command_line(tmp_path, capsys):
 
     checkpoint = tmp_path / "net.pt"
     save_checkpoint(busy_net(2), checkpoint)
-    code = main(["match", f"search:{checkpoint}", "random", "--games", "4", "--max-plies", "30",
+    code = main(["match", f"search[samples=3,nodes=256]:{checkpoint}", "random", "--games", "4", "--max-plies", "30",
                  "--batch", "2", "--no-progress"])
     out = capsys.readouterr().out
-    assert code == 0 and f"A: search:{checkpoint}" in out and "total             4" in out
+    assert code == 0 and f"A: search[samples=3,nodes=256]:{checkpoint}" in out and "total             4" in out
+    assert main(["match", f"search[depth=5]:{checkpoint}", "random", "--games", "2", "--no-progress"]) == 2
+    assert "search depth must be 1 or 2, got 5" in capsys.readouterr().err
 
 
 def test_openspiel_and_pettingzoo_hand_the_search_player_its_belief():
