@@ -7,11 +7,9 @@ modelled here from the rules as well: after every ply the squares it sees and wh
 them, on its own turn its full list of moves, and whether the game goes on.
 """
 
-import gc
 import math
 import os
 import random
-import sys
 
 import chess
 import numpy as np
@@ -19,7 +17,7 @@ import pytest
 import torch
 
 from support import oracle
-from support.leaks import OBJECT_SLACK
+from support.leaks import assert_flat
 from support.oracle import BISHOP, KING, KNIGHT, PAWN, QUEEN, ROOK, WHITE, bit, squares_of
 from quellor_selfplay import GameBatch, codes
 from quellor_selfplay.batch import ENDINGS
@@ -596,10 +594,4 @@ def churn(rounds):
 
 
 def test_beliefs_leave_memory_flat():
-    churn(30)
-    gc.collect()
-    objects, blocks = len(gc.get_objects()), sys.getallocatedblocks()
-    churn(300)
-    gc.collect()
-    assert len(gc.get_objects()) - objects < OBJECT_SLACK
-    assert sys.getallocatedblocks() - blocks < OBJECT_SLACK
+    assert_flat(churn, 30, 300)

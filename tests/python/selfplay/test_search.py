@@ -1,9 +1,7 @@
 """The search player: its scores against a position-by-position replay, its budget, the fog
 invariant, and the places that hand it beliefs (the arena, OpenSpiel, PettingZoo, the CLI)."""
 
-import gc
 import random
-import sys
 
 import numpy as np
 import pytest
@@ -11,7 +9,7 @@ import torch
 
 from batch.test_belief import follow, random_codes, twins
 from support import ROOT
-from support.leaks import OBJECT_SLACK
+from support.leaks import assert_flat
 from support.oracle import WHITE
 from quellor_selfplay import GameBatch
 from quellor_selfplay.arena import play_segment
@@ -344,13 +342,7 @@ def test_searching_leaves_memory_flat():
         for _ in range(times):
             player.act(games.observation, games.legal_action_mask, generator, None, beliefs=[belief])
 
-    search(20)
-    gc.collect()
-    objects, blocks = len(gc.get_objects()), sys.getallocatedblocks()
-    search(200)
-    gc.collect()
-    assert len(gc.get_objects()) - objects < OBJECT_SLACK
-    assert sys.getallocatedblocks() - blocks < OBJECT_SLACK
+    assert_flat(search, 20, 200)
     assert player.moves == 220 and player.seconds > 0
 
 
