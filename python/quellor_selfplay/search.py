@@ -262,6 +262,11 @@ class SearchPlayer:
         """Each row's mean score of its moves over its drawn positions (None where none was drawn);
         `real` holds the rows' own observations in the game itself."""
         live = [b for b in batches if b is not None]
+        if not live:
+            # Every belief of the group is empty: nothing to search, the network chooses.
+            self.stats.samples += drawn
+            self.stats.nodes += [0] * len(batches)
+            return [None] * len(batches)
         pasts = [real[i] for i, b in enumerate(batches) if b is not None]
         sides = [beliefs[i].side == "white" for i, b in enumerate(batches) if b is not None]
         outcome: list[npt.NDArray[np.float64]] = []
@@ -269,11 +274,10 @@ class SearchPlayer:
             outcome.append(_ended_value(games, white))
         # After the move: the other side to move in every game still going.
         going = [~_over(g) for g in live]
-        observations = torch.cat([g.observation[torch.from_numpy(m)] for g, m in zip(live, going)]) \
-            if live else torch.zeros(0)
+        observations = torch.cat([g.observation[torch.from_numpy(m)] for g, m in zip(live, going)])
         depth = self.settings.depth
         masks = torch.cat([g.legal_action_mask[torch.from_numpy(m)] for g, m in zip(live, going)]) \
-            if live and depth == 2 else None
+            if depth == 2 else None
         values, policy = self._evaluate(observations, masks)
         nodes = [int(m.sum()) for m in going]
         if depth == 1:
@@ -294,10 +298,10 @@ class SearchPlayer:
                 start += size
                 with part("engine"):
                     games.step(actions, games=m)
-                replied = m & ~_over(games)
-                ended = m & _over(games)
+                over = _over(games)
+                ended = m & over
                 outcome[j][ended] = _ended_value(games, sides[j])[ended]
-                going[j] = replied
+                going[j] = m & ~over
             ours = torch.cat([self._with_past(g.observation[torch.from_numpy(m)], past)
                               for g, m, past in zip(live, going, pasts)])
             values, _ = self._evaluate(ours, None)

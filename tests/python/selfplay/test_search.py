@@ -179,6 +179,28 @@ def test_search_settings_in_the_players_name_reach_the_player():
     assert load_player(f"search[]:{checkpoint}").build().settings == SearchSettings()
 
 
+@pytest.mark.parametrize("depth", [1, 2])
+def test_an_empty_belief_leaves_the_choice_to_the_network(depth):
+    # Nine plies in, Black's belief capped at 30 has lost every position it kept.
+    codes = random_codes(7, 9)
+    games = game_after(codes)
+    _, empty, _ = follow(codes, "black", 30, 0)
+    _, full, _ = follow(codes, "black", 10**5, 0)
+    assert empty.size == 0 and full.size > 0
+    net = busy_net(1)
+    player = SearchPlayer(net, SearchSettings(depth=depth))
+    both = [torch.cat([games.observation] * 2), torch.cat([games.legal_action_mask] * 2)]
+    for beliefs in ([empty], [empty, full]):
+        k = len(beliefs)
+        chosen, _ = player.act(both[0][:k], both[1][:k], torch.Generator().manual_seed(0), None, beliefs=beliefs)
+        slots = torch.nonzero(games.legal_action_mask[0]).flatten()
+        with torch.no_grad():
+            best = slots[torch.argmax(net(games.observation.float())[0][0, slots])]
+        assert chosen[0] == best and player.stats.scores[0] is None and player.stats.fallbacks == 1
+        assert player.stats.samples[0] == 0 and player.stats.nodes[0] == 0
+        assert k == 1 or player.stats.scores[1] is not None
+
+
 # -- the fog invariant ------------------------------------------------------------------------------
 
 
