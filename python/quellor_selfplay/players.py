@@ -344,10 +344,16 @@ def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
     if not path.exists() and CALLABLE_FORM.fullmatch(source):
         user_player(source)
         return PlayerConfig("callable", name or source, target=source)
+    return _checkpoint_player(source, name or source)
+
+
+def _checkpoint_player(source: str, name: str) -> PlayerConfig:
+    """The network player of the checkpoint at `source`; CheckpointError says why there is none."""
+    path = Path(source)
     if not path.exists():
         raise CheckpointError(f"checkpoint {source} does not exist")
     net, blob = read_checkpoint(path)
-    return PlayerConfig.of_net(net, name or source, blob.get("observation"))
+    return PlayerConfig.of_net(net, name, blob.get("observation"))
 
 
 def search_settings(text: str) -> dict[str, Any]:
@@ -379,11 +385,7 @@ def search_player(checkpoint: str, name: Optional[str] = None, **settings: Any) 
         raise PlayerError(f"unknown search setting among {sorted(settings)} (known: {known})") from None
     except ValueError as err:
         raise PlayerError(str(err)) from None
-    path = Path(checkpoint)
-    if not path.exists():
-        raise CheckpointError(f"checkpoint {checkpoint} does not exist")
-    net, blob = read_checkpoint(path)
-    config = PlayerConfig.of_net(net, name or SEARCH_PREFIX + checkpoint, blob.get("observation"))
+    config = _checkpoint_player(checkpoint, name or SEARCH_PREFIX + checkpoint)
     return dataclasses.replace(config, kind="search", search=checked.as_dict())
 
 
