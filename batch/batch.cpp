@@ -325,8 +325,8 @@ void Batch::write_observation(std::size_t i) {
 
 MoveGen Batch::advance(Game& g, const ChessMove& move, float rewards[2], Arrival& arrival) {
     const Color us = g.board.side_to_move;
-    g.board = config_.rules == Rules::Legal ? chess::play_move_unchecked(g.board, move)
-                                            : chess::play_pseudo_legal_move(g.board, move);
+    if (config_.rules == Rules::Legal) chess::apply_move_unchecked(g.board, move);
+    else chess::apply_pseudo_legal_move(g.board, move);
     ++g.plies;
     g.last_move = move_code(move);
     rewards[0] = rewards[1] = 0.0f;
@@ -498,7 +498,10 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
             ChessMove move;
             pick(*gen, uniform(g.rng, arrival.slots), g.board.side_to_move, move);
             gen.emplace(Built{[&] { return advance(g, move, rewards, arrival); }});
-            sources[g.plies % FRAME_RING] = FrameSource(g.board, arrival.seen);
+            // With auto_reset the frames read at the end were all made in the call's last
+            // FRAME_RING steps (a restart in between starts the window again); a game that
+            // stops when it ends may end at any step.
+            if (!config_.auto_reset || steps - s <= FRAME_RING) sources[g.plies % FRAME_RING] = FrameSource(g.board, arrival.seen);
             ++tally.plies;
             if (g.terminated) {
                 if (g.winner > 0) ++tally.white_wins;

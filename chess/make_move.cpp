@@ -78,27 +78,29 @@ const char* describe(MoveFault fault) {
 
 namespace {
 
+// Plays the move on `r` itself: what the move reads of the old position (the pieces it moves
+// and takes, the en-passant square) is read before anything changes.
 template <bool TrackChecks>
-Board make_move(const Board& board, const ChessMove& move) {
-    const Color us = board.side_to_move, them = ~us;
+void make_move(Board& r, const ChessMove& move) {
+    const Color us = r.side_to_move, them = ~us;
     const unsigned from = move.from_square, to = move.to_square;
-    const auto moved_kind = board.piece_at(move.from_square);
-    assert(moved_kind && contains(board.pieces(us), from) && !contains(board.pieces(us), to));
+    const auto moved_kind = r.piece_at(move.from_square);
+    assert(moved_kind && contains(r.pieces(us), from) && !contains(r.pieces(us), to));
     const Piece moved = *moved_kind;
+    const std::optional<Piece> captured = contains(r.occupied, to) ? r.piece_at(move.to_square) : std::nullopt;
+    const std::optional<Square> ep_before = r.ep_square;
 
-    Board r = board;
     r.ep_square.reset();
     r.pinned = 0;
     r.checkers = 0;
 
     toggle(r, moved, us, from);
     toggle(r, moved, us, to);
-    if (contains(board.occupied, to)) {
-        const Piece captured = *board.piece_at(move.to_square);
-        r.piece_masks[index(captured)] ^= square_bb(to);
+    if (captured) {
+        r.piece_masks[index(*captured)] ^= square_bb(to);
         r.color_masks[index(them)] ^= square_bb(to);
         r.occupied |= square_bb(to);
-        r.hash ^= piece_key(them, captured, to);
+        r.hash ^= piece_key(them, *captured, to);
     }
 
     r.castle_rights[index(us)] = r.castle_rights[index(us)].without(RIGHTS_TIED[index(us)][from]);
@@ -122,8 +124,8 @@ Board make_move(const Board& board, const ChessMove& move) {
             const Bitboard capturers =
                 NEIGHBOUR_FILES[to & 7] & RANK_MASKS[to >> 3] & r.pieces(them, Piece::Pawn);
             if (capturers && !contains(r.occupied, behind)) r.ep_square = move.to_square;
-        } else if (board.ep_square && to == (us == Color::White ? *board.ep_square + 8u : *board.ep_square - 8u)) {
-            toggle(r, Piece::Pawn, them, *board.ep_square);
+        } else if (ep_before && to == (us == Color::White ? *ep_before + 8u : *ep_before - 8u)) {
+            toggle(r, Piece::Pawn, them, *ep_before);
         }
     }
 
@@ -132,6 +134,12 @@ Board make_move(const Board& board, const ChessMove& move) {
         if (const Bitboard their_king = r.pieces(them, Piece::King)) record_checks_and_pins(r, us, lsb(their_king));
     }
     r.side_to_move = them;
+}
+
+template <bool TrackChecks>
+Board make_move(const Board& board, const ChessMove& move) {
+    Board r = board;
+    make_move<TrackChecks>(r, move);
     return r;
 }
 
@@ -140,6 +148,10 @@ Board make_move(const Board& board, const ChessMove& move) {
 Board play_move_unchecked(const Board& board, const ChessMove& move) { return make_move<true>(board, move); }
 
 Board play_pseudo_legal_move(const Board& board, const ChessMove& move) { return make_move<false>(board, move); }
+
+void apply_move_unchecked(Board& board, const ChessMove& move) { make_move<true>(board, move); }
+
+void apply_pseudo_legal_move(Board& board, const ChessMove& move) { make_move<false>(board, move); }
 
 Result<Board, MoveFault> play_move(const Board& board, const ChessMove& move) {
     const Color us = board.side_to_move;

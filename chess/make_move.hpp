@@ -59,4 +59,8 @@ Board play_move_unchecked(const Board& board, const ChessMove& move);
 // them out on every move. Only generate_pseudo_legal may be asked about the result.
 Board play_pseudo_legal_move(const Board& board, const ChessMove& move);
 
+// The two above played on `board` itself, for callers that keep only the new position.
+void apply_move_unchecked(Board& board, const ChessMove& move);
+void apply_pseudo_legal_move(Board& board, const ChessMove& move);
+
 }  // namespace chess

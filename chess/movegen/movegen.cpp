@@ -1,7 +1,9 @@
 #include "movegen.hpp"
 
 #include "chess/attack_tables.hpp"
+#include "chess/movegen/pext_tables.hpp"
 #include "chess/movegen/piece_type.hpp"
+
 
 namespace chess {
 
@@ -41,12 +43,40 @@ Bitboard pawn_destinations(const Board& b, unsigned s) {
     return captures | pushes;
 }
 
+// Slider lookups: the magic tables everywhere (the default), or the PEXT ones, which only code
+// built for BMI2 may inline (see generate_pseudo_legal).
+struct MagicSliders {
+    static Bitboard rook(unsigned s, Bitboard occ) { return rook_attacks(s, occ); }
+    static Bitboard bishop(unsigned s, Bitboard occ) { return bishop_attacks(s, occ); }
+};
+
+#if defined(__x86_64__)
+// PEXT written as the instruction itself: the templates between the one BMI2 function below and
+// these lookups are built for baseline x86-64, and the compiler inlines its intrinsic into
+// nothing else. Only pseudo_legal_pext ever reaches them.
+struct PextSliders {
+    static Bitboard gather(Bitboard occ, Bitboard mask) {
+        Bitboard out;
+        asm("pextq %2, %1, %0" : "=r"(out) : "r"(occ), "rm"(mask));
+        return out;
+    }
+    static Bitboard rook(unsigned s, Bitboard occ) {
+        const detail::PextSquare& e = detail::PEXT_ROOK[s];
+        return detail::pext_slots[e.base + gather(occ, e.relevant)];
+    }
+    static Bitboard bishop(unsigned s, Bitboard occ) {
+        const detail::PextSquare& e = detail::PEXT_BISHOP[s];
+        return detail::pext_slots[e.base + gather(occ, e.relevant)];
+    }
+};
+#endif
+
 // Attack set of a bishop, rook or queen on `s`; own pieces are masked out by the caller.
-template <Piece P>
+template <Piece P, class Sliders = MagicSliders>
 Bitboard slider_destinations(unsigned s, Bitboard occ) {
-    if constexpr (P == Piece::Bishop) return bishop_attacks(s, occ);
-    else if constexpr (P == Piece::Rook) return rook_attacks(s, occ);
-    else return queen_attacks(s, occ);
+    if constexpr (P == Piece::Bishop) return Sliders::bishop(s, occ);
+    else if constexpr (P == Piece::Rook) return Sliders::rook(s, occ);
+    else return Sliders::rook(s, occ) | Sliders::bishop(s, occ);
 }
 
 // The square `n` files along ksq's rank, wrapping within the rank.
@@ -61,6 +91,9 @@ constexpr unsigned along_rank(unsigned ksq, int n) {
 // only counts its moves (MoveCounter). Both see the same groups in the same order.
 struct MoveGenBuilder {
     struct Summarising;
+    // generate_pseudo_legal(board, summary) with the given slider lookups.
+    template <class Sliders>
+    static MoveGen pseudo_legal(const Board& board, MoveGen::Summary& summary);
     // One group per pawn with destinations inside `mask`; a pinned pawn keeps to its pin line.
     template <Color Us, class Out>
     static void add_pawns(const Board& b, Out& gen, Bitboard pawns, Bitboard mask, unsigned ksq, bool pinned) {
@@ -91,11 +124,11 @@ struct MoveGenBuilder {
     }
 
     // One group per bishop, rook or queen in `pieces`; pinned ones keep to their pin line.
-    template <Color Us, Piece P, class Out>
+    template <Color Us, Piece P, class Out, class Sliders = MagicSliders>
     static void add_sliders(const Board& b, Out& gen, Bitboard pieces, Bitboard mask, unsigned ksq, bool pinned) {
         for (Bitboard p = pieces; p;) {
             const unsigned s = pop_lsb(p);
-            Bitboard targets = slider_destinations<P>(s, b.occupied) & mask;
+            Bitboard targets = slider_destinations<P, Sliders>(s, b.occupied) & mask;
             if (pinned) targets &= LINE_THROUGH[ksq][s];
             if (targets) gen.push(s, targets, false);
         }
@@ -189,7 +222,7 @@ struct MoveGenBuilder {
     // Every pseudo-legal move, for the fog-of-war game: pins and checks play no part, the king
     // may step onto an attacked square, and castling needs only the right and an empty path (it
     // may start in, pass through or land in check). Groups come in the same order as above.
-    template <Color Us, class Out>
+    template <Color Us, class Out, class Sliders = MagicSliders>
     static void generate_pseudo(const Board& b, Out& gen) {
         const Bitboard own = b.pieces(Us);
         const Bitboard kings = own & b.pieces(Piece::King);
@@ -205,15 +238,15 @@ struct MoveGenBuilder {
                 gen.push(pop_lsb(p), square_bb(dest), false);
         }
         add_knights(gen, b.pieces(Piece::Knight) & own, allowed);
-        add_sliders<Us, Piece::Bishop>(b, gen, b.pieces(Piece::Bishop) & own, allowed, ksq, false);
-        add_sliders<Us, Piece::Rook>(b, gen, b.pieces(Piece::Rook) & own, allowed, ksq, false);
-        add_sliders<Us, Piece::Queen>(b, gen, b.pieces(Piece::Queen) & own, allowed, ksq, false);
+        add_sliders<Us, Piece::Bishop, Out, Sliders>(b, gen, b.pieces(Piece::Bishop) & own, allowed, ksq, false);
+        add_sliders<Us, Piece::Rook, Out, Sliders>(b, gen, b.pieces(Piece::Rook) & own, allowed, ksq, false);
+        add_sliders<Us, Piece::Queen, Out, Sliders>(b, gen, b.pieces(Piece::Queen) & own, allowed, ksq, false);
 
         Bitboard king = KING_TARGETS[ksq] & allowed;
         const CastleRights r = b.castle_rights[index(Us)];
         if (r.king_side() && !(CASTLE_PATH_KINGSIDE[index(Us)] & b.occupied)) king |= square_bb(along_rank(ksq, 2));
         if (r.queen_side() && !(CASTLE_PATH_QUEENSIDE[index(Us)] & b.occupied)) king |= square_bb(along_rank(ksq, -2));
-        if (king) gen.push(ksq, king, false);
+        if (king) gen.push_king(ksq, king);
     }
 };
 
@@ -242,6 +275,7 @@ struct MoveCounter {
     void push(unsigned, Bitboard targets, bool promotes) {
         moves += static_cast<std::size_t>(Popcount::of(targets)) << (promotes ? 2 : 0);
     }
+    void push_king(unsigned source, Bitboard targets) { push(source, targets, false); }
 };
 
 template <class Popcount>
@@ -336,31 +370,81 @@ MoveGen MoveGen::generate_pseudo_legal(const Board& board) {
     return gen;
 }
 
-// Hands the groups on to a MoveGen and keeps its summary on the way.
+// Hands the groups on to a MoveGen and keeps its summary on the way. The king's group comes
+// through push_king, so that no other group needs a test for it.
 struct MoveGenBuilder::Summarising {
     MoveGen& gen;
     MoveGen::Summary& summary;
-    Bitboard king;
     void push(unsigned source, Bitboard targets, bool promotes) {
         gen.push(source, targets, promotes);
         if (promotes) ++summary.promoting_pawns;
         else summary.plain_moves += static_cast<std::size_t>(std::popcount(targets));
-        if (!contains(king, source)) summary.non_king_targets |= targets;
+        summary.non_king_targets |= targets;
+    }
+    void push_king(unsigned source, Bitboard targets) {
+        gen.push(source, targets, false);
+        summary.plain_moves += static_cast<std::size_t>(std::popcount(targets));
     }
 };
+
+template <class Sliders>
+MoveGen MoveGenBuilder::pseudo_legal(const Board& board, MoveGen::Summary& summary) {
+    MoveGen gen;
+    summary = MoveGen::Summary{};
+    Summarising out{gen, summary};
+    if (board.side_to_move == Color::White) generate_pseudo<Color::White, Summarising, Sliders>(board, out);
+    else generate_pseudo<Color::Black, Summarising, Sliders>(board, out);
+    return gen;
+}
+
+namespace {
+
+template <class Sliders>
+[[gnu::always_inline]] inline MoveGen pseudo_legal_with(const Board& board, MoveGen::Summary& summary) {
+    return MoveGenBuilder::pseudo_legal<Sliders>(board, summary);
+}
 
 // Built twice, for CPUs with popcnt and without, as the batch's loops are: it runs once a move.
 // The whole builder is inlined (flatten), so that the popcnt build counts with the instruction.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 [[gnu::target_clones("popcnt", "default"), gnu::flatten]]
 #endif
+MoveGen pseudo_legal_magic_build(const Board& board, MoveGen::Summary& summary) {
+    return pseudo_legal_with<MagicSliders>(board, summary);
+}
+
+#if defined(__x86_64__)
+// And once more with PEXT lookups, for CPUs whose PEXT is fast (checked once at load, which
+// also fills the PEXT table). Everything is inlined into this one function, so no code built
+// for BMI2 can reach a caller on a CPU without it.
+[[gnu::target("bmi,bmi2,popcnt"), gnu::flatten]] MoveGen pseudo_legal_pext(const Board& board,
+                                                                           MoveGen::Summary& summary) {
+    return pseudo_legal_with<PextSliders>(board, summary);
+}
+const bool PSEUDO_LEGAL_PEXT = detail::bmi2_available() && !detail::pext_is_slow();
+#else
+MoveGen pseudo_legal_pext(const Board& board, MoveGen::Summary& summary) {
+    return pseudo_legal_magic_build(board, summary);
+}
+const bool PSEUDO_LEGAL_PEXT = false;
+#endif
+
+}  // namespace
+
+namespace detail {
+
+MoveGen pseudo_legal_magic(const Board& board, MoveGen::Summary& summary) {
+    return pseudo_legal_magic_build(board, summary);
+}
+MoveGen pseudo_legal_pext_build(const Board& board, MoveGen::Summary& summary) {
+    return pseudo_legal_pext(board, summary);
+}
+bool pseudo_legal_pext_chosen() { return PSEUDO_LEGAL_PEXT; }
+
+}  // namespace detail
+
 MoveGen MoveGen::generate_pseudo_legal(const Board& board, Summary& summary) {
-    MoveGen gen;
-    summary = Summary{};
-    MoveGenBuilder::Summarising out{gen, summary, board.pieces(board.side_to_move, Piece::King)};
-    if (board.side_to_move == Color::White) MoveGenBuilder::generate_pseudo<Color::White>(board, out);
-    else MoveGenBuilder::generate_pseudo<Color::Black>(board, out);
-    return gen;
+    return PSEUDO_LEGAL_PEXT ? pseudo_legal_pext(board, summary) : pseudo_legal_magic_build(board, summary);
 }
 
 std::size_t MoveGen::count_pseudo_legal(const Board& board) {

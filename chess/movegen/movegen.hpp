@@ -107,6 +107,8 @@ private:
         assert(targets != 0 && count_ < MAX_MOVE_GROUPS);
         groups_[count_++] = MoveGroup{targets, Square(source), promotes};
     }
+    // The king's group of the fog-of-war generator, which a summary keeps apart.
+    void push_king(unsigned source, Bitboard targets) { push(source, targets, false); }
 };
 
 namespace detail {
@@ -115,6 +117,14 @@ namespace detail {
 std::size_t count_moves_portable(const Board& board);
 std::size_t count_moves_popcnt(const Board& board);
 bool popcnt_available();
+
+// The builds behind MoveGen::generate_pseudo_legal(board, summary), for tests that hold them
+// against each other: slider lookups by magic multiplication (built with and without popcnt,
+// chosen by the loader) and by PEXT. The PEXT one may only run where pseudo_legal_pext_chosen(),
+// which is also when generate_pseudo_legal takes it: BMI2 with a fast PEXT.
+MoveGen pseudo_legal_magic(const Board& board, MoveGen::Summary& summary);
+MoveGen pseudo_legal_pext_build(const Board& board, MoveGen::Summary& summary);
+bool pseudo_legal_pext_chosen();
 }  // namespace detail
 
 // Whether the side to move's king could stand on `dest`: no enemy piece attacks it once the

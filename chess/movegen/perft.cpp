@@ -27,17 +27,6 @@ std::uint64_t checked(const Board& board, unsigned depth) {
     return fits_enumerator(board) ? Leaves(board, depth) : movegen_perft(board, depth);
 }
 
-// AMD's Bulldozer line and Zen 1 and 2 have BMI2 but run PEXT in microcode, hundreds of cycles
-// a lookup: there the magic lookups are far faster.
-bool pext_is_slow() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    return __builtin_cpu_is("amdfam15h") || __builtin_cpu_is("amdfam17h");
-#else
-    return false;
-#endif
-}
-
 bool cpu_has_popcnt() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
@@ -51,7 +40,7 @@ bool cpu_has_popcnt() {
 const bool HAS_POPCNT = cpu_has_popcnt();
 
 PerftVariant choose_best() {
-    if (detail::bmi2_available() && !pext_is_slow()) return PerftVariant::Pext;
+    if (detail::bmi2_available() && !detail::pext_is_slow()) return PerftVariant::Pext;
     if (HAS_POPCNT) return PerftVariant::Magic;
     return PerftVariant::Baseline;
 }

@@ -38,6 +38,15 @@ bool build_if_useful() {
 
 }  // namespace
 
+bool pext_is_slow() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    return __builtin_cpu_is("amdfam15h") || __builtin_cpu_is("amdfam17h");
+#else
+    return false;
+#endif
+}
+
 alignas(64) std::array<Bitboard, PEXT_SLOT_COUNT> pext_slots{};
 
 // The first caller builds the table, whichever static initialiser or thread it runs in; the

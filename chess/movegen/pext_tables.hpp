@@ -1,4 +1,5 @@
-// Slider attack tables indexed by PEXT, for the legal enumerator's BMI2 variant.
+// Slider attack tables indexed by PEXT, for the BMI2 builds of the legal enumerator and of the
+// fog-of-war generator.
 //
 // PEXT gathers the bits of the occupancy that lie on a square's relevant mask into a dense
 // index, so every square owns exactly 2^bits slots, with no multiplier search and no shared
@@ -11,8 +12,8 @@
 // back with PDEP takes 210 KiB instead of 841 KiB, but measured about 8 % slower on the start
 // position's perft: PDEP's latency sits on every lookup's path.
 //
-// The slots are filled during static initialisation of whatever links the enumerator, and only
-// on a CPU with BMI2: elsewhere the table is never written, stays in untouched zero pages and
+// The slots are filled during static initialisation of whatever links the engine, and only on a
+// CPU with BMI2: elsewhere the table is never written, stays in untouched zero pages and
 // costs no memory.
 #pragma once
 
@@ -53,5 +54,9 @@ extern std::array<Bitboard, PEXT_SLOT_COUNT> pext_slots;
 // Whether this CPU runs PEXT (with BMI1 and popcnt), and so whether pext_slots has been filled.
 // The first call fills it.
 bool bmi2_available();
+
+// AMD's Bulldozer line and Zen 1 and 2 have BMI2 but run PEXT in microcode, hundreds of cycles
+// a lookup: there the magic lookups are far faster.
+bool pext_is_slow();
 
 }  // namespace chess::detail

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks from the disassembly that a binary linking the engine runs on baseline x86-64: only
-the perft enumerator's PEXT build may use BMI1, BMI2 and popcnt, only its magic build,
+the PEXT builds (the perft enumerator's and the fog-of-war generator's, pseudo_legal_pext) may
+use BMI1, BMI2 and popcnt, only the enumerator's magic build,
 MoveGen's popcnt count and the popcnt clones of target_clones functions may use popcnt, and
 nothing uses AVX. The builds are chosen at run
 time, so an instruction leaking into shared code (an inline function or template compiled
@@ -8,7 +9,8 @@ inside a target region and kept by the linker) would crash a CPU without it.
 
     instruction_sets.py <binary>
 
-Also checks that each build's bulk count really uses its instructions. Exits 0 when all
+Also checks that each build's bulk count, and the fog-of-war generator's PEXT build, really
+use their instructions. Exits 0 when all
 holds, 1 otherwise, and 77 (CTest's skip code here) when objdump is missing or the binary is
 not x86-64.
 """
@@ -52,7 +54,7 @@ def disassemble(binary):
 
 def allowed(name):
     """The instructions beyond baseline that function `name` may use."""
-    if "PextTools" in name:
+    if "PextTools" in name or "pseudo_legal_pext" in name or "PextSliders" in name:
         return BMI | POPCNT
     # "[clone .popcnt]" is the compiler's popcnt build of a target_clones function, which the
     # loader picks only on a CPU with the instruction.
@@ -95,6 +97,10 @@ def main():
                 break
     if not counts["BaselineTools"]:
         faults.append("no count_moves of BaselineTools in the binary")
+    # Likewise the fog-of-war generator's PEXT build.
+    pseudo = [mn for name, mn in functions.items() if "pseudo_legal_pext" in name and "[clone" not in name]
+    if not any("pext" in mnemonics for mnemonics in pseudo):
+        faults.append("no pseudo_legal_pext using pext in the binary")
 
     for fault in faults:
         print(fault)

@@ -1,7 +1,8 @@
 // MoveGen::count, perft's bulk count of the last ply, against the generator it shortens: both
 // of its variants (portable and popcnt) must give the number of moves that generate() hands
 // out, on every node of small trees from positions rich in promotions, en passant, castling,
-// pins and checks.
+// pins and checks. Each move of the trees is also played in place, which must give the board
+// that playing it by copy gives.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -49,7 +50,14 @@ std::size_t check_tree(const Board& b, unsigned depth, std::string& path) {
         const std::size_t mark = path.size();
         path += ' ';
         path += m->uci();
-        const std::size_t below = check_tree(play_move_unchecked(b, *m), depth - 1, path);
+        const Board after = play_move_unchecked(b, *m);
+        Board in_place = b;
+        apply_move_unchecked(in_place, *m);
+        if (!(in_place == after)) {
+            ADD_FAILURE() << "after" << path << ": the move played in place gives another board";
+            return 0;
+        }
+        const std::size_t below = check_tree(after, depth - 1, path);
         if (below == 0) return 0;
         nodes += below;
         path.resize(mark);

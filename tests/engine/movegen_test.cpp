@@ -233,40 +233,54 @@ TEST(MoveGen, LegalMovesArePseudoLegalMovesInOrder) {
 namespace {
 
 // Along seeded random games under the fog-of-war rules (kings captured, castling into check,
-// promotions), the summarising generator must hand out the very groups of the plain one, and
-// its summary must be what those groups add up to.
+// promotions), every build of the summarising generator (the one the loader chose, the magic
+// one, and the PEXT one where this CPU runs it) must hand out the very groups of the plain
+// generator, and its summary must be what those groups add up to. Moves are played in place and
+// by copy, which must agree.
 TEST(MoveGen, PseudoLegalSummaryAddsUpTheGroups) {
     std::uint64_t rng = 20261208;
     std::size_t promotions_seen = 0;
+    if (!chess::detail::pseudo_legal_pext_chosen()) std::printf("PEXT build not chosen on this CPU: not checked\n");
     for (const char* start : {START_FEN, "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq - 0 1",
                               "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1", "8/8/8/K1pP3r/8/8/8/7k w - c6 0 1"}) {
         for (int game = 0; game < 40; ++game) {
             Board b = board_from(start);
             for (int ply = 0; ply < 120; ++ply) {
-                MoveGen::Summary summary;
-                MoveGen with = MoveGen::generate_pseudo_legal(b, summary);
                 const MoveGen plain = MoveGen::generate_pseudo_legal(b);
-                ASSERT_EQ(with.group_count(), plain.group_count());
                 MoveGen::Summary sum;
                 const Bitboard king = b.pieces(b.side_to_move, Piece::King);
                 for (std::size_t i = 0; i < plain.group_count(); ++i) {
                     const MoveGroup& g = plain.group(i);
-                    ASSERT_EQ(with.group(i).source, g.source);
-                    ASSERT_EQ(with.group(i).targets, g.targets);
-                    ASSERT_EQ(with.group(i).promotes, g.promotes);
                     if (g.promotes) ++sum.promoting_pawns;
                     else sum.plain_moves += static_cast<std::size_t>(popcount(g.targets));
                     if (!contains(king, g.source)) sum.non_king_targets |= g.targets;
                 }
-                ASSERT_EQ(summary.plain_moves, sum.plain_moves);
-                ASSERT_EQ(summary.promoting_pawns, sum.promoting_pawns);
-                ASSERT_EQ(summary.non_king_targets, sum.non_king_targets);
+                const auto same = [&](const MoveGen& with, const MoveGen::Summary& summary) {
+                    ASSERT_EQ(with.group_count(), plain.group_count());
+                    for (std::size_t i = 0; i < plain.group_count(); ++i) {
+                        ASSERT_EQ(with.group(i).source, plain.group(i).source);
+                        ASSERT_EQ(with.group(i).targets, plain.group(i).targets);
+                        ASSERT_EQ(with.group(i).promotes, plain.group(i).promotes);
+                    }
+                    ASSERT_EQ(summary.plain_moves, sum.plain_moves);
+                    ASSERT_EQ(summary.promoting_pawns, sum.promoting_pawns);
+                    ASSERT_EQ(summary.non_king_targets, sum.non_king_targets);
+                };
+                MoveGen::Summary summary, magic_summary, pext_summary;
+                MoveGen with = MoveGen::generate_pseudo_legal(b, summary);
+                ASSERT_NO_FATAL_FAILURE(same(with, summary));
+                ASSERT_NO_FATAL_FAILURE(same(chess::detail::pseudo_legal_magic(b, magic_summary), magic_summary));
+                if (chess::detail::pseudo_legal_pext_chosen())
+                    ASSERT_NO_FATAL_FAILURE(same(chess::detail::pseudo_legal_pext_build(b, pext_summary), pext_summary));
                 promotions_seen += summary.promoting_pawns;
                 const std::size_t moves = with.len();
                 if (moves == 0 || !b.pieces(~b.side_to_move, Piece::King)) break;
                 std::vector<ChessMove> all(moves);
                 with.collect(all.data(), moves);
-                b = play_pseudo_legal_move(b, all[splitmix64_next(rng) % moves]);
+                const ChessMove move = all[splitmix64_next(rng) % moves];
+                const Board copied = play_pseudo_legal_move(b, move);
+                apply_pseudo_legal_move(b, move);
+                ASSERT_EQ(b, copied) << move.uci();
             }
         }
     }
