@@ -105,6 +105,25 @@ struct MoveGenBuilder {
         }
     }
 
+    // add_pawns for the fog-of-war rules, where no pawn is pinned: every pawn's pushes are
+    // worked out at once, so that a pawn's own group needs no test of whether it is blocked.
+    template <Color Us, class Out>
+    static void add_pawns_pseudo(const Board& b, Out& gen, Bitboard pawns) {
+        constexpr Bitboard THIRD_RANK = Us == Color::White ? RANK_MASKS[2] : RANK_MASKS[5];
+        const Bitboard empty = ~b.occupied;
+        const Bitboard them = b.pieces(~Us);
+        const Bitboard single = forward<Us>(pawns) & empty;
+        const Bitboard twice = forward<Us>(single & THIRD_RANK) & empty;
+        for (Bitboard p = pawns; p; p &= p - 1) {
+            const Bitboard pawn = p & (0 - p);
+            const unsigned s = lsb(p);
+            const Bitboard ahead = forward<Us>(pawn);
+            const Bitboard targets = (PAWN_CAPTURE_TARGETS[index(Us)][s] & them) | (single & ahead) |
+                                     (twice & forward<Us>(ahead));
+            if (targets) gen.push(s, targets, (s >> 3) == PROMOTING_RANK<Us>);
+        }
+    }
+
     // One single-move group per pawn beside the en-passant pawn whose capture exposes no king line.
     template <Color Us, class Out>
     static void add_en_passant(const Board& b, Out& gen) {
@@ -230,7 +249,7 @@ struct MoveGenBuilder {
         const unsigned ksq = lsb(kings);
         const Bitboard allowed = ~own;
 
-        add_pawns<Us>(b, gen, b.pieces(Piece::Pawn) & own, allowed, ksq, false);
+        add_pawns_pseudo<Us>(b, gen, b.pieces(Piece::Pawn) & own);
         if (b.ep_square) {
             const Square e = *b.ep_square;
             const unsigned dest = Us == Color::White ? e + 8 : e - 8;
@@ -370,30 +389,37 @@ MoveGen MoveGen::generate_pseudo_legal(const Board& board) {
     return gen;
 }
 
-// Hands the groups on to a MoveGen and keeps its summary on the way. The king's group comes
-// through push_king, so that no other group needs a test for it.
+// Writes the groups into a MoveGen's storage and keeps its summary on the way. The king's group
+// comes through push_king, so that no other group needs a test for it. The cursor and the
+// tallies live here, in registers once everything is inlined, rather than in the generator and
+// the caller's summary, which every byte stored into a group might alias.
 struct MoveGenBuilder::Summarising {
-    MoveGen& gen;
-    MoveGen::Summary& summary;
+    MoveGroup* next;
+    std::size_t plain_moves = 0;
+    std::size_t promoting_pawns = 0;
+    Bitboard non_king_targets = 0;
     void push(unsigned source, Bitboard targets, bool promotes) {
-        gen.push(source, targets, promotes);
-        if (promotes) ++summary.promoting_pawns;
-        else summary.plain_moves += static_cast<std::size_t>(std::popcount(targets));
-        summary.non_king_targets |= targets;
+        *next++ = MoveGroup{targets, Square(source), promotes};
+        if (promotes) ++promoting_pawns;
+        else plain_moves += static_cast<std::size_t>(std::popcount(targets));
+        non_king_targets |= targets;
     }
     void push_king(unsigned source, Bitboard targets) {
-        gen.push(source, targets, false);
-        summary.plain_moves += static_cast<std::size_t>(std::popcount(targets));
+        *next++ = MoveGroup{targets, Square(source), false};
+        plain_moves += static_cast<std::size_t>(std::popcount(targets));
     }
 };
 
 template <class Sliders>
 MoveGen MoveGenBuilder::pseudo_legal(const Board& board, MoveGen::Summary& summary) {
     MoveGen gen;
-    summary = MoveGen::Summary{};
-    Summarising out{gen, summary};
+    MoveGroup* const first = gen.groups_.data();
+    Summarising out{first};
     if (board.side_to_move == Color::White) generate_pseudo<Color::White, Summarising, Sliders>(board, out);
     else generate_pseudo<Color::Black, Summarising, Sliders>(board, out);
+    assert(out.next - first <= static_cast<std::ptrdiff_t>(MAX_MOVE_GROUPS));
+    gen.count_ = static_cast<std::uint8_t>(out.next - first);
+    summary = MoveGen::Summary{out.plain_moves, out.promoting_pawns, out.non_king_targets};
     return gen;
 }
 
