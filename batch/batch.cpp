@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "chess/make_move.hpp"
+#include "chess/movegen/pext_tables.hpp"
 #include "chess/splitmix.hpp"
 
 namespace quellor::batch {
@@ -62,6 +63,27 @@ inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k);
     return n;
 }
 
+#if defined(__x86_64__)
+// Read once at load, after the engine's own check (which also builds its PEXT table).
+const bool FAST_PDEP = chess::detail::bmi2_available() && !chess::detail::pext_is_slow();
+#endif
+
+// The square of t's j-th lowest set bit, j < popcount(t). PDEP deposits the one-hot word 1 << j
+// onto t's bits in one instruction where the CPU runs it fast (written as the instruction, so
+// that nothing else here is built for BMI2); the loop elsewhere, whose trip count is a random
+// slot and so a branch the CPU mispredicts.
+[[gnu::always_inline]] inline unsigned nth_square(Bitboard t, std::size_t j) {
+#if defined(__x86_64__)
+    if (FAST_PDEP) {
+        Bitboard out;
+        asm("pdepq %2, %1, %0" : "=r"(out) : "r"(Bitboard{1} << j), "rm"(t));
+        return chess::lsb(out);
+    }
+#endif
+    for (; j > 0; --j) t &= t - 1;
+    return chess::lsb(t);
+}
+
 // Slot j of one group (source `s`, destinations `t`) when j falls within it; otherwise lowers j
 // by the group's slots and returns -1.
 [[gnu::always_inline]] inline std::int64_t take(unsigned s, Bitboard t, bool promotes, unsigned flip, std::size_t& j,
@@ -79,8 +101,7 @@ inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k);
         j -= count;
         return -1;
     }
-    for (; j > 0; --j) t &= t - 1;
-    const unsigned to = chess::lsb(t);
+    const unsigned to = nth_square(t, j);
     move = ChessMove{chess::Square(s), chess::Square(to), std::nullopt};
     return static_cast<std::int64_t>((s ^ flip) * 64 + (to ^ flip));
 }
@@ -123,6 +144,18 @@ Bitboard en_passant_target(const chess::Board& b) {
         for (Bitboard t = group.targets; t;) mask[from * 64 + (chess::pop_lsb(t) ^ flip)] = 1;
     }
     g.slots = static_cast<std::uint16_t>(slots);
+}
+
+// pick() for the fog-of-war generator, from its summary: the group is the last one whose first
+// slot is at most j, counted without a branch on j (a random slot, which the CPU could not
+// predict).
+[[gnu::always_inline]] inline std::int64_t pick_summarised(const MoveGen& gen, const MoveGen::Summary& summary,
+                                                           std::size_t j, Color us, ChessMove& move) {
+    std::size_t i = 0;
+    for (std::size_t k = 1; k < gen.group_count(); ++k) i += summary.first_slot[k] <= j;
+    const chess::MoveGroup& g = gen.group(i);
+    j -= summary.first_slot[i];
+    return take(g.source, g.targets, g.promotes, flip_of(us), j, move);
 }
 
 // pick() without the generator: the j-th slot (j < g.slots) read off g's twin, which holds the
@@ -214,10 +247,15 @@ MoveGen Batch::generate(const chess::Board& b) const {
 MoveGen Batch::generate(const chess::Board& b, Arrival& arrival) const {
     // One named result, built in place from either generator, so that nothing is copied.
     const bool legal = config_.rules == Rules::Legal;
-    MoveGen::Summary summary;
+    MoveGen::Summary& summary = arrival.summary;
     MoveGen gen = legal ? MoveGen::generate(b) : MoveGen::generate_pseudo_legal(b, summary);
-    if (legal) arrival = Arrival{visible_squares(b), slot_count(gen)};
-    else arrival = Arrival{visible_squares(b, summary), summary.plain_moves + 4 * summary.promoting_pawns};
+    if (legal) {
+        arrival.seen = visible_squares(b);
+        arrival.slots = slot_count(gen);
+    } else {
+        arrival.seen = visible_squares(b, summary);
+        arrival.slots = summary.plain_moves + 4 * summary.promoting_pawns;
+    }
     return gen;
 }
 
@@ -496,7 +534,9 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
             }
             if (!gen) gen.emplace(Built{[&] { return generate(g.board, arrival); }});
             ChessMove move;
-            pick(*gen, uniform(g.rng, arrival.slots), g.board.side_to_move, move);
+            const std::size_t j = uniform(g.rng, arrival.slots);
+            if (config_.rules == Rules::Legal) pick(*gen, j, g.board.side_to_move, move);
+            else pick_summarised(*gen, arrival.summary, j, g.board.side_to_move, move);
             gen.emplace(Built{[&] { return advance(g, move, rewards, arrival); }});
             // With auto_reset the frames read at the end were all made in the call's last
             // FRAME_RING steps (a restart in between starts the window again); a game that

@@ -219,6 +219,9 @@ private:
     struct Arrival {
         chess::Bitboard seen;  // the squares its side to move sees
         std::size_t slots;     // the policy slots its moves fill
+        // The fog-of-war generator's summary, whose first slot of each group lets a slot be
+        // found without walking the groups (unwritten under the legal rules).
+        chess::MoveGen::Summary summary;
     };
     // The moves of `b` and what it looks like to its side to move.
     chess::MoveGen generate(const chess::Board& b, Arrival& arrival) const;

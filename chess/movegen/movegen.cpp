@@ -395,16 +395,19 @@ MoveGen MoveGen::generate_pseudo_legal(const Board& board) {
 // the caller's summary, which every byte stored into a group might alias.
 struct MoveGenBuilder::Summarising {
     MoveGroup* next;
+    std::uint16_t* first_slot;
     std::size_t plain_moves = 0;
     std::size_t promoting_pawns = 0;
     Bitboard non_king_targets = 0;
     void push(unsigned source, Bitboard targets, bool promotes) {
+        *first_slot++ = static_cast<std::uint16_t>(plain_moves + 4 * promoting_pawns);
         *next++ = MoveGroup{targets, Square(source), promotes};
         if (promotes) ++promoting_pawns;
         else plain_moves += static_cast<std::size_t>(std::popcount(targets));
         non_king_targets |= targets;
     }
     void push_king(unsigned source, Bitboard targets) {
+        *first_slot++ = static_cast<std::uint16_t>(plain_moves + 4 * promoting_pawns);
         *next++ = MoveGroup{targets, Square(source), false};
         plain_moves += static_cast<std::size_t>(std::popcount(targets));
     }
@@ -414,12 +417,14 @@ template <class Sliders>
 MoveGen MoveGenBuilder::pseudo_legal(const Board& board, MoveGen::Summary& summary) {
     MoveGen gen;
     MoveGroup* const first = gen.groups_.data();
-    Summarising out{first};
+    Summarising out{first, summary.first_slot.data()};
     if (board.side_to_move == Color::White) generate_pseudo<Color::White, Summarising, Sliders>(board, out);
     else generate_pseudo<Color::Black, Summarising, Sliders>(board, out);
     assert(out.next - first <= static_cast<std::ptrdiff_t>(MAX_MOVE_GROUPS));
     gen.count_ = static_cast<std::uint8_t>(out.next - first);
-    summary = MoveGen::Summary{out.plain_moves, out.promoting_pawns, out.non_king_targets};
+    summary.plain_moves = out.plain_moves;
+    summary.promoting_pawns = out.promoting_pawns;
+    summary.non_king_targets = out.non_king_targets;
     return gen;
 }
 

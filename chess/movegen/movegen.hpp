@@ -58,6 +58,10 @@ public:
         std::size_t plain_moves = 0;      // destinations of groups that do not promote
         std::size_t promoting_pawns = 0;  // groups that promote (each destination four moves)
         Bitboard non_king_targets = 0;    // every destination of a group other than the king's
+        // For each group, the destinations of the groups before it, a promoting group counting
+        // four: where its first policy slot falls when every plain destination is one slot and
+        // every promoting pawn four. Written for the groups there are, the rest left as it is.
+        std::array<std::uint16_t, MAX_MOVE_GROUPS> first_slot;
     };
     static MoveGen generate_pseudo_legal(const Board& board, Summary& summary);
 

@@ -235,8 +235,8 @@ namespace {
 // Along seeded random games under the fog-of-war rules (kings captured, castling into check,
 // promotions), every build of the summarising generator (the one the loader chose, the magic
 // one, and the PEXT one where this CPU runs it) must hand out the very groups of the plain
-// generator, and its summary must be what those groups add up to. Moves are played in place and
-// by copy, which must agree.
+// generator, and its summary must be what those groups add up to (each group's first policy
+// slot included). Moves are played in place and by copy, which must agree.
 TEST(MoveGen, PseudoLegalSummaryAddsUpTheGroups) {
     std::uint64_t rng = 20261208;
     std::size_t promotions_seen = 0;
@@ -251,6 +251,7 @@ TEST(MoveGen, PseudoLegalSummaryAddsUpTheGroups) {
                 const Bitboard king = b.pieces(b.side_to_move, Piece::King);
                 for (std::size_t i = 0; i < plain.group_count(); ++i) {
                     const MoveGroup& g = plain.group(i);
+                    sum.first_slot[i] = static_cast<std::uint16_t>(sum.plain_moves + 4 * sum.promoting_pawns);
                     if (g.promotes) ++sum.promoting_pawns;
                     else sum.plain_moves += static_cast<std::size_t>(popcount(g.targets));
                     if (!contains(king, g.source)) sum.non_king_targets |= g.targets;
@@ -261,6 +262,7 @@ TEST(MoveGen, PseudoLegalSummaryAddsUpTheGroups) {
                         ASSERT_EQ(with.group(i).source, plain.group(i).source);
                         ASSERT_EQ(with.group(i).targets, plain.group(i).targets);
                         ASSERT_EQ(with.group(i).promotes, plain.group(i).promotes);
+                        ASSERT_EQ(summary.first_slot[i], sum.first_slot[i]) << "group " << i;
                     }
                     ASSERT_EQ(summary.plain_moves, sum.plain_moves);
                     ASSERT_EQ(summary.promoting_pawns, sum.promoting_pawns);
