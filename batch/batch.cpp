@@ -141,7 +141,21 @@ Bitboard en_passant_target(const chess::Board& b) {
             continue;
         }
         slots += static_cast<std::size_t>(chess::popcount(group.targets));
-        for (Bitboard t = group.targets; t;) mask[from * 64 + (chess::pop_lsb(t) ^ flip)] = 1;
+    }
+    // A source's row of the mask, 64 bytes, one 8-byte word a rank from its destinations (all
+    // of its groups': en passant may give a pawn two); the rows of promoting pawns stay empty.
+    // Word by word rather than bit by bit: how many destinations a group has is a branch the CPU
+    // mispredicts. Black's rows read the board from its side: ranks reversed.
+    for (std::size_t i = 0; i < gen.group_count(); ++i) {
+        const unsigned source = gen.group(i).source;
+        if (gen.group(i).promotes) continue;
+        const Bitboard all = g.destinations[source];
+        const Bitboard seen_from = flip ? __builtin_bswap64(all) : all;
+        std::uint8_t* row = mask + (source ^ flip) * 64;
+        for (unsigned rank = 0; rank < 8; ++rank) {
+            const std::uint64_t word = detail::SPREAD[(seen_from >> (8 * rank)) & 0xFF];
+            std::memcpy(row + 8 * rank, &word, sizeof word);
+        }
     }
     g.slots = static_cast<std::uint16_t>(slots);
 }
