@@ -125,10 +125,34 @@ inline std::size_t check_moves(const chess::Board& b) {
 
 // Every pseudo-legal move of the fog-of-war rules is listed once, counted as listed, and played
 // without a refusal; the fully legal moves are among them.
+// The summarising generator (the build the loader chose, and the magic one) against the plain one.
+inline void check_summary(const chess::Board& b, const chess::MoveGen& plain, const chess::MoveGen& with,
+                          const chess::MoveGen::Summary& summary) {
+    require(with.group_count() == plain.group_count(), "the summarising generator gives another number of groups");
+    chess::MoveGen::Summary sum;
+    const chess::Bitboard king = b.pieces(b.side_to_move, chess::Piece::King);
+    for (std::size_t i = 0; i < plain.group_count(); ++i) {
+        const chess::MoveGroup& g = plain.group(i);
+        require(with.group(i).source == g.source && with.group(i).targets == g.targets &&
+                    with.group(i).promotes == g.promotes,
+                "the summarising generator gives another group");
+        require(summary.first_slot[i] == sum.plain_moves + 4 * sum.promoting_pawns, "a group's first slot is wrong");
+        if (g.promotes) ++sum.promoting_pawns;
+        else sum.plain_moves += static_cast<std::size_t>(chess::popcount(g.targets));
+        if (!chess::contains(king, g.source)) sum.non_king_targets |= g.targets;
+    }
+    require(summary.plain_moves == sum.plain_moves && summary.promoting_pawns == sum.promoting_pawns &&
+                summary.non_king_targets == sum.non_king_targets,
+            "the summary is not what the groups add up to");
+}
+
 inline void check_pseudo_legal_moves(const chess::Board& b) {
     auto gen = chess::MoveGen::generate_pseudo_legal(b);
     const std::size_t announced = gen.len();
     require(announced == chess::MoveGen::count_pseudo_legal(b), "pseudo-legal count differs from the list");
+    chess::MoveGen::Summary summary, magic_summary;
+    check_summary(b, gen, chess::MoveGen::generate_pseudo_legal(b, summary), summary);
+    check_summary(b, gen, chess::detail::pseudo_legal_magic(b, magic_summary), magic_summary);
     std::bitset<64 * 64 * 5> listed;
     while (const auto move = gen.next()) {
         const std::size_t key = (move->from_square * 64u + move->to_square) * 5u +
@@ -142,6 +166,12 @@ inline void check_pseudo_legal_moves(const chess::Board& b) {
         chess::Board without_checks = *next;
         without_checks.checkers = without_checks.pinned = 0;
         require(chess::play_pseudo_legal_move(b, *move) == without_checks, "the lean move maker differs");
+        chess::Board in_place = b;
+        chess::apply_pseudo_legal_move(in_place, *move);
+        require(in_place == without_checks, "the lean move maker differs when it plays in place");
+        in_place = b;
+        chess::apply_move_unchecked(in_place, *move);
+        require(in_place == *next, "the move maker differs when it plays in place");
     }
     require(listed.count() == announced, "fewer pseudo-legal moves than len() said");
     auto legal = chess::MoveGen::generate(b);
