@@ -11,7 +11,7 @@ Three parts, all from this one run:
   (over all slots, and over those at least 1 % likely), the largest total variation distance
   of a position, and the share of positions with the same most probable slot. The tolerance
   is quellor_selfplay.inference's.
-- A short real training run (the defaults but for fewer games and evaluations) under a
+- A short real training run (the defaults but for three iterations and fewer evaluations) under a
   ledger (quellor_selfplay.ledger): every part's share of the wall time of its thread and of
   the process's CPU time.
 - The targets: train's self-play positions per CPU-second of its games' parts next to the
@@ -249,7 +249,7 @@ def profile_lines(ledger):
     return lines
 
 
-def section(report, rounds, interleaved, fmt_int, iterations=3, games=128):
+def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfig().games):
     net, which = trained_net()
     observations, masks = positions(net)
     rates, differences, notes = forward_rates(net, observations, masks, rounds, interleaved)
@@ -307,9 +307,9 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=128):
     report.out()
     report.target(acting_rate >= SHARE_TARGET * acting_bare,
                   f"train self-play >= {SHARE_TARGET} x bare acting forward (CPU-s)", f"{acting_rate / acting_bare:.2f} x",
-                  f"the games' forward passes hold {mean_rows:.1f} positions on average (a segment's games start "
-                  f"together and the last of them play on alone; the pool's and the learner's moves are separate "
-                  f"passes), and the bare forward pass at {max(1, round(mean_rows))} a call runs at "
+                  f"the games' forward passes hold {mean_rows:.1f} positions on average (a segment's last games "
+                  f"play on alone, and the pool's and the learner's moves are separate passes), and the bare "
+                  f"forward pass at {max(1, round(mean_rows))} a call runs at "
                   f"{small_bare / acting_bare:.2f} of its rate at {BATCH}: that much at most with no work outside "
                   f"the network")
     report.target(learning_rate >= SHARE_TARGET * learning_bare,
@@ -327,7 +327,7 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--iterations", type=int, default=3)
-    parser.add_argument("--games", type=int, default=128)
+    parser.add_argument("--games", type=int, default=TrainConfig().games)
     args = parser.parse_args()
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     from run import Report, fmt_int

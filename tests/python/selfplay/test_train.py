@@ -21,7 +21,7 @@ from quellor_selfplay.net import read_checkpoint, seeded_net
 from quellor_selfplay.config import NetConfig, RunConfig, ScaleConfig, TrainConfig
 from quellor_selfplay.players import RandomPlayer
 from quellor_selfplay.runner import InProcess
-from quellor_selfplay.trainer import Trainer, open_state
+from quellor_selfplay.trainer import Trainer, new_state, open_state, rollout
 from support.runs import children, rows_of, running, same_data, started
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
@@ -208,6 +208,17 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     assert all(len(opponents[g]) == 1 and opponents[g] <= {3, 4} for g in (2, 3, 4, 5))
     assert opponents[6] == opponents[7] == set()
     assert "3 iterations, 24 games" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("games, batch, sizes", [(10, 3, [6, 4]), (8, 4, [8]), (3, 8, [3])])
+def test_an_iteration_plays_segments_of_twice_its_slots(games, batch, sizes):
+    """A segment's slots take its next games as theirs end, so a segment holds more games than
+    slots (up to twice), every game once, in order."""
+    config = TrainConfig(games=games, run=RunConfig(batch=batch), bot_games=0.0)
+    job, segments = rollout(new_state(config), config, 0)
+    assert job.slots == batch
+    assert [len(s.games) for s in segments] == sizes
+    assert [g for s in segments for g, _, _ in s.games] == list(range(games))
 
 
 def test_a_trainer_built_in_a_program_trains_as_the_command_does(tmp_path):
