@@ -27,7 +27,11 @@ static_assert(std::endian::native == std::endian::little, "frames are written a 
 namespace quellor {
 
 inline constexpr std::uint8_t SEEN_EMPTY = 13;
-static_assert(SEEN_EMPTY == HIDDEN_CHANNEL + 1, "make_frame turns hidden into seen-empty by adding one");
+static_assert(HIDDEN_CHANNEL == 12 && SEEN_EMPTY == 13, "make_frame spells out the codes' bits");
+static_assert(chess::index(chess::Piece::Pawn) == 0 && chess::index(chess::Piece::Knight) == 1 &&
+                  chess::index(chess::Piece::Bishop) == 2 && chess::index(chess::Piece::Rook) == 3 &&
+                  chess::index(chess::Piece::Queen) == 4 && chess::index(chess::Piece::King) == 5,
+              "make_frame spells out the codes' bits");
 inline constexpr std::size_t FRAME_CODES = 14;
 
 using Frame = std::array<std::uint8_t, 64>;
@@ -58,22 +62,43 @@ struct FrameSource {
 };
 
 // The frame of a position as its observer sees it.
+//
+// Bit-sliced, without a loop over the pieces: the four bits of every square's code are four
+// bitboards, spread into the frame's bytes a rank at a time. A loop per kind and side would
+// run a varying number of times, a branch the CPU mispredicts several times a frame. With own
+// kinds 0..5 and the other side's 6..11 (pawn, knight, bishop, rook, queen, king), hidden 12
+// (0b1100) and seen-empty 13 (0b1101):
+//   bit 0: a knight, rook or king, or seen-empty;
+//   bit 1: an own bishop or rook, the other side's pawn, knight, queen or king;
+//   bit 2: an own queen or king, the other side's pawn or knight, hidden or seen-empty;
+//   bit 3: the other side's bishop, rook, queen or king, hidden or seen-empty.
 inline void make_frame(const FrameSource& src, Frame& out) noexcept {
-    const unsigned flip = src.us == chess::Color::White ? 0 : 56;
-    const chess::Bitboard seen = src.seen;
-    // Hidden (12) everywhere, plus one on seen squares (13), a rank at a time; a Black
-    // observer's rows run from rank 8 down, each rank keeping its files in order.
-    constexpr std::uint64_t HIDDEN_RANK = HIDDEN_CHANNEL * 0x0101010101010101ULL;
+    using chess::Bitboard;
+    const std::size_t us = chess::index(src.us);
+    const Bitboard seen = src.seen;
+    const Bitboard own = src.colors[us] & seen, other = src.colors[1 - us] & seen;
+    const auto kind = [&](chess::Piece p) { return src.pieces[chess::index(p)]; };
+    const Bitboard pawns = kind(chess::Piece::Pawn), knights = kind(chess::Piece::Knight);
+    const Bitboard bishops = kind(chess::Piece::Bishop), rooks = kind(chess::Piece::Rook);
+    const Bitboard queens = kind(chess::Piece::Queen), kings = kind(chess::Piece::King);
+    const Bitboard blank = seen & ~(src.colors[0] | src.colors[1]);  // seen, empty
+    const Bitboard hidden = ~seen;
+    Bitboard bits[4] = {
+        ((knights | rooks | kings) & (own | other)) | blank,
+        ((bishops | rooks) & own) | ((pawns | knights | queens | kings) & other),
+        ((queens | kings) & own) | ((pawns | knights) & other) | hidden | blank,
+        ((bishops | rooks | queens | kings) & other) | hidden | blank,
+    };
+    // A Black observer's rows run from rank 8 down, each rank keeping its files in order.
+    if (src.us == chess::Color::Black)
+        for (Bitboard& b : bits) b = __builtin_bswap64(b);
     for (unsigned rank = 0; rank < 8; ++rank) {
-        const std::uint64_t codes = HIDDEN_RANK + detail::SPREAD[(seen >> (8 * rank)) & 0xFF];
-        std::memcpy(out.data() + ((rank * 8) ^ flip), &codes, sizeof codes);
-    }
-    for (std::size_t k = 0; k < chess::PIECE_KINDS; ++k) {
-        const chess::Bitboard kind = src.pieces[k] & seen;
-        for (std::size_t side = 0; side < 2; ++side) {
-            const auto code = static_cast<std::uint8_t>(side == chess::index(src.us) ? k : 6 + k);
-            for (chess::Bitboard m = kind & src.colors[side]; m;) out[chess::pop_lsb(m) ^ flip] = code;
-        }
+        const unsigned shift = 8 * rank;
+        const std::uint64_t codes = detail::SPREAD[(bits[0] >> shift) & 0xFF] |
+                                    detail::SPREAD[(bits[1] >> shift) & 0xFF] << 1 |
+                                    detail::SPREAD[(bits[2] >> shift) & 0xFF] << 2 |
+                                    detail::SPREAD[(bits[3] >> shift) & 0xFF] << 3;
+        std::memcpy(out.data() + 8 * rank, &codes, sizeof codes);
     }
 }
 

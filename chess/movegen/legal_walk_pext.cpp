@@ -10,7 +10,6 @@
 #include "chess/movegen/pext_tables.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("bmi,bmi2,popcnt"))), apply_to = function)
@@ -22,15 +21,7 @@
 namespace chess {
 namespace {
 
-struct PextTools {
-    static Bitboard rook(unsigned sq, Bitboard occ) {
-        const detail::PextSquare& e = detail::PEXT_ROOK[sq];
-        return detail::pext_slots[e.base + _pext_u64(occ, e.relevant)];
-    }
-    static Bitboard bishop(unsigned sq, Bitboard occ) {
-        const detail::PextSquare& e = detail::PEXT_BISHOP[sq];
-        return detail::pext_slots[e.base + _pext_u64(occ, e.relevant)];
-    }
+struct PextTools : detail::PextLookups {
     static unsigned count(Bitboard b) { return static_cast<unsigned>(__builtin_popcountll(b)); }
 };
 

@@ -51,24 +51,8 @@ struct MagicSliders {
 };
 
 #if defined(__x86_64__)
-// PEXT written as the instruction itself: the templates between the one BMI2 function below and
-// these lookups are built for baseline x86-64, and the compiler inlines its intrinsic into
-// nothing else. Only pseudo_legal_pext ever reaches them.
-struct PextSliders {
-    static Bitboard gather(Bitboard occ, Bitboard mask) {
-        Bitboard out;
-        asm("pextq %2, %1, %0" : "=r"(out) : "r"(occ), "rm"(mask));
-        return out;
-    }
-    static Bitboard rook(unsigned s, Bitboard occ) {
-        const detail::PextSquare& e = detail::PEXT_ROOK[s];
-        return detail::pext_slots[e.base + gather(occ, e.relevant)];
-    }
-    static Bitboard bishop(unsigned s, Bitboard occ) {
-        const detail::PextSquare& e = detail::PEXT_BISHOP[s];
-        return detail::pext_slots[e.base + gather(occ, e.relevant)];
-    }
-};
+// Only pseudo_legal_pext, built for BMI2, ever reaches these.
+using PextSliders = detail::PextLookups;
 #endif
 
 // Attack set of a bishop, rook or queen on `s`; own pieces are masked out by the caller.

@@ -51,6 +51,27 @@ static_assert(PEXT_BISHOP[63].base + (1u << popcount(PEXT_BISHOP[63].relevant)) 
 
 extern std::array<Bitboard, PEXT_SLOT_COUNT> pext_slots;
 
+#if defined(__x86_64__)
+// Lookups through the table, with PEXT written as the instruction itself rather than as the
+// compiler's intrinsic: the intrinsic may only be inlined into code built for BMI2, these into
+// any. Only code that runs where bmi2_available() may call them.
+struct PextLookups {
+    static Bitboard gather(Bitboard occ, Bitboard mask) {
+        Bitboard out;
+        asm("pextq %2, %1, %0" : "=r"(out) : "r"(occ), "rm"(mask));
+        return out;
+    }
+    static Bitboard rook(unsigned sq, Bitboard occ) {
+        const PextSquare& e = PEXT_ROOK[sq];
+        return pext_slots[e.base + gather(occ, e.relevant)];
+    }
+    static Bitboard bishop(unsigned sq, Bitboard occ) {
+        const PextSquare& e = PEXT_BISHOP[sq];
+        return pext_slots[e.base + gather(occ, e.relevant)];
+    }
+};
+#endif
+
 // Whether this CPU runs PEXT (with BMI1 and popcnt), and so whether pext_slots has been filled.
 // The first call fills it.
 bool bmi2_available();
