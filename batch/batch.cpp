@@ -64,21 +64,16 @@ inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k);
 }
 
 #if defined(__x86_64__)
-// Read once at load, after the engine's own check (which also builds its PEXT table).
-const bool FAST_PDEP = chess::detail::bmi2_available() && !chess::detail::pext_is_slow();
+// Read once at load, as the engine's own PEXT builds are chosen.
+const bool FAST_PDEP = chess::detail::pext_fast();
 #endif
 
 // The square of t's j-th lowest set bit, j < popcount(t). PDEP deposits the one-hot word 1 << j
-// onto t's bits in one instruction where the CPU runs it fast (written as the instruction, so
-// that nothing else here is built for BMI2); the loop elsewhere, whose trip count is a random
-// slot and so a branch the CPU mispredicts.
+// onto t's bits in one instruction where the CPU runs it fast; the loop elsewhere, whose trip
+// count is a random slot and so a branch the CPU mispredicts.
 [[gnu::always_inline]] inline unsigned nth_square(Bitboard t, std::size_t j) {
 #if defined(__x86_64__)
-    if (FAST_PDEP) {
-        Bitboard out;
-        asm("pdepq %2, %1, %0" : "=r"(out) : "r"(Bitboard{1} << j), "rm"(t));
-        return chess::lsb(out);
-    }
+    if (FAST_PDEP) return chess::lsb(chess::detail::PextLookups::deposit(Bitboard{1} << j, t));
 #endif
     for (; j > 0; --j) t &= t - 1;
     return chess::lsb(t);
@@ -555,7 +550,8 @@ QUELLOR_HOT void Batch::play_random_range(std::size_t begin, std::size_t end, st
             // With auto_reset the frames read at the end were all made in the call's last
             // FRAME_RING steps (a restart in between starts the window again); a game that
             // stops when it ends may end at any step.
-            if (!config_.auto_reset || steps - s <= FRAME_RING) sources[g.plies % FRAME_RING] = FrameSource(g.board, arrival.seen);
+            if (!config_.auto_reset || steps - s <= FRAME_RING)
+                sources[g.plies % FRAME_RING] = FrameSource(g.board, arrival.seen);
             ++tally.plies;
             if (g.terminated) {
                 if (g.winner > 0) ++tally.white_wins;

@@ -436,7 +436,7 @@ MoveGen pseudo_legal_magic_build(const Board& board, MoveGen::Summary& summary) 
                                                                            MoveGen::Summary& summary) {
     return pseudo_legal_with<PextSliders>(board, summary);
 }
-const bool PSEUDO_LEGAL_PEXT = detail::bmi2_available() && !detail::pext_is_slow();
+const bool PSEUDO_LEGAL_PEXT = detail::pext_fast();
 #else
 MoveGen pseudo_legal_pext(const Board& board, MoveGen::Summary& summary) {
     return pseudo_legal_magic_build(board, summary);

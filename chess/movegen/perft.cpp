@@ -40,7 +40,7 @@ bool cpu_has_popcnt() {
 const bool HAS_POPCNT = cpu_has_popcnt();
 
 PerftVariant choose_best() {
-    if (detail::bmi2_available() && !detail::pext_is_slow()) return PerftVariant::Pext;
+    if (detail::pext_fast()) return PerftVariant::Pext;
     if (HAS_POPCNT) return PerftVariant::Magic;
     return PerftVariant::Baseline;
 }

@@ -61,6 +61,12 @@ struct PextLookups {
         asm("pextq %2, %1, %0" : "=r"(out) : "r"(occ), "rm"(mask));
         return out;
     }
+    // PDEP, PEXT's inverse: the low bits of `bits` laid onto the set bits of `mask` in order.
+    static Bitboard deposit(Bitboard bits, Bitboard mask) {
+        Bitboard out;
+        asm("pdepq %2, %1, %0" : "=r"(out) : "r"(bits), "rm"(mask));
+        return out;
+    }
     static Bitboard rook(unsigned sq, Bitboard occ) {
         const PextSquare& e = PEXT_ROOK[sq];
         return pext_slots[e.base + gather(occ, e.relevant)];
@@ -79,5 +85,8 @@ bool bmi2_available();
 // AMD's Bulldozer line and Zen 1 and 2 have BMI2 but run PEXT in microcode, hundreds of cycles
 // a lookup: there the magic lookups are far faster.
 bool pext_is_slow();
+
+// Whether the engine takes the PEXT builds: BMI2 with PEXT and PDEP in hardware.
+inline bool pext_fast() { return bmi2_available() && !pext_is_slow(); }
 
 }  // namespace chess::detail

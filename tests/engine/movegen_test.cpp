@@ -272,8 +272,10 @@ TEST(MoveGen, PseudoLegalSummaryAddsUpTheGroups) {
                 MoveGen with = MoveGen::generate_pseudo_legal(b, summary);
                 ASSERT_NO_FATAL_FAILURE(same(with, summary));
                 ASSERT_NO_FATAL_FAILURE(same(chess::detail::pseudo_legal_magic(b, magic_summary), magic_summary));
-                if (chess::detail::pseudo_legal_pext_chosen())
-                    ASSERT_NO_FATAL_FAILURE(same(chess::detail::pseudo_legal_pext_build(b, pext_summary), pext_summary));
+                if (chess::detail::pseudo_legal_pext_chosen()) {
+                    const MoveGen pext = chess::detail::pseudo_legal_pext_build(b, pext_summary);
+                    ASSERT_NO_FATAL_FAILURE(same(pext, pext_summary));
+                }
                 promotions_seen += summary.promoting_pawns;
                 const std::size_t moves = with.len();
                 if (moves == 0 || !b.pieces(~b.side_to_move, Piece::King)) break;
