@@ -43,8 +43,8 @@ Bitboard pawn_destinations(const Board& b, unsigned s) {
     return captures | pushes;
 }
 
-// Slider lookups: the magic tables everywhere (the default), or the PEXT ones, which only code
-// built for BMI2 may inline (see generate_pseudo_legal).
+// Slider lookups: the magic tables everywhere (the default), or the PEXT ones, which may only
+// run where the CPU has PEXT (see pseudo_legal_pext).
 struct MagicSliders {
     static Bitboard rook(unsigned s, Bitboard occ) { return rook_attacks(s, occ); }
     static Bitboard bishop(unsigned s, Bitboard occ) { return bishop_attacks(s, occ); }
@@ -414,18 +414,13 @@ MoveGen MoveGenBuilder::pseudo_legal(const Board& board, MoveGen::Summary& summa
 
 namespace {
 
-template <class Sliders>
-[[gnu::always_inline]] inline MoveGen pseudo_legal_with(const Board& board, MoveGen::Summary& summary) {
-    return MoveGenBuilder::pseudo_legal<Sliders>(board, summary);
-}
-
 // Built twice, for CPUs with popcnt and without, as the batch's loops are: it runs once a move.
 // The whole builder is inlined (flatten), so that the popcnt build counts with the instruction.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 [[gnu::target_clones("popcnt", "default"), gnu::flatten]]
 #endif
 MoveGen pseudo_legal_magic_build(const Board& board, MoveGen::Summary& summary) {
-    return pseudo_legal_with<MagicSliders>(board, summary);
+    return MoveGenBuilder::pseudo_legal<MagicSliders>(board, summary);
 }
 
 #if defined(__x86_64__)
@@ -434,7 +429,7 @@ MoveGen pseudo_legal_magic_build(const Board& board, MoveGen::Summary& summary) 
 // for BMI2 can reach a caller on a CPU without it.
 [[gnu::target("bmi,bmi2,popcnt"), gnu::flatten]] MoveGen pseudo_legal_pext(const Board& board,
                                                                            MoveGen::Summary& summary) {
-    return pseudo_legal_with<PextSliders>(board, summary);
+    return MoveGenBuilder::pseudo_legal<PextSliders>(board, summary);
 }
 const bool PSEUDO_LEGAL_PEXT = detail::pext_fast();
 #else
