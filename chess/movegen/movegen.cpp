@@ -412,14 +412,14 @@ MoveGen MoveGenBuilder::pseudo_legal(const Board& board, MoveGen::Summary& summa
     return gen;
 }
 
-namespace {
+namespace detail {
 
 // Built twice, for CPUs with popcnt and without, as the batch's loops are: it runs once a move.
 // The whole builder is inlined (flatten), so that the popcnt build counts with the instruction.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 [[gnu::target_clones("popcnt", "default"), gnu::flatten]]
 #endif
-MoveGen pseudo_legal_magic_build(const Board& board, MoveGen::Summary& summary) {
+MoveGen pseudo_legal_magic(const Board& board, MoveGen::Summary& summary) {
     return MoveGenBuilder::pseudo_legal<MagicSliders>(board, summary);
 }
 
@@ -431,30 +431,26 @@ MoveGen pseudo_legal_magic_build(const Board& board, MoveGen::Summary& summary) 
                                                                            MoveGen::Summary& summary) {
     return MoveGenBuilder::pseudo_legal<PextSliders>(board, summary);
 }
+#else
+MoveGen pseudo_legal_pext(const Board& board, MoveGen::Summary& summary) { return pseudo_legal_magic(board, summary); }
+#endif
+
+}  // namespace detail
+
+namespace {
+
+#if defined(__x86_64__)
 const bool PSEUDO_LEGAL_PEXT = detail::pext_fast();
 #else
-MoveGen pseudo_legal_pext(const Board& board, MoveGen::Summary& summary) {
-    return pseudo_legal_magic_build(board, summary);
-}
 const bool PSEUDO_LEGAL_PEXT = false;
 #endif
 
 }  // namespace
 
-namespace detail {
-
-MoveGen pseudo_legal_magic(const Board& board, MoveGen::Summary& summary) {
-    return pseudo_legal_magic_build(board, summary);
-}
-MoveGen pseudo_legal_pext_build(const Board& board, MoveGen::Summary& summary) {
-    return pseudo_legal_pext(board, summary);
-}
-bool pseudo_legal_pext_chosen() { return PSEUDO_LEGAL_PEXT; }
-
-}  // namespace detail
+bool detail::pseudo_legal_pext_chosen() { return PSEUDO_LEGAL_PEXT; }
 
 MoveGen MoveGen::generate_pseudo_legal(const Board& board, Summary& summary) {
-    return PSEUDO_LEGAL_PEXT ? pseudo_legal_pext(board, summary) : pseudo_legal_magic_build(board, summary);
+    return PSEUDO_LEGAL_PEXT ? detail::pseudo_legal_pext(board, summary) : detail::pseudo_legal_magic(board, summary);
 }
 
 std::size_t MoveGen::count_pseudo_legal(const Board& board) {

@@ -127,7 +127,7 @@ bool popcnt_available();
 // chosen by the loader) and by PEXT. The PEXT one may only run where pseudo_legal_pext_chosen(),
 // which is also when generate_pseudo_legal takes it: BMI2 with a fast PEXT.
 MoveGen pseudo_legal_magic(const Board& board, MoveGen::Summary& summary);
-MoveGen pseudo_legal_pext_build(const Board& board, MoveGen::Summary& summary);
+MoveGen pseudo_legal_pext(const Board& board, MoveGen::Summary& summary);
 bool pseudo_legal_pext_chosen();
 }  // namespace detail
 

@@ -273,7 +273,7 @@ TEST(MoveGen, PseudoLegalSummaryAddsUpTheGroups) {
                 ASSERT_NO_FATAL_FAILURE(same(with, summary));
                 ASSERT_NO_FATAL_FAILURE(same(chess::detail::pseudo_legal_magic(b, magic_summary), magic_summary));
                 if (chess::detail::pseudo_legal_pext_chosen()) {
-                    const MoveGen pext = chess::detail::pseudo_legal_pext_build(b, pext_summary);
+                    const MoveGen pext = chess::detail::pseudo_legal_pext(b, pext_summary);
                     ASSERT_NO_FATAL_FAILURE(same(pext, pext_summary));
                 }
                 promotions_seen += summary.promoting_pawns;
