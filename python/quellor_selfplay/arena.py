@@ -130,77 +130,92 @@ def play_segment(
         check = finish(check[over()[check]])
 
     entries = np.zeros(n, dtype=np.int64)  # one slot per batch game, ignored where it is over
-    single = len(set(white_of.tolist()) | set(black_of.tolist())) == 1
+    # The players in a fixed order: a round gives each of them, in turn, every game where it is
+    # to move at that moment, and steps those games alone. A game against another player thus
+    # waits for it within the round, and each player decides for as many games at once as it
+    # can: after the learner has moved in all its games, every pool member finds all its own
+    # games waiting, where stepping all games together would split every step between them.
+    order = sorted(set(white_of.tolist()) | set(black_of.tolist()))
+    single = len(order) == 1
     while True:
-        with part("records"):
-            live = np.flatnonzero((job >= 0) & ~over())
-            if live.size == 0:
-                break
-            white = batch.to_move.numpy()[live]
-            jobs = job[live]
-            mover = np.where(white, white_of[jobs], black_of[jobs])
-            present = [int(mover[0])] if single else np.unique(mover).tolist()
-        count("positions", live.size)
-        with part("observations"):
-            if live.size == n:
-                # The outputs are read before the next step rewrites them: no copy needed.
-                observations, masks = batch.observation, batch.legal_action_mask
-            else:
-                index = torch.from_numpy(live)
-                observations = torch.index_select(batch.observation, 0, index)
-                masks = torch.index_select(batch.legal_action_mask, 0, index)
-        drawn = None
-        if any(needs_random[p] for p in present):
+        moved = False
+        for p in order:
+            with part("records"):
+                live = np.flatnonzero((job >= 0) & ~over())
+                if live.size == 0:
+                    break
+                white = batch.to_move.numpy()[live]
+                if not single:
+                    jobs = job[live]
+                    mine = np.where(white, white_of[jobs], black_of[jobs]) == p
+                    if not mine.any():
+                        continue
+                    live, white = live[mine], white[mine]
+                jobs = job[live]
+            moved = True
+            actions, log_probs, masks = _decide(batch, players[p], live, white, n, needs_random[p],
+                                                beliefs if needs_beliefs[p] else None, generator)
+            with part("observations"):
+                packed = batch.packed_observation().numpy()[live]
+                mask_bits = np.packbits(masks.numpy(), axis=1, bitorder="little")
+                plies = batch.plies.numpy()[live].astype(np.int32)
             with part("engine"):
-                drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
-        if len(present) == 1:
-            player = players[present[0]]
-            extra = {"beliefs": [beliefs[(int(s), bool(w))] for s, w in zip(live, white)]} \
-                if needs_beliefs[present[0]] else {}
-            with part(getattr(player, "ledger_part", "bots")):
-                actions, log_probs = player.act(observations, masks, generator, drawn, **extra)
-        else:
-            actions = np.empty(live.size, dtype=np.int64)
-            log_probs = np.empty(live.size, dtype=np.float32)
-            for p in present:
-                with part("records"):
-                    chosen = np.flatnonzero(mover == p)
-                    pick = torch.from_numpy(chosen)
-                    inputs = (torch.index_select(observations, 0, pick), torch.index_select(masks, 0, pick),
-                              generator, None if drawn is None else torch.index_select(drawn, 0, pick))
-                    extra = {"beliefs": [beliefs[(int(live[c]), bool(white[c]))] for c in chosen]} \
-                        if needs_beliefs[p] else {}
-                with part(getattr(players[p], "ledger_part", "bots")):
-                    actions[chosen], log_probs[chosen] = players[p].act(*inputs, **extra)  # type: ignore[arg-type]
-        with part("observations"):
-            packed = batch.packed_observation().numpy()[live]
-            mask_bits = np.packbits(masks.numpy(), axis=1, bitorder="little")
-            plies = batch.plies.numpy()[live].astype(np.int32)
-        with part("engine"):
-            entries[:] = 0
-            entries[live] = actions
-            batch.step(entries)
-        if beliefs:
-            with part("beliefs"):
-                for slot in live:
-                    for white_side in (True, False):
-                        held = beliefs.get((int(slot), white_side))
-                        if held is not None:
-                            held.update()
-        with part("records"):
-            # The move each slot played, as the core resolved it (a promotion slot names no square).
-            codes = batch.last_move.numpy()[live]
-            chunks.append({
-                "job": jobs, "ply": plies, "white": white,
-                "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
-                "player": mover.astype(np.uint8), "frame": packed[:, NEWEST_FRAME],
-                "castling": packed[:, CASTLING_WORD].astype(np.uint8), "mask": mask_bits,
-            })
-            check = live[over()[live]]
-            while check.size:
-                check = finish(check[over()[check]])
+                entries[:] = 0
+                entries[live] = actions
+                if single:
+                    batch.step(entries)
+                else:
+                    stepped = np.zeros(n, dtype=np.bool_)
+                    stepped[live] = True
+                    batch.step(entries, games=stepped)
+            if beliefs:
+                with part("beliefs"):
+                    # Both sides' beliefs follow every ply of their game.
+                    for slot in live:
+                        for white_side in (True, False):
+                            held = beliefs.get((int(slot), white_side))
+                            if held is not None:
+                                held.update()
+            with part("records"):
+                # The move each slot played, as the core resolved it (a promotion slot names no square).
+                codes = batch.last_move.numpy()[live]
+                chunks.append({
+                    "job": jobs, "ply": plies, "white": white,
+                    "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
+                    "player": np.full(live.size, p, dtype=np.uint8), "frame": packed[:, NEWEST_FRAME],
+                    "castling": packed[:, CASTLING_WORD].astype(np.uint8), "mask": mask_bits,
+                })
+                check = live[over()[live]]
+                while check.size:
+                    check = finish(check[over()[check]])
+        if not moved:
+            break
     with part("records"):
         return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
+
+
+def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], n: int,
+            needs_random: bool, beliefs: Optional[dict[tuple[int, bool], Belief]],
+            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], torch.Tensor]:
+    """`player`'s slots and their log-probabilities in the batch games `live` (where it is to
+    move, White where `white`), and those games' masks."""
+    count("positions", live.size)
+    with part("observations"):
+        if live.size == n:
+            # The outputs are read before the next step rewrites them: no copy needed.
+            observations, masks = batch.observation, batch.legal_action_mask
+        else:
+            index = torch.from_numpy(live)
+            observations = torch.index_select(batch.observation, 0, index)
+            masks = torch.index_select(batch.legal_action_mask, 0, index)
+    drawn = None
+    if needs_random:
+        with part("engine"):
+            drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
+    extra = {} if beliefs is None else {"beliefs": [beliefs[(int(s), bool(w))] for s, w in zip(live, white)]}
+    with part(getattr(player, "ledger_part", "bots")):
+        actions, log_probs = player.act(observations, masks, generator, drawn, **extra)
+    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32), masks
 
 
 def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],
