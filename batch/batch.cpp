@@ -626,4 +626,20 @@ void Batch::packed_observation(std::int64_t* out) {
     });
 }
 
+void Batch::packed_newest(const std::int64_t* index, std::size_t k, std::int64_t* out) const {
+    for (std::size_t j = 0; j < k; ++j) {
+        const Game& g = games_[static_cast<std::size_t>(index[j])];
+        const std::uint8_t* frames[HISTORY_LEN];
+        frames_of(g, frames);
+        Frame f;
+        std::memcpy(f.data(), frames[HISTORY_LEN - 1], f.size());
+        std::uint64_t bits[PLANE_CHANNELS];
+        pack_frame(f, bits);
+        std::int64_t* words = out + j * NEWEST_WORDS;
+        for (std::size_t c = 0; c < PLANE_CHANNELS; ++c) words[c] = static_cast<std::int64_t>(bits[c]);
+        const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
+        words[PLANE_CHANNELS] = (rights.king_side() ? 1 : 0) | (rights.queen_side() ? 2 : 0);
+    }
+}
+
 }  // namespace quellor::batch

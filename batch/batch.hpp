@@ -201,6 +201,10 @@ public:
     // r), then the castling flags (bit 0 king side, bit 1 queen side): PACKED_WORDS words.
     static constexpr std::size_t PACKED_WORDS = HISTORY_LEN * PLANE_CHANNELS + 1;
     void packed_observation(std::int64_t* out);
+    // For each of the k games index[j] (each below size()): the newest of those frames and the
+    // castling flags, as packed_observation() writes them: NEWEST_WORDS words a game.
+    static constexpr std::size_t NEWEST_WORDS = PLANE_CHANNELS + 1;
+    void packed_newest(const std::int64_t* index, std::size_t k, std::int64_t* out) const;
 
     std::size_t bytes_per_game() const;
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "batch.hpp"
+#include "slots.hpp"
 #include "binding/cpython.hpp"
 #include "game/belief.hpp"
 
@@ -538,6 +539,51 @@ PyObject* batch_packed_observation(PyObject* obj, PyObject* out_arg) {
     });
 }
 
+// Acquires a C-contiguous buffer of any length of `itemsize`-byte items of one of `kinds`;
+// `items` receives their number. Returns 0, or -1 with an exception set naming `what`.
+int acquire_any(PyObject* obj, const char* what, bool writable, Py_ssize_t itemsize, const char* kinds,
+                HeldBuffer& out, Py_ssize_t& items) {
+    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(obj, &out.view, flags) < 0) return -1;
+    out.held = true;
+    const char kind = format_kind(out.view);
+    if (out.view.itemsize != itemsize || kind == '\0' || !std::strchr(kinds, kind)) {
+        PyErr_Format(PyExc_TypeError, "%s: unexpected item format '%s'", what, out.view.format ? out.view.format : "B");
+        out.release();
+        return -1;
+    }
+    items = out.view.len / itemsize;
+    return 0;
+}
+
+const char* const NEWEST_PARAMS[] = {"index", "out"};
+constexpr Signature NEWEST_SIGNATURE = {"Batch.packed_newest()", NEWEST_PARAMS, 2, 2, true};
+
+// packed_newest(index, out): for the k games of the int64 `index`, the newest frame and the
+// castling word of packed_observation(), k x NEWEST_WORDS int64.
+PyObject* batch_packed_newest(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject* bound[2] = {nullptr, nullptr};
+        if (bind_args(NEWEST_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const Borrow busy = use_batch(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer index, out;
+        Py_ssize_t k = 0;
+        if (acquire_any(bound[0], "index", false, 8, "qln", index, k) < 0) return nullptr;
+        const auto* games = static_cast<const std::int64_t*>(index.view.buf);
+        const auto n = static_cast<std::int64_t>(self->core->size());
+        for (Py_ssize_t j = 0; j < k; ++j)
+            if (games[j] < 0 || games[j] >= n)
+                return PyErr_Format(PyExc_IndexError, "game index %lld out of range for %lld games",
+                                    static_cast<long long>(games[j]), static_cast<long long>(n));
+        if (acquire(bound[1], "out", true, k * static_cast<Py_ssize_t>(Batch::NEWEST_WORDS), 8, "qln", out) < 0)
+            return nullptr;
+        self->core->packed_newest(games, static_cast<std::size_t>(k), static_cast<std::int64_t*>(out.view.buf));
+        Py_RETURN_NONE;
+    });
+}
+
 // write_observations(): rewrites every observation from the games' frames.
 PyObject* batch_write_observations(PyObject* obj, PyObject*) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
@@ -625,6 +671,8 @@ PyMethodDef BATCH_METHODS[] = {
     {"reset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_reset)), METH_FASTCALL | METH_KEYWORDS,
      "reset($self, seed, games, /)\n--\n\n"},
     {"packed_observation", batch_packed_observation, METH_O, "packed_observation($self, out, /)\n--\n\n"},
+    {"packed_newest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_packed_newest)),
+     METH_FASTCALL | METH_KEYWORDS, "packed_newest($self, index, out, /)\n--\n\n"},
     {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
     {"clone", batch_clone, METH_O, "clone($self, outputs, /)\n--\n\n"},
     {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},
@@ -1009,6 +1057,116 @@ PyType_Spec BELIEF_SPEC = {
     BELIEF_SLOTS,
 };
 
+// =============================================================================================
+// Module functions: a player's work around its forward pass
+
+// The mask rows of `obj`: whole rows of ACTION_COUNT bool bytes. Returns 0, or -1 with an
+// exception set.
+int acquire_masks(PyObject* obj, HeldBuffer& out, std::size_t& rows) {
+    Py_ssize_t items = 0;
+    if (acquire_any(obj, "masks", false, 1, "?B", out, items) < 0) return -1;
+    if (items % ACTION_COUNT != 0) {
+        out.release();
+        PyErr_Format(PyExc_ValueError, "masks: expected rows of %d items, got %zd items", ACTION_COUNT, items);
+        return -1;
+    }
+    rows = static_cast<std::size_t>(items / ACTION_COUNT);
+    return 0;
+}
+
+const char* const ENTRIES_PARAMS[] = {"masks", "width"};
+constexpr Signature ENTRIES_SIGNATURE = {"legal_entries()", ENTRIES_PARAMS, 2, 2, true};
+
+// legal_entries(masks, width) -> bytearray: the rows, then the columns, of the true entries of
+// mask rows of `width` bool bytes, row by row, as int64.
+PyObject* module_legal_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[2] = {nullptr, nullptr};
+        std::uint64_t width = 0;
+        if (bind_args(ENTRIES_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+            u64_arg(bound[1], "width", 1, static_cast<std::uint64_t>(PY_SSIZE_T_MAX), width) < 0)
+            return nullptr;
+        HeldBuffer masks;
+        Py_ssize_t items = 0;
+        if (acquire_any(bound[0], "masks", false, 1, "?B", masks, items) < 0) return nullptr;
+        if (static_cast<std::uint64_t>(items) % width != 0)
+            return PyErr_Format(PyExc_ValueError, "masks: expected rows of %llu items, got %zd items",
+                                static_cast<unsigned long long>(width), items);
+        const auto* bytes = static_cast<const std::uint8_t*>(masks.view.buf);
+        const std::size_t rows = static_cast<std::size_t>(items) / width;
+        const std::size_t count = count_entries(bytes, rows, width);
+        OwnedRef out = OwnedRef::steal(
+            PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(2 * count * sizeof(std::int64_t))));
+        if (!out) return nullptr;
+        auto* words = reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(out.get()));
+        legal_entries(bytes, rows, width, words, words + count);
+        return out.release();
+    });
+}
+
+const char* const PACK_PARAMS[] = {"masks", "out"};
+constexpr Signature PACK_SIGNATURE = {"pack_mask_bits()", PACK_PARAMS, 2, 2, true};
+
+// pack_mask_bits(masks, out): the mask rows as bits, MASK_BYTES a row (bit b of byte j the row's
+// entry 8 j + b).
+PyObject* module_pack_mask_bits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[2] = {nullptr, nullptr};
+        if (bind_args(PACK_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        HeldBuffer masks, out;
+        std::size_t rows = 0;
+        if (acquire_masks(bound[0], masks, rows) < 0) return nullptr;
+        if (acquire(bound[1], "out", true, static_cast<Py_ssize_t>(rows * MASK_BYTES), 1, "B", out) < 0) return nullptr;
+        pack_mask_bits(static_cast<const std::uint8_t*>(masks.view.buf), rows, ACTION_COUNT,
+                       static_cast<std::uint8_t*>(out.view.buf));
+        Py_RETURN_NONE;
+    });
+}
+
+const char* const DRAW_PARAMS[] = {"values", "rows", "uniforms", "picked", "log_probs"};
+constexpr Signature DRAW_SIGNATURE = {"sample_entries()", DRAW_PARAMS, 5, 5, true};
+
+// sample_entries(values, rows, uniforms, picked, log_probs): one entry drawn per row, see
+// slots.hpp; ValueError for entries that are out of order, not finite or leave a row empty.
+PyObject* module_sample_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[5] = {};
+        if (bind_args(DRAW_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        HeldBuffer values, rows, uniforms, picked, log_probs;
+        Py_ssize_t n = 0, k = 0;
+        if (acquire_any(bound[0], "values", false, 4, "f", values, n) < 0 ||
+            acquire(bound[1], "rows", false, n, 8, "qln", rows) < 0 ||
+            acquire_any(bound[2], "uniforms", false, 8, "d", uniforms, k) < 0 ||
+            acquire(bound[3], "picked", true, k, 8, "qln", picked) < 0 ||
+            acquire(bound[4], "log_probs", true, k, 4, "f", log_probs) < 0)
+            return nullptr;
+        const SampleError error = sample_entries(
+            static_cast<const float*>(values.view.buf), static_cast<const std::int64_t*>(rows.view.buf),
+            static_cast<std::size_t>(n), static_cast<std::size_t>(k), static_cast<const double*>(uniforms.view.buf),
+            static_cast<std::int64_t*>(picked.view.buf), static_cast<float*>(log_probs.view.buf));
+        switch (error) {
+            case SampleError::None: Py_RETURN_NONE;
+            case SampleError::RowWithoutEntry:
+                return PyErr_Format(PyExc_ValueError, "a game to move has no legal slot");
+            case SampleError::RowsOutOfOrder:
+                return PyErr_Format(PyExc_ValueError, "the legal entries must come row by row");
+            case SampleError::NotFinite:
+                return PyErr_Format(PyExc_ValueError, "the network's policy gives no finite probabilities");
+        }
+        return PyErr_Format(PyExc_SystemError, "sample_entries: unknown refusal");
+    });
+}
+
+PyMethodDef MODULE_METHODS[] = {
+    {"legal_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_legal_entries)),
+     METH_FASTCALL | METH_KEYWORDS, "legal_entries(masks, width, /)\n--\n\n"},
+    {"pack_mask_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_pack_mask_bits)),
+     METH_FASTCALL | METH_KEYWORDS, "pack_mask_bits(masks, out, /)\n--\n\n"},
+    {"sample_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_sample_entries)),
+     METH_FASTCALL | METH_KEYWORDS, "sample_entries(values, rows, uniforms, picked, log_probs, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Adds a tuple of the names to the module. Returns 0, or -1 with an exception set.
 template <std::size_t N>
 int add_names(PyObject* module, const char* attr, const std::array<std::string_view, N>& names) {
@@ -1078,7 +1236,12 @@ PyModuleDef_Slot MODULE_SLOTS[] = {
     {0, nullptr},
 };
 
-PyModuleDef MODULE_DEF = module_def<ModuleState>("quellor_selfplay._batch", "The native core of quellor_selfplay.GameBatch.", MODULE_SLOTS);
+PyModuleDef MODULE_DEF = [] {
+    PyModuleDef def = module_def<ModuleState>("quellor_selfplay._batch", "The native core of quellor_selfplay.GameBatch.",
+                                              MODULE_SLOTS);
+    def.m_methods = MODULE_METHODS;
+    return def;
+}();
 
 }  // namespace
 }  // namespace quellor::batch

@@ -21,9 +21,9 @@ import torch
 
 from quellor_selfplay.batch import GameBatch
 from quellor_selfplay.belief import Belief
-from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME
+from quellor_selfplay.codes import FRAME_CHANNELS
 from quellor_selfplay.config import GameConfig
-from quellor_selfplay.data import ROW_FIELDS
+from quellor_selfplay.data import ROW_FIELDS, pack_masks
 from quellor_selfplay.ledger import count, part
 from quellor_selfplay.players import Player
 
@@ -156,8 +156,8 @@ def play_segment(
             actions, log_probs, masks = _decide(batch, players[p], live, white, n, needs_random[p],
                                                 beliefs if needs_beliefs[p] else None, generator)
             with part("observations"):
-                packed = batch.packed_observation().numpy()[live]
-                mask_bits = np.packbits(masks.numpy(), axis=1, bitorder="little")
+                newest = batch.packed_newest(live).numpy()
+                mask_bits = pack_masks(masks)
                 plies = batch.plies.numpy()[live].astype(np.int32)
             with part("engine"):
                 entries[:] = 0
@@ -182,8 +182,8 @@ def play_segment(
                 chunks.append({
                     "job": jobs, "ply": plies, "white": white,
                     "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
-                    "player": np.full(live.size, p, dtype=np.uint8), "frame": packed[:, NEWEST_FRAME],
-                    "castling": packed[:, CASTLING_WORD].astype(np.uint8), "mask": mask_bits,
+                    "player": np.full(live.size, p, dtype=np.uint8), "frame": newest[:, :FRAME_CHANNELS],
+                    "castling": newest[:, FRAME_CHANNELS].astype(np.uint8), "mask": mask_bits,
                 })
                 check = live[over()[live]]
                 while check.size:

@@ -19,7 +19,7 @@ import torch
 import quellor
 from quellor_selfplay import _batch
 from quellor_selfplay.codes import (
-    ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, MAX_GAMES, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
+    ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, FRAME_CHANNELS, MAX_GAMES, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
     code_move,
 )
 
@@ -415,6 +415,15 @@ class GameBatch:
         """(n, 105) int64: the observation bit-packed (see unpack_observation)."""
         out = torch.empty((self._n, PACKED_WORDS), dtype=torch.int64)
         self._core.packed_observation(out.numpy())
+        return out
+
+
+    def packed_newest(self, games: Any) -> torch.Tensor:
+        """(k, 14) int64: for the games at the k indices `games`, the newest frame of
+        packed_observation() (13 words) and its castling word, packed for these games alone."""
+        index = np.ascontiguousarray(np.asarray(games), dtype=np.int64).reshape(-1)
+        out = torch.empty((len(index), FRAME_CHANNELS + 1), dtype=torch.int64)
+        self._core.packed_newest(index, out.numpy())
         return out
 
 

@@ -50,7 +50,7 @@ import numpy.typing as npt
 import torch
 from torch.utils.data import Dataset, IterableDataset, get_worker_info
 
-from quellor_selfplay import SUMMARY_FILE
+from quellor_selfplay import SUMMARY_FILE, _batch
 from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.codes import CASTLING_COLUMNS, ENDINGS, FRAME_CHANNELS, MASK_BYTES, NEWEST_FRAME, OBSERVATIONS, PACKED_WORDS, code_move
 from quellor_selfplay.fileio import DataError, file_digest, replacing, write_json
@@ -423,6 +423,16 @@ def rebuild_packed(frames: torch.Tensor, castling: torch.Tensor, ply: torch.Tens
     packed[:, : PACKED_WORDS - 1] = frames[source_rows].reshape(len(rows), PACKED_WORDS - 1)
     packed[:, PACKED_WORDS - 1] = castling[rows].long()
     return packed
+
+
+def pack_masks(masks: torch.Tensor) -> npt.NDArray[np.uint8]:
+    """(k, 544) uint8 little-endian bits from (k, 4352) bool masks: unpack_masks' inverse."""
+    flat = masks.detach().contiguous().cpu()
+    if flat.dtype != torch.bool:
+        raise TypeError(f"masks must be bool, not {flat.dtype}")
+    out = np.empty((len(flat), MASK_BYTES), dtype=np.uint8)
+    _batch.pack_mask_bits(flat.numpy(), out)
+    return out
 
 
 def unpack_masks(bits: torch.Tensor) -> torch.Tensor:

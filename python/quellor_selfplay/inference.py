@@ -28,6 +28,9 @@ import dataclasses
 import torch
 from torch import nn
 
+from quellor_selfplay import _batch
+from quellor_selfplay.codes import ACTION_SLOTS
+
 PRECISIONS = ("float32", "bfloat16")
 # How far an acting copy's policy may be from float32 eager's, at every position: the total
 # variation distance between the two distributions over the legal slots. It bounds the share
@@ -113,13 +116,22 @@ def default_precision() -> str:
 
 
 def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
-    """(rows, slots) of the True entries of (k, 4352) bool masks, row by row.
+    """(rows, slots) of the True entries of (k, 4352) bool masks (or rows of any width), row by
+    row.
 
-    Scans eight slots at a time (a mask row is 4352 bytes), then only the words that hold a
-    legal slot: about twice as fast as nonzero() on the whole mask.
+    Found by the batch module sixteen slots at a time (a mask row is 4352 bytes, some thirty of
+    them set).
     """
-    k = len(masks)
-    masks = masks.contiguous()
-    rows, words = masks.view(torch.int64).nonzero(as_tuple=True)
-    hits, offsets = masks.view(k, -1, 8)[rows, words].nonzero(as_tuple=True)
-    return rows[hits], words[hits] * 8 + offsets
+    flat = masks.detach().contiguous().cpu()
+    if flat.dtype != torch.bool or flat.dim() != 2:
+        raise ValueError(f"masks must be (k, {ACTION_SLOTS}) bool, got {tuple(flat.shape)} {flat.dtype}")
+    if flat.numel() == 0:
+        empty = torch.zeros(0, dtype=torch.int64)
+        return empty, empty.clone()
+    found = _batch.legal_entries(flat.numpy(), flat.shape[1])
+    if not found:
+        empty = torch.zeros(0, dtype=torch.int64)
+        return empty, empty.clone()
+    entries = torch.frombuffer(found, dtype=torch.int64)
+    half = len(entries) // 2
+    return entries[:half], entries[half:]

@@ -24,6 +24,7 @@ import numpy.typing as npt
 import torch
 from torch import nn
 
+from quellor_selfplay import _batch
 from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import ACTION_SLOTS
 from quellor_selfplay.inference import acting_copy, legal_entries
@@ -142,37 +143,18 @@ def sample_entries(values: torch.Tensor, rows: torch.Tensor, cols: torch.Tensor,
                    generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     """The draw of sample_legal from the logits of the legal entries (rows[i], cols[i]) alone.
 
-    Only the legal entries (some thirty a row out of 4352) are touched: the softmax and an
-    inverse-CDF draw run over them as one flat array, one uniform per row. The entries of a row
-    lie together (rows ascending, as legal_entries gives them), so each row's maximum and sum
-    are numpy reductions over contiguous runs: a dozen calls whatever the number of rows, which
-    matters at the few rows a step of a segment's last games has.
+    Only the legal entries (some thirty a row out of 4352) are touched: in the batch module,
+    each row's softmax in double precision and an inverse-CDF draw at one uniform of
+    `generator` per row, in one call whatever the number of rows.
     """
     if k == 0:
         return np.zeros(0, np.int64), np.zeros(0, np.float32)
-    row = rows.numpy()
-    counts = np.bincount(row, minlength=k)
-    if not (counts > 0).all():
-        raise ValueError("a game to move has no legal slot")
-    if len(row) > 1 and (np.diff(row) < 0).any():
-        raise ValueError("the legal entries must come row by row")
-    logits = values.double().numpy()
-    if not np.isfinite(logits).all():
-        raise ValueError("the network's policy gives no finite probabilities")
-    ends = np.cumsum(counts)
-    starts = ends - counts
-    top = np.maximum.reduceat(logits, starts)
-    shifted = logits - np.repeat(top, counts)
-    weights = np.exp(shifted)
-    totals = np.add.reduceat(weights, starts)
-    running = np.cumsum(weights)
-    before = np.where(starts > 0, running[np.maximum(starts - 1, 0)], 0.0)
     uniform = torch.rand(k, generator=generator, dtype=torch.float64).numpy()
-    picked = np.searchsorted(running, before + uniform * totals, side="right")
-    # Rounding may carry a draw just past its row's last entry: keep it inside the row.
-    picked = np.minimum(np.maximum(picked, starts), ends - 1)
-    log_probs = shifted[picked] - np.log(totals)
-    return cols.numpy()[picked].astype(np.int64), log_probs.astype(np.float32)
+    picked = np.empty(k, dtype=np.int64)
+    log_probs = np.empty(k, dtype=np.float32)
+    flat = np.ascontiguousarray(values.detach().float().numpy())
+    _batch.sample_entries(flat, np.ascontiguousarray(rows.numpy(), dtype=np.int64), uniform, picked, log_probs)
+    return cols.numpy()[picked].astype(np.int64), log_probs
 
 
 def masked_logits(logits: torch.Tensor, masks: torch.Tensor) -> torch.Tensor:
