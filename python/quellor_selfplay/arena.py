@@ -1,5 +1,5 @@
-"""Many games at once in one GameBatch: every waiting game moves in the same step, each player
-deciding for all the games where it is to move in one call.
+"""Many games at once in one GameBatch, played in rounds: in a round each player in turn decides,
+in one call, for every game where it is to move at that moment, and those games step.
 
 `play_segment` plays a list of games with a fixed number of concurrent slots: a slot whose game
 ends takes the next game of the list until the list is done. Everything it does follows from its
@@ -36,6 +36,13 @@ def derive_seed(*parts: Any) -> int:
     return int.from_bytes(digest[:8], "little") >> 1
 
 
+# The keys of a segment's unfinished games (see play_segment): a row per game, then a row per
+# ply of those games in game then ply order.
+CARRY_GAME_KEYS = ("carry_game", "carry_white", "carry_black", "carry_plies")
+CARRY_ROW_KEYS = ("carry_move", "carry_action", "carry_logp", "carry_player")
+CARRY_KEYS = CARRY_GAME_KEYS + CARRY_ROW_KEYS
+
+
 def play_segment(
     table: GameConfig,
     games: Sequence[tuple[int, int, int]],
@@ -43,35 +50,55 @@ def play_segment(
     slots: int,
     seed: int,
     on_game: Optional[Callable[[int], None]] = None,
+    carried: Optional[Arrays] = None,
+    early: Sequence[tuple[int, int, int]] = (),
 ) -> Arrays:
     """Plays `games`, each (game index, White's player, Black's player) with players given as
     indices into `players`, `slots` of them at a time; returns the shard's arrays.
+
+    A segment can hand games on to the next. `early` lists games of the next segment that a
+    slot may start once every game of `games` has started, rather than stand idle while the last
+    of them play on; the shard then also holds, under CARRY_KEYS, those of them that were
+    started (finished or not): their moves, slots, log-probabilities and players so far. Given
+    to the next segment as `carried`, they are played again move for move from their starts
+    and go on from there: the next shard holds them whole, the rows of their earlier moves as
+    this segment made them. (The players of a carried game must be at the same indices in both
+    segments.)
 
     `on_game(plies)` is called as each game ends.
     """
     order = [g for g, _, _ in games]
     if order != sorted(set(order)):
         raise ValueError("the games of a segment must be distinct and in ascending order")
-    total = len(games)
-    game_ids = np.array(order, dtype=np.int64)
-    white_of = np.array([w for _, w, _ in games], dtype=np.int64)
-    black_of = np.array([b for _, _, b in games], dtype=np.int64)
+    handed = _carried_games(carried)
+    if set(order) & {g for g, _, _ in handed}:
+        raise ValueError("a carried game is also among the segment's own games")
+    # Every game the segment may play, as its slots take them: the carried games (whose moves
+    # are played again first), its own, then those it may start early for the next segment.
+    entries = list(handed) + list(games) + list(early)
+    required = len(handed) + len(games)  # the shard's games; the early ones come after them
+    total = len(entries)
+    game_ids = np.array([g for g, _, _ in entries], dtype=np.int64)
+    white_of = np.array([w for _, w, _ in entries], dtype=np.int64)
+    black_of = np.array([b for _, _, b in entries], dtype=np.int64)
     results = np.zeros(total, dtype=np.int8)
     endings = np.zeros(total, dtype=np.uint8)
     lengths = np.zeros(total, dtype=np.int32)
     chunks: list[dict[str, npt.NDArray[Any]]] = []
-    if total == 0:
-        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
+    if required == 0:
+        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths, 0, bool(early))
 
     if table.observation is None:
         raise ValueError("the game's observation layout is not set: give 'own' or 'history'")
-    n = max(1, min(slots, total))
+    n = max(1, min(slots, required))
+    if len(handed) > n:
+        raise ValueError(f"{len(handed)} carried games do not fit in {n} slots")
     with part("engine"):
         batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
                           max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
                           fens=table.start_fen)
     generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))
-    job = np.arange(n, dtype=np.int64)  # the games-list entry each slot plays, -1 when idle
+    job = np.arange(n, dtype=np.int64)  # the entry each slot plays, -1 when idle
     waiting = n
     needs_random = [p.uses_random_actions for p in players]
     # Players that search keep, for every game they play, the belief of their side: made as the
@@ -90,6 +117,16 @@ def play_segment(
                             batch, int(slot), white, cap=getattr(players[p], "belief_cap", 100_000),
                             seed=derive_seed(seed, "belief", game_ids[j], white))
 
+    def update_beliefs(stepped: npt.NDArray[np.int64]) -> None:
+        # Both sides' beliefs follow every ply of their game.
+        if beliefs:
+            with part("beliefs"):
+                for slot in stepped:
+                    for white_side in (True, False):
+                        held = beliefs.get((int(slot), white_side))
+                        if held is not None:
+                            held.update()
+
     def finish(ended: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """Records the ended slots' games and gives them the next ones; returns the slots that
         took a new game."""
@@ -99,7 +136,7 @@ def play_segment(
             # The core says how each game ended and who won.
             results[j], endings[j] = int(batch.result[slot]), int(batch.ending[slot])
             lengths[j] = int(batch.plies[slot])
-            if on_game is not None:
+            if on_game is not None and j < required:
                 on_game(int(lengths[j]))
         fresh = []
         for slot in ended:
@@ -122,28 +159,46 @@ def play_segment(
     def over() -> npt.NDArray[np.bool_]:
         return (batch.terminated | batch.truncated).numpy()
 
-    # Games over before their first move (a start position without a move) end at once, and
-    # so may the games that replace them.
+    def record(live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], actions: npt.NDArray[Any],
+               log_probs: npt.NDArray[np.float32], player: npt.NDArray[np.uint8], masks: torch.Tensor) -> Any:
+        """The rows of the games in slots `live` before their move; returns what stepping them
+        needs to finish the rows (the moves come from the core after the step)."""
+        with part("observations"):
+            newest = batch.packed_newest(live).numpy()
+            mask_bits = pack_masks(masks)
+            plies = batch.plies.numpy()[live].astype(np.int32)
+        return {"job": job[live], "ply": plies, "white": white, "action": actions.astype(np.int16),
+                "logp": log_probs, "player": player, "frame": newest[:, :FRAME_CHANNELS],
+                "castling": newest[:, FRAME_CHANNELS].astype(np.uint8), "mask": mask_bits}
+
     follow(range(n))
+    if handed:
+        with part("records"):
+            _replay(batch, carried, len(handed), record, update_beliefs, chunks)  # type: ignore[arg-type]
+    # Games over before their first move (a start position without a move) end at once, and
+    # so may the games that replace them; so do carried games that had ended.
     check = np.arange(n)
     while check.size:
         check = finish(check[over()[check]])
 
-    entries = np.zeros(n, dtype=np.int64)  # one slot per batch game, ignored where it is over
+    steps = np.zeros(n, dtype=np.int64)  # one slot per batch game, ignored where it is over
     # The players in a fixed order: a round gives each of them, in turn, every game where it is
     # to move at that moment, and steps those games alone. A game against another player thus
     # waits for it within the round, and each player decides for as many games at once as it
     # can: after the learner has moved in all its games, every pool member finds all its own
     # games waiting, where stepping all games together would split every step between them.
-    order = sorted(set(white_of.tolist()) | set(black_of.tolist()))
-    single = len(order) == 1
+    order_of_players = sorted(set(white_of.tolist()) | set(black_of.tolist()))
+    single = len(order_of_players) == 1
     while True:
         moved = False
-        for p in order:
+        for p in order_of_players:
             with part("records"):
-                live = np.flatnonzero((job >= 0) & ~over())
-                if live.size == 0:
+                playing = (job >= 0) & ~over()
+                # The segment is done once its own games are: early games left running are
+                # handed on as they stand.
+                if not (playing & (job < required)).any():
                     break
+                live = np.flatnonzero(playing)
                 white = batch.to_move.numpy()[live]
                 if not single:
                     jobs = job[live]
@@ -151,47 +206,87 @@ def play_segment(
                     if not mine.any():
                         continue
                     live, white = live[mine], white[mine]
-                jobs = job[live]
             moved = True
             actions, log_probs, masks = _decide(batch, players[p], live, white, n, needs_random[p],
                                                 beliefs if needs_beliefs[p] else None, generator)
-            with part("observations"):
-                newest = batch.packed_newest(live).numpy()
-                mask_bits = pack_masks(masks)
-                plies = batch.plies.numpy()[live].astype(np.int32)
+            chunk = record(live, white, actions, log_probs, np.full(live.size, p, dtype=np.uint8), masks)
             with part("engine"):
-                entries[:] = 0
-                entries[live] = actions
+                steps[:] = 0
+                steps[live] = actions
                 if single:
-                    batch.step(entries)
+                    batch.step(steps)
                 else:
                     stepped = np.zeros(n, dtype=np.bool_)
                     stepped[live] = True
-                    batch.step(entries, games=stepped)
-            if beliefs:
-                with part("beliefs"):
-                    # Both sides' beliefs follow every ply of their game.
-                    for slot in live:
-                        for white_side in (True, False):
-                            held = beliefs.get((int(slot), white_side))
-                            if held is not None:
-                                held.update()
+                    batch.step(steps, games=stepped)
+            update_beliefs(live)
             with part("records"):
                 # The move each slot played, as the core resolved it (a promotion slot names no square).
-                codes = batch.last_move.numpy()[live]
-                chunks.append({
-                    "job": jobs, "ply": plies, "white": white,
-                    "action": actions.astype(np.int16), "move": codes.astype(np.int16), "logp": log_probs,
-                    "player": np.full(live.size, p, dtype=np.uint8), "frame": newest[:, :FRAME_CHANNELS],
-                    "castling": newest[:, FRAME_CHANNELS].astype(np.uint8), "mask": mask_bits,
-                })
+                chunk["move"] = batch.last_move.numpy()[live].astype(np.int16)
+                chunks.append(chunk)
                 check = live[over()[live]]
                 while check.size:
                     check = finish(check[over()[check]])
         if not moved:
             break
     with part("records"):
-        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths)
+        # Early games still running have the plies played so far.
+        for slot in np.flatnonzero(job >= required):
+            lengths[job[slot]] = int(batch.plies[slot])
+        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths, required,
+                         bool(early), started=min(waiting, total))
+
+
+def _carried_games(carried: Optional[Arrays]) -> list[tuple[int, int, int]]:
+    """The (game, White, Black) entries of a segment's carried games; ValueError when the
+    arrays do not hold whole games."""
+    if carried is None:
+        return []
+    missing = [key for key in CARRY_KEYS if key not in carried]
+    if missing:
+        raise ValueError(f"the carried games lack {', '.join(missing)}")
+    count = len(carried["carry_game"])
+    if any(len(carried[key]) != count for key in CARRY_GAME_KEYS):
+        raise ValueError("the carried games' tables differ in length")
+    rows = int(np.sum(carried["carry_plies"], dtype=np.int64))
+    if (np.asarray(carried["carry_plies"]) < 0).any() or any(len(carried[key]) != rows for key in CARRY_ROW_KEYS):
+        raise ValueError("the carried games' rows do not match their plies")
+    ids = np.asarray(carried["carry_game"]).tolist()
+    if ids != sorted(set(ids)):
+        raise ValueError("the carried games must be distinct and in ascending order")
+    return [(int(g), int(w), int(b)) for g, w, b in zip(ids, carried["carry_white"], carried["carry_black"])]
+
+
+def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[..., Any],
+            update_beliefs: Callable[[npt.NDArray[np.int64]], None],
+            chunks: list[dict[str, npt.NDArray[Any]]]) -> None:
+    """Plays the carried games' moves again in slots 0..count-1, ply by ply, recording their
+    rows with the slots, log-probabilities and players they were played with."""
+    plies = np.asarray(carried["carry_plies"], dtype=np.int64)
+    starts = np.cumsum(plies) - plies
+    n = len(batch)
+    moves = np.zeros(n, dtype=np.int64)
+    for ply in range(int(plies.max(initial=0))):
+        live = np.flatnonzero(plies > ply)
+        over = (batch.terminated | batch.truncated).numpy()[live]
+        if over.any():
+            raise ValueError(f"carried game {int(carried['carry_game'][live[over][0]])} ended before its "
+                             f"move {ply}")
+        at = starts[live] + ply
+        masks = torch.index_select(batch.legal_action_mask, 0, torch.from_numpy(live))
+        white = batch.to_move.numpy()[live]
+        chunk = record(live, white, np.asarray(carried["carry_action"])[at],
+                       np.asarray(carried["carry_logp"], dtype=np.float32)[at],
+                       np.asarray(carried["carry_player"], dtype=np.uint8)[at], masks)
+        moves[:] = 0
+        moves[live] = np.asarray(carried["carry_move"], dtype=np.int64)[at]
+        stepped = np.zeros(n, dtype=np.bool_)
+        stepped[live] = True
+        with part("engine"):
+            batch.step_moves(moves, games=stepped)
+        update_beliefs(live)
+        chunk["move"] = np.asarray(carried["carry_move"], dtype=np.int16)[at]
+        chunks.append(chunk)
 
 
 def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], n: int,
@@ -221,32 +316,62 @@ def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white
 def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],
               white_of: npt.NDArray[np.int64], black_of: npt.NDArray[np.int64],
               results: npt.NDArray[np.int8], endings: npt.NDArray[np.uint8],
-              lengths: npt.NDArray[np.int32]) -> Arrays:
-    """The shard: rows in game then ply order, each chunk's rows written straight to their
-    places (a game's rows start where those of the games before it end), one copy of the
-    masks and frames rather than a concatenation and a sort."""
-    starts = np.cumsum(lengths, dtype=np.int64) - lengths
-    total = int(lengths.sum())
+              lengths: npt.NDArray[np.int32], required: int, carries: bool, started: int = 0) -> Arrays:
+    """The shard: the rows of entries 0..required-1 in game then ply order, each chunk's rows
+    written straight to their places (a game's rows start where those of the games before it
+    end), one copy of the masks and frames rather than a concatenation and a sort. With
+    `carries`, the early entries required..started-1 go under CARRY_KEYS."""
+    # The shard's games in game order: carried games come first among the entries.
+    shard_order = np.argsort(game_ids[:required], kind="stable")
+    sorted_lengths = lengths[:required][shard_order]
+    starts = np.zeros(len(game_ids), dtype=np.int64)
+    starts[shard_order] = np.cumsum(sorted_lengths, dtype=np.int64) - sorted_lengths
+    # The early games after them, in entry order (which is game order).
+    early_lengths = lengths[required:started].astype(np.int64)
+    starts[required:started] = np.cumsum(early_lengths) - early_lengths
+    total = int(sorted_lengths.sum())
     shard = {key: np.empty((total, *shape), dtype=dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
+    early_rows = int(early_lengths.sum())
+    handed = {"carry_move": np.empty(early_rows, np.int16), "carry_action": np.empty(early_rows, np.int16),
+              "carry_logp": np.empty(early_rows, np.float32), "carry_player": np.empty(early_rows, np.uint8)}
     recorded = [key for key in ROW_FIELDS if key not in ("game", "value")]
-    filled = 0
+    filled = filled_early = 0
     for chunk in chunks:
         jobs = chunk["job"]
         at = starts[jobs] + chunk["ply"]
+        mine = jobs < required
+        if not mine.all():
+            later = ~mine
+            spot = at[later]
+            for key in CARRY_ROW_KEYS:
+                handed[key][spot] = chunk[key.removeprefix("carry_")][later]
+            filled_early += int(later.sum())
+            if not mine.any():
+                continue
+            chunk = {key: value[mine] for key, value in chunk.items()}
+            jobs, at = jobs[mine], at[mine]
         for key in recorded:
             shard[key][at] = chunk[key]
         shard["game"][at] = game_ids[jobs]
         white_result = results[jobs]
         shard["value"][at] = np.where(chunk["white"], white_result, -white_result)
         filled += len(jobs)
-    if filled != total:
+    if filled != total or filled_early != early_rows:
         raise RuntimeError(f"a segment recorded {filled} rows for games of {total} plies")
     shard.update({
-        "game_index": game_ids,
-        "game_plies": lengths,
-        "game_result": results,
-        "game_ending": endings,
-        "game_white": white_of.astype(np.uint8),
-        "game_black": black_of.astype(np.uint8),
+        "game_index": game_ids[:required][shard_order],
+        "game_plies": sorted_lengths,
+        "game_result": results[:required][shard_order],
+        "game_ending": endings[:required][shard_order],
+        "game_white": white_of[:required][shard_order].astype(np.uint8),
+        "game_black": black_of[:required][shard_order].astype(np.uint8),
     })
+    if carries:
+        shard.update({
+            "carry_game": game_ids[required:started].copy(),
+            "carry_white": white_of[required:started].copy(),
+            "carry_black": black_of[required:started].copy(),
+            "carry_plies": lengths[required:started].astype(np.int32),
+            **handed,
+        })
     return shard

@@ -6,7 +6,7 @@ import pytest
 import torch
 
 from quellor_selfplay import GameBatch
-from quellor_selfplay.arena import play_segment
+from quellor_selfplay.arena import CARRY_KEYS, play_segment
 from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME, code_move
 from quellor_selfplay.config import GameConfig
@@ -27,23 +27,18 @@ class Counting:
         return self.inner.act(observations, masks, generator, random_slots)
 
 
-@pytest.mark.parametrize("slots", [1, 4, 12])
-def test_every_row_of_a_mixed_segment_is_its_games_own(slots):
-    """Three players in pairings of every kind, slots restarting games mid-round: each row's
-    player is the game's mover, its observation and mask those of a one-game replay, its slot
-    legal there and its log-probability the player's."""
-    schedule = [(g, (0, 1, 2)[g % 3], (1, 2, 0, 0)[g % 4]) for g in range(12)]
-    players = [Counting(RandomPlayer()), Counting(GreedyPlayer()), Counting(RandomPlayer())]
-    table = GameConfig("dark", "own", 50)
-    shard = play_segment(table, schedule, players, slots, seed=3)
+def check_rows(shard, schedule, max_plies, bot=1):
+    """Every row of `shard` against a one-game replay of its game: the mover's player, its
+    newest frame, castling word and mask, a legal slot, and the log-probability of its player
+    (0 for the bot, uniform for random play); the games end as the table says."""
     rows = len(shard["ply"])
-    assert shard["game_index"].tolist() == list(range(12))
-    assert sum(sum(p.calls) for p in players) == rows == int(shard["game_plies"].sum())
     masks = unpack_masks(torch.from_numpy(shard["mask"]))
+    players = {g: (w, b) for g, w, b in schedule}
+    assert shard["game_index"].tolist() == sorted(players)
     row = 0
-    for (game, white_player, black_player), plies, result in zip(schedule, shard["game_plies"],
-                                                                 shard["game_result"]):
-        replay = GameBatch(1, rules="dark", observation="own", dtype="uint8", max_plies=50)
+    for game, plies, result in zip(shard["game_index"], shard["game_plies"], shard["game_result"]):
+        white_player, black_player = players[int(game)]
+        replay = GameBatch(1, rules="dark", observation="own", dtype="uint8", max_plies=max_plies)
         for ply in range(plies):
             assert (int(shard["game"][row]), int(shard["ply"][row])) == (game, ply)
             mover = white_player if ply % 2 == 0 else black_player
@@ -56,14 +51,81 @@ def test_every_row_of_a_mixed_segment_is_its_games_own(slots):
             slot = int(shard["action"][row])
             assert replay.legal_action_mask[0, slot]
             legal = int(replay.legal_action_mask[0].sum())
-            expected = 0.0 if mover == 1 else -np.log(legal)
+            expected = 0.0 if mover == bot else -np.log(legal)
             assert float(shard["logp"][row]) == pytest.approx(expected, abs=1e-5)
             replay.step_moves(np.array([int(shard["move"][row])]))
-            assert code_move(int(shard["move"][row])) is not None
             row += 1
         assert bool(replay.terminated[0] or replay.truncated[0])
         assert int(replay.result[0]) == int(result)
     assert row == rows
+
+
+@pytest.mark.parametrize("slots", [1, 4, 12])
+def test_every_row_of_a_mixed_segment_is_its_games_own(slots):
+    """Three players in pairings of every kind, slots restarting games mid-round: each row's
+    player is the game's mover, its observation and mask those of a one-game replay, its slot
+    legal there and its log-probability the player's."""
+    schedule = [(g, (0, 1, 2)[g % 3], (1, 2, 0, 0)[g % 4]) for g in range(12)]
+    players = [Counting(RandomPlayer()), Counting(GreedyPlayer()), Counting(RandomPlayer())]
+    shard = play_segment(GameConfig("dark", "own", 50), schedule, players, slots, seed=3)
+    assert sum(sum(p.calls) for p in players) == len(shard["ply"]) == int(shard["game_plies"].sum())
+    check_rows(shard, schedule, 50)
+
+
+@pytest.mark.parametrize("slots", [3, 8])
+def test_games_started_early_are_handed_on_whole(slots):
+    """A segment that may start the next one's games fills the slots its last games leave: the
+    games it started are handed on as they stand and played on by the next segment, whose
+    shard holds them whole, their early rows as the first segment played them."""
+    table = GameConfig("dark", "own", 60)
+    players = [RandomPlayer(), GreedyPlayer()]
+    first = [(g, 0, 1) if g % 2 else (g, 1, 0) for g in range(10)]
+    second = [(g, 0, 0) for g in range(10, 22)]
+    shard = play_segment(table, first, players, slots, seed=4, early=second)
+    check_rows(shard, first, 60)
+    handed = {key: shard[key] for key in CARRY_KEYS}
+    started = handed["carry_game"].tolist()
+    assert started and started == list(range(10, 10 + len(started)))
+    assert int(handed["carry_plies"].sum()) == len(handed["carry_move"]) > 0
+    # Without early games the shard is the same, and hands nothing on.
+    alone = play_segment(table, first, players, slots, seed=4)
+    assert not any(key in alone for key in CARRY_KEYS)
+    assert all(np.array_equal(alone[key], shard[key]) for key in alone)
+
+    own = [entry for entry in second if entry[0] not in started]
+    after = play_segment(table, own, players, slots, seed=5, carried=handed)
+    check_rows(after, second, 60)
+    rows = {(int(g), int(p)): r for r, (g, p) in enumerate(zip(after["game"], after["ply"]))}
+    at = 0
+    for game, plies in zip(started, handed["carry_plies"]):
+        for ply in range(int(plies)):
+            r = rows[(game, ply)]
+            assert int(after["move"][r]) == int(handed["carry_move"][at])
+            assert int(after["action"][r]) == int(handed["carry_action"][at])
+            assert float(after["logp"][r]) == float(handed["carry_logp"][at])
+            at += 1
+
+
+def test_carried_games_must_be_whole_and_apart():
+    table = GameConfig("dark", "own", 40)
+    first = [(g, 0, 1) if g % 2 else (g, 1, 0) for g in range(10)]
+    shard = play_segment(table, first, [RandomPlayer(), GreedyPlayer()], 3, seed=4,
+                         early=[(g, 0, 0) for g in range(10, 14)])
+    handed = {key: shard[key] for key in CARRY_KEYS}
+    assert len(handed["carry_move"]) > 0
+    with pytest.raises(ValueError, match="also among"):
+        play_segment(table, [(int(handed["carry_game"][0]), 0, 0)], [RandomPlayer()], 8, seed=1, carried=handed)
+    broken = dict(handed, carry_plies=handed["carry_plies"] + 1)
+    with pytest.raises(ValueError, match="do not match"):
+        play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1, carried=broken)
+    with pytest.raises(ValueError, match="lack carry_move"):
+        play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1,
+                     carried={k: v for k, v in handed.items() if k != "carry_move"})
+    wrong = dict(handed, carry_move=np.full_like(handed["carry_move"], 4095))
+    with pytest.raises(ValueError, match="not legal"):
+        play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1, carried=wrong)
+    with pytest.raises(ValueError, match="do not fit"):
+        play_segment(table, [(20, 0, 0)], [RandomPlayer()], len(handed["carry_game"]) - 1, seed=1, carried=handed)
 
 
 def test_a_player_decides_once_a_round_for_all_its_waiting_games():
