@@ -42,11 +42,15 @@ class RunError(RuntimeError):
 @dataclasses.dataclass(frozen=True)
 class Segment:
     """Games to play together: (game index, White's player, Black's player), players being
-    indices into the job's players, and the seed of everything random in them."""
+    indices into the job's players, and the seed of everything random in them; the games an
+    earlier segment handed on (`carried`, see arena.play_segment) and those of a later one that
+    it may start early (`early`)."""
 
     index: int
     games: tuple[tuple[int, int, int], ...]
     seed: int
+    carried: Optional[Arrays] = dataclasses.field(default=None, compare=False)
+    early: tuple[tuple[int, int, int], ...] = ()
 
 
 @dataclasses.dataclass(frozen=True)
@@ -80,7 +84,8 @@ def run_segment(job: Job, segment: Segment, on_game: Optional[Callable[[int], No
     with part("players"):
         players = [config.build(job.device) for config in job.players]
     with Threads(1):
-        return play_segment(job.table, segment.games, players, job.slots, segment.seed, on_game)
+        return play_segment(job.table, segment.games, players, job.slots, segment.seed, on_game,
+                            segment.carried, segment.early)
 
 
 class Pending:

@@ -59,7 +59,7 @@ import numpy as np
 import torch
 
 from quellor_selfplay import data
-from quellor_selfplay.arena import derive_seed
+from quellor_selfplay.arena import CARRY_KEYS, derive_seed
 from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resume_settings
 from quellor_selfplay.curve import draw
 from quellor_selfplay.fileio import DataError, file_digest, interrupts_deferred, replacing, write_json
@@ -156,6 +156,9 @@ class State:
     # needs them before it has timed anything of its own.
     iteration_seconds: float = 0.0
     evaluation_seconds: float = 0.0
+    # The games of iteration `iteration` that the games before them started early, by segment
+    # (see rollout): what they played so far, which that iteration's segments play on.
+    carried: dict[int, dict[str, Any]] = dataclasses.field(default_factory=dict)
 
 
 def _weights(net: Any) -> dict[str, Any]:
@@ -217,6 +220,7 @@ def load_state(config: TrainConfig) -> State:
             evaluated=int(train["evaluated"]), metrics=rows("metrics"), matches=rows("matches"),
             iteration_seconds=float(train.get("iteration_seconds", 0.0)),
             evaluation_seconds=float(train.get("evaluation_seconds", 0.0)),
+            carried=_carried_arrays(train.get("carried", {})),
         )
     except KeyError as err:
         raise CheckpointError(f"checkpoint {path}: its trainer state has no {err.args[0]!r}") from None
@@ -225,6 +229,20 @@ def load_state(config: TrainConfig) -> State:
     if not isinstance(state.behaviour, dict):
         raise CheckpointError(f"checkpoint {path}: its trainer state is malformed (behaviour is no state dict)")
     return state
+
+
+def _carried_arrays(found: Any) -> dict[int, dict[str, Any]]:
+    """The carried games of a checkpoint (segment -> arrays) as numpy arrays; TypeError for
+    anything else."""
+    if not isinstance(found, dict):
+        raise TypeError("carried is not a dict")
+    carried = {}
+    for j, arrays in found.items():
+        if not isinstance(arrays, dict) or set(arrays) != set(CARRY_KEYS) or \
+                not all(isinstance(v, torch.Tensor) for v in arrays.values()):
+            raise TypeError(f"the carried games of segment {j} are not whole")
+        carried[int(j)] = {key: value.numpy() for key, value in arrays.items()}
+    return carried
 
 
 def open_state(config: TrainConfig) -> State:
@@ -287,6 +305,8 @@ def save_state(state: State, config: TrainConfig, settings: dict[str, Any]) -> N
         "matches": state.matches,
         "iteration_seconds": state.iteration_seconds,
         "evaluation_seconds": state.evaluation_seconds,
+        "carried": {str(j): {key: torch.from_numpy(np.array(value)) for key, value in arrays.items()}
+                    for j, arrays in state.carried.items()},
     }
     save_checkpoint(state.net, config.out / LATEST, observation=config.game.observation, rules=config.game.rules,
                     iteration=state.iteration, train=train)
@@ -347,12 +367,21 @@ def rollout(state: State, config: TrainConfig, iteration: int,
     # A segment plays its games `batch` at a time, a slot taking the next game as one ends, so
     # that its forward passes stay full until its last games; it holds SEGMENT_BATCHES times
     # as many games as slots, and an iteration's segments are what the workers share out.
+    # Where its last games would play on alone, its slots start the self-play games of the
+    # same segment of the next iteration (the learner's on both sides, whichever network that
+    # is then), which that segment plays on from where they stand. The last iteration does so
+    # too: its games are then those of a run with more iterations, which a resumed run with
+    # more iterations goes on from.
     batch = config.run.batch
     size = SEGMENT_BATCHES * batch
-    segments = [
-        Segment(j, tuple(schedule[start: start + size]), derive_seed(config.run.seed, "rollout", iteration, j))
-        for j, start in enumerate(range(0, config.games, size))
-    ]
+    self_play_from = len(opponents)
+    segments = []
+    for j, start in enumerate(range(0, config.games, size)):
+        carried = state.carried.get(j)
+        started = set() if carried is None else set(carried["carry_game"].tolist())
+        own = tuple(entry for entry in schedule[start: start + size] if entry[0] not in started)
+        early = tuple((g, 0, 0) for g in range(max(start, self_play_from), min(start + size, config.games)))
+        segments.append(Segment(j, own, derive_seed(config.run.seed, "rollout", iteration, j), carried, early))
     return Job(config.game, tuple(players), batch, config.run.device), segments
 
 
@@ -574,6 +603,12 @@ class Trainer:
             self.pending = self.submit(state.iteration)
         job, waiting, submitted = self.pending
         shards = waiting.results()
+        # The next iteration's games its segments started, which its own segments play on.
+        state.carried = {}
+        for j, shard in enumerate(shards):
+            handed = {key: shard.pop(key) for key in CARRY_KEYS if key in shard}
+            if handed:
+                state.carried[j] = handed
         played = sum(len(s["ply"]) for s in shards)
         rate = played / max(time.perf_counter() - submitted, 1e-9)
         stats = self.learn(job, shards)

@@ -180,6 +180,9 @@ def load_run_data(folder):
 def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys, overlap):
     assert main(train_args(tmp_path / "whole", 3, "--workers", 1, overlap)) == 0
     assert main(train_args(tmp_path / "split", 1, "--workers", 1, overlap)) == 0
+    # The first iteration started games of the second, which the resumed run must play on.
+    _, blob = read_checkpoint(tmp_path / "split" / "checkpoints/latest.pt")
+    assert sum(len(arrays["carry_game"]) for arrays in blob["train"]["carried"].values()) > 0
     assert main(train_args(tmp_path / "split", 3, "--workers", 1, overlap, "--resume")) == 0
     folders = same_run(tmp_path / "whole", tmp_path / "split")
     assert folders == ["iter-00000", "iter-00001", "iter-00002"]
