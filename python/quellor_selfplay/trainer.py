@@ -7,11 +7,17 @@ decisions (both sides of its self-play games, its side of the pool games). Every
 iterations the network joins the pool, whose oldest member leaves once it holds `pool_size`;
 the first member is the untrained network, which plays uniformly over the legal moves.
 
+An iteration's games do not drain: once a segment's games have all started, the slots its
+last games leave idle start the self-play games of the same segment of the next iteration
+(`rollout`), and that segment plays them on from where they stand. Their earlier moves were
+played by the network before, each row with its own log-probability.
+
 Every random choice of iteration k (the games' streams and sampling, the pool opponents, the
 minibatch order) is drawn from the run's seed and k, and the checkpoint written after every
 iteration holds all that the next one needs (the weights that play its games, the pool, the
-optimizer). An interrupted run resumed from its checkpoint therefore plays and learns exactly
-what the uninterrupted run would have, and so does a run whose games play on Ray actors.
+optimizer, the games handed on to it). An interrupted run resumed from its checkpoint
+therefore plays and learns exactly what the uninterrupted run would have, and so does a run
+whose games play on Ray actors.
 
 With `overlap` the games of iteration k + 1 are played by the network of iteration k while the
 learner trains on the games of iteration k: the actors never wait for the learner, and PPO's
