@@ -11,9 +11,9 @@ Three parts, all from this one run:
   (over all slots, and over those at least 1 % likely), the largest total variation distance
   of a position, and the share of positions with the same most probable slot. The tolerance
   is quellor_selfplay.inference's.
-- A short real training run (the defaults but for three iterations and fewer evaluations) under a
-  ledger (quellor_selfplay.ledger): every part's share of the wall time of its thread and of
-  the process's CPU time.
+- A short real training run (the defaults but for three iterations after one to warm up, and
+  fewer evaluations) under a ledger (quellor_selfplay.ledger): every part's share of the wall
+  time of its thread and of the process's CPU time.
 - The targets: train's self-play positions per CPU-second of its games' parts next to the
   acting network's bare forward pass (the player's own path, BATCH positions a call); the
   learner's samples per CPU-second of its parts next to a bare forward and backward pass of
@@ -181,17 +181,26 @@ def per_cpu_second(candidate, chunks):
 # A short real training run under a ledger
 
 
+WARM_UP = 1  # iterations played before the ledger opens
+
+
 def short_run(iterations, games, out):
     """The defaults but for `games` games an iteration and one evaluation of 50 games at the
-    end; returns (ledger, trainer)."""
-    config = TrainConfig(iterations=iterations, games=games, eval_every=iterations, eval_games=50, final_games=50,
+    end; returns (ledger, trainer). The ledger covers the `iterations` after WARM_UP first ones,
+    which pay what a process pays once (torch's kernels chosen for each new batch size, the
+    players' first builds), as the bare passes it is compared with are measured warm."""
+    total = WARM_UP + iterations
+    config = TrainConfig(iterations=total, games=games, eval_every=total, eval_games=50, final_games=50,
                          run=RunConfig(batch=BATCH, seed=1, progress=False), out=out)
     trainer = Trainer(config, open_state(config))
     workers = config.scale.workers or 1
-    with Ledger() as ledger, backend(workers, None, overlap=config.overlapped) as runner:
+    with backend(workers, None, overlap=config.overlapped) as runner:
         trainer.runner = runner
-        while not trainer.finished():
+        for _ in range(WARM_UP):
             trainer.step()
+        with Ledger() as ledger:
+            while not trainer.finished():
+                trainer.step()
     return ledger, trainer
 
 
@@ -282,8 +291,8 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
         mean_rows = ledger.counts["forward rows"] / max(calls, 1)
         acting_bare, small_bare, learning_bare = bare_rates(trainer, rounds, interleaved, max(1, round(mean_rows)))
     config = trainer.config
-    report.out(f"8. Where train's time goes: {iterations} iterations of {games} games (defaults otherwise: "
-               f"overlap {'on' if config.overlapped else 'off'},")
+    report.out(f"8. Where train's time goes: {iterations} iterations of {games} games after {WARM_UP} to warm up "
+               f"(defaults otherwise: overlap {'on' if config.overlapped else 'off'},")
     report.out(f"   learner on {config.learner_threads} torch thread(s), acting {acting_precision(config)}), "
                f"one evaluation of 50 games; {ledger.wall:.0f} s wall, {ledger.cpu:.0f} s CPU")
     for line in profile_lines(ledger):
@@ -307,11 +316,10 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
     report.out()
     report.target(acting_rate >= SHARE_TARGET * acting_bare,
                   f"train self-play >= {SHARE_TARGET} x bare acting forward (CPU-s)", f"{acting_rate / acting_bare:.2f} x",
-                  f"the games' forward passes hold {mean_rows:.1f} positions on average (a segment's last games "
-                  f"play on alone, and the pool's and the learner's moves are separate passes), and the bare "
-                  f"forward pass at {max(1, round(mean_rows))} a call runs at "
-                  f"{small_bare / acting_bare:.2f} of its rate at {BATCH}: that much at most with no work outside "
-                  f"the network")
+                  f"the network inside the games runs at {forward_rate / acting_bare:.2f} of the bare pass "
+                  f"(passes of {mean_rows:.1f} positions on average, the learner's and each opponent's apart, "
+                  f"between steps that take the caches), and the work around it takes "
+                  f"{1 - ledger.cpu_of(('forward',)) / ledger.cpu_of(ACTING):.0%} of self-play's CPU")
     report.target(learning_rate >= SHARE_TARGET * learning_bare,
                   f"learner >= {SHARE_TARGET} x bare forward+backward (CPU-s)", f"{learning_rate / learning_bare:.2f} x")
     if kept is None:
