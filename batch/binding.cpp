@@ -1064,7 +1064,7 @@ PyType_Spec BELIEF_SPEC = {
 // exception set.
 int acquire_masks(PyObject* obj, HeldBuffer& out, std::size_t& rows) {
     Py_ssize_t items = 0;
-    if (acquire_any(obj, "masks", false, 1, "?B", out, items) < 0) return -1;
+    if (acquire_any(obj, "masks", false, 1, "?", out, items) < 0) return -1;
     if (items % ACTION_COUNT != 0) {
         out.release();
         PyErr_Format(PyExc_ValueError, "masks: expected rows of %d items, got %zd items", ACTION_COUNT, items);
@@ -1088,7 +1088,7 @@ PyObject* module_legal_entries(PyObject*, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         HeldBuffer masks;
         Py_ssize_t items = 0;
-        if (acquire_any(bound[0], "masks", false, 1, "?B", masks, items) < 0) return nullptr;
+        if (acquire_any(bound[0], "masks", false, 1, "?", masks, items) < 0) return nullptr;
         if (static_cast<std::uint64_t>(items) % width != 0)
             return PyErr_Format(PyExc_ValueError, "masks: expected rows of %llu items, got %zd items",
                                 static_cast<unsigned long long>(width), items);

@@ -71,11 +71,18 @@ def play_segment(
     if order != sorted(set(order)):
         raise ValueError("the games of a segment must be distinct and in ascending order")
     handed = _carried_games(carried)
+    ahead = [g for g, _, _ in early]
+    if ahead != sorted(set(ahead)):
+        raise ValueError("the early games must be distinct and in ascending order")
     if set(order) & {g for g, _, _ in handed}:
         raise ValueError("a carried game is also among the segment's own games")
+    if (set(order) | {g for g, _, _ in handed}) & set(ahead):
+        raise ValueError("an early game is also among the segment's own or carried games")
     # Every game the segment may play, as its slots take them: the carried games (whose moves
     # are played again first), its own, then those it may start early for the next segment.
     entries = list(handed) + list(games) + list(early)
+    if any(not 0 <= p < len(players) for _, w, b in entries for p in (w, b)):
+        raise ValueError(f"a game names a player outside the {len(players)} given")
     required = len(handed) + len(games)  # the shard's games; the early ones come after them
     total = len(entries)
     game_ids = np.array([g for g, _, _ in entries], dtype=np.int64)

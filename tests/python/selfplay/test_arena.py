@@ -121,6 +121,11 @@ def test_carried_games_must_be_whole_and_apart():
     with pytest.raises(ValueError, match="lack carry_move"):
         play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1,
                      carried={k: v for k, v in handed.items() if k != "carry_move"})
+    with pytest.raises(ValueError, match="early game is also"):
+        play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1, early=[(20, 0, 0)])
+    with pytest.raises(ValueError, match="outside the 1 given"):
+        play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1, carried=dict(handed, carry_white=handed[
+            "carry_white"] + 3))
     wrong = dict(handed, carry_move=np.full_like(handed["carry_move"], 4095))
     with pytest.raises(ValueError, match="not legal"):
         play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1, carried=wrong)
