@@ -56,14 +56,14 @@ def play_segment(
     """Plays `games`, each (game index, White's player, Black's player) with players given as
     indices into `players`, `slots` of them at a time; returns the shard's arrays.
 
-    A segment can hand games on to the next. `early` lists games of the next segment that a
-    slot may start once every game of `games` has started, rather than stand idle while the last
-    of them play on; the shard then also holds, under CARRY_KEYS, those of them that were
-    started (finished or not): their moves, slots, log-probabilities and players so far. Given
-    to the next segment as `carried`, they are played again move for move from their starts
-    and go on from there: the next shard holds them whole, the rows of their earlier moves as
-    this segment made them. (The players of a carried game must be at the same indices in both
-    segments.)
+    A segment can hand games on to the next. `early` lists games of the next segment (numbered
+    as that segment numbers its games, whatever this one's numbers) that a slot may start once
+    every game of `games` has started, rather than stand idle while the last of them play on;
+    the shard then also holds, under CARRY_KEYS, those of them that were started (finished or
+    not): their moves, slots, log-probabilities and players so far. Given to the next segment
+    as `carried`, they are played again move for move from their starts and go on from there:
+    the next shard holds them whole, the rows of their earlier moves as this segment made them.
+    (The players of a carried game must be at the same indices in both segments.)
 
     `on_game(plies)` is called as each game ends.
     """
@@ -76,8 +76,6 @@ def play_segment(
         raise ValueError("the early games must be distinct and in ascending order")
     if set(order) & {g for g, _, _ in handed}:
         raise ValueError("a carried game is also among the segment's own games")
-    if (set(order) | {g for g, _, _ in handed}) & set(ahead):
-        raise ValueError("an early game is also among the segment's own or carried games")
     # Every game the segment may play, as its slots take them: the carried games (whose moves
     # are played again first), its own, then those it may start early for the next segment.
     entries = list(handed) + list(games) + list(early)

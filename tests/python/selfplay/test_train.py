@@ -176,6 +176,33 @@ def load_run_data(folder):
     return {k: np.concatenate([s[k] for s in shards]) for k in shards[0]}
 
 
+def check_whole_games(folder, games, max_plies):
+    """Every game of an iteration's data is there whole: its rows, ply by ply, are those of a
+    one-game replay of its moves (newest frame, castling, mask, a legal slot), and the replay
+    ends as the game table says. Games an iteration started for the next one and handed on are
+    among them, their first moves played by the iteration before."""
+    from quellor_selfplay import GameBatch
+    from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME
+    from quellor_selfplay.data import read_shard, shard_paths, unpack_masks
+
+    shards = [read_shard(p) for p in shard_paths(folder)]
+    played = {k: np.concatenate([s[k] for s in shards]) for k in shards[0]}
+    assert sorted(played["game_index"].tolist()) == list(range(games))
+    masks = unpack_masks(torch.from_numpy(played["mask"]))
+    for game, plies, result in zip(played["game_index"], played["game_plies"], played["game_result"]):
+        rows = np.flatnonzero(played["game"] == game)
+        assert played["ply"][rows].tolist() == list(range(plies))
+        replay = GameBatch(1, rules="dark", observation="own", dtype="uint8", max_plies=max_plies)
+        for r in rows:
+            packed = replay.packed_observation()[0]
+            assert played["frame"][r].tolist() == packed[NEWEST_FRAME].tolist()
+            assert int(played["castling"][r]) == int(packed[CASTLING_WORD])
+            assert torch.equal(masks[r], replay.legal_action_mask[0])
+            assert replay.legal_action_mask[0, int(played["action"][r])]
+            replay.step_moves(np.array([int(played["move"][r])]))
+        assert bool(replay.terminated[0] or replay.truncated[0]) and int(replay.result[0]) == int(result)
+
+
 @pytest.mark.parametrize("overlap", ["--no-overlap", "--overlap"])
 def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys, overlap):
     assert main(train_args(tmp_path / "whole", 3, "--workers", 1, overlap)) == 0
@@ -186,6 +213,8 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     assert main(train_args(tmp_path / "split", 3, "--workers", 1, overlap, "--resume")) == 0
     folders = same_run(tmp_path / "whole", tmp_path / "split")
     assert folders == ["iter-00000", "iter-00001", "iter-00002"]
+    for name in folders:
+        check_whole_games(tmp_path / "whole" / "data" / name, 8, 40)
     metrics = rows_of(tmp_path / "whole" / "metrics.csv")
     assert [int(r["iteration"]) for r in metrics] == [0, 1, 2, 3]
     # Evaluations at 0 and 2 and a final one at 3, each against both fixed anchors.
