@@ -46,10 +46,10 @@ char format_kind(const Py_buffer& view) {
     return f[0] != '\0' && f[1] == '\0' ? f[0] : '\0';
 }
 
-// Acquires a C-contiguous buffer of exactly `items` items of `itemsize` bytes whose format is
-// one of `kinds`. Returns 0, or -1 with ValueError or TypeError set naming `what`.
-int acquire(PyObject* obj, const char* what, bool writable, Py_ssize_t items, Py_ssize_t itemsize,
-            const char* kinds, HeldBuffer& out) {
+// Acquires a C-contiguous buffer of any length of `itemsize`-byte items of one of `kinds`;
+// `items` receives their number. Returns 0, or -1 with an exception set naming `what`.
+int acquire_any(PyObject* obj, const char* what, bool writable, Py_ssize_t itemsize, const char* kinds,
+                HeldBuffer& out, Py_ssize_t& items) {
     const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
     if (PyObject_GetBuffer(obj, &out.view, flags) < 0) return -1;
     out.held = true;
@@ -59,8 +59,18 @@ int acquire(PyObject* obj, const char* what, bool writable, Py_ssize_t items, Py
         out.release();
         return -1;
     }
-    if (out.view.len != items * itemsize) {
-        PyErr_Format(PyExc_ValueError, "%s: expected %zd items, got %zd", what, items, out.view.len / itemsize);
+    items = out.view.len / itemsize;
+    return 0;
+}
+
+// Acquires a C-contiguous buffer of exactly `items` items of `itemsize` bytes whose format is
+// one of `kinds`. Returns 0, or -1 with ValueError or TypeError set naming `what`.
+int acquire(PyObject* obj, const char* what, bool writable, Py_ssize_t items, Py_ssize_t itemsize,
+            const char* kinds, HeldBuffer& out) {
+    Py_ssize_t found = 0;
+    if (acquire_any(obj, what, writable, itemsize, kinds, out, found) < 0) return -1;
+    if (found != items) {
+        PyErr_Format(PyExc_ValueError, "%s: expected %zd items, got %zd", what, items, found);
         out.release();
         return -1;
     }
@@ -537,23 +547,6 @@ PyObject* batch_packed_observation(PyObject* obj, PyObject* out_arg) {
         without_lock([&] { self->core->packed_observation(static_cast<std::int64_t*>(out.view.buf)); });
         Py_RETURN_NONE;
     });
-}
-
-// Acquires a C-contiguous buffer of any length of `itemsize`-byte items of one of `kinds`;
-// `items` receives their number. Returns 0, or -1 with an exception set naming `what`.
-int acquire_any(PyObject* obj, const char* what, bool writable, Py_ssize_t itemsize, const char* kinds,
-                HeldBuffer& out, Py_ssize_t& items) {
-    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    if (PyObject_GetBuffer(obj, &out.view, flags) < 0) return -1;
-    out.held = true;
-    const char kind = format_kind(out.view);
-    if (out.view.itemsize != itemsize || kind == '\0' || !std::strchr(kinds, kind)) {
-        PyErr_Format(PyExc_TypeError, "%s: unexpected item format '%s'", what, out.view.format ? out.view.format : "B");
-        out.release();
-        return -1;
-    }
-    items = out.view.len / itemsize;
-    return 0;
 }
 
 const char* const NEWEST_PARAMS[] = {"index", "out"};

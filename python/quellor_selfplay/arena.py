@@ -337,8 +337,8 @@ def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[n
     total = int(sorted_lengths.sum())
     shard = {key: np.empty((total, *shape), dtype=dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
     early_rows = int(early_lengths.sum())
-    handed = {"carry_move": np.empty(early_rows, np.int16), "carry_action": np.empty(early_rows, np.int16),
-              "carry_logp": np.empty(early_rows, np.float32), "carry_player": np.empty(early_rows, np.uint8)}
+    handed: Arrays = {"carry_move": np.empty(early_rows, np.int16), "carry_action": np.empty(early_rows, np.int16),
+                      "carry_logp": np.empty(early_rows, np.float32), "carry_player": np.empty(early_rows, np.uint8)}
     recorded = [key for key in ROW_FIELDS if key not in ("game", "value")]
     filled = filled_early = 0
     for chunk in chunks:
