@@ -8,9 +8,10 @@ iterations the network joins the pool, whose oldest member leaves once it holds 
 the first member is the untrained network, which plays uniformly over the legal moves.
 
 An iteration's games do not drain: once a segment's games have all started, the slots its
-last games leave idle start the self-play games of the same segment of the next iteration
-(`rollout`), and that segment plays them on from where they stand. Their earlier moves were
-played by the network before, each row with its own log-probability.
+last games leave idle start the games of the same segment of the next iteration against the
+fixed opponents and against itself (`rollout`), and that segment plays them on from where
+they stand. Their earlier moves were played by the network before, each row with its own
+log-probability.
 
 Every random choice of iteration k (the games' streams and sampling, the pool opponents, the
 minibatch order) is drawn from the run's seed and k, and the checkpoint written after every
@@ -359,36 +360,48 @@ def rollout(state: State, config: TrainConfig, iteration: int,
         if state.behaviour_pool else 0
     rng = np.random.default_rng(derive_seed(config.run.seed, "opponents", iteration))
     opponents = rng.integers(first_pool, len(players), size=against_pool).tolist() if against_pool else []
-    if against_bots:
-        # Drawn from a stream of their own, so that a run without fixed opponents plays as before.
-        picks = np.random.default_rng(derive_seed(config.run.seed, "bots", iteration))
-        opponents = (1 + picks.integers(0, len(bots), size=against_bots)).tolist() + opponents
-    schedule = []
-    for g in range(config.games):
-        if g < len(opponents):
-            other = int(opponents[g])
-            schedule.append((g, 0, other) if g % 2 == 0 else (g, other, 0))
-        else:
-            schedule.append((g, 0, 0))
+    opponents = _bot_opponents(config, iteration, len(bots), against_bots) + opponents
+    schedule = [_pairing(g, int(opponents[g])) if g < len(opponents) else (g, 0, 0) for g in range(config.games)]
     # A segment plays its games `batch` at a time, a slot taking the next game as one ends, so
     # that its forward passes stay full until its last games; it holds SEGMENT_BATCHES times
     # as many games as slots, and an iteration's segments are what the workers share out.
-    # Where its last games would play on alone, its slots start the self-play games of the
-    # same segment of the next iteration (the learner's on both sides, whichever network that
-    # is then), which that segment plays on from where they stand. The last iteration does so
-    # too: its games are then those of a run with more iterations, which a resumed run with
-    # more iterations goes on from.
+    # Where its last games would play on alone, its slots start the games of the same segment
+    # of the next iteration whose players are known already: those against the fixed
+    # opponents and the self-play games (the learner, whichever network that is then), not
+    # those against the pool, which the learning of this iteration may change. That segment
+    # plays them on from where they stand. The last iteration does so too: its games are then
+    # those of a run with more iterations, which a resumed run with more iterations goes on from.
     batch = config.run.batch
     size = SEGMENT_BATCHES * batch
+    next_bots = [_pairing(g, other) for g, other in
+                 enumerate(_bot_opponents(config, iteration + 1, len(bots), against_bots))]
     self_play_from = len(opponents)
     segments = []
     for j, start in enumerate(range(0, config.games, size)):
         carried = state.carried.get(j)
         started = set() if carried is None else set(carried["carry_game"].tolist())
         own = tuple(entry for entry in schedule[start: start + size] if entry[0] not in started)
-        early = tuple((g, 0, 0) for g in range(max(start, self_play_from), min(start + size, config.games)))
+        end = min(start + size, config.games)
+        early = tuple(entry for entry in next_bots if start <= entry[0] < end) + \
+            tuple((g, 0, 0) for g in range(max(start, self_play_from), end))
         segments.append(Segment(j, own, derive_seed(config.run.seed, "rollout", iteration, j), carried, early))
     return Job(config.game, tuple(players), batch, config.run.device), segments
+
+
+def _bot_opponents(config: TrainConfig, iteration: int, bots: int, games: int) -> list[int]:
+    """The fixed opponent (a player index from 1) of each of iteration `iteration`'s first
+    `games` games, drawn from a stream of their own, so that a run without fixed opponents
+    plays as before."""
+    if not games:
+        return []
+    picks = np.random.default_rng(derive_seed(config.run.seed, "bots", iteration))
+    return [int(p) for p in 1 + picks.integers(0, bots, size=games)]
+
+
+def _pairing(game: int, other: int) -> tuple[int, int, int]:
+    """Game `game` of the learner (player 0) against player `other`: the learner White in the
+    even games."""
+    return (game, 0, other) if game % 2 == 0 else (game, other, 0)
 
 
 def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.Arrays]) -> None:
