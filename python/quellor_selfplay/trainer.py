@@ -252,6 +252,11 @@ def _carried_arrays(found: Any) -> dict[int, dict[str, Any]]:
     return carried
 
 
+def _carried_rows(carried: dict[int, dict[str, Any]]) -> int:
+    """The plies played so far in carried games."""
+    return sum(len(arrays["carry_move"]) for arrays in carried.values())
+
+
 def open_state(config: TrainConfig) -> State:
     """The state to train from: `config.out`'s with `config.resume`, else a new one, the files of
     an earlier run in `config.out` removed."""
@@ -623,13 +628,16 @@ class Trainer:
         job, waiting, submitted = self.pending
         shards = waiting.results()
         # The next iteration's games its segments started, which its own segments play on.
+        handed_in = _carried_rows(state.carried)
         state.carried = {}
         for j, shard in enumerate(shards):
             handed = {key: shard.pop(key) for key in CARRY_KEYS if key in shard}
             if handed:
                 state.carried[j] = handed
         played = sum(len(s["ply"]) for s in shards)
-        rate = played / max(time.perf_counter() - submitted, 1e-9)
+        # The positions these games decided: the iteration's rows but those played before they
+        # were handed on, and the rows of the games they hand on.
+        rate = (played - handed_in + _carried_rows(state.carried)) / max(time.perf_counter() - submitted, 1e-9)
         stats = self.learn(job, shards)
         state.games += config.games
         state.positions += played
