@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "batch.hpp"
+#include "greedy.hpp"
 #include "slots.hpp"
 #include "binding/cpython.hpp"
 #include "game/belief.hpp"
@@ -1150,6 +1151,62 @@ PyObject* module_sample_entries(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+const char* const GREEDY_PARAMS[] = {"boards", "rows", "slots", "bold", "gain", "loss", "bonus", "king_capture"};
+constexpr Signature GREEDY_SIGNATURE = {"greedy_scores()", GREEDY_PARAMS, 8, 8, true};
+
+// greedy_scores(boards, rows, slots, bold, gain, loss, bonus, king_capture): the greedy bot's
+// reckoning of slot slots[i] in view rows[i], a view being the 13 bitboards of a newest frame
+// (uint64: ours by kind, the enemy's by kind, hidden). The slots must be legal in their views.
+PyObject* module_greedy_scores(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[8] = {};
+        bool bold = false;
+        if (bind_args(GREEDY_SIGNATURE, args, nargs, kwnames, bound) < 0 || truth_arg(bound[3], bold) < 0)
+            return nullptr;
+        HeldBuffer boards, rows, slots, gain, loss, bonus, king_capture;
+        Py_ssize_t words = 0, m = 0;
+        if (acquire_any(bound[0], "boards", false, 8, "QLK", boards, words) < 0 ||
+            acquire_any(bound[1], "rows", false, 8, "qln", rows, m) < 0 ||
+            acquire(bound[2], "slots", false, m, 8, "qln", slots) < 0 ||
+            acquire(bound[4], "gain", true, m, 8, "d", gain) < 0 || acquire(bound[5], "loss", true, m, 8, "d", loss) < 0 ||
+            acquire(bound[6], "bonus", true, m, 8, "d", bonus) < 0 ||
+            acquire(bound[7], "king_capture", true, m, 1, "?", king_capture) < 0)
+            return nullptr;
+        if (words % static_cast<Py_ssize_t>(PLANE_CHANNELS) != 0)
+            return PyErr_Format(PyExc_ValueError, "boards: expected rows of %zu words, got %zd words", PLANE_CHANNELS,
+                                words);
+        const auto views = static_cast<std::int64_t>(words / static_cast<Py_ssize_t>(PLANE_CHANNELS));
+        const auto* board = static_cast<const std::uint64_t*>(boards.view.buf);
+        const auto* row = static_cast<const std::int64_t*>(rows.view.buf);
+        const auto* slot = static_cast<const std::int64_t*>(slots.view.buf);
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            if (row[i] < 0 || row[i] >= views)
+                return PyErr_Format(PyExc_IndexError, "row %lld out of range for %lld views", static_cast<long long>(row[i]),
+                                    static_cast<long long>(views));
+            if (slot[i] < 0 || slot[i] >= ACTION_COUNT)
+                return PyErr_Format(PyExc_ValueError, "slot %lld is out of range (0..%d)", static_cast<long long>(slot[i]),
+                                    ACTION_COUNT - 1);
+        }
+        auto* gains = static_cast<double*>(gain.view.buf);
+        auto* losses = static_cast<double*>(loss.view.buf);
+        auto* bonuses = static_cast<double*>(bonus.view.buf);
+        auto* captures = static_cast<bool*>(king_capture.view.buf);
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            const std::uint64_t* b = board + row[i] * static_cast<std::int64_t>(PLANE_CHANNELS);
+            GreedyView view{};
+            std::copy(b, b + 6, view.own);
+            std::copy(b + 6, b + 12, view.enemy);
+            view.hidden = b[HIDDEN_CHANNEL];
+            const GreedyScore score = greedy_score(view, static_cast<int>(slot[i]), bold);
+            gains[i] = score.gain;
+            losses[i] = score.loss;
+            bonuses[i] = score.bonus;
+            captures[i] = score.king_capture;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef MODULE_METHODS[] = {
     {"legal_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_legal_entries)),
      METH_FASTCALL | METH_KEYWORDS, "legal_entries(masks, width, /)\n--\n\n"},
@@ -1157,6 +1214,9 @@ PyMethodDef MODULE_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "pack_mask_bits(masks, out, /)\n--\n\n"},
     {"sample_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_sample_entries)),
      METH_FASTCALL | METH_KEYWORDS, "sample_entries(values, rows, uniforms, picked, log_probs, /)\n--\n\n"},
+    {"greedy_scores", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_greedy_scores)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "greedy_scores(boards, rows, slots, bold, gain, loss, bonus, king_capture, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1195,6 +1255,20 @@ int add_constants(PyObject* module) {
     };
     for (const auto& number : numbers)
         if (PyModule_AddIntConstant(module, number.name, number.value) < 0) return -1;
+    const struct {
+        const char* name;
+        double value;
+    } reals[] = {
+        {"GREEDY_KING_LOSS", GREEDY_KING_LOSS},
+        {"GREEDY_BONUS_LIMIT", GREEDY_BONUS_LIMIT},
+    };
+    for (const auto& real : reals) {
+        PyObject* value = PyFloat_FromDouble(real.value);
+        if (!value || PyModule_AddObject(module, real.name, value) < 0) {
+            Py_XDECREF(value);
+            return -1;
+        }
+    }
     if (add_names(module, "RULES", RULES_NAMES) < 0 || add_names(module, "OBSERVATIONS", OBSERVATION_NAMES) < 0 ||
         add_names(module, "ENDINGS", ENDING_NAMES) < 0)
         return -1;

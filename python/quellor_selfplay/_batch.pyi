@@ -14,6 +14,8 @@ MAX_GAMES: int
 RULES: tuple[str, ...]
 OBSERVATIONS: tuple[str, ...]
 ENDINGS: tuple[str, ...]
+GREEDY_KING_LOSS: float
+GREEDY_BONUS_LIMIT: float
 
 class Batch:
     def __new__(
@@ -49,6 +51,8 @@ class Batch:
 def legal_entries(masks: Any, width: int, /) -> bytearray: ...
 def pack_mask_bits(masks: Any, out: Any, /) -> None: ...
 def sample_entries(values: Any, rows: Any, uniforms: Any, picked: Any, log_probs: Any, /) -> None: ...
+def greedy_scores(boards: Any, rows: Any, slots: Any, bold: bool, gain: Any, loss: Any, bonus: Any,
+                  king_capture: Any, /) -> None: ...
 
 BELIEF_BYTES_PER_POSITION: int
 

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from support import oracle
 from support.fog import STARTS, unseen_change
 from support.positions import action_slot, visible_squares
-from quellor_selfplay import GameBatch
+from quellor_selfplay import GameBatch, _batch
 from quellor_selfplay.bots import BONUS_LIMIT, KING_CAPTURE, KING_LOSS, GreedyPlayer, score_moves
 from quellor_selfplay.codes import code_move, move_code
 from quellor_selfplay.config import GameConfig
@@ -254,3 +254,40 @@ def test_bold_picks_among_the_best_trades_without_taste():
         if bool(batch.terminated.any()):
             batch.reset(games=batch.terminated)
     assert len(spread["bold"]) > len(spread["greedy"]) == 2
+
+
+# -- The batch module's reckoning against the numpy formulation of the same rules --------------
+
+@pytest.mark.parametrize("bold", [False, True])
+def test_the_native_reckoning_is_the_numpy_ones_to_the_bit(bold):
+    """Every legal move of the positions of seeded random games, scored by the batch module and
+    by the numpy oracle: the same gain, loss, bonus and total, exactly."""
+    from support.greedy_numpy import score_moves as numpy_scores
+
+    compared = 0
+    for seed in range(2):
+        batch = GameBatch(48, rules="dark", observation="own", dtype="uint8", seed=seed, max_plies=200)
+        for _ in range(120):
+            live = torch.nonzero(~(batch.terminated | batch.truncated)).squeeze(1)
+            if len(live) == 0:
+                break
+            observations, masks = batch.observation[live], batch.legal_action_mask[live]
+            native, reference = score_moves(observations, masks, bold), numpy_scores(observations, masks, bold)
+            assert np.array_equal(native.rows, reference.rows) and np.array_equal(native.slots, reference.slots)
+            for field in ("gain", "loss", "bonus", "total"):
+                assert np.array_equal(getattr(native, field), getattr(reference, field)), field
+            compared += len(native.rows)
+            batch.step(batch.random_actions())
+    assert compared > 50_000
+    oracle.count("selfplay/greedy native reckonings compared", compared)
+
+
+def test_the_native_reckoning_refuses_what_is_out_of_range():
+    boards = np.zeros((2, 13), dtype=np.uint64)
+    out = [np.empty(1), np.empty(1), np.empty(1), np.empty(1, dtype=np.bool_)]
+    with pytest.raises(IndexError, match="row 2 out of range for 2 views"):
+        _batch.greedy_scores(boards, np.array([2]), np.array([12]), False, *out)
+    with pytest.raises(ValueError, match="slot 4352 is out of range"):
+        _batch.greedy_scores(boards, np.array([0]), np.array([4352]), False, *out)
+    with pytest.raises(ValueError, match="rows of 13 words"):
+        _batch.greedy_scores(np.zeros(14, dtype=np.uint64), np.array([0]), np.array([12]), False, *out)
