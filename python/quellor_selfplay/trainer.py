@@ -353,7 +353,8 @@ def rollout(state: State, config: TrainConfig, iteration: int,
             bots: Optional[list[PlayerConfig]] = None) -> tuple[Job, list[Segment]]:
     """The job and segments of iteration `iteration`'s games: the learner (player 0) against
     the fixed opponents `bots` in `bot_games` of them, against pool members in `pool_games` of
-    them, and against itself in the rest. The learner takes White in the even games."""
+    them, and against itself in the rest, the three kinds spread evenly over the games (see
+    `game_kinds`). The learner takes White in every other game of each kind."""
     observation, precision = config.game.observation, acting_precision(config)
     bots = bot_players(config) if bots is None else bots
     players = [_player_config(state.net, state.behaviour, "learner", observation, precision)] + list(bots)
@@ -365,8 +366,8 @@ def rollout(state: State, config: TrainConfig, iteration: int,
         if state.behaviour_pool else 0
     rng = np.random.default_rng(derive_seed(config.run.seed, "opponents", iteration))
     opponents = rng.integers(first_pool, len(players), size=against_pool).tolist() if against_pool else []
-    opponents = _bot_opponents(config, iteration, len(bots), against_bots) + opponents
-    schedule = [_pairing(g, int(opponents[g])) if g < len(opponents) else (g, 0, 0) for g in range(config.games)]
+    kinds = game_kinds(config.games, against_bots, against_pool)
+    schedule = _schedule(kinds, _bot_opponents(config, iteration, len(bots), against_bots), opponents)
     # A segment plays its games `batch` at a time, a slot taking the next game as one ends, so
     # that its forward passes stay full until its last games; it holds SEGMENT_BATCHES times
     # as many games as slots, and an iteration's segments are what the workers share out.
@@ -378,19 +379,54 @@ def rollout(state: State, config: TrainConfig, iteration: int,
     # those of a run with more iterations, which a resumed run with more iterations goes on from.
     batch = config.run.batch
     size = SEGMENT_BATCHES * batch
-    next_bots = [_pairing(g, other) for g, other in
-                 enumerate(_bot_opponents(config, iteration + 1, len(bots), against_bots))]
-    self_play_from = len(opponents)
+    # The next iteration's schedule but for its pool games, whose opponents are drawn later.
+    following = [entry for entry, kind in
+                 zip(_schedule(kinds, _bot_opponents(config, iteration + 1, len(bots), against_bots), []), kinds)
+                 if kind != POOL]
     segments = []
     for j, start in enumerate(range(0, config.games, size)):
         carried = state.carried.get(j)
         started = set() if carried is None else set(carried["carry_game"].tolist())
         own = tuple(entry for entry in schedule[start: start + size] if entry[0] not in started)
-        end = min(start + size, config.games)
-        early = tuple(entry for entry in next_bots if start <= entry[0] < end) + \
-            tuple((g, 0, 0) for g in range(max(start, self_play_from), end))
+        early = tuple(entry for entry in following if start <= entry[0] < start + size)
         segments.append(Segment(j, own, derive_seed(config.run.seed, "rollout", iteration, j), carried, early))
     return Job(config.game, tuple(players), batch, config.run.device), segments
+
+
+BOT, POOL, SELF = "bot", "pool", "self"
+
+
+def game_kinds(games: int, bots: int, pool: int) -> list[str]:
+    """The kind of each of `games` games, `bots` against the fixed opponents, `pool` against the
+    pool and the rest self-play, spread evenly: every stretch of games (a segment) holds each
+    kind in proportion, so that every segment has games of the next iteration to start early
+    and the pool's games are shared among the workers."""
+    wanted = {BOT: bots, POOL: pool, SELF: games - bots - pool}
+    placed = dict.fromkeys(wanted, 0)
+    kinds = []
+    for g in range(games):
+        # The kind furthest behind its share of the first g + 1 games (the first listed on ties).
+        kind = max(wanted, key=lambda k: wanted[k] * (g + 1) - placed[k] * games)
+        placed[kind] += 1
+        kinds.append(kind)
+    return kinds
+
+
+def _schedule(kinds: list[str], bots: list[int], pool: list[int]) -> list[tuple[int, int, int]]:
+    """(game, White, Black) of each game: the i-th game of a kind against the i-th of its
+    opponents, the learner White in the even ones; a pool game without an opponent yet is left
+    to the learner on both sides (`pool` is empty when only the other kinds are wanted)."""
+    counts = dict.fromkeys((BOT, POOL, SELF), 0)
+    schedule = []
+    for g, kind in enumerate(kinds):
+        i = counts[kind]
+        counts[kind] += 1
+        others = bots if kind == BOT else pool if kind == POOL else []
+        if i < len(others):
+            schedule.append((g, 0, others[i]) if i % 2 == 0 else (g, others[i], 0))
+        else:
+            schedule.append((g, 0, 0))
+    return schedule
 
 
 def _bot_opponents(config: TrainConfig, iteration: int, bots: int, games: int) -> list[int]:
@@ -401,12 +437,6 @@ def _bot_opponents(config: TrainConfig, iteration: int, bots: int, games: int) -
         return []
     picks = np.random.default_rng(derive_seed(config.run.seed, "bots", iteration))
     return [int(p) for p in 1 + picks.integers(0, bots, size=games)]
-
-
-def _pairing(game: int, other: int) -> tuple[int, int, int]:
-    """Game `game` of the learner (player 0) against player `other`: the learner White in the
-    even games."""
-    return (game, 0, other) if game % 2 == 0 else (game, other, 0)
 
 
 def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.Arrays]) -> None:

@@ -21,7 +21,7 @@ from quellor_selfplay.net import read_checkpoint, seeded_net
 from quellor_selfplay.config import NetConfig, RunConfig, ScaleConfig, TrainConfig
 from quellor_selfplay.players import RandomPlayer
 from quellor_selfplay.runner import InProcess
-from quellor_selfplay.trainer import Trainer, new_state, open_state, rollout
+from quellor_selfplay.trainer import Trainer, game_kinds, new_state, open_state, rollout
 from support.runs import children, rows_of, running, same_data, started
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
@@ -236,10 +236,27 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     assert all(name.startswith("pool:iter-") for name in manifest["players"][3:])
     played = load_run_data(tmp_path / "whole" / "data" / "iter-00002")
     opponents = {int(g): set(played["player"][played["game"] == g].tolist()) - {0} for g in range(8)}
-    assert all(len(opponents[g]) == 1 and opponents[g] <= {1, 2} for g in (0, 1))
-    assert all(len(opponents[g]) == 1 and opponents[g] <= {3, 4} for g in (2, 3, 4, 5))
-    assert opponents[6] == opponents[7] == set()
+    kinds = game_kinds(8, 2, 4)
+    allowed = {"bot": {1, 2}, "pool": {3, 4}}
+    for g, kind in enumerate(kinds):
+        assert opponents[g] == set() if kind == "self" else len(opponents[g]) == 1 and opponents[g] <= allowed[kind]
+        # The learner is White in every other game against the others.
+        white = int(played["player"][(played["game"] == g) & (played["ply"] == 0)][0]) == 0
+        assert white == (kind == "self" or kinds[:g].count(kind) % 2 == 0)
     assert "3 iterations, 24 games" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("games, bots, pool", [(8, 2, 4), (256, 64, 128), (1024, 256, 512), (7, 0, 7),
+                                               (10, 10, 0), (5, 1, 1), (1, 0, 0)])
+def test_the_kinds_of_games_are_spread_evenly(games, bots, pool):
+    """Each kind gets its number of games, and every stretch of games holds each kind within
+    one game of its share: each segment has games to start early and pool games to share."""
+    kinds = game_kinds(games, bots, pool)
+    wanted = {"bot": bots, "pool": pool, "self": games - bots - pool}
+    assert {k: kinds.count(k) for k in wanted} == wanted
+    for end in range(1, games + 1):
+        for kind, total in wanted.items():
+            assert abs(kinds[:end].count(kind) - total * end / games) < 1 + 1e-9
 
 
 @pytest.mark.parametrize("games, batch, sizes", [(10, 3, [6, 4]), (8, 4, [8]), (3, 8, [3])])
