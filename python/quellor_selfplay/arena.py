@@ -269,6 +269,10 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[...,
     rows with the slots, log-probabilities and players they were played with."""
     plies = np.asarray(carried["carry_plies"], dtype=np.int64)
     starts = np.cumsum(plies) - plies
+    codes = np.asarray(carried["carry_move"], dtype=np.int64)
+    actions = np.asarray(carried["carry_action"], dtype=np.int16)
+    log_probs = np.asarray(carried["carry_logp"], dtype=np.float32)
+    players = np.asarray(carried["carry_player"], dtype=np.uint8)
     n = len(batch)
     moves = np.zeros(n, dtype=np.int64)
     for ply in range(int(plies.max(initial=0))):
@@ -279,18 +283,15 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[...,
                              f"move {ply}")
         at = starts[live] + ply
         masks = torch.index_select(batch.legal_action_mask, 0, torch.from_numpy(live))
-        white = batch.to_move.numpy()[live]
-        chunk = record(live, white, np.asarray(carried["carry_action"])[at],
-                       np.asarray(carried["carry_logp"], dtype=np.float32)[at],
-                       np.asarray(carried["carry_player"], dtype=np.uint8)[at], masks)
+        chunk = record(live, batch.to_move.numpy()[live], actions[at], log_probs[at], players[at], masks)
         moves[:] = 0
-        moves[live] = np.asarray(carried["carry_move"], dtype=np.int64)[at]
+        moves[live] = codes[at]
         stepped = np.zeros(n, dtype=np.bool_)
         stepped[live] = True
         with part("engine"):
             batch.step_moves(moves, games=stepped)
         update_beliefs(live)
-        chunk["move"] = np.asarray(carried["carry_move"], dtype=np.int16)[at]
+        chunk["move"] = codes[at].astype(np.int16)
         chunks.append(chunk)
 
 

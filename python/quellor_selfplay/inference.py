@@ -125,10 +125,7 @@ def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
     flat = masks.detach().contiguous().cpu()
     if flat.dtype != torch.bool or flat.dim() != 2:
         raise ValueError(f"masks must be (k, {ACTION_SLOTS}) bool, got {tuple(flat.shape)} {flat.dtype}")
-    if flat.numel() == 0:
-        empty = torch.zeros(0, dtype=torch.int64)
-        return empty, empty.clone()
-    found = _batch.legal_entries(flat.numpy(), flat.shape[1])
+    found = _batch.legal_entries(flat.numpy(), flat.shape[1]) if flat.numel() else b""
     if not found:
         empty = torch.zeros(0, dtype=torch.int64)
         return empty, empty.clone()
