@@ -3,14 +3,11 @@ game, and each player deciding once a round for all the games that wait for it."
 
 import numpy as np
 import pytest
-import torch
 
-from quellor_selfplay import GameBatch
+from support.replays import check_replayed
 from quellor_selfplay.arena import CARRY_KEYS, play_segment
 from quellor_selfplay.bots import GreedyPlayer
-from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME, code_move
 from quellor_selfplay.config import GameConfig
-from quellor_selfplay.data import unpack_masks
 from quellor_selfplay.players import RandomPlayer
 
 
@@ -28,36 +25,19 @@ class Counting:
 
 
 def check_rows(shard, schedule, max_plies, bot=1):
-    """Every row of `shard` against a one-game replay of its game: the mover's player, its
-    newest frame, castling word and mask, a legal slot, and the log-probability of its player
-    (0 for the bot, uniform for random play); the games end as the table says."""
-    rows = len(shard["ply"])
-    masks = unpack_masks(torch.from_numpy(shard["mask"]))
+    """Every row of `shard` against a one-game replay of its game (support.replays), and the
+    mover's player and its log-probability (0 for the bot, uniform for random play)."""
     players = {g: (w, b) for g, w, b in schedule}
     assert shard["game_index"].tolist() == sorted(players)
-    row = 0
-    for game, plies, result in zip(shard["game_index"], shard["game_plies"], shard["game_result"]):
-        white_player, black_player = players[int(game)]
-        replay = GameBatch(1, rules="dark", observation="own", dtype="uint8", max_plies=max_plies)
-        for ply in range(plies):
-            assert (int(shard["game"][row]), int(shard["ply"][row])) == (game, ply)
-            mover = white_player if ply % 2 == 0 else black_player
-            assert int(shard["player"][row]) == mover
-            assert bool(shard["white"][row]) == (ply % 2 == 0) == bool(replay.to_move[0])
-            packed = replay.packed_observation()[0]
-            assert shard["frame"][row].tolist() == packed[NEWEST_FRAME].tolist()
-            assert int(shard["castling"][row]) == int(packed[CASTLING_WORD])
-            assert torch.equal(masks[row], replay.legal_action_mask[0])
-            slot = int(shard["action"][row])
-            assert replay.legal_action_mask[0, slot]
-            legal = int(replay.legal_action_mask[0].sum())
-            expected = 0.0 if mover == bot else -np.log(legal)
-            assert float(shard["logp"][row]) == pytest.approx(expected, abs=1e-5)
-            replay.step_moves(np.array([int(shard["move"][row])]))
-            row += 1
-        assert bool(replay.terminated[0] or replay.truncated[0])
-        assert int(replay.result[0]) == int(result)
-    assert row == rows
+
+    def mover_and_logp(row, replay):
+        white_player, black_player = players[int(shard["game"][row])]
+        mover = white_player if int(shard["ply"][row]) % 2 == 0 else black_player
+        assert int(shard["player"][row]) == mover
+        expected = 0.0 if mover == bot else -np.log(int(replay.legal_action_mask[0].sum()))
+        assert float(shard["logp"][row]) == pytest.approx(expected, abs=1e-5)
+
+    check_replayed(shard, max_plies, mover_and_logp)
 
 
 @pytest.mark.parametrize("slots", [1, 4, 12])

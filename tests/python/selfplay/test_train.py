@@ -22,6 +22,7 @@ from quellor_selfplay.config import NetConfig, RunConfig, ScaleConfig, TrainConf
 from quellor_selfplay.players import RandomPlayer
 from quellor_selfplay.runner import InProcess
 from quellor_selfplay.trainer import Trainer, game_kinds, new_state, open_state, rollout
+from support.replays import check_replayed
 from support.runs import children, rows_of, running, same_data, started
 
 SCRIPT = Path(sys.executable).with_name("quellor-selfplay")
@@ -177,30 +178,15 @@ def load_run_data(folder):
 
 
 def check_whole_games(folder, games, max_plies):
-    """Every game of an iteration's data is there whole: its rows, ply by ply, are those of a
-    one-game replay of its moves (newest frame, castling, mask, a legal slot), and the replay
-    ends as the game table says. Games an iteration started for the next one and handed on are
-    among them, their first moves played by the iteration before."""
-    from quellor_selfplay import GameBatch
-    from quellor_selfplay.codes import CASTLING_WORD, NEWEST_FRAME
-    from quellor_selfplay.data import read_shard, shard_paths, unpack_masks
+    """Every game of an iteration's data is there whole, each against a one-game replay of its
+    moves (support.replays). Games an iteration started for the next one and handed on are among
+    them, their first moves played by the iteration before."""
+    from quellor_selfplay.data import read_shard, shard_paths
 
     shards = [read_shard(p) for p in shard_paths(folder)]
-    played = {k: np.concatenate([s[k] for s in shards]) for k in shards[0]}
-    assert sorted(played["game_index"].tolist()) == list(range(games))
-    masks = unpack_masks(torch.from_numpy(played["mask"]))
-    for game, plies, result in zip(played["game_index"], played["game_plies"], played["game_result"]):
-        rows = np.flatnonzero(played["game"] == game)
-        assert played["ply"][rows].tolist() == list(range(plies))
-        replay = GameBatch(1, rules="dark", observation="own", dtype="uint8", max_plies=max_plies)
-        for r in rows:
-            packed = replay.packed_observation()[0]
-            assert played["frame"][r].tolist() == packed[NEWEST_FRAME].tolist()
-            assert int(played["castling"][r]) == int(packed[CASTLING_WORD])
-            assert torch.equal(masks[r], replay.legal_action_mask[0])
-            assert replay.legal_action_mask[0, int(played["action"][r])]
-            replay.step_moves(np.array([int(played["move"][r])]))
-        assert bool(replay.terminated[0] or replay.truncated[0]) and int(replay.result[0]) == int(result)
+    assert sorted(int(g) for s in shards for g in s["game_index"]) == list(range(games))
+    for shard in shards:
+        check_replayed(shard, max_plies)
 
 
 @pytest.mark.parametrize("overlap", ["--no-overlap", "--overlap"])
