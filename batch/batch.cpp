@@ -1,6 +1,7 @@
 #include "batch.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "chess/make_move.hpp"
 #include "chess/movegen/pext_tables.hpp"
 #include "chess/splitmix.hpp"
+#include "slots.hpp"
 
 namespace quellor::batch {
 
@@ -640,6 +642,20 @@ void Batch::packed_newest(const std::int64_t* index, std::size_t k, std::int64_t
         const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
         words[PLANE_CHANNELS] = (rights.king_side() ? 1 : 0) | (rights.queen_side() ? 2 : 0);
     }
+}
+
+void Batch::gather(const std::int64_t* index, std::size_t k, void* observations, std::uint8_t* bits,
+                   std::int64_t* newest, std::vector<std::int64_t>& rows, std::vector<std::int64_t>& slots) const {
+    if (observations != nullptr) {
+        const std::size_t bytes = OBS_ROWS * OBS_COLS * (config_.dtype == Dtype::Float32 ? sizeof(float) : 1);
+        const auto* from = static_cast<const std::uint8_t*>(out_.observation);
+        auto* to = static_cast<std::uint8_t*>(observations);
+        for (std::size_t j = 0; j < k; ++j)
+            std::memcpy(to + j * bytes, from + static_cast<std::size_t>(index[j]) * bytes, bytes);
+    }
+    static_assert(ACTION_COUNT % 16 == 0);
+    gather_mask_rows(out_.mask, ACTION_COUNT, index, k, bits, rows, slots);
+    packed_newest(index, k, newest);
 }
 
 }  // namespace quellor::batch

@@ -206,6 +206,13 @@ public:
     static constexpr std::size_t NEWEST_WORDS = PLANE_CHANNELS + 1;
     void packed_newest(const std::int64_t* index, std::size_t k, std::int64_t* out) const;
 
+    // What a player needs of the k games index[j] (each below size()) where it is to move, in
+    // one pass: each game's observation copied to `observations` (unless null), its mask packed
+    // into MASK_BYTES bytes of `bits`, its newest frame to `newest` as packed_newest() writes it,
+    // and the legal entries of the k masks appended to `rows` (as j) and `slots`, row by row.
+    void gather(const std::int64_t* index, std::size_t k, void* observations, std::uint8_t* bits,
+                std::int64_t* newest, std::vector<std::int64_t>& rows, std::vector<std::int64_t>& slots) const;
+
     std::size_t bytes_per_game() const;
 
     // Game i as it stands, and the position it started from, for a belief that follows it.

@@ -578,6 +578,61 @@ PyObject* batch_packed_newest(PyObject* obj, PyObject* const* args, Py_ssize_t n
     });
 }
 
+const char* const GATHER_PARAMS[] = {"index", "observations", "bits", "newest"};
+constexpr Signature GATHER_SIGNATURE = {"Batch.gather()", GATHER_PARAMS, 4, 4, true};
+
+// gather(index, observations, bits, newest) -> bytearray: for the k games of the int64 `index`,
+// their observations copied to `observations` (k x 64 x 106 of the batch's dtype; None: not
+// copied), their masks packed to `bits` (k x MASK_BYTES), their newest frames as packed_newest()
+// writes them to `newest`; returns the rows (0..k-1), then the slots, of their legal entries as
+// int64.
+PyObject* batch_gather(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
+        if (bind_args(GATHER_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const Borrow busy = use_batch(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer index, observations, bits, newest;
+        Py_ssize_t k = 0;
+        if (acquire_any(bound[0], "index", false, 8, "qln", index, k) < 0) return nullptr;
+        const auto* games = static_cast<const std::int64_t*>(index.view.buf);
+        const auto n = static_cast<std::int64_t>(self->core->size());
+        for (Py_ssize_t j = 0; j < k; ++j)
+            if (games[j] < 0 || games[j] >= n)
+                return PyErr_Format(PyExc_IndexError, "game index %lld out of range for %lld games",
+                                    static_cast<long long>(games[j]), static_cast<long long>(n));
+        void* copies = nullptr;
+        if (bound[1] != Py_None) {
+            const bool wide = self->core->config().dtype == Dtype::Float32;
+            if (acquire(bound[1], "observations", true, k * static_cast<Py_ssize_t>(OBS_ROWS * OBS_COLS),
+                        wide ? 4 : 1, wide ? "f" : "B", observations) < 0)
+                return nullptr;
+            copies = observations.view.buf;
+        }
+        if (acquire(bound[2], "bits", true, k * static_cast<Py_ssize_t>(MASK_BYTES), 1, "B", bits) < 0 ||
+            acquire(bound[3], "newest", true, k * static_cast<Py_ssize_t>(Batch::NEWEST_WORDS), 8, "qln", newest) < 0)
+            return nullptr;
+        std::vector<std::int64_t> rows, slots;
+        rows.reserve(static_cast<std::size_t>(k) * 64);
+        slots.reserve(static_cast<std::size_t>(k) * 64);
+        without_lock([&] {
+            self->core->gather(games, static_cast<std::size_t>(k), copies, static_cast<std::uint8_t*>(bits.view.buf),
+                               static_cast<std::int64_t*>(newest.view.buf), rows, slots);
+        });
+        const std::size_t count = rows.size();
+        OwnedRef out = OwnedRef::steal(
+            PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(2 * count * sizeof(std::int64_t))));
+        if (!out) return nullptr;
+        auto* words = reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(out.get()));
+        if (count) {
+            std::memcpy(words, rows.data(), count * sizeof(std::int64_t));
+            std::memcpy(words + count, slots.data(), count * sizeof(std::int64_t));
+        }
+        return out.release();
+    });
+}
+
 // write_observations(): rewrites every observation from the games' frames.
 PyObject* batch_write_observations(PyObject* obj, PyObject*) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
@@ -667,6 +722,8 @@ PyMethodDef BATCH_METHODS[] = {
     {"packed_observation", batch_packed_observation, METH_O, "packed_observation($self, out, /)\n--\n\n"},
     {"packed_newest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_packed_newest)),
      METH_FASTCALL | METH_KEYWORDS, "packed_newest($self, index, out, /)\n--\n\n"},
+    {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_gather)),
+     METH_FASTCALL | METH_KEYWORDS, "gather($self, index, observations, bits, newest, /)\n--\n\n"},
     {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
     {"clone", batch_clone, METH_O, "clone($self, outputs, /)\n--\n\n"},
     {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},

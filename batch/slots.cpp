@@ -71,6 +71,23 @@ void pack_mask_bits(const std::uint8_t* masks, std::size_t rows, std::size_t wid
     for (; j < total; j += 8) out[j / 8] = static_cast<std::uint8_t>(eight_bits(masks + j));
 }
 
+void gather_mask_rows(const std::uint8_t* masks, std::size_t width, const std::int64_t* index, std::size_t k,
+                      std::uint8_t* bits, std::vector<std::int64_t>& rows, std::vector<std::int64_t>& slots) {
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::uint8_t* row = masks + static_cast<std::size_t>(index[j]) * width;
+        std::uint8_t* packed = bits + j * (width / 8);
+        for (std::size_t c = 0; c < width; c += 16) {
+            std::uint32_t found = sixteen_bits(row + c);
+            packed[c / 8] = static_cast<std::uint8_t>(found);
+            packed[c / 8 + 1] = static_cast<std::uint8_t>(found >> 8);
+            for (; found != 0; found &= found - 1) {
+                rows.push_back(static_cast<std::int64_t>(j));
+                slots.push_back(static_cast<std::int64_t>(c + static_cast<std::size_t>(std::countr_zero(found))));
+            }
+        }
+    }
+}
+
 SampleError sample_entries(const float* values, const std::int64_t* rows, std::size_t n, std::size_t k,
                            const double* uniforms, std::int64_t* picked, float* log_probs) {
     // Where each row's entries start (k + 1 bounds), checked before anything is written.

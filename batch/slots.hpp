@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace quellor::batch {
 
@@ -19,6 +20,12 @@ void legal_entries(const std::uint8_t* masks, std::size_t rows, std::size_t widt
 // Packs `rows` mask rows of `width` bytes (width a multiple of 8) into width / 8 bytes each,
 // byte j's bit b the row's byte 8 j + b (numpy's packbits with bitorder "little").
 void pack_mask_bits(const std::uint8_t* masks, std::size_t rows, std::size_t width, std::uint8_t* out);
+
+// For each of the k mask rows masks + index[j] * width (width a multiple of 16): packs the row
+// into width / 8 bytes of `bits` as pack_mask_bits() does, and appends its true bytes to `rows`
+// (as j) and `slots` (their columns), in one pass over the row.
+void gather_mask_rows(const std::uint8_t* masks, std::size_t width, const std::int64_t* index, std::size_t k,
+                      std::uint8_t* bits, std::vector<std::int64_t>& rows, std::vector<std::int64_t>& slots);
 
 // Why sample_entries refused its input.
 enum class SampleError { None, RowWithoutEntry, RowsOutOfOrder, NotFinite };

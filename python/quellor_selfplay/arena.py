@@ -19,13 +19,13 @@ import numpy as np
 import numpy.typing as npt
 import torch
 
-from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.batch import GameBatch, Gathered
 from quellor_selfplay.belief import Belief
 from quellor_selfplay.codes import FRAME_CHANNELS
 from quellor_selfplay.config import GameConfig
-from quellor_selfplay.data import ROW_FIELDS, pack_masks
+from quellor_selfplay.data import ROW_FIELDS
 from quellor_selfplay.ledger import count, part
-from quellor_selfplay.players import Player
+from quellor_selfplay.players import NetPlayer, Player
 
 Arrays = dict[str, npt.NDArray[Any]]
 
@@ -102,6 +102,12 @@ def play_segment(
         batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
                           max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
                           fens=table.start_fen)
+    # The batch's outputs seen through numpy, which reads them without a torch operation a time:
+    # they change in place with every step.
+    terminated: npt.NDArray[np.bool_] = batch.terminated.numpy()
+    truncated: npt.NDArray[np.bool_] = batch.truncated.numpy()
+    to_move, plies, last_move = batch.to_move.numpy(), batch.plies.numpy(), batch.last_move.numpy()
+    result, ending = batch.result.numpy(), batch.ending.numpy()
     generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))
     job = np.arange(n, dtype=np.int64)  # the entry each slot plays, -1 when idle
     waiting = n
@@ -139,8 +145,7 @@ def play_segment(
         for slot in ended:
             j = job[slot]
             # The core says how each game ended and who won.
-            results[j], endings[j] = int(batch.result[slot]), int(batch.ending[slot])
-            lengths[j] = int(batch.plies[slot])
+            results[j], endings[j], lengths[j] = result[slot], ending[slot], plies[slot]
             if on_game is not None and j < required:
                 on_game(int(lengths[j]))
         fresh = []
@@ -162,19 +167,18 @@ def play_segment(
         return np.array(fresh, dtype=np.int64)
 
     def over() -> npt.NDArray[np.bool_]:
-        return (batch.terminated | batch.truncated).numpy()
+        return terminated | truncated
 
     def record(live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], actions: npt.NDArray[Any],
-               log_probs: npt.NDArray[np.float32], player: npt.NDArray[np.uint8], masks: torch.Tensor) -> Any:
-        """The rows of the games in slots `live` before their move; returns what stepping them
-        needs to finish the rows (the moves come from the core after the step)."""
-        with part("observations"):
-            newest = batch.packed_newest(live).numpy()
-            mask_bits = pack_masks(masks)
-            plies = batch.plies.numpy()[live].astype(np.int32)
-        return {"job": job[live], "ply": plies, "white": white, "action": actions.astype(np.int16),
-                "logp": log_probs, "player": player, "frame": newest[:, :FRAME_CHANNELS],
-                "castling": newest[:, FRAME_CHANNELS].astype(np.uint8), "mask": mask_bits}
+               log_probs: npt.NDArray[np.float32], player: npt.NDArray[np.uint8], turn: Gathered) -> Any:
+        """The rows of the games in slots `live` before their move, from what was gathered of
+        them; returns what stepping them needs to finish the rows (the moves come from the core
+        after the step)."""
+        newest = turn.newest
+        return {"job": job[live], "ply": plies[live].astype(np.int32), "white": white,
+                "action": actions.astype(np.int16), "logp": log_probs, "player": player,
+                "frame": newest[:, :FRAME_CHANNELS], "castling": newest[:, FRAME_CHANNELS].astype(np.uint8),
+                "mask": turn.mask_bits}
 
     follow(range(n))
     if handed:
@@ -204,7 +208,7 @@ def play_segment(
                 if not (playing & (job < required)).any():
                     break
                 live = np.flatnonzero(playing)
-                white = batch.to_move.numpy()[live]
+                white = to_move[live]
                 if not single:
                     jobs = job[live]
                     mine = np.where(white, white_of[jobs], black_of[jobs]) == p
@@ -212,9 +216,9 @@ def play_segment(
                         continue
                     live, white = live[mine], white[mine]
             moved = True
-            actions, log_probs, masks = _decide(batch, players[p], live, white, n, needs_random[p],
-                                                beliefs if needs_beliefs[p] else None, generator)
-            chunk = record(live, white, actions, log_probs, np.full(live.size, p, dtype=np.uint8), masks)
+            actions, log_probs, turn = _decide(batch, players[p], live, white, n, needs_random[p],
+                                               beliefs if needs_beliefs[p] else None, generator)
+            chunk = record(live, white, actions, log_probs, np.full(live.size, p, dtype=np.uint8), turn)
             with part("engine"):
                 steps[:] = 0
                 steps[live] = actions
@@ -227,7 +231,7 @@ def play_segment(
             update_beliefs(live)
             with part("records"):
                 # The move each slot played, as the core resolved it (a promotion slot names no square).
-                chunk["move"] = batch.last_move.numpy()[live].astype(np.int16)
+                chunk["move"] = last_move[live].astype(np.int16)
                 chunks.append(chunk)
                 check = live[over()[live]]
                 while check.size:
@@ -237,7 +241,7 @@ def play_segment(
     with part("records"):
         # Early games still running have the plies played so far.
         for slot in np.flatnonzero(job >= required):
-            lengths[job[slot]] = int(batch.plies[slot])
+            lengths[job[slot]] = plies[slot]
         return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths, required,
                          bool(early), started=min(waiting, total))
 
@@ -282,8 +286,7 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[...,
             raise ValueError(f"carried game {int(carried['carry_game'][live[over][0]])} ended before its "
                              f"move {ply}")
         at = starts[live] + ply
-        masks = torch.index_select(batch.legal_action_mask, 0, torch.from_numpy(live))
-        chunk = record(live, batch.to_move.numpy()[live], actions[at], log_probs[at], players[at], masks)
+        chunk = record(live, batch.to_move.numpy()[live], actions[at], log_probs[at], players[at], batch.gather(live))
         moves[:] = 0
         moves[live] = codes[at]
         stepped = np.zeros(n, dtype=np.bool_)
@@ -297,26 +300,31 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[...,
 
 def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], n: int,
             needs_random: bool, beliefs: Optional[dict[tuple[int, bool], Belief]],
-            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], torch.Tensor]:
+            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], Gathered]:
     """`player`'s slots and their log-probabilities in the batch games `live` (where it is to
-    move, White where `white`), and those games' masks."""
+    move, White where `white`), and what was gathered of those games for the record."""
     count("positions", live.size)
     with part("observations"):
-        if live.size == n:
-            # The outputs are read before the next step rewrites them: no copy needed.
-            observations, masks = batch.observation, batch.legal_action_mask
-        else:
-            index = torch.from_numpy(live)
-            observations = torch.index_select(batch.observation, 0, index)
-            masks = torch.index_select(batch.legal_action_mask, 0, index)
+        turn = batch.gather(live)
+    # A network player takes the legal entries the gather found; the others take the masks.
+    on_entries = getattr(type(player), "act", None) is NetPlayer.act and not needs_random and beliefs is None
+    masks = None
+    if not on_entries:
+        with part("observations"):
+            masks = batch.legal_action_mask if live.size == n else torch.index_select(
+                batch.legal_action_mask, 0, torch.from_numpy(live))
     drawn = None
     if needs_random:
         with part("engine"):
             drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
     extra = {} if beliefs is None else {"beliefs": [beliefs[(int(s), bool(w))] for s, w in zip(live, white)]}
     with part(getattr(player, "ledger_part", "bots")):
-        actions, log_probs = player.act(observations, masks, generator, drawn, **extra)
-    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32), masks
+        if masks is None:
+            assert isinstance(player, NetPlayer)
+            actions, log_probs = player.act_on_entries(turn.observations, turn.rows, turn.slots, generator)
+        else:
+            actions, log_probs = player.act(turn.observations, masks, generator, drawn, **extra)
+    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32), turn
 
 
 def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],

@@ -10,10 +10,11 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
-from typing import Any, Optional, Union
+from typing import Any, NamedTuple, Optional, Union
 
 import chess
 import numpy as np
+import numpy.typing as npt
 import torch
 
 import quellor
@@ -71,6 +72,16 @@ def _unheld(fen: str) -> Optional[str]:
         mover, other = (chess.COLOR_NAMES[c].capitalize() for c in (board.turn, not board.turn))
         return f"{mover}, to move, can capture {other}'s king, which {other} left en prise"
     return None
+
+
+class Gathered(NamedTuple):
+    """What a player needs of the k games where it is to move (see GameBatch.gather)."""
+
+    observations: torch.Tensor  # (k, 64, 106) of the batch's dtype
+    rows: torch.Tensor          # int64: the legal entries' rows (0..k-1), row by row
+    slots: torch.Tensor         # int64: their slots, in slot order within a row
+    mask_bits: npt.NDArray[np.uint8]  # (k, 544): the masks packed as data.pack_masks packs them
+    newest: npt.NDArray[np.int64]     # (k, 14): packed_newest() of the games
 
 
 class GameBatch:
@@ -425,6 +436,27 @@ class GameBatch:
         out = torch.empty((len(index), FRAME_CHANNELS + 1), dtype=torch.int64)
         self._core.packed_newest(index, out.numpy())
         return out
+
+    def gather(self, games: Any) -> Gathered:
+        """For the games at the k indices `games`, in one pass: their observations, the legal
+        entries of their masks, their masks packed as bits and their newest frames packed.
+
+        The observations are copies, unless `games` is every game in order: then they are
+        `observation` itself, which the next step rewrites.
+        """
+        index = np.ascontiguousarray(np.asarray(games), dtype=np.int64).reshape(-1)
+        k = len(index)
+        every = k == self._n and bool((index == np.arange(k)).all())
+        copies = None if every else torch.empty((k, OBS_ROWS, OBS_COLS), dtype=self._observation.dtype)
+        bits = np.empty((k, ACTION_SLOTS // 8), dtype=np.uint8)
+        newest = np.empty((k, FRAME_CHANNELS + 1), dtype=np.int64)
+        found = self._core.gather(index, None if copies is None else copies.numpy(), bits, newest)
+        if found:
+            entries = torch.frombuffer(found, dtype=torch.int64)
+            rows, slots = entries[: len(entries) // 2], entries[len(entries) // 2:]
+        else:
+            rows, slots = torch.zeros(0, dtype=torch.int64), torch.zeros(0, dtype=torch.int64)
+        return Gathered(self._observation if copies is None else copies, rows, slots, bits, newest)
 
 
 def unpack_observation(packed: torch.Tensor, dtype: torch.dtype = torch.float32) -> torch.Tensor:

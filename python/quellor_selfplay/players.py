@@ -119,16 +119,23 @@ class NetPlayer:
     def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
             random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
         rows, cols = legal_entries(masks)
+        return self.act_on_entries(observations, rows, cols, generator)
+
+    def act_on_entries(self, observations: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor,
+                       generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        """act() given the legal entries of the masks (legal_entries' rows and slots) rather
+        than the masks: what GameBatch.gather finds along with the observations."""
+        k = len(observations)
         partial = getattr(self.acting, "legal_logits", None)
         with part("forward"):
-            count("forward rows", len(masks))
+            count("forward rows", k)
             count("forward calls", 1)
             if partial is not None and self.device.type == "cpu":
                 with torch.inference_mode():
-                    values = partial(observations, rows, cols).float()
+                    values = partial(observations, rows, slots).float()
             else:
-                values = self.logits(observations)[rows, cols]
-        return sample_entries(values, rows, cols, len(masks), generator)
+                values = self.logits(observations)[rows, slots]
+        return sample_entries(values, rows, slots, k, generator)
 
 
 def sample_legal(logits: torch.Tensor, masks: torch.Tensor, generator: torch.Generator

@@ -102,3 +102,23 @@ def test_the_newest_packed_frame_is_packed_observations(observation):
         batch.packed_newest([6])
     with pytest.raises(IndexError, match="out of range"):
         batch.packed_newest([-1])
+
+
+@pytest.mark.parametrize("dtype", ["uint8", "float32"])
+def test_a_gather_is_the_separate_reads_of_the_same_games(dtype):
+    batch = GameBatch(7, rules="dark", observation="history", dtype=dtype, seed=8, max_plies=9)
+    for ply in range(12):  # some games end at the cap, whose masks are empty
+        for games in ([3, 0, 6], [5, 5], list(range(7)), [6, 5, 4, 3, 2, 1, 0], []):
+            turn = batch.gather(games)
+            index = torch.tensor(games, dtype=torch.int64)
+            masks = batch.legal_action_mask[index]
+            assert torch.equal(turn.observations, batch.observation[index])
+            assert [t.tolist() for t in (turn.rows, turn.slots)] == [t.tolist() for t in legal_entries(masks)]
+            assert np.array_equal(turn.mask_bits, pack_masks(masks))
+            assert np.array_equal(turn.newest, batch.packed_newest(games).numpy())
+        # Every game in order reads the batch's own observations, without a copy.
+        assert batch.gather(range(7)).observations is batch.observation
+        batch.step(batch.random_actions())
+    for wrong in ([7], [-1]):
+        with pytest.raises(IndexError, match="out of range"):
+            batch.gather(wrong)
