@@ -644,14 +644,30 @@ void Batch::packed_newest(const std::int64_t* index, std::size_t k, std::int64_t
     }
 }
 
-void Batch::gather(const std::int64_t* index, std::size_t k, void* observations, std::uint8_t* bits,
-                   std::int64_t* newest, std::vector<std::int64_t>& rows, std::vector<std::int64_t>& slots) const {
+void Batch::gather(const std::int64_t* index, std::size_t k, void* observations, std::uint8_t* codes,
+                   std::uint8_t* bits, std::int64_t* newest, std::vector<std::int64_t>& rows,
+                   std::vector<std::int64_t>& slots) const {
     if (observations != nullptr) {
         const std::size_t bytes = OBS_ROWS * OBS_COLS * (config_.dtype == Dtype::Float32 ? sizeof(float) : 1);
         const auto* from = static_cast<const std::uint8_t*>(out_.observation);
         auto* to = static_cast<std::uint8_t*>(observations);
         for (std::size_t j = 0; j < k; ++j)
             std::memcpy(to + j * bytes, from + static_cast<std::size_t>(index[j]) * bytes, bytes);
+    }
+    if (codes != nullptr) {
+        for (std::size_t j = 0; j < k; ++j) {
+            const Game& g = games_[static_cast<std::size_t>(index[j])];
+            const std::uint8_t* frames[HISTORY_LEN];
+            frames_of(g, frames);
+            const chess::CastleRights rights = g.board.castle_rights[chess::index(g.board.side_to_move)];
+            std::uint8_t* out = codes + j * OBS_ROWS * SQUARE_CODES;
+            for (std::size_t r = 0; r < OBS_ROWS; ++r, out += SQUARE_CODES) {
+                // A frame's code past its channels writes no channel (CODE_ROWS).
+                for (std::size_t f = 0; f < HISTORY_LEN; ++f)
+                    out[f] = std::min<std::uint8_t>(frames[f][r], static_cast<std::uint8_t>(PLANE_CHANNELS));
+                out[HISTORY_LEN] = r == 0 ? rights.king_side() : r == 1 ? rights.queen_side() : 0;
+            }
+        }
     }
     static_assert(ACTION_COUNT % 16 == 0);
     gather_mask_rows(out_.mask, ACTION_COUNT, index, k, bits, rows, slots);

@@ -206,11 +206,15 @@ public:
     static constexpr std::size_t NEWEST_WORDS = PLANE_CHANNELS + 1;
     void packed_newest(const std::int64_t* index, std::size_t k, std::int64_t* out) const;
 
+    // The observation in SQUARE_CODES bytes a square rather than OBS_COLS: the code of each of
+    // its frames (a channel, or one past them where the frame sets none), then its castling flag.
+    static constexpr std::size_t SQUARE_CODES = HISTORY_LEN + 1;
     // What a player needs of the k games index[j] (each below size()) where it is to move, in
-    // one pass: each game's observation copied to `observations` (unless null), its mask packed
-    // into MASK_BYTES bytes of `bits`, its newest frame to `newest` as packed_newest() writes it,
-    // and the legal entries of the k masks appended to `rows` (as j) and `slots`, row by row.
-    void gather(const std::int64_t* index, std::size_t k, void* observations, std::uint8_t* bits,
+    // one pass: each game's observation copied to `observations` and written as square codes to
+    // `codes` (each unless null), its mask packed into MASK_BYTES bytes of `bits`, its newest
+    // frame to `newest` as packed_newest() writes it, and the legal entries of the k masks
+    // appended to `rows` (as j) and `slots`, row by row.
+    void gather(const std::int64_t* index, std::size_t k, void* observations, std::uint8_t* codes, std::uint8_t* bits,
                 std::int64_t* newest, std::vector<std::int64_t>& rows, std::vector<std::int64_t>& slots) const;
 
     std::size_t bytes_per_game() const;

@@ -578,22 +578,22 @@ PyObject* batch_packed_newest(PyObject* obj, PyObject* const* args, Py_ssize_t n
     });
 }
 
-const char* const GATHER_PARAMS[] = {"index", "observations", "bits", "newest"};
-constexpr Signature GATHER_SIGNATURE = {"Batch.gather()", GATHER_PARAMS, 4, 4, true};
+const char* const GATHER_PARAMS[] = {"index", "observations", "codes", "bits", "newest"};
+constexpr Signature GATHER_SIGNATURE = {"Batch.gather()", GATHER_PARAMS, 5, 5, true};
 
-// gather(index, observations, bits, newest) -> bytearray: for the k games of the int64 `index`,
-// their observations copied to `observations` (k x 64 x 106 of the batch's dtype; None: not
-// copied), their masks packed to `bits` (k x MASK_BYTES), their newest frames as packed_newest()
-// writes them to `newest`; returns the rows (0..k-1), then the slots, of their legal entries as
-// int64.
+// gather(index, observations, codes, bits, newest) -> bytearray: for the k games of the int64
+// `index`, their observations copied to `observations` (k x 64 x 106 of the batch's dtype) and
+// written as square codes to `codes` (k x 64 x SQUARE_CODES uint8), each skipped for None, their
+// masks packed to `bits` (k x MASK_BYTES), their newest frames as packed_newest() writes them to
+// `newest`; returns the rows (0..k-1), then the slots, of their legal entries as int64.
 PyObject* batch_gather(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
+        PyObject* bound[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
         if (bind_args(GATHER_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
         const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
-        HeldBuffer index, observations, bits, newest;
+        HeldBuffer index, observations, codes, bits, newest;
         Py_ssize_t k = 0;
         if (acquire_any(bound[0], "index", false, 8, "qln", index, k) < 0) return nullptr;
         const auto* games = static_cast<const std::int64_t*>(index.view.buf);
@@ -610,14 +610,22 @@ PyObject* batch_gather(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
                 return nullptr;
             copies = observations.view.buf;
         }
-        if (acquire(bound[2], "bits", true, k * static_cast<Py_ssize_t>(MASK_BYTES), 1, "B", bits) < 0 ||
-            acquire(bound[3], "newest", true, k * static_cast<Py_ssize_t>(Batch::NEWEST_WORDS), 8, "qln", newest) < 0)
+        std::uint8_t* square_codes = nullptr;
+        if (bound[2] != Py_None) {
+            if (acquire(bound[2], "codes", true, k * static_cast<Py_ssize_t>(OBS_ROWS * Batch::SQUARE_CODES), 1, "B",
+                        codes) < 0)
+                return nullptr;
+            square_codes = static_cast<std::uint8_t*>(codes.view.buf);
+        }
+        if (acquire(bound[3], "bits", true, k * static_cast<Py_ssize_t>(MASK_BYTES), 1, "B", bits) < 0 ||
+            acquire(bound[4], "newest", true, k * static_cast<Py_ssize_t>(Batch::NEWEST_WORDS), 8, "qln", newest) < 0)
             return nullptr;
         std::vector<std::int64_t> rows, slots;
         rows.reserve(static_cast<std::size_t>(k) * 64);
         slots.reserve(static_cast<std::size_t>(k) * 64);
         without_lock([&] {
-            self->core->gather(games, static_cast<std::size_t>(k), copies, static_cast<std::uint8_t*>(bits.view.buf),
+            self->core->gather(games, static_cast<std::size_t>(k), copies, square_codes,
+                               static_cast<std::uint8_t*>(bits.view.buf),
                                static_cast<std::int64_t*>(newest.view.buf), rows, slots);
         });
         const std::size_t count = rows.size();
@@ -723,7 +731,7 @@ PyMethodDef BATCH_METHODS[] = {
     {"packed_newest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_packed_newest)),
      METH_FASTCALL | METH_KEYWORDS, "packed_newest($self, index, out, /)\n--\n\n"},
     {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_gather)),
-     METH_FASTCALL | METH_KEYWORDS, "gather($self, index, observations, bits, newest, /)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "gather($self, index, observations, codes, bits, newest, /)\n--\n\n"},
     {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
     {"clone", batch_clone, METH_O, "clone($self, outputs, /)\n--\n\n"},
     {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},
@@ -1307,6 +1315,7 @@ int add_constants(PyObject* module) {
         {"HIDDEN_CHANNEL", static_cast<long>(HIDDEN_CHANNEL)},
         {"PACKED_WORDS", static_cast<long>(Batch::PACKED_WORDS)},
         {"MASK_BYTES", static_cast<long>(MASK_BYTES)},
+        {"SQUARE_CODES", static_cast<long>(Batch::SQUARE_CODES)},
         {"MAX_GAMES", static_cast<long>(MAX_GAMES)},
         {"BELIEF_BYTES_PER_POSITION", static_cast<long>(Belief::BYTES_PER_MEMBER)},
     };

@@ -286,7 +286,8 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[...,
             raise ValueError(f"carried game {int(carried['carry_game'][live[over][0]])} ended before its "
                              f"move {ply}")
         at = starts[live] + ply
-        chunk = record(live, batch.to_move.numpy()[live], actions[at], log_probs[at], players[at], batch.gather(live))
+        chunk = record(live, batch.to_move.numpy()[live], actions[at], log_probs[at], players[at],
+                       batch.gather(live, observations=False))
         moves[:] = 0
         moves[live] = codes[at]
         stepped = np.zeros(n, dtype=np.bool_)
@@ -304,10 +305,12 @@ def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white
     """`player`'s slots and their log-probabilities in the batch games `live` (where it is to
     move, White where `white`), and what was gathered of those games for the record."""
     count("positions", live.size)
-    with part("observations"):
-        turn = batch.gather(live)
-    # A network player takes the legal entries the gather found; the others take the masks.
+    # A network player takes the legal entries the gather found, and square codes where its
+    # network reads them; the others take the observations and masks.
     on_entries = getattr(type(player), "act", None) is NetPlayer.act and not needs_random and beliefs is None
+    on_codes = on_entries and bool(getattr(player, "reads_codes", False))
+    with part("observations"):
+        turn = batch.gather(live, observations=not on_codes, codes=on_codes)
     masks = None
     if not on_entries:
         with part("observations"):
@@ -321,8 +324,13 @@ def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white
     with part(getattr(player, "ledger_part", "bots")):
         if masks is None:
             assert isinstance(player, NetPlayer)
-            actions, log_probs = player.act_on_entries(turn.observations, turn.rows, turn.slots, generator)
+            if turn.codes is not None:
+                actions, log_probs = player.act_on_codes(turn.codes, turn.rows, turn.slots, generator)
+            else:
+                assert turn.observations is not None
+                actions, log_probs = player.act_on_entries(turn.observations, turn.rows, turn.slots, generator)
         else:
+            assert turn.observations is not None
             actions, log_probs = player.act(turn.observations, masks, generator, drawn, **extra)
     return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32), turn
 

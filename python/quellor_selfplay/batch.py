@@ -21,7 +21,7 @@ import quellor
 from quellor_selfplay import _batch
 from quellor_selfplay.codes import (
     ACTION_SLOTS, CASTLING_COLUMNS, ENDINGS, FRAME_CHANNELS, MAX_GAMES, MOVE_CODES, OBS_COLS, OBS_ROWS, OBSERVATIONS, PACKED_WORDS, RULES,
-    code_move,
+    SQUARE_CODES, code_move,
 )
 
 __all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PACKED_WORDS", "ENDINGS"]
@@ -77,11 +77,12 @@ def _unheld(fen: str) -> Optional[str]:
 class Gathered(NamedTuple):
     """What a player needs of the k games where it is to move (see GameBatch.gather)."""
 
-    observations: torch.Tensor  # (k, 64, 106) of the batch's dtype
-    rows: torch.Tensor          # int64: the legal entries' rows (0..k-1), row by row
-    slots: torch.Tensor         # int64: their slots, in slot order within a row
-    mask_bits: npt.NDArray[np.uint8]  # (k, 544): the masks packed as data.pack_masks packs them
-    newest: npt.NDArray[np.int64]     # (k, 14): packed_newest() of the games
+    observations: Optional[torch.Tensor]  # (k, 64, 106) of the batch's dtype
+    codes: Optional[torch.Tensor]         # (k, 64, SQUARE_CODES) uint8: the same as square codes
+    rows: torch.Tensor                    # int64: the legal entries' rows (0..k-1), row by row
+    slots: torch.Tensor                   # int64: their slots, in slot order within a row
+    mask_bits: npt.NDArray[np.uint8]      # (k, 544): the masks packed as data.pack_masks packs them
+    newest: npt.NDArray[np.int64]         # (k, 14): packed_newest() of the games
 
 
 class GameBatch:
@@ -437,26 +438,48 @@ class GameBatch:
         self._core.packed_newest(index, out.numpy())
         return out
 
-    def gather(self, games: Any) -> Gathered:
-        """For the games at the k indices `games`, in one pass: their observations, the legal
-        entries of their masks, their masks packed as bits and their newest frames packed.
+    def gather(self, games: Any, *, observations: bool = True, codes: bool = False) -> Gathered:
+        """For the games at the k indices `games`, in one pass: their observations and their
+        square codes (each if asked for, else None), the legal entries of their masks, their
+        masks packed as bits and their newest frames packed.
 
         The observations are copies, unless `games` is every game in order: then they are
-        `observation` itself, which the next step rewrites.
+        `observation` itself, which the next step rewrites. Square codes (SQUARE_CODES a square)
+        say the same as the observation in fewer bytes: the channel each of the eight frames
+        sets at the square (FRAME_CHANNELS where it sets none), then the value of its two
+        castling columns.
         """
         index = np.ascontiguousarray(np.asarray(games), dtype=np.int64).reshape(-1)
         k = len(index)
         every = k == self._n and bool((index == np.arange(k)).all())
-        copies = None if every else torch.empty((k, OBS_ROWS, OBS_COLS), dtype=self._observation.dtype)
+        copies = None
+        if observations and not every:
+            copies = torch.empty((k, OBS_ROWS, OBS_COLS), dtype=self._observation.dtype)
+        coded = torch.empty((k, OBS_ROWS, SQUARE_CODES), dtype=torch.uint8) if codes else None
         bits = np.empty((k, ACTION_SLOTS // 8), dtype=np.uint8)
         newest = np.empty((k, FRAME_CHANNELS + 1), dtype=np.int64)
-        found = self._core.gather(index, None if copies is None else copies.numpy(), bits, newest)
+        found = self._core.gather(index, None if copies is None else copies.numpy(),
+                                  None if coded is None else coded.numpy(), bits, newest)
         if found:
             entries = torch.frombuffer(found, dtype=torch.int64)
             rows, slots = entries[: len(entries) // 2], entries[len(entries) // 2:]
         else:
             rows, slots = torch.zeros(0, dtype=torch.int64), torch.zeros(0, dtype=torch.int64)
-        return Gathered(self._observation if copies is None else copies, rows, slots, bits, newest)
+        seen = copies if copies is not None else self._observation if observations else None
+        return Gathered(seen, coded, rows, slots, bits, newest)
+
+
+def square_codes(observations: torch.Tensor) -> torch.Tensor:
+    """(..., 64, SQUARE_CODES) uint8: the square codes (see GameBatch.gather) of observations
+    (..., 64, 106) of 0 and 1, of any dtype."""
+    if observations.shape[-2:] != (OBS_ROWS, OBS_COLS):
+        raise ValueError(f"observations must be (..., {OBS_ROWS}, {OBS_COLS}), got {tuple(observations.shape)}")
+    frames = SQUARE_CODES - 1
+    planes = observations[..., : frames * FRAME_CHANNELS].reshape(*observations.shape[:-1], frames, FRAME_CHANNELS) != 0
+    # A frame sets one channel of a square at most: its index, or FRAME_CHANNELS for none.
+    codes = torch.where(planes.any(dim=-1), planes.to(torch.uint8).argmax(dim=-1), FRAME_CHANNELS)
+    flags = observations[..., CASTLING_COLUMNS.start] != 0
+    return torch.cat([codes, flags[..., None]], dim=-1).to(torch.uint8)
 
 
 def unpack_observation(packed: torch.Tensor, dtype: torch.dtype = torch.float32) -> torch.Tensor:

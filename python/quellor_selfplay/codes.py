@@ -30,6 +30,9 @@ HIDDEN_CHANNEL = _batch.HIDDEN_CHANNEL
 # Packed observations: 8 frames x 13 channel bitboards, then the castling flags.
 PACKED_WORDS = _batch.PACKED_WORDS
 CASTLING_WORD = PACKED_WORDS - 1
+# An observation as codes, SQUARE_CODES bytes a square (GameBatch.gather): the channel each frame
+# sets there (FRAME_CHANNELS where it sets none), oldest first, then the square's castling flag.
+SQUARE_CODES = _batch.SQUARE_CODES
 # A legal-action mask bit-packed, as the data shards keep it.
 MASK_BYTES = _batch.MASK_BYTES
 # The most games one GameBatch holds.

@@ -46,7 +46,9 @@ from typing import Any, Optional, Union
 import torch
 from torch import nn
 
-from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_LEN, OBSERVATIONS, PROMOTION_BASE, RULES
+from quellor_selfplay.codes import (
+    ACTION_SLOTS, FRAME_CHANNELS, OBS_COLS, OBS_LEN, OBSERVATIONS, PROMOTION_BASE, RULES, SQUARE_CODES,
+)
 from quellor_selfplay.fileio import DataError, replacing
 
 CHECKPOINT_KIND = "quellor-policy-value"
@@ -185,11 +187,14 @@ class SquareNet(nn.Module):
         """B x 64 x C: the body's features of every square (row = square), in the stem's dtype."""
         batch = observations.shape[0]
         grid = observations.to(self.stem.weight.dtype).view(batch, 8, 8, self.columns).permute(0, 3, 1, 2)
+        h = self.stem(grid)
+        return self.blocks_of(torch.relu(h) if torch.is_grad_enabled() else torch.relu_(h))
+
+    def blocks_of(self, h: torch.Tensor) -> torch.Tensor:
+        """squares() from the stem's output B x C x 8 x 8 after its ReLU."""
         # Without autograd nothing needs the intermediate tensors again: the sums and ReLUs run
         # in place, the same arithmetic with fewer passes over memory.
         keep = torch.is_grad_enabled()
-        h = self.stem(grid)
-        h = torch.relu(h) if keep else torch.relu_(h)
         # The 3 x 3 convolutions may hold their weights in another dtype (an acting copy's
         # bfloat16): the residual stream stays in the stem's.
         if self.reach:
@@ -215,6 +220,47 @@ class SquareNet(nn.Module):
         with torch.no_grad():
             logits: torch.Tensor = self.legal_head(self.squares(observations).float(), rows, slots)
             return logits
+
+    @torch.jit.unused
+    def legal_logits_of_codes(self, codes: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        """legal_logits() of the observations that the square codes `codes` (B x 64 x
+        SQUARE_CODES uint8, GameBatch.gather) stand for. An observation's square holds at most
+        nine ones among its 106 columns: the stem sums the weight columns of those (a table
+        lookup per code) rather than multiplying out the 106 columns of every square, and no
+        float copy of the observations is made. Equal to legal_logits() up to rounding."""
+        with torch.no_grad():
+            batch = codes.shape[0]
+            table, offsets = self._code_table()
+            index = codes.reshape(-1, SQUARE_CODES).long() + offsets
+            h = nn.functional.embedding_bag(index, table, mode="sum")
+            if self.stem.bias is not None:
+                h.add_(self.stem.bias)
+            h.relu_()
+            h = h.view(batch, 8, 8, self.channels).permute(0, 3, 1, 2)
+            logits: torch.Tensor = self.legal_head(self.blocks_of(h).float(), rows, slots)
+            return logits
+
+    @torch.jit.unused
+    def _code_table(self) -> tuple[torch.Tensor, torch.Tensor]:
+        """The stem's weight columns by square code (frame f's code c at row f * (FRAME_CHANNELS
+        + 1) + c, a zero row for "no channel"; then the castling flag 0 and 1), with each code
+        column's offset into it; kept until the weight changes."""
+        weight = self.stem.weight
+        key = (weight.data_ptr(), weight._version)
+        cached = self.__dict__.get("_codes")
+        if cached is None or cached[0] != key:
+            codes = FRAME_CHANNELS + 1
+            frames = SQUARE_CODES - 1
+            columns = weight.detach().reshape(self.channels, -1).t()
+            table = torch.zeros(frames * codes + 2, self.channels, dtype=columns.dtype)
+            for f in range(frames):
+                table[f * codes: f * codes + FRAME_CHANNELS] = columns[f * FRAME_CHANNELS: (f + 1) * FRAME_CHANNELS]
+            # A castling flag sets both castling columns.
+            table[frames * codes + 1] = columns[frames * FRAME_CHANNELS:].sum(dim=0)
+            offsets = torch.tensor([f * codes for f in range(frames)] + [frames * codes], dtype=torch.int64)
+            cached = (key, table, offsets)
+            self.__dict__["_codes"] = cached
+        return cached[1], cached[2]
 
     @torch.jit.unused
     def legal_head(self, squares: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:

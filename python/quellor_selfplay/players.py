@@ -104,6 +104,9 @@ class NetPlayer:
         self.model = model.to(self.device).eval()
         self.precision = precision
         self.acting = acting_copy(self.model, precision) if self.device.type == "cpu" else self.model
+        # Whether it reads square codes (GameBatch.gather) in place of observations: a network
+        # on the CPU with a stem that takes them.
+        self.reads_codes = self.device.type == "cpu" and callable(getattr(self.acting, "legal_logits_of_codes", None))
 
     def logits(self, observations: torch.Tensor) -> torch.Tensor:
         with torch.inference_mode():
@@ -135,6 +138,21 @@ class NetPlayer:
                     values = partial(observations, rows, slots).float()
             else:
                 values = self.logits(observations)[rows, slots]
+        return sample_entries(values, rows, slots, k, generator)
+
+    def act_on_codes(self, codes: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor,
+                     generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        """act_on_entries() given square codes (GameBatch.gather) for the observations; only
+        for a player that reads_codes."""
+        if not self.reads_codes:
+            raise ValueError("this player's network does not read square codes")
+        k = len(codes)
+        with part("forward"):
+            count("forward rows", k)
+            count("forward calls", 1)
+            with torch.inference_mode():
+                forward: Any = getattr(self.acting, "legal_logits_of_codes")
+                values = forward(codes, rows, slots).float()
         return sample_entries(values, rows, slots, k, generator)
 
 

@@ -1,11 +1,13 @@
 """The batch module's work around a player's forward pass: legal entries, packed masks, the draw
 of a slot and the newest packed frame, each against a plain numpy or torch reference."""
 
+import chess
 import numpy as np
 import pytest
 import torch
 
 from quellor_selfplay import GameBatch, _batch
+from quellor_selfplay.batch import square_codes
 from quellor_selfplay.codes import ACTION_SLOTS, CASTLING_WORD, NEWEST_FRAME
 from quellor_selfplay.data import pack_masks, unpack_masks
 from quellor_selfplay.inference import legal_entries
@@ -122,3 +124,21 @@ def test_a_gather_is_the_separate_reads_of_the_same_games(dtype):
     for wrong in ([7], [-1]):
         with pytest.raises(IndexError, match="out of range"):
             batch.gather(wrong)
+
+
+@pytest.mark.parametrize("observation, dtype", [("own", "uint8"), ("history", "float32")])
+def test_gathered_square_codes_say_what_the_observations_say(observation, dtype):
+    castles = "r3k2r/8/8/8/8/8/8/R3K2R w KQkq - 0 1"
+    batch = GameBatch(9, rules="dark", observation=observation, dtype=dtype, seed=4,
+                      fens=[castles] * 3 + [chess.STARTING_FEN] * 6)
+    flags = 0
+    for _ in range(20):
+        games = [8, 1, 4, 0, 2]
+        turn = batch.gather(games, codes=True)
+        alone = batch.gather(games, observations=False)
+        assert alone.observations is None and alone.codes is None
+        assert torch.equal(turn.codes, square_codes(batch.observation[games]))
+        assert all(np.array_equal(getattr(turn, key), getattr(alone, key)) for key in ("rows", "slots", "mask_bits"))
+        flags += int(turn.codes[..., -1].sum())
+        batch.step(batch.random_actions())
+    assert flags > 0  # castling flags were among the codes compared

@@ -141,7 +141,11 @@ def test_a_torchscript_module_is_a_policy(tmp_path, capsys):
         status, _, err = run(play_args(tmp_path / out, *common, "--checkpoint", source), capsys)
         assert status == 0, err
     check_run(tmp_path / "pt", max_plies=30, model=net)
-    assert same_data(load_run(tmp_path / "pt")[0], load_run(tmp_path / "ts")[0])
+    # The same games; the log-probabilities agree up to rounding, the checkpoint's player taking
+    # a faster path to the same logits than the scripted forward pass.
+    (pt, _), (ts, _) = load_run(tmp_path / "pt"), load_run(tmp_path / "ts")
+    assert same_data({k: v for k, v in pt.items() if k != "logp"}, {k: v for k, v in ts.items() if k != "logp"})
+    assert np.allclose(pt["logp"], ts["logp"], rtol=0, atol=1e-5)
 
 
 def test_a_checkpoint_changes_the_games(tmp_path, capsys):

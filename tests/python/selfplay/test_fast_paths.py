@@ -10,7 +10,7 @@ import pytest
 import torch
 
 from quellor_selfplay.arena import play_segment
-from quellor_selfplay.batch import unpack_observation
+from quellor_selfplay.batch import square_codes, unpack_observation
 from quellor_selfplay.codes import CASTLING_COLUMNS, OBS_COLS, OBS_ROWS, PACKED_WORDS
 from quellor_selfplay.config import GameConfig, PPOConfig
 from quellor_selfplay.data import unpack_masks
@@ -175,3 +175,34 @@ def test_the_learners_update_repeats_exactly_on_several_threads(games):
     assert not all(torch.equal(a, b) for a, b in zip(learned[0], start.parameters()))
     for other in learned[1:]:
         assert all(torch.equal(a, b) for a, b in zip(learned[0], other))
+
+
+@pytest.mark.parametrize("which", ["trained", "trained bfloat16", "fresh without reach"])
+def test_square_codes_give_the_observations_logits(trained, positions, which):
+    observations, masks, _, _ = positions
+    net = {"trained": trained, "trained bfloat16": acting_copy(trained, "bfloat16"),
+           "fresh without reach": seeded_net(4, arch="squares", config={"channels": 8, "blocks": 2})}[which]
+    if which.startswith("fresh"):
+        with torch.no_grad():  # heads away from their zero start, so that the logits differ
+            for p in net.parameters():
+                p.add_(0.1 * torch.randn(p.shape, generator=torch.Generator().manual_seed(p.numel())))
+    rows, slots = legal_entries(masks)
+    codes = square_codes(observations)
+    with torch.inference_mode():
+        plain = net.legal_logits(observations, rows, slots)
+        coded = net.legal_logits_of_codes(codes, rows, slots)
+    if which.endswith("bfloat16"):
+        # The stem's sums round differently, and a convolution's bfloat16 input may then round
+        # the other way: the policy moves far less than the tolerance.
+        found = difference(plain, coded, rows, len(masks))
+        assert found.tv <= TV_TOLERANCE / 10 and found.agreement >= AGREEMENT, found
+    else:
+        assert torch.allclose(plain, coded, rtol=0, atol=1e-4)
+    # The table of the stem's columns follows the weights as they change in place.
+    first = rows < 9
+    with torch.no_grad():
+        net.stem.weight.mul_(0.5)
+        halved = net.legal_logits(observations[:9], rows[first], slots[first])
+        assert not torch.allclose(halved, plain[first], rtol=0, atol=1e-3)
+        assert torch.allclose(halved, net.legal_logits_of_codes(codes[:9], rows[first], slots[first]), rtol=0, atol=1e-3)
+        net.stem.weight.mul_(2.0)
