@@ -15,9 +15,10 @@ Three parts, all from this one run:
   fewer evaluations) under a ledger (quellor_selfplay.ledger): every part's share of the wall
   time of its thread and of the process's CPU time.
 - The targets: train's self-play positions per CPU-second of its games' parts next to the
-  acting network's bare forward pass (the player's own path, BATCH positions a call); the
-  learner's samples per CPU-second of its parts next to a bare forward and backward pass of
-  the same network on a minibatch of the same size, both measured right after the run.
+  acting network's bare forward pass (the player's own path, BATCH positions a call, measured
+  before and after the run); the learner's samples per CPU-second of its parts next to a bare
+  forward and backward pass of the same network on a minibatch of the same size, measured
+  right after the run.
 
     train_bench.py [--rounds N] [--iterations N]    prints the section on its own
 """
@@ -36,6 +37,7 @@ import torch
 from torch import nn
 
 from quellor_selfplay.arena import play_segment
+from quellor_selfplay.batch import square_codes
 from quellor_selfplay.config import GameConfig, PPOConfig, RunConfig, ScaleConfig, TrainConfig
 from quellor_selfplay.data import unpack_masks
 from quellor_selfplay.inference import AGREEMENT, TV_TOLERANCE, Difference, acting_copy, difference
@@ -86,15 +88,16 @@ def whole(net):
 
 
 class Candidate:
-    """One way of running the acting network: `run(observations, rows, slots)` gives the legal
-    entries' logits, `batch` the positions per call, `context` what each call runs in."""
+    """One way of running the acting network: `run(inputs, rows, slots)` gives the legal
+    entries' logits, `batch` the positions per call, `context` what each call runs in, and
+    `inputs(observations)` what it reads, made before any timing (the game hands it over)."""
 
-    def __init__(self, run, batch=BATCH, context=torch.no_grad, note=""):
-        self.run, self.batch, self.context, self.note = run, batch, context, note
+    def __init__(self, run, batch=BATCH, context=torch.no_grad, note="", inputs=lambda observations: observations):
+        self.run, self.batch, self.context, self.note, self.inputs = run, batch, context, note, inputs
 
-    def __call__(self, observations, rows, slots):
+    def __call__(self, inputs, rows, slots):
         with self.context():
-            return self.run(observations, rows, slots)
+            return self.run(inputs, rows, slots)
 
 
 def autocast():
@@ -122,8 +125,9 @@ def candidates(net):
             found["int8 dynamic (linear layers only)"] = f"unavailable: {type(err).__name__}: {err}"
     fast = acting_copy(net, "bfloat16")
     found["legal slots only, float32"] = Candidate(net.legal_logits, context=torch.inference_mode)
-    found["legal slots, bfloat16 convolutions"] = Candidate(fast.legal_logits, context=torch.inference_mode,
-                                                            note="the player's bfloat16")
+    found["legal slots, bfloat16 convolutions"] = Candidate(fast.legal_logits, context=torch.inference_mode)
+    found["the same from square codes"] = Candidate(fast.legal_logits_of_codes, context=torch.inference_mode,
+                                                    note="the player's bfloat16", inputs=square_codes)
     return found
 
 
@@ -157,9 +161,10 @@ def forward_rates(net, observations, masks, rounds, interleaved, with_compile=Tr
         if isinstance(candidate, str):
             differences[name] = candidate
             continue
-        differences[name] = difference(reference, candidate(observations, rows, slots).float(), rows, k)
+        inputs = candidate.inputs(observations)
+        differences[name] = difference(reference, candidate(inputs, rows, slots).float(), rows, k)
         notes[name] = candidate.note
-        chunks = [(observations[s: s + candidate.batch], *legal_entries(masks[s: s + candidate.batch]))
+        chunks = [(inputs[s: s + candidate.batch], *legal_entries(masks[s: s + candidate.batch]))
                   for s in range(0, k - candidate.batch + 1, candidate.batch)][:CALLS]
         contenders[name] = lambda c=candidate, chunks=chunks: per_cpu_second(c, chunks)
     threads = torch.get_num_threads()
@@ -184,11 +189,12 @@ def per_cpu_second(candidate, chunks):
 WARM_UP = 1  # iterations played before the ledger opens
 
 
-def short_run(iterations, games, out):
+def short_run(iterations, games, out, before=None):
     """The defaults but for `games` games an iteration and one evaluation of 50 games at the
     end; returns (ledger, trainer). The ledger covers the `iterations` after WARM_UP first ones,
     which pay what a process pays once (torch's kernels chosen for each new batch size, the
-    players' first builds), as the bare passes it is compared with are measured warm."""
+    players' first builds), as the bare passes it is compared with are measured warm.
+    `before(trainer)` runs between the two."""
     total = WARM_UP + iterations
     config = TrainConfig(iterations=total, games=games, eval_every=total, eval_games=50, final_games=50,
                          run=RunConfig(batch=BATCH, seed=1, progress=False), out=out)
@@ -198,6 +204,8 @@ def short_run(iterations, games, out):
         trainer.runner = runner
         for _ in range(WARM_UP):
             trainer.step()
+        if before is not None:
+            before(trainer)
         with Ledger() as ledger:
             while not trainer.finished():
                 trainer.step()
@@ -217,15 +225,19 @@ def bare_rates(trainer, rounds, interleaved, small):
     learner = copy.deepcopy(net).train()
     minibatch = observations[: config.ppo.minibatch]
 
+    # The player's own path: from square codes where its network reads them, as in the games.
+    inputs = square_codes(observations) if player.reads_codes else observations
+    forward = player.acting.legal_logits_of_codes if player.reads_codes else player.acting.legal_logits
+
     def acting(size):
-        chunks = [(observations[s: s + size], *legal_entries(masks[s: s + size]))
+        chunks = [(inputs[s: s + size], *legal_entries(masks[s: s + size]))
                   for s in range(0, BATCH * 4 - size + 1, size)]
 
         def run():
             began = time.process_time()
-            for obs, rows, slots in chunks:
+            for given, rows, slots in chunks:
                 with torch.inference_mode():
-                    player.acting.legal_logits(obs, rows, slots)
+                    forward(given, rows, slots)
             return sum(len(c[0]) for c in chunks) / (time.process_time() - began)
         return run
 
@@ -282,14 +294,20 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
             kept = (ratio, found)
     report.out("   ratio: median of per-round ratios to float32 eager at the same batch; max dlogp: largest change")
     report.out("   of a legal slot's log-probability (p>=1%: over the slots float32 gives at least 1 %); ok: faster")
-    report.out("   and within the tolerance. The player runs the last row with --acting-precision bfloat16.")
+    report.out("   and within the tolerance. The player runs the last row with --acting-precision bfloat16: the")
+    report.out("   row above it, with the stem read from square codes (GameBatch.gather) rather than observations.")
     report.out()
 
+    # The bare acting pass is measured before the run and after it, as the machine's speed
+    # drifts over a run: the ratio divides by the geometric mean of the two.
+    bare_before = []
     with tempfile.TemporaryDirectory() as folder:
-        ledger, trainer = short_run(iterations, games, Path(folder) / "run")
+        ledger, trainer = short_run(iterations, games, Path(folder) / "run", before=lambda trainer: bare_before.append(
+            bare_rates(trainer, rounds, interleaved, BATCH)[0]))
         calls = ledger.counts["forward calls"]
         mean_rows = ledger.counts["forward rows"] / max(calls, 1)
-        acting_bare, small_bare, learning_bare = bare_rates(trainer, rounds, interleaved, max(1, round(mean_rows)))
+        bare_after, small_bare, learning_bare = bare_rates(trainer, rounds, interleaved, max(1, round(mean_rows)))
+        acting_bare = (bare_before[0] * bare_after) ** 0.5
     config = trainer.config
     report.out(f"8. Where train's time goes: {iterations} iterations of {games} games after {WARM_UP} to warm up "
                f"(defaults otherwise: overlap {'on' if config.overlapped else 'off'},")
@@ -307,9 +325,10 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
     report.out(f"   self-play: {fmt_int(positions_played)} positions, {fmt_int(acting_rate)} per CPU-second of its "
                f"parts; {fmt_int(calls)} forward passes of {mean_rows:.1f} positions on average,")
     report.out(f"   {fmt_int(forward_rate)} positions per CPU-second of the forward part alone")
-    report.out(f"   bare acting forward: {fmt_int(acting_bare)} per CPU-second at {BATCH} a call (ratio "
-               f"{acting_rate / acting_bare:.2f}), {fmt_int(small_bare)} at {max(1, round(mean_rows))} a call "
-               f"(ratio {acting_rate / small_bare:.2f})")
+    report.out(f"   bare acting forward: {fmt_int(acting_bare)} per CPU-second at {BATCH} a call ({fmt_int(bare_before[0])} "
+               f"before the run, {fmt_int(bare_after)} after; ratio {acting_rate / acting_bare:.2f}),")
+    report.out(f"   {fmt_int(small_bare)} at {max(1, round(mean_rows))} a call after the run (ratio "
+               f"{acting_rate / small_bare:.2f})")
     report.out(f"   learner: {fmt_int(samples)} samples, {fmt_int(learning_rate)} per CPU-second of its parts; bare "
                f"forward+backward ({config.ppo.minibatch}): {fmt_int(learning_bare)}; ratio "
                f"{learning_rate / learning_bare:.2f}")
