@@ -29,6 +29,7 @@ import copy
 import os
 import sys
 import tempfile
+import threading
 import time
 import warnings
 from pathlib import Path
@@ -212,6 +213,12 @@ def short_run(iterations, games, out, before=None):
     return ledger, trainer
 
 
+# Each bare acting measurement passes the positions this many times (some 50 ms), in at least
+# BARE_ROUNDS interleaved rounds: shorter ones moved with the machine by a fifth.
+REPEATS = 4
+BARE_ROUNDS = 9
+
+
 def bare_rates(trainer, rounds, interleaved, small):
     """Positions per CPU-second of the acting network's forward pass alone (the player's own
     path) at BATCH positions a call and at `small` a call, and samples per CPU-second of the
@@ -235,10 +242,11 @@ def bare_rates(trainer, rounds, interleaved, small):
 
         def run():
             began = time.process_time()
-            for given, rows, slots in chunks:
-                with torch.inference_mode():
-                    forward(given, rows, slots)
-            return sum(len(c[0]) for c in chunks) / (time.process_time() - began)
+            for _ in range(REPEATS):
+                for given, rows, slots in chunks:
+                    with torch.inference_mode():
+                        forward(given, rows, slots)
+            return REPEATS * sum(len(c[0]) for c in chunks) / (time.process_time() - began)
         return run
 
     def learning():
@@ -247,13 +255,39 @@ def bare_rates(trainer, rounds, interleaved, small):
         (logits.sum() + values.sum()).backward()
         return len(minibatch) / (time.process_time() - began)
 
+    def beside():
+        """acting(BATCH) while the learner's passes run in another thread, as the games run in
+        train: the CPU time of this thread alone."""
+        stop = threading.Event()
+
+        def learn():
+            while not stop.is_set():
+                logits, values = learner(minibatch)
+                (logits.sum() + values.sum()).backward()
+
+        other = threading.Thread(target=learn)
+        other.start()
+        try:
+            time.sleep(0.05)
+            chunks = [(inputs[s: s + BATCH], *legal_entries(masks[s: s + BATCH])) for s in range(0, BATCH * 4, BATCH)]
+            began = time.thread_time()
+            for _ in range(REPEATS):
+                for given, rows, slots in chunks:
+                    with torch.inference_mode():
+                        forward(given, rows, slots)
+            return REPEATS * BATCH * len(chunks) / (time.thread_time() - began)
+        finally:
+            stop.set()
+            other.join()
+
     threads = torch.get_num_threads()
     torch.set_num_threads(1)
     try:
-        rates = interleaved({"acting": acting(BATCH), "small": acting(small), "learning": learning}, rounds)
+        rates = interleaved({"acting": acting(BATCH), "small": acting(small), "learning": learning,
+                             "beside": beside}, max(rounds, BARE_ROUNDS))
     finally:
         torch.set_num_threads(threads)
-    return rates.median("acting"), rates.median("small"), rates.median("learning")
+    return rates.median("acting"), rates.median("small"), rates.median("learning"), rates.median("beside")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -306,7 +340,8 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
             bare_rates(trainer, rounds, interleaved, BATCH)[0]))
         calls = ledger.counts["forward calls"]
         mean_rows = ledger.counts["forward rows"] / max(calls, 1)
-        bare_after, small_bare, learning_bare = bare_rates(trainer, rounds, interleaved, max(1, round(mean_rows)))
+        bare_after, small_bare, learning_bare, bare_beside = bare_rates(trainer, rounds, interleaved,
+                                                                         max(1, round(mean_rows)))
         acting_bare = (bare_before[0] * bare_after) ** 0.5
     config = trainer.config
     report.out(f"8. Where train's time goes: {iterations} iterations of {games} games after {WARM_UP} to warm up "
@@ -328,14 +363,16 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
     report.out(f"   bare acting forward: {fmt_int(acting_bare)} per CPU-second at {BATCH} a call ({fmt_int(bare_before[0])} "
                f"before the run, {fmt_int(bare_after)} after; ratio {acting_rate / acting_bare:.2f}),")
     report.out(f"   {fmt_int(small_bare)} at {max(1, round(mean_rows))} a call after the run (ratio "
-               f"{acting_rate / small_bare:.2f})")
+               f"{acting_rate / small_bare:.2f}); {fmt_int(bare_beside)} at {BATCH} a call beside the learner's passes in")
+    report.out(f"   another thread, as the games run in train (ratio {acting_rate / bare_beside:.2f})")
     report.out(f"   learner: {fmt_int(samples)} samples, {fmt_int(learning_rate)} per CPU-second of its parts; bare "
                f"forward+backward ({config.ppo.minibatch}): {fmt_int(learning_bare)}; ratio "
                f"{learning_rate / learning_bare:.2f}")
     report.out()
     report.target(acting_rate >= SHARE_TARGET * acting_bare,
                   f"train self-play >= {SHARE_TARGET} x bare acting forward (CPU-s)", f"{acting_rate / acting_bare:.2f} x",
-                  f"the network inside the games runs at {forward_rate / acting_bare:.2f} of the bare pass "
+                  f"the network inside the games runs at {forward_rate / acting_bare:.2f} of the bare pass alone "
+                  f"and {forward_rate / bare_beside:.2f} of it beside the learner "
                   f"(passes of {mean_rows:.1f} positions on average, the learner's and each opponent's apart, "
                   f"between steps that take the caches), and the work around it takes "
                   f"{1 - ledger.cpu_of(('forward',)) / ledger.cpu_of(ACTING):.0%} of self-play's CPU")
