@@ -339,10 +339,9 @@ def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[n
               white_of: npt.NDArray[np.int64], black_of: npt.NDArray[np.int64],
               results: npt.NDArray[np.int8], endings: npt.NDArray[np.uint8],
               lengths: npt.NDArray[np.int32], required: int, carries: bool, started: int = 0) -> Arrays:
-    """The shard: the rows of entries 0..required-1 in game then ply order, each chunk's rows
-    written straight to their places (a game's rows start where those of the games before it
-    end), one copy of the masks and frames rather than a concatenation and a sort. With
-    `carries`, the early entries required..started-1 go under CARRY_KEYS."""
+    """The shard: the rows of entries 0..required-1 in game then ply order (a game's rows start
+    where those of the games before it end), gathered from the chunks' rows in one copy per
+    field. With `carries`, the early entries required..started-1 go under CARRY_KEYS."""
     # The shard's games in game order: carried games come first among the entries.
     shard_order = np.argsort(game_ids[:required], kind="stable")
     sorted_lengths = lengths[:required][shard_order]
@@ -352,34 +351,35 @@ def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[n
     early_lengths = lengths[required:started].astype(np.int64)
     starts[required:started] = np.cumsum(early_lengths) - early_lengths
     total = int(sorted_lengths.sum())
-    shard = {key: np.empty((total, *shape), dtype=dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
     early_rows = int(early_lengths.sum())
-    handed: Arrays = {"carry_move": np.empty(early_rows, np.int16), "carry_action": np.empty(early_rows, np.int16),
-                      "carry_logp": np.empty(early_rows, np.float32), "carry_player": np.empty(early_rows, np.uint8)}
+    # Every chunk's rows in the order they were recorded, then each shard array taken from them
+    # at once: a few large copies rather than a dozen small ones per chunk, of which a segment
+    # records about a thousand.
     recorded = [key for key in ROW_FIELDS if key not in ("game", "value")]
-    filled = filled_early = 0
-    for chunk in chunks:
-        jobs = chunk["job"]
-        at = starts[jobs] + chunk["ply"]
-        mine = jobs < required
-        if not mine.all():
-            later = ~mine
-            spot = at[later]
-            for key in CARRY_ROW_KEYS:
-                handed[key][spot] = chunk[key.removeprefix("carry_")][later]
-            filled_early += int(later.sum())
-            if not mine.any():
-                continue
-            chunk = {key: value[mine] for key, value in chunk.items()}
-            jobs, at = jobs[mine], at[mine]
-        for key in recorded:
-            shard[key][at] = chunk[key]
-        shard["game"][at] = game_ids[jobs]
-        white_result = results[jobs]
-        shard["value"][at] = np.where(chunk["white"], white_result, -white_result)
-        filled += len(jobs)
-    if filled != total or filled_early != early_rows:
-        raise RuntimeError(f"a segment recorded {filled} rows for games of {total} plies")
+    rows = {key: (np.concatenate([chunk[key] for chunk in chunks]) if chunks else np.empty((0, *shape), dtype))
+            for key, (dtype, shape) in {"job": (np.int64, ()), **{k: ROW_FIELDS[k] for k in recorded}}.items()}
+    jobs = rows["job"]
+    at = starts[jobs] + rows["ply"]
+    own = np.flatnonzero(jobs < required)
+    early = np.flatnonzero(jobs >= required)
+    # Each of the shard's rows (and of the early games') recorded exactly once.
+    if (len(own) != total or len(early) != early_rows
+            or not np.array_equal(np.bincount(at[own], minlength=total), np.ones(total, np.int64))
+            or not np.array_equal(np.bincount(at[early], minlength=early_rows), np.ones(early_rows, np.int64))):
+        raise RuntimeError(f"a segment recorded {len(own)} rows for games of {total} plies")
+    source = np.empty(total, dtype=np.int64)
+    source[at[own]] = own
+    owner = jobs[source]
+    white_result = results[owner]
+    white = rows["white"][source]
+    taken = {"game": game_ids[owner], "value": np.where(white, white_result, -white_result), "white": white}
+    shard = {key: (taken[key] if key in taken else rows[key][source]).astype(dtype, copy=False)
+             for key, (dtype, _) in ROW_FIELDS.items()}
+    handed: Arrays = {}
+    for key, dtype in (("carry_move", np.int16), ("carry_action", np.int16), ("carry_logp", np.float32),
+                       ("carry_player", np.uint8)):
+        handed[key] = np.empty(early_rows, dtype)
+        handed[key][at[early]] = rows[key.removeprefix("carry_")][early]
     shard.update({
         "game_index": game_ids[:required][shard_order],
         "game_plies": sorted_lengths,
