@@ -550,6 +550,21 @@ PyObject* batch_packed_observation(PyObject* obj, PyObject* out_arg) {
     });
 }
 
+// Holds in `index` the int64 game indices `obj`, k of them, each below the batch's size;
+// -1 with IndexError or the buffer's error set.
+int acquire_games(PyObject* obj, BatchObject* self, HeldBuffer& index, Py_ssize_t& k) {
+    if (acquire_any(obj, "index", false, 8, "qln", index, k) < 0) return -1;
+    const auto* games = static_cast<const std::int64_t*>(index.view.buf);
+    const auto n = static_cast<std::int64_t>(self->core->size());
+    for (Py_ssize_t j = 0; j < k; ++j)
+        if (games[j] < 0 || games[j] >= n) {
+            PyErr_Format(PyExc_IndexError, "game index %lld out of range for %lld games",
+                         static_cast<long long>(games[j]), static_cast<long long>(n));
+            return -1;
+        }
+    return 0;
+}
+
 const char* const NEWEST_PARAMS[] = {"index", "out"};
 constexpr Signature NEWEST_SIGNATURE = {"Batch.packed_newest()", NEWEST_PARAMS, 2, 2, true};
 
@@ -564,13 +579,8 @@ PyObject* batch_packed_newest(PyObject* obj, PyObject* const* args, Py_ssize_t n
         if (!busy.ok()) return nullptr;
         HeldBuffer index, out;
         Py_ssize_t k = 0;
-        if (acquire_any(bound[0], "index", false, 8, "qln", index, k) < 0) return nullptr;
+        if (acquire_games(bound[0], self, index, k) < 0) return nullptr;
         const auto* games = static_cast<const std::int64_t*>(index.view.buf);
-        const auto n = static_cast<std::int64_t>(self->core->size());
-        for (Py_ssize_t j = 0; j < k; ++j)
-            if (games[j] < 0 || games[j] >= n)
-                return PyErr_Format(PyExc_IndexError, "game index %lld out of range for %lld games",
-                                    static_cast<long long>(games[j]), static_cast<long long>(n));
         if (acquire(bound[1], "out", true, k * static_cast<Py_ssize_t>(Batch::NEWEST_WORDS), 8, "qln", out) < 0)
             return nullptr;
         self->core->packed_newest(games, static_cast<std::size_t>(k), static_cast<std::int64_t*>(out.view.buf));
@@ -595,13 +605,8 @@ PyObject* batch_gather(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
         if (!busy.ok()) return nullptr;
         HeldBuffer index, observations, codes, bits, newest;
         Py_ssize_t k = 0;
-        if (acquire_any(bound[0], "index", false, 8, "qln", index, k) < 0) return nullptr;
+        if (acquire_games(bound[0], self, index, k) < 0) return nullptr;
         const auto* games = static_cast<const std::int64_t*>(index.view.buf);
-        const auto n = static_cast<std::int64_t>(self->core->size());
-        for (Py_ssize_t j = 0; j < k; ++j)
-            if (games[j] < 0 || games[j] >= n)
-                return PyErr_Format(PyExc_IndexError, "game index %lld out of range for %lld games",
-                                    static_cast<long long>(games[j]), static_cast<long long>(n));
         void* copies = nullptr;
         if (bound[1] != Py_None) {
             const bool wide = self->core->config().dtype == Dtype::Float32;
