@@ -21,6 +21,7 @@ import torch
 
 from quellor_selfplay.batch import GameBatch, Gathered
 from quellor_selfplay.belief import Belief
+from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import FRAME_CHANNELS
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.data import ROW_FIELDS
@@ -305,12 +306,15 @@ def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white
     """`player`'s slots and their log-probabilities in the batch games `live` (where it is to
     move, White where `white`), and what was gathered of those games for the record."""
     count("positions", live.size)
-    # A network player takes the legal entries the gather found, and square codes where its
-    # network reads them; the others take the observations and masks.
-    on_entries = getattr(type(player), "act", None) is NetPlayer.act and not needs_random and beliefs is None
+    # A network player or a bot takes the legal entries the gather found, a network its square
+    # codes where it reads them, a bot the newest frames; the others take the observations and
+    # masks.
+    kind = getattr(type(player), "act", None)
+    on_entries = kind in (NetPlayer.act, GreedyPlayer.act) and not needs_random and beliefs is None
+    on_boards = on_entries and kind is GreedyPlayer.act
     on_codes = on_entries and bool(getattr(player, "reads_codes", False))
     with part("observations"):
-        turn = batch.gather(live, observations=not on_codes, codes=on_codes)
+        turn = batch.gather(live, observations=not (on_codes or on_boards), codes=on_codes)
     masks = None
     if not on_entries:
         with part("observations"):
@@ -322,7 +326,11 @@ def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white
             drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
     extra = {} if beliefs is None else {"beliefs": [beliefs[(int(s), bool(w))] for s, w in zip(live, white)]}
     with part(getattr(player, "ledger_part", "bots")):
-        if masks is None:
+        if on_boards:
+            assert isinstance(player, GreedyPlayer)
+            boards = np.ascontiguousarray(turn.newest[:, :FRAME_CHANNELS]).view(np.uint64)
+            actions, log_probs = player.act_on_entries(boards, turn.rows.numpy(), turn.slots.numpy(), generator)
+        elif masks is None:
             assert isinstance(player, NetPlayer)
             if turn.codes is not None:
                 actions, log_probs = player.act_on_codes(turn.codes, turn.rows, turn.slots, generator)

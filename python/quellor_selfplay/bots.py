@@ -100,11 +100,16 @@ def score_moves(observations: Union[torch.Tensor, npt.NDArray[np.generic]],
     """Scores each legal slot of `masks` (k, 4352) from the views in `observations` (the batch
     module reckons each move as the notes above say); `bold` charges only the moved piece's
     risk (and the king's), not every piece's."""
-    rows, slots = legal_slots(masks)
+    return score_entries(view_boards(observations), *legal_slots(masks), bold)
+
+
+def score_entries(boards: Bitboards, rows: Ints, slots: Ints, bold: bool = False) -> Scores:
+    """score_moves() from the views as bitboards (view_boards(), or the newest frames that
+    GameBatch.gather packs) and the legal entries (rows[i], slots[i])."""
     m = len(rows)
     gain, loss, bonus = np.empty(m), np.empty(m), np.empty(m)
     king_capture = np.empty(m, dtype=np.bool_)
-    _batch.greedy_scores(view_boards(observations), rows, slots, bold, gain, loss, bonus, king_capture)
+    _batch.greedy_scores(boards, rows, slots, bold, gain, loss, bonus, king_capture)
     return Scores(rows, slots, gain, loss, bonus, king_capture)
 
 
@@ -121,10 +126,18 @@ class GreedyPlayer:
 
     def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
             random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-        k = len(masks)
+        if len(masks) == 0:
+            return np.zeros(0, np.int64), np.zeros(0, np.float32)
+        return self.act_on_entries(view_boards(observations), *legal_slots(masks), generator)
+
+    def act_on_entries(self, boards: Bitboards, rows: Ints, slots: Ints,
+                       generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+        """act() given the views as bitboards (score_entries) and the legal entries of the
+        masks rather than the observations and masks: what GameBatch.gather reads."""
+        k = len(boards)
         if k == 0:
             return np.zeros(0, np.int64), np.zeros(0, np.float32)
-        scores = score_moves(observations, masks, self.bold)
+        scores = score_entries(boards, rows, slots, self.bold)
         rows = scores.rows
         counts = np.bincount(rows, minlength=k)
         if not (counts > 0).all():

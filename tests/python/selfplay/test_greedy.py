@@ -17,7 +17,7 @@ from support.fog import STARTS, unseen_change
 from support.positions import action_slot, visible_squares
 from quellor_selfplay import GameBatch, _batch
 from quellor_selfplay.bots import BONUS_LIMIT, KING_CAPTURE, KING_LOSS, GreedyPlayer, score_moves
-from quellor_selfplay.codes import code_move, move_code
+from quellor_selfplay.codes import FRAME_CHANNELS, code_move, move_code
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.match import play_match
 from quellor_selfplay.players import PlayerConfig, load_player
@@ -280,6 +280,30 @@ def test_the_native_reckoning_is_the_numpy_ones_to_the_bit(bold):
             batch.step(batch.random_actions())
     assert compared > 50_000
     oracle.count("selfplay/greedy native reckonings compared", compared)
+
+
+@pytest.mark.parametrize("bold", [False, True])
+def test_a_bot_chooses_from_a_gather_what_it_chooses_from_observations_and_masks(bold):
+    """The arena hands a bot the newest frames and legal entries of GameBatch.gather; its
+    choices are those it makes from the observations and masks, under the same draws."""
+    player, chosen = GreedyPlayer(bold), 0
+    batch = GameBatch(40, rules="dark", observation="history", dtype="uint8", seed=5, max_plies=150)
+    for step in range(150):
+        live = torch.nonzero(~(batch.terminated | batch.truncated)).squeeze(1)
+        if len(live) == 0:
+            break
+        turn = batch.gather(live.numpy(), observations=False)
+        boards = np.ascontiguousarray(turn.newest[:, :FRAME_CHANNELS]).view(np.uint64)
+        plain = player.act(batch.observation[live], batch.legal_action_mask[live],
+                           torch.Generator().manual_seed(step), None)
+        gathered = player.act_on_entries(boards, turn.rows.numpy(), turn.slots.numpy(),
+                                         torch.Generator().manual_seed(step))
+        assert np.array_equal(plain[0], gathered[0]) and np.array_equal(plain[1], gathered[1])
+        chosen += len(live)
+        actions = torch.full((len(batch),), -1, dtype=torch.int64)
+        actions[live] = torch.from_numpy(plain[0])
+        batch.step(actions)
+    assert chosen > 1_000
 
 
 def test_the_native_reckoning_refuses_what_is_out_of_range():
