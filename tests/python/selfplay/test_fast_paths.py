@@ -17,7 +17,7 @@ from quellor_selfplay.data import unpack_masks
 from quellor_selfplay.inference import AGREEMENT, TV_TOLERANCE, acting_copy, difference
 from quellor_selfplay.learn import gather, ppo_loss, ppo_loss_legal, update
 from quellor_selfplay.net import load_checkpoint, seeded_net
-from quellor_selfplay.players import NetPlayer, legal_entries, masked_log_softmax, sample_entries
+from quellor_selfplay.players import NetPlayer, PlayerConfig, legal_entries, masked_log_softmax, sample_entries
 from quellor_selfplay.runner import Threads
 
 TRAINED = Path(__file__).resolve().parents[3] / "docs" / "learning-run" / "final.pt"
@@ -206,3 +206,30 @@ def test_square_codes_give_the_observations_logits(trained, positions, which):
         assert not torch.allclose(halved, plain[first], rtol=0, atol=1e-3)
         assert torch.allclose(halved, net.legal_logits_of_codes(codes[:9], rows[first], slots[first]), rtol=0, atol=1e-3)
         net.stem.weight.mul_(2.0)
+
+
+@pytest.mark.parametrize("layout", ["own", "history"])
+def test_the_arena_plays_the_same_games_from_square_codes_as_from_observations(trained, layout):
+    """Networks that read square codes against each other and a bot, in real games: every row
+    is what the same networks made of the observations, the log-probabilities up to rounding."""
+    other = seeded_net(6, arch="squares", config={"channels": 8, "blocks": 2, "reach": 1})
+    with torch.no_grad():
+        for p in other.parameters():
+            p.add_(0.1 * torch.randn(p.shape, generator=torch.Generator().manual_seed(p.numel())))
+    games = [(g, [0, 1, 2][g % 3], [1, 2, 0][g % 3]) for g in range(18)]
+
+    def play(codes):
+        players = [NetPlayer(trained), NetPlayer(other), PlayerConfig.greedy().build()]
+        for player in players[:2]:
+            assert player.reads_codes
+            player.reads_codes = codes
+        return play_segment(GameConfig("dark", layout, 80), games, players, 9, seed=13)
+
+    coded, plain = play(True), play(False)
+    assert coded.keys() == plain.keys()
+    for key in coded:
+        if key == "logp":
+            assert np.allclose(coded[key], plain[key], rtol=0, atol=1e-4)
+        else:
+            assert np.array_equal(coded[key], plain[key]), key
+    assert len(coded["logp"]) > 300 and (coded["logp"] != 0).any()
