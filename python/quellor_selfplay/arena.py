@@ -199,46 +199,48 @@ def play_segment(
     # games waiting, where stepping all games together would split every step between them.
     order_of_players = sorted(set(white_of.tolist()) | set(black_of.tolist()))
     single = len(order_of_players) == 1
-    while True:
-        moved = False
-        for p in order_of_players:
-            with part("records"):
-                playing = (job >= 0) & ~over()
-                # The segment is done once its own games are: early games left running are
-                # handed on as they stand.
-                if not (playing & (job < required)).any():
-                    break
-                live = np.flatnonzero(playing)
-                white = to_move[live]
-                if not single:
-                    jobs = job[live]
-                    mine = np.where(white, white_of[jobs], black_of[jobs]) == p
-                    if not mine.any():
-                        continue
-                    live, white = live[mine], white[mine]
-            moved = True
-            actions, log_probs, turn = _decide(batch, players[p], live, white, n, needs_random[p],
-                                               beliefs if needs_beliefs[p] else None, generator)
-            chunk = record(live, white, actions, log_probs, np.full(live.size, p, dtype=np.uint8), turn)
-            with part("engine"):
-                steps[:] = 0
-                steps[live] = actions
-                if single:
-                    batch.step(steps)
-                else:
-                    stepped = np.zeros(n, dtype=np.bool_)
-                    stepped[live] = True
-                    batch.step(steps, games=stepped)
-            update_beliefs(live)
-            with part("records"):
-                # The move each slot played, as the core resolved it (a promotion slot names no square).
-                chunk["move"] = last_move[live].astype(np.int16)
-                chunks.append(chunk)
-                check = live[over()[live]]
-                while check.size:
-                    check = finish(check[over()[check]])
-        if not moved:
-            break
+    # Everything a round does that no part within it names is the round's bookkeeping.
+    with part("records"):
+        while True:
+            moved = False
+            for p in order_of_players:
+                with part("records"):
+                    playing = (job >= 0) & ~over()
+                    # The segment is done once its own games are: early games left running are
+                    # handed on as they stand.
+                    if not (playing & (job < required)).any():
+                        break
+                    live = np.flatnonzero(playing)
+                    white = to_move[live]
+                    if not single:
+                        jobs = job[live]
+                        mine = np.where(white, white_of[jobs], black_of[jobs]) == p
+                        if not mine.any():
+                            continue
+                        live, white = live[mine], white[mine]
+                moved = True
+                actions, log_probs, turn = _decide(batch, players[p], live, white, n, needs_random[p],
+                                                   beliefs if needs_beliefs[p] else None, generator)
+                chunk = record(live, white, actions, log_probs, np.full(live.size, p, dtype=np.uint8), turn)
+                with part("engine"):
+                    steps[:] = 0
+                    steps[live] = actions
+                    if single:
+                        batch.step(steps)
+                    else:
+                        stepped = np.zeros(n, dtype=np.bool_)
+                        stepped[live] = True
+                        batch.step(steps, games=stepped)
+                update_beliefs(live)
+                with part("records"):
+                    # The move each slot played, as the core resolved it (a promotion slot names no square).
+                    chunk["move"] = last_move[live].astype(np.int16)
+                    chunks.append(chunk)
+                    check = live[over()[live]]
+                    while check.size:
+                        check = finish(check[over()[check]])
+            if not moved:
+                break
     with part("records"):
         # Early games still running have the plies played so far.
         for slot in np.flatnonzero(job >= required):
