@@ -15,6 +15,7 @@
 
 #include "batch.hpp"
 #include "greedy.hpp"
+#include "rounds.hpp"
 #include "slots.hpp"
 #include "binding/cpython.hpp"
 #include "game/belief.hpp"
@@ -393,6 +394,24 @@ bool copy_actions(BatchObject* self, PyObject* actions) {
     return true;
 }
 
+// The ValueError of a refused step: the first game whose entry is out of range or not legal.
+PyObject* refuse_step(const Refusal& refusal, bool exact_moves) {
+    const long long v = refusal.value;
+    if (exact_moves) {
+        if (refusal.out_of_range)
+            return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld is out of range (0..%lld)", refusal.game,
+                                v, static_cast<long long>(MOVE_CODE_COUNT - 1));
+        char uci[chess::ChessMove::MAX_UCI_LEN];
+        const std::string text(uci, code_move(v).write_uci(uci));
+        return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld (%s) is not legal", refusal.game, v,
+                            text.c_str());
+    }
+    if (refusal.out_of_range)
+        return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is out of range (0..%d)", refusal.game, v,
+                            ACTION_COUNT - 1);
+    return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is not a legal slot", refusal.game, v);
+}
+
 const char* const STEP_PARAMS[] = {"actions", "exact_moves", "games"};
 constexpr Signature STEP_SIGNATURE = {"Batch.step()", STEP_PARAMS, 3, 2, true};
 
@@ -418,20 +437,7 @@ PyObject* batch_step(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
         std::optional<Refusal> refusal;
         without_lock([&] { refusal = self->core->step(exact_moves, games.held ? mask.data() : nullptr); });
         if (!refusal) Py_RETURN_NONE;
-        const long long v = refusal->value;
-        if (exact_moves) {
-            if (refusal->out_of_range)
-                return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld is out of range (0..%lld)",
-                                    refusal->game, v, static_cast<long long>(MOVE_CODE_COUNT - 1));
-            char uci[chess::ChessMove::MAX_UCI_LEN];
-            const std::string text(uci, code_move(v).write_uci(uci));
-            return PyErr_Format(PyExc_ValueError, "game %zu: move code %lld (%s) is not legal", refusal->game, v,
-                                text.c_str());
-        }
-        if (refusal->out_of_range)
-            return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is out of range (0..%d)", refusal->game, v,
-                                ACTION_COUNT - 1);
-        return PyErr_Format(PyExc_ValueError, "game %zu: action %lld is not a legal slot", refusal->game, v);
+        return refuse_step(*refusal, exact_moves);
     });
 }
 
@@ -725,6 +731,213 @@ PyObject* get_bytes_per_game(PyObject* obj, void*) {
 
 PyObject* get_threads(PyObject* obj, void*) { return PyLong_FromSize_t(as_batch(obj)->core->threads()); }
 
+// =============================================================================================
+// Rounds
+
+// The buffers of a segment's schedule, from the tuple (job, white_of, black_of, required,
+// waiting, results, endings, lengths): job (int64, a slot each), white_of and black_of (uint8,
+// an entry each), waiting (one int64), results (int8), endings (uint8) and lengths (int32), an
+// entry each. Every slot's entry and the next one to start are checked to lie within the entries.
+struct HeldSchedule {
+    HeldBuffer buffers[7];
+    Schedule schedule{};
+};
+
+int acquire_schedule(PyObject* obj, BatchObject* self, HeldSchedule& out) {
+    if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 8) {
+        PyErr_SetString(PyExc_TypeError, "schedule: expected a tuple of 8 items");
+        return -1;
+    }
+    PyObject* const* items = &PyTuple_GET_ITEM(obj, 0);
+    const auto n = static_cast<Py_ssize_t>(self->core->size());
+    Py_ssize_t total = 0;
+    HeldBuffer* b = out.buffers;
+    if (acquire(items[0], "job", true, n, 8, "qln", b[0]) < 0 ||
+        acquire_any(items[1], "white_of", false, 1, "B", b[1], total) < 0 ||
+        acquire(items[2], "black_of", false, total, 1, "B", b[2]) < 0 ||
+        acquire(items[4], "waiting", true, 1, 8, "qln", b[3]) < 0 ||
+        acquire(items[5], "results", true, total, 1, "b", b[4]) < 0 ||
+        acquire(items[6], "endings", true, total, 1, "B", b[5]) < 0 ||
+        acquire(items[7], "lengths", true, total, 4, "il", b[6]) < 0)
+        return -1;
+    const Py_ssize_t required = PyLong_AsSsize_t(items[3]);
+    if (required == -1 && PyErr_Occurred()) return -1;
+    if (required < 0 || required > total) {
+        PyErr_Format(PyExc_ValueError, "schedule: %zd required entries of %zd", required, total);
+        return -1;
+    }
+    Schedule& s = out.schedule;
+    s.job = static_cast<std::int64_t*>(b[0].view.buf);
+    s.white_of = static_cast<const std::uint8_t*>(b[1].view.buf);
+    s.black_of = static_cast<const std::uint8_t*>(b[2].view.buf);
+    s.total = static_cast<std::size_t>(total);
+    s.required = static_cast<std::size_t>(required);
+    s.waiting = static_cast<std::int64_t*>(b[3].view.buf);
+    s.results = static_cast<std::int8_t*>(b[4].view.buf);
+    s.endings = static_cast<std::uint8_t*>(b[5].view.buf);
+    s.lengths = static_cast<std::int32_t*>(b[6].view.buf);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (s.job[i] < -1 || s.job[i] >= total) {
+            PyErr_Format(PyExc_ValueError, "schedule: slot %zd plays entry %lld of %zd", i,
+                         static_cast<long long>(s.job[i]), total);
+            return -1;
+        }
+    if (*s.waiting < 0 || *s.waiting > total) {
+        PyErr_Format(PyExc_ValueError, "schedule: the next entry %lld is not one of %zd",
+                     static_cast<long long>(*s.waiting), total);
+        return -1;
+    }
+    return 0;
+}
+
+// An int64 array as a new bytearray (numpy reads it without a copy).
+PyObject* words_of(const std::vector<std::int64_t>& words) {
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(words.data()),
+                                         static_cast<Py_ssize_t>(words.size() * sizeof(std::int64_t)));
+}
+
+const char* const TURN_PARAMS[] = {"player", "schedule"};
+constexpr Signature TURN_SIGNATURE = {"Batch.turn()", TURN_PARAMS, 2, 2, true};
+
+// turn(player, schedule) -> bytearray or None: the slots (int64, ascending) whose game goes on
+// with `player` to move; None once none of the schedule's own games goes on.
+PyObject* batch_turn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject* bound[2] = {nullptr, nullptr};
+        if (bind_args(TURN_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const long player = PyLong_AsLong(bound[0]);
+        if (player == -1 && PyErr_Occurred()) return nullptr;
+        if (player < 0 || player > 255) return PyErr_Format(PyExc_ValueError, "player %ld is not in 0..255", player);
+        const Borrow busy = use_batch(self);
+        HeldSchedule held;
+        if (!busy.ok() || acquire_schedule(bound[1], self, held) < 0) return nullptr;
+        std::vector<std::int64_t> live;
+        if (!players_turn(*self->core, held.schedule, static_cast<std::uint8_t>(player), live)) Py_RETURN_NONE;
+        return words_of(live);
+    });
+}
+
+const char* const RECORD_PARAMS[] = {"live", "actions", "log_probs", "players", "schedule", "rows"};
+constexpr Signature RECORD_SIGNATURE = {"Batch.record()", RECORD_PARAMS, 6, 6, true};
+constexpr const char* ROW_NAMES[] = {"job", "ply", "white", "action", "logp", "player", "frame", "castling", "mask"};
+
+// record(live, actions, log_probs, players, schedule, rows): the rows of the k games in slots
+// `live` before their move, written to the tuple `rows` of nine buffers of k rows: job (int64),
+// ply (int32), white (bool), action (int16), logp (float32), player (uint8), frame (k x 13
+// int64), castling (uint8), mask (k x MASK_BYTES uint8).
+PyObject* batch_record(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject* bound[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        if (bind_args(RECORD_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const Borrow busy = use_batch(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer index, actions, log_probs, players;
+        Py_ssize_t k = 0;
+        HeldSchedule held;
+        if (acquire_games(bound[0], self, index, k) < 0 ||
+            acquire(bound[1], "actions", false, k, 8, "qln", actions) < 0 ||
+            acquire(bound[2], "log_probs", false, k, 4, "f", log_probs) < 0 ||
+            acquire(bound[3], "players", false, k, 1, "B", players) < 0 ||
+            acquire_schedule(bound[4], self, held) < 0)
+            return nullptr;
+        if (!PyTuple_Check(bound[5]) || PyTuple_GET_SIZE(bound[5]) != 9)
+            return PyErr_Format(PyExc_TypeError, "rows: expected a tuple of 9 buffers");
+        struct Field {
+            Py_ssize_t per_row, itemsize;
+            const char* kinds;
+        };
+        constexpr Field FIELDS[9] = {{1, 8, "qln"}, {1, 4, "il"}, {1, 1, "?"}, {1, 2, "h"}, {1, 4, "f"},
+                                     {1, 1, "B"},   {static_cast<Py_ssize_t>(FRAME_WORDS), 8, "qln"},
+                                     {1, 1, "B"},   {static_cast<Py_ssize_t>(MASK_BYTES), 1, "B"}};
+        HeldBuffer rows[9];
+        for (int f = 0; f < 9; ++f)
+            if (acquire(PyTuple_GET_ITEM(bound[5], f), ROW_NAMES[f], true, k * FIELDS[f].per_row, FIELDS[f].itemsize,
+                        FIELDS[f].kinds, rows[f]) < 0)
+                return nullptr;
+        const RowsOut out{static_cast<std::int64_t*>(rows[0].view.buf), static_cast<std::int32_t*>(rows[1].view.buf),
+                          static_cast<std::uint8_t*>(rows[2].view.buf), static_cast<std::int16_t*>(rows[3].view.buf),
+                          static_cast<float*>(rows[4].view.buf),        static_cast<std::uint8_t*>(rows[5].view.buf),
+                          static_cast<std::int64_t*>(rows[6].view.buf), static_cast<std::uint8_t*>(rows[7].view.buf),
+                          static_cast<std::uint8_t*>(rows[8].view.buf)};
+        const auto* live = static_cast<const std::int64_t*>(index.view.buf);
+        for (Py_ssize_t j = 0; j < k; ++j)
+            if (held.schedule.job[live[j]] < 0)
+                return PyErr_Format(PyExc_ValueError, "slot %lld plays no game", static_cast<long long>(live[j]));
+        record_rows(*self->core, held.schedule, live, static_cast<std::size_t>(k),
+                    static_cast<const std::int64_t*>(actions.view.buf), static_cast<const float*>(log_probs.view.buf),
+                    static_cast<const std::uint8_t*>(players.view.buf), out);
+        Py_RETURN_NONE;
+    });
+}
+
+const char* const PLAY_TURN_PARAMS[] = {"live", "actions", "exact_moves", "moves"};
+constexpr Signature PLAY_TURN_SIGNATURE = {"Batch.play_turn()", PLAY_TURN_PARAMS, 4, 4, true};
+
+// play_turn(live, actions, exact_moves, moves): plays actions[j] (slots, or move codes) in the
+// game of slot live[j] alone, and writes the code of the move each played to moves (int16);
+// ValueError as step() refuses, and then nothing changes.
+PyObject* batch_play_turn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
+        bool exact_moves;
+        if (bind_args(PLAY_TURN_SIGNATURE, args, nargs, kwnames, bound) < 0 || truth_arg(bound[2], exact_moves) < 0)
+            return nullptr;
+        const Borrow busy = use_batch(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer index, actions, moves;
+        Py_ssize_t k = 0;
+        if (acquire_games(bound[0], self, index, k) < 0 ||
+            acquire(bound[1], "actions", false, k, 8, "qln", actions) < 0 ||
+            acquire(bound[3], "moves", true, k, 2, "h", moves) < 0)
+            return nullptr;
+        std::optional<Refusal> refusal;
+        without_lock([&] {
+            refusal = play_turn(*self->core, static_cast<const std::int64_t*>(index.view.buf),
+                                static_cast<std::size_t>(k), static_cast<const std::int64_t*>(actions.view.buf),
+                                exact_moves, static_cast<std::int16_t*>(moves.view.buf));
+        });
+        if (!refusal) Py_RETURN_NONE;
+        return refuse_step(*refusal, exact_moves);
+    });
+}
+
+const char* const SETTLE_PARAMS[] = {"candidates", "schedule"};
+constexpr Signature SETTLE_SIGNATURE = {"Batch.settle()", SETTLE_PARAMS, 2, 2, true};
+
+// settle(candidates, schedule) -> (ended, started, idle): ends the games over among the slots
+// `candidates` (int64), in their order, as rounds.hpp's settle() does; returns the entries that
+// ended, the slots that started a new one and the slots left idle, each as int64 bytes.
+PyObject* batch_settle(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        BatchObject* self = as_batch(obj);
+        PyObject* bound[2] = {nullptr, nullptr};
+        if (bind_args(SETTLE_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const Borrow busy = use_batch(self);
+        if (!busy.ok()) return nullptr;
+        HeldBuffer index;
+        Py_ssize_t k = 0;
+        HeldSchedule held;
+        if (acquire_games(bound[0], self, index, k) < 0 || acquire_schedule(bound[1], self, held) < 0)
+            return nullptr;
+        const auto* candidates = static_cast<const std::int64_t*>(index.view.buf);
+        for (Py_ssize_t j = 0; j < k; ++j)
+            if (held.schedule.job[candidates[j]] < 0 && self->core->game(static_cast<std::size_t>(candidates[j])).finished())
+                return PyErr_Format(PyExc_ValueError, "slot %lld plays no game", static_cast<long long>(candidates[j]));
+        Settled settled;
+        without_lock([&] { settle(*self->core, held.schedule, candidates, static_cast<std::size_t>(k), settled); });
+        OwnedRef ended = OwnedRef::steal(words_of(settled.ended));
+        OwnedRef started = OwnedRef::steal(words_of(settled.started));
+        OwnedRef idle = OwnedRef::steal(words_of(settled.idle));
+        if (!ended || !started || !idle) return nullptr;
+        return PyTuple_Pack(3, ended.get(), started.get(), idle.get());
+    });
+}
+
+// =============================================================================================
+
 PyMethodDef BATCH_METHODS[] = {
     {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_step)), METH_FASTCALL | METH_KEYWORDS,
      "step($self, actions, exact_moves, games=None, /)\n--\n\n"},
@@ -737,6 +950,14 @@ PyMethodDef BATCH_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "packed_newest($self, index, out, /)\n--\n\n"},
     {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_gather)),
      METH_FASTCALL | METH_KEYWORDS, "gather($self, index, observations, codes, bits, newest, /)\n--\n\n"},
+    {"turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_turn)), METH_FASTCALL | METH_KEYWORDS,
+     "turn($self, player, schedule, /)\n--\n\n"},
+    {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_record)),
+     METH_FASTCALL | METH_KEYWORDS, "record($self, live, actions, log_probs, players, schedule, rows, /)\n--\n\n"},
+    {"play_turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_play_turn)),
+     METH_FASTCALL | METH_KEYWORDS, "play_turn($self, live, actions, exact_moves, moves, /)\n--\n\n"},
+    {"settle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_settle)),
+     METH_FASTCALL | METH_KEYWORDS, "settle($self, candidates, schedule, /)\n--\n\n"},
     {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
     {"clone", batch_clone, METH_O, "clone($self, outputs, /)\n--\n\n"},
     {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},

@@ -19,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import torch
 
-from quellor_selfplay.batch import GameBatch, Gathered
+from quellor_selfplay.batch import GameBatch
 from quellor_selfplay.belief import Belief
 from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import FRAME_CHANNELS
@@ -103,15 +103,18 @@ def play_segment(
         batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
                           max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
                           fens=table.start_fen)
-    # The batch's outputs seen through numpy, which reads them without a torch operation a time:
-    # they change in place with every step.
-    terminated: npt.NDArray[np.bool_] = batch.terminated.numpy()
-    truncated: npt.NDArray[np.bool_] = batch.truncated.numpy()
-    to_move, plies, last_move = batch.to_move.numpy(), batch.plies.numpy(), batch.last_move.numpy()
-    result, ending = batch.result.numpy(), batch.ending.numpy()
+    # The state of the segment's slots and games, which the core's round functions read and
+    # update in place: the entry each slot plays (-1 when idle), the next entry to start, and
+    # how each entry ended.
+    to_move = batch.to_move.numpy()
     generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))
-    job = np.arange(n, dtype=np.int64)  # the entry each slot plays, -1 when idle
-    waiting = n
+    job = np.arange(n, dtype=np.int64)
+    waiting = np.array([n], dtype=np.int64)
+    if len(players) > 256:
+        raise ValueError(f"a segment plays at most 256 players, not {len(players)}")
+    schedule = (job, white_of.astype(np.uint8), black_of.astype(np.uint8), required, waiting, results, endings,
+                lengths)
+    rows = _Rows()
     needs_random = [p.uses_random_actions for p in players]
     # Players that search keep, for every game they play, the belief of their side: made as the
     # game starts in its slot, updated after every ply.
@@ -139,114 +142,115 @@ def play_segment(
                         if held is not None:
                             held.update()
 
-    def finish(ended: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
-        """Records the ended slots' games and gives them the next ones; returns the slots that
-        took a new game."""
-        nonlocal waiting
-        for slot in ended:
-            j = job[slot]
-            # The core says how each game ended and who won.
-            results[j], endings[j], lengths[j] = result[slot], ending[slot], plies[slot]
-            if on_game is not None and j < required:
+    def settled(words: tuple[bytearray, bytearray, bytearray]) -> None:
+        """Follows up what the core's settle() did: the games that ended, the slots that
+        started a new game (the core restarted them, and ended those over at once too) and
+        the slots left idle."""
+        ended, started, idle = (np.frombuffer(w, dtype=np.int64) for w in words)
+        if on_game is not None:
+            for j in ended[ended < required]:
                 on_game(int(lengths[j]))
-        fresh = []
-        for slot in ended:
-            if waiting < total:
-                job[slot] = waiting
-                waiting += 1
-                fresh.append(slot)
-            else:
-                job[slot] = -1
-                beliefs.pop((int(slot), True), None)
-                beliefs.pop((int(slot), False), None)
-        if fresh:
-            mask = np.zeros(n, dtype=np.bool_)
-            mask[fresh] = True
+        for slot in idle:
+            beliefs.pop((int(slot), True), None)
+            beliefs.pop((int(slot), False), None)
+        if started.size:
+            # A slot whose new game ended at once started again: its last game is the one to follow.
+            follow(list(dict.fromkeys(started.tolist())))
+
+    def play(live: npt.NDArray[np.int64], actions: npt.NDArray[np.int64], log_probs: npt.NDArray[np.float32],
+             player: npt.NDArray[np.uint8], exact: Optional[npt.NDArray[np.int64]] = None) -> None:
+        """Records the rows of the games in slots `live` before their move, plays `actions` (or
+        the move codes `exact`, replaying carried games: then no game ends here) in them, notes
+        each move the core played, and ends the games that are over."""
+        held = rows.take(live.size)
+        batch._core.record(live, actions, log_probs, player, schedule, tuple(held[:-1]))
+        with part("engine"):
+            batch._core.play_turn(live, actions if exact is None else exact, exact is not None, held[-1])
+            # Beliefs follow the games' moves before the games that ended restart.
+            words = None if exact is not None or beliefs else batch._core.settle(live, schedule)
+        update_beliefs(live)
+        if exact is None and words is None:
             with part("engine"):
-                batch.reset(games=mask)
-            follow(fresh)
-        return np.array(fresh, dtype=np.int64)
-
-    def over() -> npt.NDArray[np.bool_]:
-        return terminated | truncated
-
-    def record(live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], actions: npt.NDArray[Any],
-               log_probs: npt.NDArray[np.float32], player: npt.NDArray[np.uint8], turn: Gathered) -> Any:
-        """The rows of the games in slots `live` before their move, from what was gathered of
-        them; returns what stepping them needs to finish the rows (the moves come from the core
-        after the step)."""
-        newest = turn.newest
-        return {"job": job[live], "ply": plies[live].astype(np.int32), "white": white,
-                "action": actions.astype(np.int16), "logp": log_probs, "player": player,
-                "frame": newest[:, :FRAME_CHANNELS], "castling": newest[:, FRAME_CHANNELS].astype(np.uint8),
-                "mask": turn.mask_bits}
+                words = batch._core.settle(live, schedule)
+        if words is not None:
+            settled(words)
 
     follow(range(n))
-    if handed:
-        with part("records"):
-            _replay(batch, carried, len(handed), record, update_beliefs, chunks)  # type: ignore[arg-type]
-    # Games over before their first move (a start position without a move) end at once, and
-    # so may the games that replace them; so do carried games that had ended.
-    check = np.arange(n)
-    while check.size:
-        check = finish(check[over()[check]])
+    with part("records"):
+        if handed:
+            _replay(batch, carried, len(handed), play)  # type: ignore[arg-type]
+        # Games over before their first move (a start position without a move) end at once,
+        # and so may the games that replace them; so do carried games that had ended.
+        with part("engine"):
+            words = batch._core.settle(np.arange(n, dtype=np.int64), schedule)
+        settled(words)
 
-    steps = np.zeros(n, dtype=np.int64)  # one slot per batch game, ignored where it is over
     # The players in a fixed order: a round gives each of them, in turn, every game where it is
     # to move at that moment, and steps those games alone. A game against another player thus
     # waits for it within the round, and each player decides for as many games at once as it
     # can: after the learner has moved in all its games, every pool member finds all its own
     # games waiting, where stepping all games together would split every step between them.
     order_of_players = sorted(set(white_of.tolist()) | set(black_of.tolist()))
-    single = len(order_of_players) == 1
     # Everything a round does that no part within it names is the round's bookkeeping.
     with part("records"):
         while True:
             moved = False
             for p in order_of_players:
-                with part("records"):
-                    playing = (job >= 0) & ~over()
-                    # The segment is done once its own games are: early games left running are
-                    # handed on as they stand.
-                    if not (playing & (job < required)).any():
-                        break
-                    live = np.flatnonzero(playing)
-                    white = to_move[live]
-                    if not single:
-                        jobs = job[live]
-                        mine = np.where(white, white_of[jobs], black_of[jobs]) == p
-                        if not mine.any():
-                            continue
-                        live, white = live[mine], white[mine]
+                found = batch._core.turn(p, schedule)
+                # The segment is done once its own games are: early games left running are handed
+                # on as they stand.
+                if found is None:
+                    break
+                live = np.frombuffer(found, dtype=np.int64)
+                if not live.size:
+                    continue
                 moved = True
-                actions, log_probs, turn = _decide(batch, players[p], live, white, n, needs_random[p],
-                                                   beliefs if needs_beliefs[p] else None, generator)
-                chunk = record(live, white, actions, log_probs, np.full(live.size, p, dtype=np.uint8), turn)
-                with part("engine"):
-                    steps[:] = 0
-                    steps[live] = actions
-                    if single:
-                        batch.step(steps)
-                    else:
-                        stepped = np.zeros(n, dtype=np.bool_)
-                        stepped[live] = True
-                        batch.step(steps, games=stepped)
-                update_beliefs(live)
-                with part("records"):
-                    # The move each slot played, as the core resolved it (a promotion slot names no square).
-                    chunk["move"] = last_move[live].astype(np.int16)
-                    chunks.append(chunk)
-                    check = live[over()[live]]
-                    while check.size:
-                        check = finish(check[over()[check]])
+                actions, log_probs = _decide(batch, players[p], live, to_move[live], n, needs_random[p],
+                                             beliefs if needs_beliefs[p] else None, generator)
+                play(live, actions, log_probs, np.full(live.size, p, dtype=np.uint8))
             if not moved:
                 break
     with part("records"):
         # Early games still running have the plies played so far.
+        plies = batch.plies.numpy()
         for slot in np.flatnonzero(job >= required):
             lengths[job[slot]] = plies[slot]
-        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths, required,
-                         bool(early), started=min(waiting, total))
+        return _assemble(rows.chunks(), game_ids, white_of, black_of, results, endings, lengths, required,
+                         bool(early), started=min(int(waiting[0]), total))
+
+
+class _Rows:
+    """The rows a segment records, in blocks of BLOCK rows (a turn's rows within one block):
+    take(k) hands out the next k rows of every field (those the core writes, then "move")."""
+
+    BLOCK = 4096
+    FIELDS = (("job", np.int64, ()), ("ply", np.int32, ()), ("white", np.bool_, ()), ("action", np.int16, ()),
+              ("logp", np.float32, ()), ("player", np.uint8, ()), ("frame", np.int64, (FRAME_CHANNELS,)),
+              ("castling", np.uint8, ()), ("mask", np.uint8, (ROW_FIELDS["mask"][1][0],)), ("move", np.int16, ()))
+
+    def __init__(self) -> None:
+        self.blocks: list[tuple[list[npt.NDArray[Any]], int]] = []  # each block's fields and rows used
+        self.fields: list[npt.NDArray[Any]] = []
+        self.used = self.size = 0
+
+    def take(self, k: int) -> list[npt.NDArray[Any]]:
+        if self.used + k > self.size:
+            self._close()
+            self.size = max(self.BLOCK, k)
+            self.fields = [np.empty((self.size, *shape), dtype) for _, dtype, shape in self.FIELDS]
+            self.used = 0
+        at, self.used = self.used, self.used + k
+        return [field[at: self.used] for field in self.fields]
+
+    def _close(self) -> None:
+        if self.used:
+            self.blocks.append((self.fields, self.used))
+        self.fields, self.used, self.size = [], 0, 0
+
+    def chunks(self) -> list[dict[str, npt.NDArray[Any]]]:
+        """The rows recorded, a dict of fields per block."""
+        self._close()
+        return [{name: field[:used] for (name, _, _), field in zip(self.FIELDS, fields)} for fields, used in self.blocks]
 
 
 def _carried_games(carried: Optional[Arrays]) -> list[tuple[int, int, int]]:
@@ -269,19 +273,15 @@ def _carried_games(carried: Optional[Arrays]) -> list[tuple[int, int, int]]:
     return [(int(g), int(w), int(b)) for g, w, b in zip(ids, carried["carry_white"], carried["carry_black"])]
 
 
-def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[..., Any],
-            update_beliefs: Callable[[npt.NDArray[np.int64]], None],
-            chunks: list[dict[str, npt.NDArray[Any]]]) -> None:
+def _replay(batch: GameBatch, carried: Arrays, count: int, play: Callable[..., None]) -> None:
     """Plays the carried games' moves again in slots 0..count-1, ply by ply, recording their
     rows with the slots, log-probabilities and players they were played with."""
     plies = np.asarray(carried["carry_plies"], dtype=np.int64)
     starts = np.cumsum(plies) - plies
     codes = np.asarray(carried["carry_move"], dtype=np.int64)
-    actions = np.asarray(carried["carry_action"], dtype=np.int16)
+    actions = np.asarray(carried["carry_action"], dtype=np.int64)
     log_probs = np.asarray(carried["carry_logp"], dtype=np.float32)
     players = np.asarray(carried["carry_player"], dtype=np.uint8)
-    n = len(batch)
-    moves = np.zeros(n, dtype=np.int64)
     for ply in range(int(plies.max(initial=0))):
         live = np.flatnonzero(plies > ply)
         over = (batch.terminated | batch.truncated).numpy()[live]
@@ -289,24 +289,14 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, record: Callable[...,
             raise ValueError(f"carried game {int(carried['carry_game'][live[over][0]])} ended before its "
                              f"move {ply}")
         at = starts[live] + ply
-        chunk = record(live, batch.to_move.numpy()[live], actions[at], log_probs[at], players[at],
-                       batch.gather(live, observations=False))
-        moves[:] = 0
-        moves[live] = codes[at]
-        stepped = np.zeros(n, dtype=np.bool_)
-        stepped[live] = True
-        with part("engine"):
-            batch.step_moves(moves, games=stepped)
-        update_beliefs(live)
-        chunk["move"] = codes[at].astype(np.int16)
-        chunks.append(chunk)
+        play(live, actions[at], log_probs[at], players[at], exact=codes[at])
 
 
 def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], n: int,
             needs_random: bool, beliefs: Optional[dict[tuple[int, bool], Belief]],
-            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], Gathered]:
+            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
     """`player`'s slots and their log-probabilities in the batch games `live` (where it is to
-    move, White where `white`), and what was gathered of those games for the record."""
+    move, White where `white`)."""
     count("positions", live.size)
     # A network player or a bot takes the legal entries the gather found, a network its square
     # codes where it reads them, a bot the newest frames; the others take the observations and
@@ -342,7 +332,7 @@ def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white
         else:
             assert turn.observations is not None
             actions, log_probs = player.act(turn.observations, masks, generator, drawn, **extra)
-    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32), turn
+    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32)
 
 
 def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],
@@ -362,34 +352,38 @@ def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[n
     starts[required:started] = np.cumsum(early_lengths) - early_lengths
     total = int(sorted_lengths.sum())
     early_rows = int(early_lengths.sum())
-    # Every chunk's rows in the order they were recorded, then each shard array taken from them
-    # at once: a few large copies rather than a dozen small ones per chunk, of which a segment
-    # records about a thousand.
-    recorded = [key for key in ROW_FIELDS if key not in ("game", "value")]
-    rows = {key: (np.concatenate([chunk[key] for chunk in chunks]) if chunks else np.empty((0, *shape), dtype))
-            for key, (dtype, shape) in {"job": (np.int64, ()), **{k: ROW_FIELDS[k] for k in recorded}}.items()}
-    jobs = rows["job"]
-    at = starts[jobs] + rows["ply"]
-    own = np.flatnonzero(jobs < required)
-    early = np.flatnonzero(jobs >= required)
+    # Where each recorded row goes: the shard's rows by game then ply, the early games' rows
+    # after theirs. Each field is written there straight from the blocks the rows were recorded
+    # in, one copy per field.
+    jobs = np.concatenate([chunk["job"] for chunk in chunks]) if chunks else np.zeros(0, np.int64)
+    plies = np.concatenate([chunk["ply"] for chunk in chunks]) if chunks else np.zeros(0, np.int32)
+    at = starts[jobs] + plies
+    own = jobs < required
     # Each of the shard's rows (and of the early games') recorded exactly once.
-    if (len(own) != total or len(early) != early_rows
+    if (int(own.sum()) != total or len(own) - int(own.sum()) != early_rows
             or not np.array_equal(np.bincount(at[own], minlength=total), np.ones(total, np.int64))
-            or not np.array_equal(np.bincount(at[early], minlength=early_rows), np.ones(early_rows, np.int64))):
-        raise RuntimeError(f"a segment recorded {len(own)} rows for games of {total} plies")
-    source = np.empty(total, dtype=np.int64)
-    source[at[own]] = own
-    owner = jobs[source]
+            or not np.array_equal(np.bincount(at[~own], minlength=early_rows), np.ones(early_rows, np.int64))):
+        raise RuntimeError(f"a segment recorded {int(own.sum())} rows for games of {total} plies")
+    shard = {key: np.empty((total, *shape), dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
+    handed: Arrays = {key: np.empty(early_rows, dtype) for key, dtype in (
+        ("carry_move", np.int16), ("carry_action", np.int16), ("carry_logp", np.float32), ("carry_player", np.uint8))}
+    recorded = [key for key in ROW_FIELDS if key not in ("game", "value")]
+    begin = 0
+    for chunk in chunks:
+        end = begin + len(chunk["job"])
+        mine, where = own[begin:end], at[begin:end]
+        whole = bool(mine.all())
+        for key in recorded:
+            shard[key][where if whole else where[mine]] = chunk[key] if whole else chunk[key][mine]
+        if not whole:
+            for key in handed:
+                handed[key][where[~mine]] = chunk[key.removeprefix("carry_")][~mine]
+        begin = end
+    owner = np.empty(total, dtype=np.int64)
+    owner[at[own]] = jobs[own]
     white_result = results[owner]
-    white = rows["white"][source]
-    taken = {"game": game_ids[owner], "value": np.where(white, white_result, -white_result), "white": white}
-    shard = {key: (taken[key] if key in taken else rows[key][source]).astype(dtype, copy=False)
-             for key, (dtype, _) in ROW_FIELDS.items()}
-    handed: Arrays = {}
-    for key, dtype in (("carry_move", np.int16), ("carry_action", np.int16), ("carry_logp", np.float32),
-                       ("carry_player", np.uint8)):
-        handed[key] = np.empty(early_rows, dtype)
-        handed[key][at[early]] = rows[key.removeprefix("carry_")][early]
+    shard["game"] = game_ids[owner]
+    shard["value"] = np.where(shard["white"], white_result, -white_result).astype(np.int8)
     shard.update({
         "game_index": game_ids[:required][shard_order],
         "game_plies": sorted_lengths,
