@@ -1442,6 +1442,67 @@ PyObject* module_sample_entries(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+const char* const SQUARES_PARAMS[] = {"rows", "slots", "k", "origin", "target"};
+constexpr Signature SQUARES_SIGNATURE = {"entry_squares()", SQUARES_PARAMS, 5, 5, true};
+
+// entry_squares(rows, slots, k, origin, target): where a squares network reads the logits of
+// the legal entries (rows[i], slots[i]) of k positions, as int64 indices of their squares.
+PyObject* module_entry_squares(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[5] = {};
+        if (bind_args(SQUARES_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const Py_ssize_t k = PyLong_AsSsize_t(bound[2]);
+        if (k == -1 && PyErr_Occurred()) return nullptr;
+        HeldBuffer rows, slots, origin, target;
+        Py_ssize_t n = 0;
+        if (acquire_any(bound[0], "rows", false, 8, "qln", rows, n) < 0 ||
+            acquire(bound[1], "slots", false, n, 8, "qln", slots) < 0 ||
+            acquire(bound[3], "origin", true, n, 8, "qln", origin) < 0 ||
+            acquire(bound[4], "target", true, n, 8, "qln", target) < 0)
+            return nullptr;
+        if (k < 0 || !entry_squares(static_cast<const std::int64_t*>(rows.view.buf),
+                                    static_cast<const std::int64_t*>(slots.view.buf), static_cast<std::size_t>(n),
+                                    static_cast<std::size_t>(k), static_cast<std::int64_t*>(origin.view.buf),
+                                    static_cast<std::int64_t*>(target.view.buf)))
+            return PyErr_Format(PyExc_ValueError, "an entry's row is not one of %zd positions or its slot not one of %d",
+                                k, ACTION_COUNT);
+        Py_RETURN_NONE;
+    });
+}
+
+const char* const LOGITS_PARAMS[] = {"origin", "target", "slots", "keys", "scale", "out"};
+constexpr Signature LOGITS_SIGNATURE = {"entry_logits()", LOGITS_PARAMS, 6, 6, true};
+
+// entry_logits(origin, target, slots, keys, scale, out): the policy logits of n entries from
+// the heads' float32 outputs at their origin (n x (keys + 5)) and target (n x (keys + 1)).
+PyObject* module_entry_logits(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[6] = {};
+        if (bind_args(LOGITS_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const Py_ssize_t keys = PyLong_AsSsize_t(bound[3]);
+        if (keys == -1 && PyErr_Occurred()) return nullptr;
+        const double scale = PyFloat_AsDouble(bound[4]);
+        if (scale == -1.0 && PyErr_Occurred()) return nullptr;
+        if (keys < 0) return PyErr_Format(PyExc_ValueError, "keys must be at least 0, got %zd", keys);
+        HeldBuffer slots, origin, target, out;
+        Py_ssize_t n = 0;
+        if (acquire_any(bound[2], "slots", false, 8, "qln", slots, n) < 0 ||
+            acquire(bound[0], "origin", false, n * (keys + 5), 4, "f", origin) < 0 ||
+            acquire(bound[1], "target", false, n * (keys + 1), 4, "f", target) < 0 ||
+            acquire(bound[5], "out", true, n, 4, "f", out) < 0)
+            return nullptr;
+        const auto* entries = static_cast<const std::int64_t*>(slots.view.buf);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (entries[i] < 0 || entries[i] >= ACTION_COUNT)
+                return PyErr_Format(PyExc_ValueError, "slot %lld is not one of %d", static_cast<long long>(entries[i]),
+                                    ACTION_COUNT);
+        entry_logits(static_cast<const float*>(origin.view.buf), static_cast<const float*>(target.view.buf), entries,
+                     static_cast<std::size_t>(n), static_cast<std::size_t>(keys), static_cast<float>(scale),
+                     static_cast<float*>(out.view.buf));
+        Py_RETURN_NONE;
+    });
+}
+
 const char* const GREEDY_PARAMS[] = {"boards", "rows", "slots", "bold", "gain", "loss", "bonus", "king_capture"};
 constexpr Signature GREEDY_SIGNATURE = {"greedy_scores()", GREEDY_PARAMS, 8, 8, true};
 
@@ -1505,6 +1566,10 @@ PyMethodDef MODULE_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "pack_mask_bits(masks, out, /)\n--\n\n"},
     {"sample_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_sample_entries)),
      METH_FASTCALL | METH_KEYWORDS, "sample_entries(values, rows, uniforms, picked, log_probs, /)\n--\n\n"},
+    {"entry_squares", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_entry_squares)),
+     METH_FASTCALL | METH_KEYWORDS, "entry_squares(rows, slots, k, origin, target, /)\n--\n\n"},
+    {"entry_logits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_entry_logits)),
+     METH_FASTCALL | METH_KEYWORDS, "entry_logits(origin, target, slots, keys, scale, out, /)\n--\n\n"},
     {"greedy_scores", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_greedy_scores)),
      METH_FASTCALL | METH_KEYWORDS,
      "greedy_scores(boards, rows, slots, bold, gain, loss, bonus, king_capture, /)\n--\n\n"},

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "game/game.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -122,6 +124,39 @@ SampleError sample_entries(const float* values, const std::int64_t* rows, std::s
         log_probs[r] = static_cast<float>(static_cast<double>(values[begin + at]) - top - std::log(total));
     }
     return SampleError::None;
+}
+
+bool entry_squares(const std::int64_t* rows, const std::int64_t* slots, std::size_t n, std::size_t k,
+                   std::int64_t* origin, std::int64_t* target) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (rows[i] < 0 || static_cast<std::size_t>(rows[i]) >= k || slots[i] < 0 || slots[i] >= ACTION_COUNT)
+            return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t base = rows[i] * 64, slot = slots[i];
+        if (slot < PROMOTION_BASE) {
+            origin[i] = base + slot / 64;
+            target[i] = base + slot % 64;
+        } else {
+            origin[i] = target[i] = base + (slot - PROMOTION_BASE) / 4;
+        }
+    }
+    return true;
+}
+
+void entry_logits(const float* from, const float* to, const std::int64_t* slots, std::size_t n, std::size_t keys,
+                  float scale, float* out) {
+    const std::size_t from_width = keys + 5, to_width = keys + 1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float* o = from + i * from_width;
+        const float* t = to + i * to_width;
+        if (slots[i] >= PROMOTION_BASE) {
+            out[i] = o[1 + keys + (slots[i] - PROMOTION_BASE) % 4];
+            continue;
+        }
+        float dot = 0.0f;
+        for (std::size_t j = 1; j <= keys; ++j) dot += o[j] * t[j];
+        out[i] = o[0] + t[0] + dot * scale;
+    }
 }
 
 }  // namespace quellor::batch

@@ -38,4 +38,19 @@ enum class SampleError { None, RowWithoutEntry, RowsOutOfOrder, NotFinite };
 SampleError sample_entries(const float* values, const std::int64_t* rows, std::size_t n, std::size_t k,
                            const double* uniforms, std::int64_t* picked, float* log_probs);
 
+// For the legal entries (rows[i], slots[i]) of k positions: where a squares network reads each
+// entry's logit among the positions' squares (64 a position, row r's square q at 64 r + q):
+// origin[i] at its from-square, target[i] at its to-square (the from-square again for a
+// promotion slot, whose logit is its origin's alone). False, and nothing written, when an
+// entry's row is not below k or its slot is not a policy slot.
+bool entry_squares(const std::int64_t* rows, const std::int64_t* slots, std::size_t n, std::size_t k,
+                   std::int64_t* origin, std::int64_t* target);
+
+// The policy logits of n entries from the heads' outputs at their squares: `from` holds n rows
+// of 1 + keys + 4 (the source score, the query, the four promotion scores), `to` n rows of
+// 1 + keys (the target score, the key). A move slot's logit is source + target + scale *
+// (query . key); promotion slot PROMOTION_BASE + 4 f + p takes promotion score p.
+void entry_logits(const float* from, const float* to, const std::int64_t* slots, std::size_t n, std::size_t keys,
+                  float scale, float* out);
+
 }  // namespace quellor::batch

@@ -43,9 +43,11 @@ import struct
 import zipfile
 from typing import Any, Optional, Union
 
+import numpy as np
 import torch
 from torch import nn
 
+from quellor_selfplay import _batch
 from quellor_selfplay.codes import (
     ACTION_SLOTS, FRAME_CHANNELS, OBS_COLS, OBS_LEN, OBSERVATIONS, PROMOTION_BASE, RULES, SQUARE_CODES,
 )
@@ -218,8 +220,7 @@ class SquareNet(nn.Module):
         and the value head. Equal to forward() up to rounding (float32 heads whatever the body's
         dtype)."""
         with torch.no_grad():
-            logits: torch.Tensor = self.legal_head(self.squares(observations).float(), rows, slots)
-            return logits
+            return self.entry_logits(self.squares(observations).float(), rows, slots)
 
     @torch.jit.unused
     def legal_logits_of_codes(self, codes: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
@@ -237,8 +238,7 @@ class SquareNet(nn.Module):
                 h.add_(self.stem.bias)
             h.relu_()
             h = h.view(batch, 8, 8, self.channels).permute(0, 3, 1, 2)
-            logits: torch.Tensor = self.legal_head(self.blocks_of(h).float(), rows, slots)
-            return logits
+            return self.entry_logits(self.blocks_of(h).float(), rows, slots)
 
     @torch.jit.unused
     def _code_table(self) -> tuple[torch.Tensor, torch.Tensor]:
@@ -261,6 +261,44 @@ class SquareNet(nn.Module):
             cached = (key, table, offsets)
             self.__dict__["_codes"] = cached
         return cached[1], cached[2]
+
+    @torch.jit.unused
+    def entry_logits(self, squares: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:
+        """legal_head() without autograd, in a few calls: the five heads as two linears (at the
+        entries' origins and targets, whose squares the batch module finds), and the logits
+        summed up from their outputs there by the batch module. Equal to legal_head() up to
+        rounding; a network on another device than the CPU takes legal_head() itself."""
+        if squares.device.type != "cpu" or torch.is_grad_enabled():
+            return self.legal_head(squares, rows, slots)
+        flat = squares.reshape(-1, self.channels)
+        rows_np = rows.numpy()
+        slots_np = np.ascontiguousarray(slots.numpy(), dtype=np.int64)
+        origin = np.empty(len(slots_np), dtype=np.int64)
+        target = np.empty(len(slots_np), dtype=np.int64)
+        _batch.entry_squares(np.ascontiguousarray(rows_np, dtype=np.int64), slots_np, squares.shape[0], origin, target)
+        (from_weight, from_bias), (to_weight, to_bias) = self._entry_heads()
+        at_origin = torch.addmm(from_bias, torch.index_select(flat, 0, torch.from_numpy(origin)), from_weight)
+        at_target = torch.addmm(to_bias, torch.index_select(flat, 0, torch.from_numpy(target)), to_weight)
+        out = np.empty(len(slots_np), dtype=np.float32)
+        _batch.entry_logits(at_origin.numpy(), at_target.numpy(), slots_np, self.keys, self.scale, out)
+        return torch.from_numpy(out)
+
+    @torch.jit.unused
+    def _entry_heads(self) -> tuple[tuple[torch.Tensor, torch.Tensor], tuple[torch.Tensor, torch.Tensor]]:
+        """The heads read at an entry's origin (source, query, promotion) and at its target
+        (target, key), each as one weight (C x outputs) and bias; kept until a head changes."""
+        at_origin = (self.source, self.query, self.promotion)
+        at_target = (self.target, self.key)
+        key = tuple((p.data_ptr(), p._version) for head in at_origin + at_target for p in (head.weight, head.bias))
+        cached = self.__dict__.get("_entry_heads_of")
+        if cached is None or cached[0] != key:
+            def joined(heads: tuple[nn.Linear, ...]) -> tuple[torch.Tensor, torch.Tensor]:
+                weight = torch.cat([h.weight.detach() for h in heads]).float().t().contiguous()
+                return weight, torch.cat([h.bias.detach() for h in heads]).float()
+            cached = (key, (joined(at_origin), joined(at_target)))
+            self.__dict__["_entry_heads_of"] = cached
+        heads: tuple[tuple[torch.Tensor, torch.Tensor], tuple[torch.Tensor, torch.Tensor]] = cached[1]
+        return heads
 
     @torch.jit.unused
     def legal_head(self, squares: torch.Tensor, rows: torch.Tensor, slots: torch.Tensor) -> torch.Tensor:

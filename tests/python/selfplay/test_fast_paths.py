@@ -236,3 +236,29 @@ def test_the_arena_plays_the_same_games_from_square_codes_as_from_observations(t
         else:
             assert np.array_equal(coded[key], plain[key]), key
     assert len(coded["logp"]) > 300 and (coded["logp"] != 0).any()
+
+
+@pytest.mark.parametrize("keys, positions", [(16, 7), (3, 1), (1, 20)])
+def test_the_acting_head_is_the_learners_head_without_autograd(keys, positions):
+    """The acting path's head (two linears at the entries' squares, the logits summed up in the
+    batch module) against the learner's differentiable head, on heads made non-zero and on
+    entries of every kind: moves from and to every square, and all four promotions."""
+    net = seeded_net(5, arch="squares", config={"channels": 12, "blocks": 1, "keys": keys})
+    generator = torch.Generator().manual_seed(keys)
+    with torch.no_grad():
+        for head in (net.source, net.target, net.query, net.key, net.promotion):
+            head.weight.normal_(generator=generator)
+            head.bias.normal_(generator=generator)
+    squares = torch.randn(positions, 64, 12, generator=generator)
+    rows = torch.sort(torch.randint(0, positions, (300,), generator=generator)).values
+    slots = torch.cat([torch.randint(0, 4096, (200,), generator=generator),
+                       torch.randint(4096, 4352, (100,), generator=generator)])[torch.randperm(300, generator=generator)]
+    with torch.no_grad():
+        fast = net.entry_logits(squares, rows, slots)
+        plain = net.legal_head(squares, rows, slots)
+    assert torch.allclose(fast, plain, rtol=1e-5, atol=1e-5)
+    # With autograd on, the learner's head itself, whose gradient the learner needs.
+    assert net.entry_logits(squares.requires_grad_(), rows, slots).requires_grad
+    for rows_, slots_ in ((rows + positions, slots), (rows, slots + 4352), (rows - positions, slots)):
+        with torch.no_grad(), pytest.raises(ValueError, match="not one of"):
+            net.entry_logits(squares, rows_, slots_)
