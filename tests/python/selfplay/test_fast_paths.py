@@ -262,3 +262,12 @@ def test_the_acting_head_is_the_learners_head_without_autograd(keys, positions):
     for rows_, slots_ in ((rows + positions, slots), (rows, slots + 4352), (rows - positions, slots)):
         with torch.no_grad(), pytest.raises(ValueError, match="not one of"):
             net.entry_logits(squares, rows_, slots_)
+
+
+@pytest.mark.parametrize("config, precision", [({"reach": 1, "blocks": 3}, "bfloat16"), ({"reach": 0}, "float32"),
+                                               ({"reach": 1, "blocks": 2}, "float32")])
+def test_the_acting_body_is_the_learners_body_bit_for_bit(config, precision):
+    net = acting_copy(seeded_net(3, arch="squares", config=config), precision)
+    h = torch.relu(torch.randn(5, net.channels, 8, 8, generator=torch.Generator().manual_seed(2)))
+    with torch.no_grad():
+        assert torch.equal(net._acting_blocks(h.clone()), net.blocks_of(h.clone()))
