@@ -253,6 +253,14 @@ class _Rows:
         return [{name: field[:used] for (name, _, _), field in zip(self.FIELDS, fields)} for fields, used in self.blocks]
 
 
+def _whole_rows(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """A C-contiguous array as one item a row (numpy copies a row of several items one item at
+    a time when it scatters them, and a row of one item in one copy)."""
+    if array.ndim == 1:
+        return array
+    return array.reshape(len(array), -1).view(np.dtype((np.void, array[0].nbytes))).reshape(-1)
+
+
 def _carried_games(carried: Optional[Arrays]) -> list[tuple[int, int, int]]:
     """The (game, White, Black) entries of a segment's carried games; ValueError when the
     arrays do not hold whole games."""
@@ -374,7 +382,8 @@ def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[n
         mine, where = own[begin:end], at[begin:end]
         whole = bool(mine.all())
         for key in recorded:
-            shard[key][where if whole else where[mine]] = chunk[key] if whole else chunk[key][mine]
+            into, rows = _whole_rows(shard[key]), _whole_rows(chunk[key])
+            into[where if whole else where[mine]] = rows if whole else rows[mine]
         if not whole:
             for key in handed:
                 handed[key][where[~mine]] = chunk[key.removeprefix("carry_")][~mine]
