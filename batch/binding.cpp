@@ -907,9 +907,10 @@ PyObject* batch_play_turn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs
 const char* const SETTLE_PARAMS[] = {"candidates", "schedule"};
 constexpr Signature SETTLE_SIGNATURE = {"Batch.settle()", SETTLE_PARAMS, 2, 2, true};
 
-// settle(candidates, schedule) -> (ended, started, idle): ends the games over among the slots
-// `candidates` (int64), in their order, as rounds.hpp's settle() does; returns the entries that
-// ended, the slots that started a new one and the slots left idle, each as int64 bytes.
+// settle(candidates, schedule) -> (ended, started, idle) or None: ends the games over among the
+// slots `candidates` (int64), in their order, as rounds.hpp's settle() does; returns the entries
+// that ended, the slots that started a new one and the slots left idle, each as int64 bytes, or
+// None when no game was over.
 PyObject* batch_settle(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
@@ -928,6 +929,7 @@ PyObject* batch_settle(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
                 return PyErr_Format(PyExc_ValueError, "slot %lld plays no game", static_cast<long long>(candidates[j]));
         Settled settled;
         without_lock([&] { settle(*self->core, held.schedule, candidates, static_cast<std::size_t>(k), settled); });
+        if (settled.ended.empty()) Py_RETURN_NONE;
         OwnedRef ended = OwnedRef::steal(words_of(settled.ended));
         OwnedRef started = OwnedRef::steal(words_of(settled.started));
         OwnedRef idle = OwnedRef::steal(words_of(settled.idle));

@@ -143,9 +143,9 @@ def play_segment(
                             held.update()
 
     def settled(words: tuple[bytearray, bytearray, bytearray]) -> None:
-        """Follows up what the core's settle() did: the games that ended, the slots that
-        started a new game (the core restarted them, and ended those over at once too) and
-        the slots left idle."""
+        """Follows up what the core's settle() did where a game ended: the games that ended,
+        the slots that started a new game (the core restarted them, and ended those over at
+        once too) and the slots left idle."""
         ended, started, idle = (np.frombuffer(w, dtype=np.int64) for w in words)
         if on_game is not None:
             for j in ended[ended < required]:
@@ -164,12 +164,13 @@ def play_segment(
         each move the core played, and ends the games that are over."""
         held = rows.take(live.size)
         batch._core.record(live, actions, log_probs, player, schedule, tuple(held[:-1]))
+        # Beliefs follow the games' moves before the games that ended restart.
+        at_once = exact is None and not beliefs
         with part("engine"):
             batch._core.play_turn(live, actions if exact is None else exact, exact is not None, held[-1])
-            # Beliefs follow the games' moves before the games that ended restart.
-            words = None if exact is not None or beliefs else batch._core.settle(live, schedule)
+            words = batch._core.settle(live, schedule) if at_once else None
         update_beliefs(live)
-        if exact is None and words is None:
+        if exact is None and not at_once:
             with part("engine"):
                 words = batch._core.settle(live, schedule)
         if words is not None:
@@ -183,7 +184,8 @@ def play_segment(
         # and so may the games that replace them; so do carried games that had ended.
         with part("engine"):
             words = batch._core.settle(np.arange(n, dtype=np.int64), schedule)
-        settled(words)
+        if words is not None:
+            settled(words)
 
     # The players in a fixed order: a round gives each of them, in turn, every game where it is
     # to move at that moment, and steps those games alone. A game against another player thus
