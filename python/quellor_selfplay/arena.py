@@ -80,6 +80,8 @@ def play_segment(
     # Every game the segment may play, as its slots take them: the carried games (whose moves
     # are played again first), its own, then those it may start early for the next segment.
     entries = list(handed) + list(games) + list(early)
+    if len(players) > 256:
+        raise ValueError(f"a segment plays at most 256 players, not {len(players)}")
     if any(not 0 <= p < len(players) for _, w, b in entries for p in (w, b)):
         raise ValueError(f"a game names a player outside the {len(players)} given")
     required = len(handed) + len(games)  # the shard's games; the early ones come after them
@@ -110,8 +112,6 @@ def play_segment(
     generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))
     job = np.arange(n, dtype=np.int64)
     waiting = np.array([n], dtype=np.int64)
-    if len(players) > 256:
-        raise ValueError(f"a segment plays at most 256 players, not {len(players)}")
     schedule = (job, white_of.astype(np.uint8), black_of.astype(np.uint8), required, waiting, results, endings,
                 lengths)
     rows = _Rows()
@@ -350,7 +350,7 @@ def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[n
               results: npt.NDArray[np.int8], endings: npt.NDArray[np.uint8],
               lengths: npt.NDArray[np.int32], required: int, carries: bool, started: int = 0) -> Arrays:
     """The shard: the rows of entries 0..required-1 in game then ply order (a game's rows start
-    where those of the games before it end), gathered from the chunks' rows in one copy per
+    where those of the games before it end), written from the chunks' rows in one copy per
     field. With `carries`, the early entries required..started-1 go under CARRY_KEYS."""
     # The shard's games in game order: carried games come first among the entries.
     shard_order = np.argsort(game_ids[:required], kind="stable")
