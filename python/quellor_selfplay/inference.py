@@ -62,15 +62,17 @@ class Difference:
 
 def acting_copy(model: nn.Module, precision: str) -> nn.Module:
     """The network as a player runs it: `model` itself for float32, a copy with its 3 x 3
-    convolutions in bfloat16 for "bfloat16" (only the squares network has them: any other model
-    is returned as it is)."""
+    convolutions in bfloat16 (their weights channels-last) for "bfloat16" (only the squares
+    network has them: any other model is returned as it is)."""
     if precision not in PRECISIONS:
         raise ValueError(f"unknown precision {precision!r} (expected {' or '.join(PRECISIONS)})")
     if precision == "float32" or getattr(model, "arch", None) != "squares":
         return model
     fast = copy.deepcopy(model)
     for name in SQUARES_BODY:
-        fast.get_submodule(name).to(torch.bfloat16)
+        # Channels-last weights, as the network's view of the observation already is: a pass then
+        # makes no channels-last copy of every weight (the same arithmetic, bit for bit).
+        fast.get_submodule(name).to(torch.bfloat16, memory_format=torch.channels_last)
     return fast
 
 
