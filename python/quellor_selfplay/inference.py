@@ -70,9 +70,12 @@ def acting_copy(model: nn.Module, precision: str) -> nn.Module:
         return model
     fast = copy.deepcopy(model)
     for name in SQUARES_BODY:
+        body = fast.get_submodule(name).to(torch.bfloat16)
         # Channels-last weights, as the network's view of the observation already is: a pass then
         # makes no channels-last copy of every weight (the same arithmetic, bit for bit).
-        fast.get_submodule(name).to(torch.bfloat16, memory_format=torch.channels_last)
+        for weight in body.parameters():
+            if weight.dim() == 4:
+                weight.data = weight.data.contiguous(memory_format=torch.channels_last)
     return fast
 
 
