@@ -219,9 +219,6 @@ public:
 
     std::size_t bytes_per_game() const;
 
-    // Game i's legal-action mask as the outputs hold it: ACTION_COUNT bytes of 0 and 1.
-    const std::uint8_t* mask_row(std::size_t i) const { return out_.mask + i * ACTION_COUNT; }
-
     // Game i as it stands, and the position it started from, for a belief that follows it.
     const Game& game(std::size_t i) const { return games_[i]; }
     const chess::Board& start_of(std::size_t i) const { return starts_[games_[i].start]; }

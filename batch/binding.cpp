@@ -818,31 +818,35 @@ PyObject* batch_turn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-const char* const RECORD_PARAMS[] = {"live", "actions", "log_probs", "players", "schedule", "rows"};
-constexpr Signature RECORD_SIGNATURE = {"Batch.record()", RECORD_PARAMS, 6, 6, true};
+const char* const RECORD_PARAMS[] = {"live", "actions", "log_probs", "players", "newest", "bits", "schedule", "rows"};
+constexpr Signature RECORD_SIGNATURE = {"Batch.record()", RECORD_PARAMS, 8, 8, true};
 constexpr const char* ROW_NAMES[] = {"job", "ply", "white", "action", "logp", "player", "frame", "castling", "mask"};
 
-// record(live, actions, log_probs, players, schedule, rows): the rows of the k games in slots
-// `live` before their move, written to the tuple `rows` of nine buffers of k rows: job (int64),
+// record(live, actions, log_probs, players, newest, bits, schedule, rows): the rows of the k games
+// in slots `live` before their move, with the newest frames (k x NEWEST_WORDS int64) and packed
+// masks (k x MASK_BYTES) that gather() found for them, written to the tuple `rows` of nine
+// buffers of k rows: job (int64),
 // ply (int32), white (bool), action (int16), logp (float32), player (uint8), frame (k x 13
 // int64), castling (uint8), mask (k x MASK_BYTES uint8).
 PyObject* batch_record(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BatchObject* self = as_batch(obj);
-        PyObject* bound[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        PyObject* bound[8] = {};
         if (bind_args(RECORD_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
         const Borrow busy = use_batch(self);
         if (!busy.ok()) return nullptr;
-        HeldBuffer index, actions, log_probs, players;
+        HeldBuffer index, actions, log_probs, players, newest, bits;
         Py_ssize_t k = 0;
         HeldSchedule held;
         if (acquire_games(bound[0], self, index, k) < 0 ||
             acquire(bound[1], "actions", false, k, 8, "qln", actions) < 0 ||
             acquire(bound[2], "log_probs", false, k, 4, "f", log_probs) < 0 ||
             acquire(bound[3], "players", false, k, 1, "B", players) < 0 ||
-            acquire_schedule(bound[4], self, held) < 0)
+            acquire(bound[4], "newest", false, k * static_cast<Py_ssize_t>(Batch::NEWEST_WORDS), 8, "qln", newest) < 0 ||
+            acquire(bound[5], "bits", false, k * static_cast<Py_ssize_t>(MASK_BYTES), 1, "B", bits) < 0 ||
+            acquire_schedule(bound[6], self, held) < 0)
             return nullptr;
-        if (!PyTuple_Check(bound[5]) || PyTuple_GET_SIZE(bound[5]) != 9)
+        if (!PyTuple_Check(bound[7]) || PyTuple_GET_SIZE(bound[7]) != 9)
             return PyErr_Format(PyExc_TypeError, "rows: expected a tuple of 9 buffers");
         struct Field {
             Py_ssize_t per_row, itemsize;
@@ -853,7 +857,7 @@ PyObject* batch_record(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
                                      {1, 1, "B"},   {static_cast<Py_ssize_t>(MASK_BYTES), 1, "B"}};
         HeldBuffer rows[9];
         for (int f = 0; f < 9; ++f)
-            if (acquire(PyTuple_GET_ITEM(bound[5], f), ROW_NAMES[f], true, k * FIELDS[f].per_row, FIELDS[f].itemsize,
+            if (acquire(PyTuple_GET_ITEM(bound[7], f), ROW_NAMES[f], true, k * FIELDS[f].per_row, FIELDS[f].itemsize,
                         FIELDS[f].kinds, rows[f]) < 0)
                 return nullptr;
         const RowsOut out{static_cast<std::int64_t*>(rows[0].view.buf), static_cast<std::int32_t*>(rows[1].view.buf),
@@ -867,7 +871,9 @@ PyObject* batch_record(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
                 return PyErr_Format(PyExc_ValueError, "slot %lld plays no game", static_cast<long long>(live[j]));
         record_rows(*self->core, held.schedule, live, static_cast<std::size_t>(k),
                     static_cast<const std::int64_t*>(actions.view.buf), static_cast<const float*>(log_probs.view.buf),
-                    static_cast<const std::uint8_t*>(players.view.buf), out);
+                    static_cast<const std::uint8_t*>(players.view.buf),
+                    static_cast<const std::int64_t*>(newest.view.buf), static_cast<const std::uint8_t*>(bits.view.buf),
+                    out);
         Py_RETURN_NONE;
     });
 }
@@ -955,7 +961,7 @@ PyMethodDef BATCH_METHODS[] = {
     {"turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_turn)), METH_FASTCALL | METH_KEYWORDS,
      "turn($self, player, schedule, /)\n--\n\n"},
     {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_record)),
-     METH_FASTCALL | METH_KEYWORDS, "record($self, live, actions, log_probs, players, schedule, rows, /)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "record($self, live, actions, log_probs, players, newest, bits, schedule, rows, /)\n--\n\n"},
     {"play_turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_play_turn)),
      METH_FASTCALL | METH_KEYWORDS, "play_turn($self, live, actions, exact_moves, moves, /)\n--\n\n"},
     {"settle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_settle)),

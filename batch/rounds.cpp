@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "slots.hpp"
-
 namespace quellor::batch {
 
 namespace {
@@ -31,8 +29,7 @@ bool players_turn(const Batch& batch, const Schedule& schedule, std::uint8_t pla
 
 void record_rows(const Batch& batch, const Schedule& schedule, const std::int64_t* live, std::size_t k,
                  const std::int64_t* actions, const float* log_probs, const std::uint8_t* players,
-                 const RowsOut& out) {
-    std::int64_t newest[Batch::NEWEST_WORDS];
+                 const std::int64_t* newest, const std::uint8_t* bits, const RowsOut& out) {
     for (std::size_t j = 0; j < k; ++j) {
         const auto slot = static_cast<std::size_t>(live[j]);
         const Game& g = batch.game(slot);
@@ -42,10 +39,10 @@ void record_rows(const Batch& batch, const Schedule& schedule, const std::int64_
         out.action[j] = static_cast<std::int16_t>(actions[j]);
         out.logp[j] = log_probs[j];
         out.player[j] = players[j];
-        batch.packed_newest(live + j, 1, newest);
-        std::memcpy(out.frame + j * FRAME_WORDS, newest, FRAME_WORDS * sizeof(std::int64_t));
-        out.castling[j] = static_cast<std::uint8_t>(newest[FRAME_WORDS]);
-        pack_mask_bits(batch.mask_row(slot), 1, ACTION_COUNT, out.mask + j * MASK_BYTES);
+        const std::int64_t* words = newest + j * Batch::NEWEST_WORDS;
+        std::memcpy(out.frame + j * FRAME_WORDS, words, FRAME_WORDS * sizeof(std::int64_t));
+        out.castling[j] = static_cast<std::uint8_t>(words[FRAME_WORDS]);
+        std::memcpy(out.mask + j * MASK_BYTES, bits + j * MASK_BYTES, MASK_BYTES);
     }
 }
 

@@ -56,11 +56,12 @@ struct Settled {
 bool players_turn(const Batch& batch, const Schedule& schedule, std::uint8_t player, std::vector<std::int64_t>& live);
 
 // The rows of the k games in slots `live` before their move: the entry, ply, side, the move's
-// slot `actions[j]` and its log-probability, the mover's player, newest frame, castling flags and
-// mask.
+// slot `actions[j]` and its log-probability, the mover's player, and the newest frame, castling
+// flags and mask that Batch::gather() found for the turn (`newest`, NEWEST_WORDS a game, and
+// `bits`, MASK_BYTES a game).
 void record_rows(const Batch& batch, const Schedule& schedule, const std::int64_t* live, std::size_t k,
                  const std::int64_t* actions, const float* log_probs, const std::uint8_t* players,
-                 const RowsOut& out);
+                 const std::int64_t* newest, const std::uint8_t* bits, const RowsOut& out);
 
 // Plays actions[j] (slots, or move codes when `exact_moves`) in the game of slot live[j] and no
 // other, and writes the move each played (its code, as the core resolved it) to moves[j]. On a

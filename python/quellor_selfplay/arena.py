@@ -19,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 import torch
 
-from quellor_selfplay.batch import GameBatch
+from quellor_selfplay.batch import GameBatch, Gathered
 from quellor_selfplay.belief import Belief
 from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import FRAME_CHANNELS
@@ -158,12 +158,13 @@ def play_segment(
             follow(list(dict.fromkeys(started.tolist())))
 
     def play(live: npt.NDArray[np.int64], actions: npt.NDArray[np.int64], log_probs: npt.NDArray[np.float32],
-             player: npt.NDArray[np.uint8], exact: Optional[npt.NDArray[np.int64]] = None) -> None:
-        """Records the rows of the games in slots `live` before their move, plays `actions` (or
-        the move codes `exact`, replaying carried games: then no game ends here) in them, notes
-        each move the core played, and ends the games that are over."""
+             player: npt.NDArray[np.uint8], turn: Gathered, exact: Optional[npt.NDArray[np.int64]] = None) -> None:
+        """Records the rows of the games in slots `live` before their move (their frames and
+        masks as `turn` gathered them), plays `actions` (or the move codes `exact`, replaying
+        carried games: then no game ends here) in them, notes each move the core played, and
+        ends the games that are over."""
         held = rows.take(live.size)
-        batch._core.record(live, actions, log_probs, player, schedule, tuple(held[:-1]))
+        batch._core.record(live, actions, log_probs, player, turn.newest, turn.mask_bits, schedule, tuple(held[:-1]))
         # Beliefs follow the games' moves before the games that ended restart.
         at_once = exact is None and not beliefs
         with part("engine"):
@@ -207,9 +208,9 @@ def play_segment(
                 if not live.size:
                     continue
                 moved = True
-                actions, log_probs = _decide(batch, players[p], live, to_move[live], n, needs_random[p],
-                                             beliefs if needs_beliefs[p] else None, generator)
-                play(live, actions, log_probs, np.full(live.size, p, dtype=np.uint8))
+                actions, log_probs, turn = _decide(batch, players[p], live, to_move[live], n, needs_random[p],
+                                                   beliefs if needs_beliefs[p] else None, generator)
+                play(live, actions, log_probs, np.full(live.size, p, dtype=np.uint8), turn)
             if not moved:
                 break
     with part("records"):
@@ -309,14 +310,14 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, play: Callable[..., N
             raise ValueError(f"carried game {int(carried['carry_game'][live[over][0]])} ended before its "
                              f"move {ply}")
         at = starts[live] + ply
-        play(live, actions[at], log_probs[at], players[at], exact=codes[at])
+        play(live, actions[at], log_probs[at], players[at], batch.gather(live, observations=False), exact=codes[at])
 
 
 def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], n: int,
             needs_random: bool, beliefs: Optional[dict[tuple[int, bool], Belief]],
-            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
+            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], Gathered]:
     """`player`'s slots and their log-probabilities in the batch games `live` (where it is to
-    move, White where `white`)."""
+    move, White where `white`), and what was gathered of those games, which the record reuses."""
     count("positions", live.size)
     # A network player or a bot takes the legal entries the gather found, a network its square
     # codes where it reads them, a bot the newest frames; the others take the observations and
@@ -352,7 +353,7 @@ def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white
         else:
             assert turn.observations is not None
             actions, log_probs = player.act(turn.observations, masks, generator, drawn, **extra)
-    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32)
+    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32), turn
 
 
 def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],
