@@ -2,11 +2,12 @@
 arena drives a player's turn at a time, against the same bookkeeping done with numpy on the
 batch's public outputs."""
 
+import chess
 import numpy as np
 import pytest
 
 from quellor_selfplay import GameBatch
-from quellor_selfplay.codes import FRAME_CHANNELS, MASK_BYTES
+from quellor_selfplay.codes import ENDINGS, FRAME_CHANNELS, MASK_BYTES
 
 
 def schedule_of(slots, white_of, black_of, required):
@@ -14,6 +15,11 @@ def schedule_of(slots, white_of, black_of, required):
     return (np.arange(slots, dtype=np.int64), np.asarray(white_of, np.uint8), np.asarray(black_of, np.uint8),
             required, np.array([slots], np.int64), np.zeros(total, np.int8), np.zeros(total, np.uint8),
             np.zeros(total, np.int32))
+
+
+def gathered(k):
+    """Newest frames and packed masks of k games, as a gather gives them."""
+    return np.zeros((k, FRAME_CHANNELS + 1), np.int64), np.zeros((k, MASK_BYTES), np.uint8)
 
 
 def row_buffers(k):
@@ -56,8 +62,9 @@ def test_the_rounds_are_the_numpy_bookkeeping_of_the_same_games(slots, entries, 
             actions = batch.random_actions().numpy()[live]
             log_probs = rng.random(live.size).astype(np.float32)
             rows = row_buffers(live.size)
-            core.record(live, actions, log_probs, np.full(live.size, p, np.uint8), schedule, rows)
             turn = batch.gather(live, observations=False)
+            core.record(live, actions, log_probs, np.full(live.size, p, np.uint8), turn.newest, turn.mask_bits,
+                        schedule, rows)
             expected = (job[live], plies[live], to_move[live], actions, log_probs, np.full(live.size, p),
                         turn.newest[:, :FRAME_CHANNELS], turn.newest[:, FRAME_CHANNELS], turn.mask_bits)
             assert all(np.array_equal(got, want) for got, want in zip(rows, expected))
@@ -110,11 +117,11 @@ def test_round_calls_refuse_what_would_reach_outside_their_buffers():
         (lambda: core.turn(0, changed(4, np.array([5], np.int64))), ValueError, "next entry 5"),
         (lambda: core.turn(0, changed(5, np.zeros(4, np.int32))), TypeError, "results"),
         (lambda: core.record(np.array([3]), np.zeros(1, np.int64), np.zeros(1, np.float32), np.zeros(1, np.uint8),
-                             good, row_buffers(1)), IndexError, "out of range"),
+                             *gathered(1), good, row_buffers(1)), IndexError, "out of range"),
         (lambda: core.record(np.array([0]), np.zeros(1, np.int64), np.zeros(1, np.float32), np.zeros(1, np.uint8),
-                             good, row_buffers(2)), ValueError, "job: expected 1 items"),
+                             *gathered(1), good, row_buffers(2)), ValueError, "job: expected 1 items"),
         (lambda: core.record(np.array([0]), np.zeros(1, np.int64), np.zeros(1, np.float32), np.zeros(1, np.uint8),
-                             changed(0, np.array([-1, 1, 2], np.int64)), row_buffers(1)), ValueError,
+                             *gathered(1), changed(0, np.array([-1, 1, 2], np.int64)), row_buffers(1)), ValueError,
          "slot 0 plays no game"),
         (lambda: core.play_turn(np.array([0]), np.array([4351]), False, np.empty(1, np.int16)), ValueError,
          "not a legal slot"),
@@ -128,3 +135,19 @@ def test_round_calls_refuse_what_would_reach_outside_their_buffers():
             call()
     # A refused turn changes nothing.
     assert batch.plies.tolist() == [0, 0, 0]
+
+
+def test_a_slot_whose_start_has_no_move_ends_every_game_it_takes_at_once():
+    """Settling restarts a slot with the next entry and ends it again while it is over at once:
+    a slot starting from a stalemate runs through every entry left, each ended at ply 0, and
+    stays idle; the other slots keep their games."""
+    stalemate, start = "7k/5Q2/6K1/8/8/8/8/8 b - - 0 1", chess.STARTING_FEN
+    batch = GameBatch(3, rules="legal", seed=1, fens=[start, stalemate, start])
+    schedule = schedule_of(3, [0] * 6, [0] * 6, 6)
+    job, _, _, _, waiting, results, endings, lengths = schedule
+    ended, started, idle = (np.frombuffer(w, np.int64) for w in batch._core.settle(np.arange(3), schedule))
+    assert ended.tolist() == [1, 3, 4, 5] and started.tolist() == [1, 1, 1] and idle.tolist() == [1]
+    assert job.tolist() == [0, -1, 2] and int(waiting[0]) == 6
+    assert lengths[[1, 3, 4, 5]].tolist() == [0] * 4 and results[[1, 3, 4, 5]].tolist() == [0] * 4
+    assert endings[[1, 3, 4, 5]].tolist() == [ENDINGS.index("stalemate")] * 4
+    assert batch._core.settle(np.arange(3)[[0, 2]], schedule) is None
