@@ -46,8 +46,8 @@ from quellor_selfplay.learn import gather
 from quellor_selfplay.ledger import ACTING, LEARNING, PARTS, Ledger
 from quellor_selfplay.net import load_checkpoint, seeded_net
 from quellor_selfplay.players import NetPlayer, legal_entries
-from quellor_selfplay.runner import backend
-from quellor_selfplay.trainer import Trainer, acting_precision, open_state
+from quellor_selfplay.runner import backend, run_segment
+from quellor_selfplay.trainer import Trainer, acting_precision, open_state, rollout
 
 HERE = Path(__file__).resolve().parent
 TRAINED = HERE.parent / "docs" / "learning-run" / "final.pt"
@@ -290,6 +290,45 @@ def bare_rates(trainer, rounds, interleaved, small):
     return rates.median("acting"), rates.median("small"), rates.median("learning"), rates.median("beside")
 
 
+def pool_rates(trainer, rounds, interleaved):
+    """Self-play of one segment of the run's next iteration, alone in this thread, with the
+    run's pool and with a full one (`pool_size` networks: the run's network, each member's
+    weights moved by noise of its own, so that each is a network of its own, as in a long run):
+    {label: (positions per CPU-second of the games' parts, mean positions a forward pass)}."""
+    state, config = trainer.state, trainer.config
+    kept = state.behaviour_pool, state.carried
+    weights = {k: v.clone() for k, v in trainer.state.net.state_dict().items()}
+
+    def member(i):
+        generator = torch.Generator().manual_seed(i)
+        return (i, {k: v + 0.01 * torch.randn(v.shape, generator=generator) if v.is_floating_point() else v
+                    for k, v in weights.items()})
+    pools = {"run": list(kept[0]), "full": [member(i) for i in range(config.pool_size)]}
+    sizes = {}
+
+    def measure(label):
+        state.behaviour_pool, state.carried = pools[label], {}
+        job, segments = rollout(state, config, state.iteration)
+        run_segment(job, segments[0])  # the players' first passes at each new batch size
+
+        def run():
+            with Ledger() as ledger:
+                run_segment(job, segments[0])
+            counts = ledger.counts
+            sizes[label] = counts["forward rows"] / max(counts["forward calls"], 1)
+            return counts["positions"] / ledger.cpu_of(ACTING)
+        return run
+
+    threads = torch.get_num_threads()
+    torch.set_num_threads(1)
+    try:
+        rates = interleaved({label: measure(label) for label in pools}, max(rounds, 3))
+    finally:
+        torch.set_num_threads(threads)
+        state.behaviour_pool, state.carried = kept
+    return {label: (rates.median(label), sizes[label], len(pools[label])) for label in pools}
+
+
 # ---------------------------------------------------------------------------------------------
 # The section
 
@@ -343,6 +382,7 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
         bare_after, small_bare, learning_bare, bare_beside = bare_rates(trainer, rounds, interleaved,
                                                                          max(1, round(mean_rows)))
         acting_bare = (bare_before[0] * bare_after) ** 0.5
+        pooled = pool_rates(trainer, rounds, interleaved)
     config = trainer.config
     report.out(f"8. Where train's time goes: {iterations} iterations of {games} games after {WARM_UP} to warm up "
                f"(defaults otherwise: overlap {'on' if config.overlapped else 'off'},")
@@ -365,6 +405,10 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
     report.out(f"   {fmt_int(small_bare)} at {max(1, round(mean_rows))} a call after the run (ratio "
                f"{acting_rate / small_bare:.2f}); {fmt_int(bare_beside)} at {BATCH} a call beside the learner's passes in")
     report.out(f"   another thread, as the games run in train (ratio {acting_rate / bare_beside:.2f})")
+    for label, (rate, mean, members) in pooled.items():
+        which = "the run's pool" if label == "run" else "a full pool"
+        report.out(f"   one segment alone, {which} ({members} network{'s' if members > 1 else ''}): {fmt_int(rate)} positions "
+                   f"per CPU-second, passes of {mean:.1f} on average (ratio {rate / acting_bare:.2f})")
     report.out(f"   learner: {fmt_int(samples)} samples, {fmt_int(learning_rate)} per CPU-second of its parts; bare "
                f"forward+backward ({config.ppo.minibatch}): {fmt_int(learning_bare)}; ratio "
                f"{learning_rate / learning_bare:.2f}")
