@@ -407,8 +407,9 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
     report.out(f"   another thread, as the games run in train (ratio {acting_rate / bare_beside:.2f})")
     for label, (rate, mean, members) in pooled.items():
         which = "the run's pool" if label == "run" else "a full pool"
-        report.out(f"   one segment alone, {which} ({members} network{'s' if members > 1 else ''}): {fmt_int(rate)} positions "
-                   f"per CPU-second, passes of {mean:.1f} on average (ratio {rate / acting_bare:.2f})")
+        networks = f"{members} network{'s' if members > 1 else ''}"
+        report.out(f"   one segment alone, {which} ({networks}): {fmt_int(rate)} positions per CPU-second, passes of "
+                   f"{mean:.1f} on average (ratio {rate / acting_bare:.2f})")
     report.out(f"   learner: {fmt_int(samples)} samples, {fmt_int(learning_rate)} per CPU-second of its parts; bare "
                f"forward+backward ({config.ppo.minibatch}): {fmt_int(learning_bare)}; ratio "
                f"{learning_rate / learning_bare:.2f}")

@@ -1,5 +1,7 @@
 """Many games at once in one GameBatch, played in rounds: in a round each player in turn decides,
-in one call, for every game where it is to move at that moment, and those games step.
+in one call, for every game where it is to move at that moment, and those games step. Network
+players of one shape that never meet one another (a training run's pool) take their turns
+together, their networks in one pass.
 
 `play_segment` plays a list of games with a fixed number of concurrent slots: a slot whose game
 ends takes the next game of the list until the list is done. Everything it does follows from its
@@ -13,7 +15,7 @@ from __future__ import annotations
 
 import hashlib
 from collections.abc import Callable, Sequence
-from typing import Any, Optional
+from typing import Any, Optional, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -26,7 +28,8 @@ from quellor_selfplay.codes import FRAME_CHANNELS
 from quellor_selfplay.config import GameConfig
 from quellor_selfplay.data import ROW_FIELDS
 from quellor_selfplay.ledger import count, part
-from quellor_selfplay.players import NetPlayer, Player
+from quellor_selfplay.net import SquareNet, StackedSquares, stacking_shape
+from quellor_selfplay.players import NetPlayer, Player, sample_entries
 
 Arrays = dict[str, npt.NDArray[Any]]
 
@@ -194,23 +197,35 @@ def play_segment(
     # can: after the learner has moved in all its games, every pool member finds all its own
     # games waiting, where stepping all games together would split every step between them.
     order_of_players = sorted(set(white_of.tolist()) | set(black_of.tolist()))
+    # Networks of one shape that follow each other in that order and never meet decide together
+    # in one pass (a pool's members, each in a few games a round): as each decides for games
+    # the others do not play, the round is the same as if they decided one after the other.
+    units = _stacked_units(order_of_players, players, entries, needs_random, needs_beliefs)
     # Everything a round does that no part within it names is the round's bookkeeping.
     with part("records"):
         while True:
             moved = False
-            for p in order_of_players:
-                found = batch._core.turn(p, schedule)
+            for unit, stacked in units:
+                found = [batch._core.turn(p, schedule) for p in unit]
                 # The segment is done once its own games are: early games left running are handed
                 # on as they stand.
-                if found is None:
+                if any(f is None for f in found):
                     break
-                live = np.frombuffer(found, dtype=np.int64)
+                lives = [np.frombuffer(cast(bytearray, f), dtype=np.int64) for f in found]
+                live = lives[0] if len(lives) == 1 else np.concatenate(lives)
                 if not live.size:
                     continue
                 moved = True
-                actions, log_probs, turn = _decide(batch, players[p], live, to_move[live], n, needs_random[p],
-                                                   beliefs if needs_beliefs[p] else None, generator)
-                play(live, actions, log_probs, np.full(live.size, p, dtype=np.uint8), turn)
+                if stacked is None:
+                    p = unit[0]
+                    actions, log_probs, turn = _decide(batch, players[p], live, to_move[live], n, needs_random[p],
+                                                       beliefs if needs_beliefs[p] else None, generator)
+                    mover = np.full(live.size, p, dtype=np.uint8)
+                else:
+                    counts = [len(lv) for lv in lives]
+                    actions, log_probs, turn = _decide_stacked(batch, stacked, live, counts, generator)
+                    mover = np.repeat(np.array(unit, dtype=np.uint8), counts)
+                play(live, actions, log_probs, mover, turn)
             if not moved:
                 break
     with part("records"):
@@ -311,6 +326,56 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, play: Callable[..., N
                              f"move {ply}")
         at = starts[live] + ply
         play(live, actions[at], log_probs[at], players[at], batch.gather(live, observations=False), exact=codes[at])
+
+
+# Whether networks of one shape decide together (see play_segment); off, each decides alone,
+# with the same results.
+STACKING = True
+
+
+def _stacked_units(order: list[int], players: Sequence[Player], entries: Sequence[tuple[int, int, int]],
+                   needs_random: list[bool], needs_beliefs: list[bool]
+                   ) -> list[tuple[list[int], Optional[StackedSquares]]]:
+    """The players of `order` in the turns they take in a round: runs of network players that
+    read square codes, share a network shape and never meet in `entries` take one turn together
+    (with their networks stacked), every other player a turn of its own (None)."""
+    met = {(w, b) for _, w, b in entries} | {(b, w) for _, w, b in entries}
+
+    def shape(p: int) -> Any:
+        player = players[p]
+        if not STACKING or type(player) is not NetPlayer or not player.reads_codes or needs_random[p] \
+                or needs_beliefs[p]:
+            return None
+        return stacking_shape(player.acting)
+
+    runs: list[list[int]] = []
+    for p in order:
+        here = shape(p)
+        if runs and here is not None and shape(runs[-1][0]) == here and not any((p, q) in met for q in runs[-1]):
+            runs[-1].append(p)
+        else:
+            runs.append([p])
+    return [(run, None if len(run) == 1 else
+             StackedSquares([cast(SquareNet, cast(NetPlayer, players[p]).acting) for p in run])) for run in runs]
+
+
+def _decide_stacked(batch: GameBatch, stacked: StackedSquares, live: npt.NDArray[np.int64], counts: list[int],
+                    generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], Gathered]:
+    """_decide() for the network players of `stacked`: the first counts[0] games of `live` are the
+    first network's, and so on. The moves are drawn in that order from `generator`, as the
+    players deciding one after the other would draw them."""
+    count("positions", live.size)
+    with part("observations"):
+        turn = batch.gather(live, observations=False, codes=True)
+    assert turn.codes is not None
+    with part("sampling"):
+        with part("forward"):
+            count("forward rows", live.size)
+            count("forward calls", 1)
+            with torch.inference_mode():
+                values = stacked.legal_logits_of_codes(turn.codes, counts, turn.rows, turn.slots)
+        actions, log_probs = sample_entries(values, turn.rows, turn.slots, live.size, generator)
+    return actions, log_probs, turn
 
 
 def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], n: int,

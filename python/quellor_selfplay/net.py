@@ -44,6 +44,7 @@ import zipfile
 from typing import Any, Optional, Union, cast
 
 import numpy as np
+import numpy.typing as npt
 import torch
 from torch import nn
 
@@ -337,6 +338,131 @@ class SquareNet(nn.Module):
         """forward()'s values from the body's features."""
         values: torch.Tensor = self.value(squares.mean(dim=1)).squeeze(-1)
         return values
+
+
+class StackedSquares:
+    """Several squares networks of one shape, each deciding for games of its own, run as one
+    pass: what `legal_logits_of_codes` gives for each network's positions, in three
+    convolutions for all of them rather than three a network.
+
+    The networks' 3 x 3 convolutions become one grouped convolution (a group a network) over a
+    batch as long as the longest network's share, each network's positions in its own channels;
+    the stems are one table, the board means and heads one batched product. Each network's
+    logits equal its own pass up to rounding. A player pool whose members each move in a few
+    games a round pays the fixed cost of one pass instead of one a member.
+    """
+
+    def __init__(self, nets: list[SquareNet]) -> None:
+        if not nets:
+            raise ValueError("stacking needs at least one network")
+        first = nets[0]
+        for net in nets:
+            if stacking_shape(net) != stacking_shape(first):
+                raise ValueError("stacked networks must have the same architecture and convolution dtype")
+        self.nets = nets
+        self.channels, self.keys, self.scale = first.channels, first.keys, first.scale
+        self._built: Optional[tuple[Any, ...]] = None
+
+    def _weights(self) -> tuple[Any, ...]:
+        """The stacked weights, made again whenever a network's parameter has changed."""
+        key = tuple((p.data_ptr(), p._version) for net in self.nets for p in net.parameters())
+        if self._built is not None and self._built[0] == key:
+            return self._built
+        with torch.no_grad():
+            tables = [net._code_table() for net in self.nets]
+            offsets = tables[0][1]
+            rows = tables[0][0].shape[0]
+            table = torch.cat([t for t, _ in tables])
+            stem_bias = None if self.nets[0].stem.bias is None else torch.stack(
+                [cast(torch.Tensor, net.stem.bias).detach() for net in self.nets])
+            layers = []
+            for i, conv in enumerate(cast(list[nn.Conv2d], list(self.nets[0].convs))):
+                convs = [cast(nn.Conv2d, net.convs[i]) for net in self.nets]
+                weight = torch.cat([c.weight.detach() for c in convs]).contiguous(memory_format=torch.channels_last)
+                bias = None if conv.bias is None else torch.cat([cast(torch.Tensor, c.bias).detach() for c in convs])
+                board = None
+                if self.nets[0].reach:
+                    boards = [cast(nn.Linear, net.board[i]) for net in self.nets]
+                    board = (torch.stack([b.weight.detach().t() for b in boards]).contiguous(),
+                             torch.stack([b.bias.detach() for b in boards]).unsqueeze(1))
+                layers.append((weight, bias, conv.padding, conv.dilation, board))
+            heads = [net._entry_heads() for net in self.nets]
+            origin = [h[0] for h in heads]
+            target = [h[1] for h in heads]
+        self._built = (key, table, offsets, rows, stem_bias, layers, origin, target)
+        return self._built
+
+    def legal_logits_of_codes(self, codes: torch.Tensor, counts: list[int], rows: torch.Tensor,
+                              slots: torch.Tensor) -> torch.Tensor:
+        """The logits at the legal entries (rows[i], slots[i]) of the positions whose square codes
+        are `codes` (B x 64 x SQUARE_CODES uint8): the first counts[0] positions read by the first
+        network, the next counts[1] by the second, and so on."""
+        _, table, offsets, table_rows, stem_bias, layers, origin_head, target_head = self._weights()
+        k, c = len(self.nets), self.channels
+        batch = codes.shape[0]
+        if len(counts) != k or min(counts) < 0 or sum(counts) != batch:
+            raise ValueError(f"counts must split the {batch} positions among the {k} networks")
+        starts = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
+        depth = max(counts)
+        # The batch as the grouped convolutions read it: row (place, square, network) holds the
+        # place-th position of that network (rows past a network's share are padding: a row of
+        # the stem's codes 0, whose outputs are read by no entry).
+        within = np.arange(depth)[:, None]
+        source = np.where(within < np.asarray(counts)[None, :], starts[:-1][None, :] + within, batch)
+        with torch.no_grad():
+            padded = torch.cat([codes.reshape(batch, 64, SQUARE_CODES),
+                                torch.zeros(1, 64, SQUARE_CODES, dtype=codes.dtype)])
+            index = padded[torch.from_numpy(source.reshape(-1))].view(depth, k, 64, SQUARE_CODES).transpose(1, 2).to(
+                torch.int64, memory_format=torch.contiguous_format)
+            index += offsets + (torch.arange(k) * table_rows).view(1, 1, k, 1)
+            grid = nn.functional.embedding_bag(index.view(-1, SQUARE_CODES), table, mode="sum").view(depth, 64, k, c)
+            if stem_bias is not None:
+                grid.add_(stem_bias)
+            grid.relu_()
+            x = grid.view(depth, 8, 8, k * c).permute(0, 3, 1, 2)
+            for weight, bias, padding, dilation, board in layers:
+                grown = nn.functional.conv2d(x.to(weight.dtype), weight, bias, 1, padding, dilation, k).to(x.dtype)
+                if board is not None:
+                    means = x.mean(dim=(2, 3)).view(depth, k, c).transpose(0, 1)
+                    whole = torch.baddbmm(board[1], means, board[0]).transpose(0, 1).reshape(depth, k * c)
+                    grown.add_(whole.view(depth, k * c, 1, 1))
+                x.add_(torch.relu_(grown))
+            rows_np = np.ascontiguousarray(rows.numpy(), dtype=np.int64)
+            slots_np = np.ascontiguousarray(slots.numpy(), dtype=np.int64)
+            if len(rows_np) > 1 and bool((rows_np[1:] < rows_np[:-1]).any()):
+                raise ValueError("the entries' rows must be in ascending order")
+            origin = np.empty(len(slots_np), dtype=np.int64)
+            target = np.empty(len(slots_np), dtype=np.int64)
+            _batch.entry_squares(rows_np, slots_np, batch, origin, target)
+            # An entry's square in the grid: its position's place and network, then the square.
+            owner = np.searchsorted(starts, rows_np, side="right") - 1
+            place = rows_np - starts[owner]
+            flat = grid.view(-1, c)
+            bounds = np.searchsorted(rows_np, starts)
+
+            def head(at: npt.NDArray[np.int64], weights: list[tuple[torch.Tensor, torch.Tensor]]) -> torch.Tensor:
+                # Each network's own head on its own entries, as its own pass computes them.
+                picked = torch.index_select(flat, 0, torch.from_numpy(((place * 64 + at % 64) * k + owner)))
+                outputs = torch.empty(len(at), weights[0][0].shape[1])
+                for m, (weight, bias) in enumerate(weights):
+                    if bounds[m + 1] > bounds[m]:
+                        torch.addmm(bias, picked[bounds[m]:bounds[m + 1]], weight, out=outputs[bounds[m]:bounds[m + 1]])
+                return outputs
+
+            out = np.empty(len(slots_np), dtype=np.float32)
+            _batch.entry_logits(head(origin, origin_head).numpy(), head(target, target_head).numpy(), slots_np,
+                                self.keys, self.scale, out)
+        return torch.from_numpy(out)
+
+
+def stacking_shape(net: nn.Module) -> Optional[tuple[Any, ...]]:
+    """What networks must share to run as one StackedSquares (None for one that cannot): the
+    squares architecture with its sizes, and the dtype of its convolutions."""
+    if not isinstance(net, SquareNet) or not net.blocks:
+        return None
+    conv = cast(nn.Conv2d, net.convs[0])
+    return (net.channels, net.blocks, net.keys, net.reach, conv.weight.dtype, net.stem.bias is None,
+            conv.bias is None)
 
 
 def build_net(arch: str, config: dict[str, Any]) -> nn.Module:
