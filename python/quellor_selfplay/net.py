@@ -345,12 +345,17 @@ class StackedSquares:
     pass: what `legal_logits_of_codes` gives for each network's positions, in three
     convolutions for all of them rather than three a network.
 
-    The networks' 3 x 3 convolutions become one grouped convolution (a group a network) over a
-    batch as long as the longest network's share, each network's positions in its own channels;
-    the stems are one table, the board means and heads one batched product. Each network's
-    logits equal its own pass up to rounding. A player pool whose members each move in a few
-    games a round pays the fixed cost of one pass instead of one a member.
+    The networks' 3 x 3 convolutions become one grouped convolution: a group holds up to `depth`
+    positions of one network in that network's channels, a network with more positions takes
+    several groups and one without any none, and `depth` is chosen for the fewest rows of
+    padding (a group costing about a row of its own). The stems are one table, the board means
+    one batched product, and each network's heads run on its own entries. Each network's logits
+    equal its own pass up to rounding. A player pool whose members each move in a few games a
+    round pays the fixed cost of one pass instead of one a member.
     """
+
+    # What a group of the grouped convolution costs besides its rows, in rows.
+    GROUP_ROWS = 1
 
     def __init__(self, nets: list[SquareNet]) -> None:
         if not nets:
@@ -378,8 +383,11 @@ class StackedSquares:
             layers = []
             for i, conv in enumerate(cast(list[nn.Conv2d], list(self.nets[0].convs))):
                 convs = [cast(nn.Conv2d, net.convs[i]) for net in self.nets]
+                # Each network's weight as one row of its elements in channels-last order, so
+                # that the groups' weights are a selection of rows.
                 weight = torch.cat([c.weight.detach() for c in convs]).contiguous(memory_format=torch.channels_last)
-                bias = None if conv.bias is None else torch.cat([cast(torch.Tensor, c.bias).detach() for c in convs])
+                weight = weight.permute(0, 2, 3, 1).reshape(len(convs), -1)
+                bias = None if conv.bias is None else torch.stack([cast(torch.Tensor, c.bias).detach() for c in convs])
                 board = None
                 if self.nets[0].reach:
                     boards = [cast(nn.Linear, net.board[i]) for net in self.nets]
@@ -402,30 +410,45 @@ class StackedSquares:
         batch = codes.shape[0]
         if len(counts) != k or min(counts) < 0 or sum(counts) != batch:
             raise ValueError(f"counts must split the {batch} positions among the {k} networks")
-        starts = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
-        depth = max(counts)
-        # The batch as the grouped convolutions read it: row (place, square, network) holds the
-        # place-th position of that network (rows past a network's share are padding: a row of
-        # the stem's codes 0, whose outputs are read by no entry).
-        within = np.arange(depth)[:, None]
-        source = np.where(within < np.asarray(counts)[None, :], starts[:-1][None, :] + within, batch)
+        if not batch:
+            return torch.zeros(0)
+        sizes = np.asarray(counts, dtype=np.int64)
+        starts = np.concatenate([[0], np.cumsum(sizes)])
+        # The depth: the fewest rows, padding and groups' cost included.
+        depths = np.arange(1, max(1, int(sizes.max())) + 1)
+        groups_at = (-(-sizes[None, :] // depths[:, None])).sum(axis=1)
+        depth = int(depths[np.argmin(groups_at * (depths + self.GROUP_ROWS))])
+        shares = -(-sizes // depth)
+        network = np.repeat(np.arange(k), shares)  # of each group
+        groups = len(network)
+        first = np.concatenate([[0], np.cumsum(shares)[:-1]])
+        # Row (place, square, group) of the grid holds the place-th position of the group: its
+        # network's positions in order, `depth` a group; past them, padding (the stem's codes 0,
+        # whose outputs no entry reads).
+        within = (np.arange(groups) - first[network])[None, :] * depth + np.arange(depth)[:, None]
+        source = np.where(within < sizes[network][None, :], starts[network][None, :] + within, batch)
+        chosen = torch.from_numpy(network)
         with torch.no_grad():
             padded = torch.cat([codes.reshape(batch, 64, SQUARE_CODES),
                                 torch.zeros(1, 64, SQUARE_CODES, dtype=codes.dtype)])
-            index = padded[torch.from_numpy(source.reshape(-1))].view(depth, k, 64, SQUARE_CODES).transpose(1, 2).to(
-                torch.int64, memory_format=torch.contiguous_format)
-            index += offsets + (torch.arange(k) * table_rows).view(1, 1, k, 1)
-            grid = nn.functional.embedding_bag(index.view(-1, SQUARE_CODES), table, mode="sum").view(depth, 64, k, c)
+            index = padded[torch.from_numpy(source.reshape(-1))].view(depth, groups, 64, SQUARE_CODES)
+            index = index.transpose(1, 2).to(torch.int64, memory_format=torch.contiguous_format)
+            index += offsets + (chosen * table_rows).view(1, 1, groups, 1)
+            grid = nn.functional.embedding_bag(index.view(-1, SQUARE_CODES), table, mode="sum")
+            grid = grid.view(depth, 64, groups, c)
             if stem_bias is not None:
-                grid.add_(stem_bias)
+                grid.add_(stem_bias[chosen])
             grid.relu_()
-            x = grid.view(depth, 8, 8, k * c).permute(0, 3, 1, 2)
+            x = grid.view(depth, 8, 8, groups * c).permute(0, 3, 1, 2)
             for weight, bias, padding, dilation, board in layers:
-                grown = nn.functional.conv2d(x.to(weight.dtype), weight, bias, 1, padding, dilation, k).to(x.dtype)
+                kernel = torch.as_strided(weight[chosen], (groups * c, c, 3, 3), (9 * c, 1, 3 * c, c))
+                shift = None if bias is None else bias[chosen].view(-1)
+                grown = nn.functional.conv2d(x.to(kernel.dtype), kernel, shift, 1, padding, dilation, groups)
+                grown = grown.to(x.dtype)
                 if board is not None:
-                    means = x.mean(dim=(2, 3)).view(depth, k, c).transpose(0, 1)
-                    whole = torch.baddbmm(board[1], means, board[0]).transpose(0, 1).reshape(depth, k * c)
-                    grown.add_(whole.view(depth, k * c, 1, 1))
+                    means = x.mean(dim=(2, 3)).view(depth, groups, c).transpose(0, 1)
+                    whole = torch.baddbmm(board[1][chosen], means, board[0][chosen]).transpose(0, 1)
+                    grown.add_(whole.reshape(depth, groups * c, 1, 1))
                 x.add_(torch.relu_(grown))
             rows_np = np.ascontiguousarray(rows.numpy(), dtype=np.int64)
             slots_np = np.ascontiguousarray(slots.numpy(), dtype=np.int64)
@@ -434,15 +457,16 @@ class StackedSquares:
             origin = np.empty(len(slots_np), dtype=np.int64)
             target = np.empty(len(slots_np), dtype=np.int64)
             _batch.entry_squares(rows_np, slots_np, batch, origin, target)
-            # An entry's square in the grid: its position's place and network, then the square.
+            # An entry's row of the grid: its position's place and group, then the square.
             owner = np.searchsorted(starts, rows_np, side="right") - 1
-            place = rows_np - starts[owner]
+            rank = rows_np - starts[owner]
+            place, group = rank % depth, first[owner] + rank // depth
             flat = grid.view(-1, c)
             bounds = np.searchsorted(rows_np, starts)
 
             def head(at: npt.NDArray[np.int64], weights: list[tuple[torch.Tensor, torch.Tensor]]) -> torch.Tensor:
                 # Each network's own head on its own entries, as its own pass computes them.
-                picked = torch.index_select(flat, 0, torch.from_numpy(((place * 64 + at % 64) * k + owner)))
+                picked = torch.index_select(flat, 0, torch.from_numpy(((place * 64 + at % 64) * groups + group)))
                 outputs = torch.empty(len(at), weights[0][0].shape[1])
                 for m, (weight, bias) in enumerate(weights):
                     if bounds[m + 1] > bounds[m]:
