@@ -1,6 +1,6 @@
 """Where `quellor-selfplay train`'s time goes, and how fast its acting network runs, for bench/run.py.
 
-Three parts, all from this one run:
+Four parts, all from this one run:
 
 - The acting network's inference candidates: the trained network of docs/learning-run (a fresh
   one if it is missing) on positions from seeded games it played, BATCH at a time on one torch
@@ -14,6 +14,8 @@ Three parts, all from this one run:
 - A short real training run (the defaults but for three iterations after one to warm up, and
   fewer evaluations) under a ledger (quellor_selfplay.ledger): every part's share of the wall
   time of its thread and of the process's CPU time.
+- One segment of the run's next iteration timed on its own in this thread, with the run's pool
+  and with a full pool of networks (as a long run holds), next to the same bare pass.
 - The targets: train's self-play positions per CPU-second of its games' parts next to the
   acting network's bare forward pass (the player's own path, BATCH positions a call, measured
   before and after the run); the learner's samples per CPU-second of its parts next to a bare

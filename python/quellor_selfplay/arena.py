@@ -198,8 +198,10 @@ def play_segment(
     # games waiting, where stepping all games together would split every step between them.
     order_of_players = sorted(set(white_of.tolist()) | set(black_of.tolist()))
     # Networks of one shape that follow each other in that order and never meet decide together
-    # in one pass (a pool's members, each in a few games a round): as each decides for games
-    # the others do not play, the round is the same as if they decided one after the other.
+    # in one pass (a pool's members, each in a few games a round). Each decides for games the
+    # others do not play, so the round is the one they would play deciding one after the other,
+    # but for a game that starts in a slot during their turn: a later member moves in it in
+    # the next round rather than in this one.
     units = _stacked_units(order_of_players, players, entries, needs_random, needs_beliefs)
     # Everything a round does that no part within it names is the round's bookkeeping.
     with part("records"):
@@ -328,8 +330,7 @@ def _replay(batch: GameBatch, carried: Arrays, count: int, play: Callable[..., N
         play(live, actions[at], log_probs[at], players[at], batch.gather(live, observations=False), exact=codes[at])
 
 
-# Whether networks of one shape decide together (see play_segment); off, each decides alone,
-# with the same results.
+# Whether networks of one shape decide together (see play_segment); off, each decides alone.
 STACKING = True
 
 
