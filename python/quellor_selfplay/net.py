@@ -366,11 +366,14 @@ class StackedSquares:
                 raise ValueError("stacked networks must have the same architecture and convolution dtype")
         self.nets = nets
         self.channels, self.keys, self.scale = first.channels, first.keys, first.scale
+        # The parameters, listed once: walking the modules for them took longer than a pass's
+        # heads. (A network given new parameter objects, not new values, needs a new stack.)
+        self._parameters = [p for net in nets for p in net.parameters()]
         self._built: Optional[tuple[Any, ...]] = None
 
     def _weights(self) -> tuple[Any, ...]:
         """The stacked weights, made again whenever a network's parameter has changed."""
-        key = tuple((p.data_ptr(), p._version) for net in self.nets for p in net.parameters())
+        key = tuple((p.data_ptr(), p._version) for p in self._parameters)
         if self._built is not None and self._built[0] == key:
             return self._built
         with torch.no_grad():
