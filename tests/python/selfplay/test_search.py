@@ -364,8 +364,12 @@ def test_searching_leaves_memory_flat():
         for _ in range(times):
             player.act(games.observation, games.legal_action_mask, generator, None, beliefs=[belief])
 
-    assert_flat(search, 20, 200)
-    assert player.moves == 220 and player.seconds > 0
+    # The first hundred searches meet the batch shapes they will meet again, and torch keeps a
+    # little for each: after twenty, the next two hundred added 32 to 87 blocks in fresh
+    # processes (the slack is 100); after a hundred, 3 to 5. A leak of a block a search still
+    # shows as two hundred.
+    assert_flat(search, 100, 200)
+    assert player.moves == 300 and player.seconds > 0
 
 
 @pytest.mark.parametrize("command", [
