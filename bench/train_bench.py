@@ -29,6 +29,7 @@ import argparse
 import contextlib
 import copy
 import os
+import statistics
 import sys
 import tempfile
 import threading
@@ -296,7 +297,9 @@ def pool_rates(trainer, rounds, interleaved):
     """Self-play of one segment of the run's next iteration, alone in this thread, with the
     run's pool and with a full one (`pool_size` networks: the run's network, each member's
     weights moved by noise of its own, so that each is a network of its own, as in a long run):
-    {label: (positions per CPU-second of the games' parts, mean positions a forward pass)}."""
+    {label: (positions per CPU-second of the games' parts, mean positions a forward pass, pool
+    members, positions per CPU-second of the forward part alone)}. The last is what the games'
+    rate would be with nothing around the passes: the most the target's ratio can reach."""
     state, config = trainer.state, trainer.config
     kept = state.behaviour_pool, state.carried
     weights = {k: v.clone() for k, v in trainer.state.net.state_dict().items()}
@@ -306,7 +309,7 @@ def pool_rates(trainer, rounds, interleaved):
         return (i, {k: v + 0.01 * torch.randn(v.shape, generator=generator) if v.is_floating_point() else v
                     for k, v in weights.items()})
     pools = {"run": list(kept[0]), "full": [member(i) for i in range(config.pool_size)]}
-    sizes = {}
+    sizes, forward = {}, {}
 
     def measure(label):
         state.behaviour_pool, state.carried = pools[label], {}
@@ -318,6 +321,7 @@ def pool_rates(trainer, rounds, interleaved):
                 run_segment(job, segments[0])
             counts = ledger.counts
             sizes[label] = counts["forward rows"] / max(counts["forward calls"], 1)
+            forward.setdefault(label, []).append(counts["forward rows"] / max(ledger.cpu_of(("forward",)), 1e-9))
             return counts["positions"] / ledger.cpu_of(ACTING)
         return run
 
@@ -328,7 +332,8 @@ def pool_rates(trainer, rounds, interleaved):
     finally:
         torch.set_num_threads(threads)
         state.behaviour_pool, state.carried = kept
-    return {label: (rates.median(label), sizes[label], len(pools[label])) for label in pools}
+    return {label: (rates.median(label), sizes[label], len(pools[label]),
+                    statistics.median(forward[label])) for label in pools}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -407,11 +412,12 @@ def section(report, rounds, interleaved, fmt_int, iterations=3, games=TrainConfi
     report.out(f"   {fmt_int(small_bare)} at {max(1, round(mean_rows))} a call after the run (ratio "
                f"{acting_rate / small_bare:.2f}); {fmt_int(bare_beside)} at {BATCH} a call beside the learner's passes in")
     report.out(f"   another thread, as the games run in train (ratio {acting_rate / bare_beside:.2f})")
-    for label, (rate, mean, members) in pooled.items():
+    for label, (rate, mean, members, alone) in pooled.items():
         which = "the run's pool" if label == "run" else "a full pool"
         networks = f"{members} network{'s' if members > 1 else ''}"
         report.out(f"   one segment alone, {which} ({networks}): {fmt_int(rate)} positions per CPU-second, passes of "
-                   f"{mean:.1f} on average (ratio {rate / acting_bare:.2f})")
+                   f"{mean:.1f} on average (ratio {rate / acting_bare:.2f}); its forward part alone "
+                   f"{fmt_int(alone)} ({alone / acting_bare:.2f})")
     report.out(f"   learner: {fmt_int(samples)} samples, {fmt_int(learning_rate)} per CPU-second of its parts; bare "
                f"forward+backward ({config.ppo.minibatch}): {fmt_int(learning_bare)}; ratio "
                f"{learning_rate / learning_bare:.2f}")
