@@ -53,12 +53,13 @@ from torch.utils.data import Dataset, IterableDataset, get_worker_info
 from quellor_selfplay import SUMMARY_FILE, _batch
 from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.codes import CASTLING_COLUMNS, ENDINGS, FRAME_CHANNELS, MASK_BYTES, NEWEST_FRAME, OBSERVATIONS, PACKED_WORDS, code_move
-from quellor_selfplay.fileio import DataError, file_digest, replacing, write_json
+from quellor_selfplay.fileio import DataError, file_digest, interrupts_deferred, replacing, write_json
 
 __all__ = [
     "ROW_FIELDS", "GAME_FIELDS", "MANIFEST", "SelfPlayData", "SelfPlayStream", "read_shard",
     "write_shard", "read_manifest", "shard_paths", "rebuild_packed", "ENDINGS", "game_table",
     "game_record", "summarize", "DataError", "manifest_shards", "shard_entry", "shard_is_whole", "check_entries",
+    "RunWriter",
 ]
 
 FORMAT = "quellor-selfplay-shards"
@@ -289,7 +290,10 @@ def _is_int(value: Any) -> bool:
 
 def manifest_shards(directory: PathLike) -> list[tuple[Path, dict[str, Any]]]:
     """The complete shards of a run in shard order: each one's path and manifest entry."""
-    manifest = read_manifest(directory)
+    return _listed(directory, read_manifest(directory))
+
+
+def _listed(directory: PathLike, manifest: Mapping[str, Any]) -> list[tuple[Path, dict[str, Any]]]:
     root = Path(directory).resolve()
     return [((root / entry["file"]).resolve(), entry) for entry in sorted(manifest["shards"], key=lambda s: s["index"])]
 
@@ -308,6 +312,102 @@ def shard_is_whole(path: Path, entry: Mapping[str, Any]) -> bool:
         return "sha256" not in entry or file_digest(path) == entry["sha256"]
     except OSError:
         return False
+
+
+# ---------------------------------------------------------------------------------------------
+# Writing a run
+
+
+class RunWriter:
+    """Writes a run folder (play's format) a shard at a time, and owns its manifest.
+
+    Each shard goes through a temporary file and is then entered in the manifest, with Ctrl-C
+    and SIGTERM held back until both are written: however the writing stops, the folder holds
+    whole shards and a manifest that names exactly those, from which `resume` goes on. Nothing is
+    written before the first shard, so a run stopped before it leaves the folder as it was.
+
+        writer = RunWriter.start(out, {"games": 8, "seed": 0}, ["random"])
+        for index, games in enumerate(shard_games(8, 4)):
+            writer.add(index, games, play_segment(table, [(g, 0, 0) for g in games], players, 4, seed))
+        writer.finish()
+
+    Files of an earlier run in the folder are the caller's to remove: a shard of the same index is
+    replaced, any other is left where it is, unlisted.
+    """
+
+    def __init__(self, folder: PathLike, manifest: dict[str, Any], compress: bool = True) -> None:
+        self.folder = Path(folder)
+        self.manifest = manifest
+        self.compress = compress
+
+    @classmethod
+    def start(cls, folder: PathLike, run: Mapping[str, Any], players: Sequence[str],
+              compress: bool = True) -> RunWriter:
+        """A new run: `run` the settings its manifest records, `players` the names its shards'
+        player numbers stand for."""
+        return cls(folder, new_manifest(run, players), compress)
+
+    @classmethod
+    def resume(cls, folder: PathLike, shards: int, compress: bool = True) -> RunWriter:
+        """The run in `folder`, whose whole run holds `shards` shards, to finish: the shards its
+        manifest names that are gone or damaged are left out of it, to be written again.
+        DataError when the folder holds no readable manifest."""
+        manifest = read_manifest(folder)
+        manifest["shards"] = [entry for path, entry in _listed(folder, manifest) if shard_is_whole(path, entry)]
+        manifest["complete"] = len(manifest["shards"]) == shards
+        return cls(folder, manifest, compress)
+
+    @property
+    def run(self) -> dict[str, Any]:
+        run: dict[str, Any] = self.manifest["run"]
+        return run
+
+    @property
+    def shards(self) -> list[dict[str, Any]]:
+        """The entries of the shards written so far, in index order."""
+        shards: list[dict[str, Any]] = self.manifest["shards"]
+        return shards
+
+    @property
+    def done(self) -> set[int]:
+        return {entry["index"] for entry in self.shards}
+
+    @property
+    def games(self) -> int:
+        return sum(entry["games"] for entry in self.shards)
+
+    @property
+    def complete(self) -> bool:
+        return bool(self.manifest["complete"])
+
+    def add(self, index: int, games: range, arrays: Mapping[str, npt.NDArray[Any]]) -> dict[str, Any]:
+        """Writes shard `index`, which holds the games `games` of the run, and enters it in the
+        manifest (in place of an earlier entry of that index); returns its entry."""
+        if self.complete:
+            raise ValueError("the run is complete: it takes no more shards")
+        if not _is_int(index) or index < 0:
+            raise ValueError(f"a shard's index is a whole number from 0, not {index!r}")
+        if not isinstance(games, range) or games.step != 1 or games.start < 0:
+            raise ValueError(f"a shard's games are a range of game numbers from 0, not {games!r}")
+        if "game_index" in arrays and len(arrays["game_index"]) != len(games):
+            raise ValueError(f"shard {index} holds {len(arrays['game_index'])} games, not the {len(games)} of {games}")
+        name = shard_name(index)
+        path = self.folder / name
+        # A shard on disk is always one the manifest lists: a signal waits for both.
+        with interrupts_deferred():
+            write_shard(arrays, path, self.compress)
+            entry = shard_entry(path, name, index, games, int(len(arrays["ply"])))
+            self.manifest["shards"] = sorted([e for e in self.shards if e["index"] != index] + [entry],
+                                             key=lambda e: e["index"])
+            write_json(self.manifest, self.folder / MANIFEST)
+        return entry
+
+    def finish(self) -> None:
+        """Marks the run complete: every shard it holds is written."""
+        self.manifest["complete"] = True
+        # A run of no shards has not made its folder yet.
+        self.folder.mkdir(parents=True, exist_ok=True)
+        write_json(self.manifest, self.folder / MANIFEST)
 
 
 # ---------------------------------------------------------------------------------------------

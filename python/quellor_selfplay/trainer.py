@@ -69,7 +69,7 @@ from quellor_selfplay import data
 from quellor_selfplay.arena import CARRY_KEYS, derive_seed
 from quellor_selfplay.config import ResumeError, TrainConfig, check_resume, resume_settings
 from quellor_selfplay.curve import draw
-from quellor_selfplay.fileio import DataError, file_digest, interrupts_deferred, replacing, write_json
+from quellor_selfplay.fileio import DataError, file_digest, replacing
 from quellor_selfplay.inference import default_precision
 from quellor_selfplay.learn import gather, update
 from quellor_selfplay.ledger import part
@@ -450,20 +450,13 @@ def write_data(config: TrainConfig, iteration: int, job: Job, shards: list[data.
     run = {"iteration": iteration, "games": config.games, "seed": config.run.seed, "rules": game.rules,
            "observation": game.observation, "max_plies": game.max_plies, "batch": config.run.batch,
            "start_fen": None}
-    manifest = data.new_manifest(run, [p.name for p in job.players])
+    writer = data.RunWriter.start(folder, run, [p.name for p in job.players])
     first = 0
     for j, arrays in enumerate(shards):
-        name = data.shard_name(j)
         count = len(arrays["game_index"])
-        # A shard on disk is always one the manifest lists: a signal waits for both.
-        with interrupts_deferred():
-            data.write_shard(arrays, folder / name)
-            manifest["shards"].append(data.shard_entry(folder / name, name, j, range(first, first + count),
-                                                       int(len(arrays["ply"]))))
-            write_json(manifest, folder / data.MANIFEST)
+        writer.add(j, range(first, first + count), arrays)
         first += count
-    manifest["complete"] = True
-    write_json(manifest, folder / data.MANIFEST)
+    writer.finish()
     ours = sorted(p for p in root.glob("iter-*") if DATA_FOLDER.fullmatch(p.name))
     for old in ours[: -config.keep_data]:
         shutil.rmtree(old, ignore_errors=True)

@@ -15,10 +15,8 @@ import contextlib
 import dataclasses
 import platform
 import time
-from pathlib import Path
 from typing import Any, Optional
 
-import numpy as np
 import torch
 from tqdm import tqdm
 
@@ -28,7 +26,7 @@ from quellor_selfplay.arena import derive_seed
 from quellor_selfplay.commands.common import check_device, check_ray, version
 from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigterm
 from quellor_selfplay.config import PlayConfig, ResumeError, check_resume, resume_settings
-from quellor_selfplay.fileio import file_digest, interrupts_deferred, write_json
+from quellor_selfplay.fileio import file_digest, write_json
 from quellor_selfplay.net import DEFAULT_HIDDEN, CheckpointError, save_checkpoint, seeded_net
 from quellor_selfplay.players import PlayerConfig, load_player, player_file
 from quellor_selfplay.runner import Job, Segment, backend, default_workers, ray_connection
@@ -91,22 +89,20 @@ def _settings(config: PlayConfig, player: PlayerConfig) -> dict[str, Any]:
     return settings
 
 
-def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> dict[str, Any]:
-    """The manifest to extend: the earlier one on --resume (refused when its settings differ),
-    else a fresh one (`_clear_out` empties --out for it)."""
+def _prepare_out(config: PlayConfig, settings: dict[str, Any]) -> data.RunWriter:
+    """The writer of the run: the earlier one on --resume (refused when its settings differ),
+    its gone or damaged shards to be played again, else a fresh one (`_clear_out` empties --out
+    for it)."""
     out = config.out
     if config.resume:
         try:
-            manifest = data.read_manifest(out)
-            check_resume(manifest["run"], settings, out)
+            writer = data.RunWriter.resume(out, len(data.shard_games(config.games, config.shard_size)),
+                                           config.compress)
+            check_resume(writer.run, settings, out)
         except (data.DataError, ResumeError) as err:
             raise UsageError(f"--resume: {err}") from None
-        # A shard named in the manifest but gone or damaged is played again.
-        manifest["shards"] = [entry for path, entry in data.manifest_shards(out) if data.shard_is_whole(path, entry)]
-        manifest["complete"] = len(manifest["shards"]) == len(data.shard_games(config.games, config.shard_size))
-        return manifest
-    # Written with the first shard: a run that ends before it leaves nothing behind.
-    return data.new_manifest(settings, [config.policy])
+        return writer
+    return data.RunWriter.start(out, settings, [config.policy], config.compress)
 
 
 def _clear_out(config: PlayConfig) -> None:
@@ -132,8 +128,8 @@ def play(config: PlayConfig) -> int:
                          f"observations")
     config = dataclasses.replace(config, game=dataclasses.replace(config.game, observation=observation))
     settings = _settings(config, player)
-    manifest = _prepare_out(config, settings)
-    done = {entry["index"] for entry in manifest["shards"]}
+    writer = _prepare_out(config, settings)
+    done = writer.done
     ranges = data.shard_games(config.games, config.shard_size)
     segments = [
         Segment(i, tuple((g, 0, 0) for g in games), derive_seed(config.run.seed, "shard", i))
@@ -142,7 +138,7 @@ def play(config: PlayConfig) -> int:
     job = Job(config.game, (player,), config.run.batch, config.run.device)
     workers = config.scale.workers or default_workers()
 
-    finished_before = sum(entry["games"] for entry in manifest["shards"])
+    finished_before = writer.games
     positions = 0
     counted_in_flight = 0
     written = 0
@@ -174,7 +170,7 @@ def play(config: PlayConfig) -> int:
                 runner = stack.enter_context(backend(
                     min(workers, len(segments)) if ray is None else (config.scale.workers or None), ray, on_game))
                 for index, arrays in runner.submit(job, segments).as_completed():
-                    entry = _write(config, manifest, index, ranges[index], arrays)
+                    entry = writer.add(index, ranges[index], arrays)
                     written += 1
                     if counted_in_flight == 0:
                         positions += entry["rows"]
@@ -183,30 +179,16 @@ def play(config: PlayConfig) -> int:
                     bar.set_postfix_str(f"{positions / (time.perf_counter() - started):,.0f} positions/s",
                                         refresh=False)
         except KeyboardInterrupt:
-            kept = len(manifest["shards"])
+            kept = len(writer.shards)
             if not kept:
                 # Stopped before any shard was written (joining a cluster, say): nothing to resume.
                 raise
             raise Stopped(f"{kept} complete shard{'s' if kept != 1 else ''} "
-                          f"({sum(e['games'] for e in manifest['shards'])} games) kept in {config.out}; "
+                          f"({writer.games} games) kept in {config.out}; "
                           f"run the same command with --resume to finish") from None
     play_seconds = time.perf_counter() - started
-    manifest["complete"] = True
-    write_json(manifest, config.out / data.MANIFEST)
-    return _finish(config, manifest, player, positions, play_seconds, connect_seconds, written)
-
-
-def _write(config: PlayConfig, manifest: dict[str, Any], index: int, games: range,
-           arrays: dict[str, np.ndarray]) -> dict[str, Any]:
-    name = data.shard_name(index)
-    # A shard on disk is always one the manifest lists: a signal waits for both.
-    with interrupts_deferred():
-        data.write_shard(arrays, config.out / name, config.compress)
-        entry = data.shard_entry(config.out / name, name, index, games, int(len(arrays["ply"])))
-        manifest["shards"] = sorted([e for e in manifest["shards"] if e["index"] != index] + [entry],
-                                    key=lambda e: e["index"])
-        write_json(manifest, config.out / data.MANIFEST)
-    return entry
+    writer.finish()
+    return _finish(config, writer.manifest, player, positions, play_seconds, connect_seconds, written)
 
 
 def _finish(config: PlayConfig, manifest: dict[str, Any], player: PlayerConfig, positions: int,
