@@ -258,7 +258,7 @@ if __name__ == "__main__":
         memory()
     else:
         sys.path.insert(0, HERE)
-        from run import Report, fmt_int
+        from report import Report, fmt_int
         from timing import interleaved
 
         report = Report()

@@ -26,6 +26,7 @@ sys.path.insert(0, HERE)
 import batch_bench  # noqa: E402
 import floor  # noqa: E402
 import perft_vs_stockfish  # noqa: E402
+from report import Report, fmt_int  # noqa: E402
 import self_play  # noqa: E402
 import selfplay_bench  # noqa: E402
 import train_bench  # noqa: E402
@@ -80,23 +81,6 @@ def loop_rates(rounds, seconds_per_round):
                 contenders[("floor", encode)] = (lambda texts=texts, rows=rows:
                                                  len(texts) / self_play.from_uci_floor(texts, rows))
     return interleaved(contenders, rounds), unavailable
-
-
-def fmt_int(x):
-    return f"{x:,.0f}"
-
-
-class Report:
-    def __init__(self):
-        self.lines = []
-        self.targets = []
-
-    def out(self, text=""):
-        self.lines.append(text)
-        print(text, flush=True)
-
-    def target(self, met, label, figure, why=""):
-        self.targets.append((met, label, figure, why))
 
 
 def perft_section(report, perft, rounds):

@@ -190,7 +190,7 @@ if __name__ == "__main__":
     args = parser.parse_args()
     here = os.path.dirname(os.path.abspath(__file__))
     sys.path.insert(0, here)
-    from run import Report, fmt_int
+    from report import Report, fmt_int
     from timing import interleaved
 
     report = Report()

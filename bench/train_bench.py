@@ -447,7 +447,7 @@ if __name__ == "__main__":
     parser.add_argument("--games", type=int, default=TrainConfig().games)
     args = parser.parse_args()
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-    from run import Report, fmt_int
+    from report import Report, fmt_int
     from timing import interleaved
 
     report = Report()
