@@ -8,14 +8,16 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <memory>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "batch.hpp"
 #include "greedy.hpp"
-#include "rounds.hpp"
+#include "segment.hpp"
 #include "slots.hpp"
 #include "binding/cpython.hpp"
 #include "game/belief.hpp"
@@ -91,12 +93,14 @@ static_assert(std::size(TALLY_KEYS) == static_cast<std::size_t>(TallyKey::Count)
 struct ModuleState {
     PyObject* batch_type;
     PyObject* belief_type;
+    PyObject* segment_type;
     PyObject* tally_keys[static_cast<std::size_t>(TallyKey::Count)];
 
     template <class F>
     void each_ref(F&& f) {
         f(batch_type);
         f(belief_type);
+        f(segment_type);
         for (PyObject*& key : tally_keys) f(key);
     }
 };
@@ -732,219 +736,6 @@ PyObject* get_bytes_per_game(PyObject* obj, void*) {
 PyObject* get_threads(PyObject* obj, void*) { return PyLong_FromSize_t(as_batch(obj)->core->threads()); }
 
 // =============================================================================================
-// Rounds
-
-// The buffers of a segment's schedule, from the tuple (job, white_of, black_of, required,
-// waiting, results, endings, lengths): job (int64, a slot each), white_of and black_of (uint8,
-// an entry each), waiting (one int64), results (int8), endings (uint8) and lengths (int32), an
-// entry each. Every slot's entry and the next one to start are checked to lie within the entries.
-struct HeldSchedule {
-    HeldBuffer buffers[7];
-    Schedule schedule{};
-};
-
-int acquire_schedule(PyObject* obj, BatchObject* self, HeldSchedule& out) {
-    if (!PyTuple_Check(obj) || PyTuple_GET_SIZE(obj) != 8) {
-        PyErr_SetString(PyExc_TypeError, "schedule: expected a tuple of 8 items");
-        return -1;
-    }
-    PyObject* const* items = &PyTuple_GET_ITEM(obj, 0);
-    const auto n = static_cast<Py_ssize_t>(self->core->size());
-    Py_ssize_t total = 0;
-    HeldBuffer* b = out.buffers;
-    if (acquire(items[0], "job", true, n, 8, "qln", b[0]) < 0 ||
-        acquire_any(items[1], "white_of", false, 1, "B", b[1], total) < 0 ||
-        acquire(items[2], "black_of", false, total, 1, "B", b[2]) < 0 ||
-        acquire(items[4], "waiting", true, 1, 8, "qln", b[3]) < 0 ||
-        acquire(items[5], "results", true, total, 1, "b", b[4]) < 0 ||
-        acquire(items[6], "endings", true, total, 1, "B", b[5]) < 0 ||
-        acquire(items[7], "lengths", true, total, 4, "il", b[6]) < 0)
-        return -1;
-    const Py_ssize_t required = PyLong_AsSsize_t(items[3]);
-    if (required == -1 && PyErr_Occurred()) return -1;
-    if (required < 0 || required > total) {
-        PyErr_Format(PyExc_ValueError, "schedule: %zd required entries of %zd", required, total);
-        return -1;
-    }
-    Schedule& s = out.schedule;
-    s.job = static_cast<std::int64_t*>(b[0].view.buf);
-    s.white_of = static_cast<const std::uint8_t*>(b[1].view.buf);
-    s.black_of = static_cast<const std::uint8_t*>(b[2].view.buf);
-    s.total = static_cast<std::size_t>(total);
-    s.required = static_cast<std::size_t>(required);
-    s.waiting = static_cast<std::int64_t*>(b[3].view.buf);
-    s.results = static_cast<std::int8_t*>(b[4].view.buf);
-    s.endings = static_cast<std::uint8_t*>(b[5].view.buf);
-    s.lengths = static_cast<std::int32_t*>(b[6].view.buf);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (s.job[i] < -1 || s.job[i] >= total) {
-            PyErr_Format(PyExc_ValueError, "schedule: slot %zd plays entry %lld of %zd", i,
-                         static_cast<long long>(s.job[i]), total);
-            return -1;
-        }
-    if (*s.waiting < 0 || *s.waiting > total) {
-        PyErr_Format(PyExc_ValueError, "schedule: the next entry %lld is not one of %zd",
-                     static_cast<long long>(*s.waiting), total);
-        return -1;
-    }
-    return 0;
-}
-
-// An int64 array as a new bytearray (numpy reads it without a copy).
-PyObject* words_of(const std::vector<std::int64_t>& words) {
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(words.data()),
-                                         static_cast<Py_ssize_t>(words.size() * sizeof(std::int64_t)));
-}
-
-const char* const TURN_PARAMS[] = {"player", "schedule"};
-constexpr Signature TURN_SIGNATURE = {"Batch.turn()", TURN_PARAMS, 2, 2, true};
-
-// turn(player, schedule) -> bytearray or None: the slots (int64, ascending) whose game goes on
-// with `player` to move; None once none of the schedule's own games goes on.
-PyObject* batch_turn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded(MODULE_NAME, [&]() -> PyObject* {
-        BatchObject* self = as_batch(obj);
-        PyObject* bound[2] = {nullptr, nullptr};
-        if (bind_args(TURN_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
-        const long player = PyLong_AsLong(bound[0]);
-        if (player == -1 && PyErr_Occurred()) return nullptr;
-        if (player < 0 || player > 255) return PyErr_Format(PyExc_ValueError, "player %ld is not in 0..255", player);
-        const Borrow busy = use_batch(self);
-        HeldSchedule held;
-        if (!busy.ok() || acquire_schedule(bound[1], self, held) < 0) return nullptr;
-        std::vector<std::int64_t> live;
-        if (!players_turn(*self->core, held.schedule, static_cast<std::uint8_t>(player), live)) Py_RETURN_NONE;
-        return words_of(live);
-    });
-}
-
-const char* const RECORD_PARAMS[] = {"live", "actions", "log_probs", "players", "newest", "bits", "schedule", "rows"};
-constexpr Signature RECORD_SIGNATURE = {"Batch.record()", RECORD_PARAMS, 8, 8, true};
-constexpr const char* ROW_NAMES[] = {"job", "ply", "white", "action", "logp", "player", "frame", "castling", "mask"};
-
-// record(live, actions, log_probs, players, newest, bits, schedule, rows): the rows of the k games
-// in slots `live` before their move, with the newest frames (k x NEWEST_WORDS int64) and packed
-// masks (k x MASK_BYTES) that gather() found for them, written to the tuple `rows` of nine
-// buffers of k rows: job (int64),
-// ply (int32), white (bool), action (int16), logp (float32), player (uint8), frame (k x 13
-// int64), castling (uint8), mask (k x MASK_BYTES uint8).
-PyObject* batch_record(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded(MODULE_NAME, [&]() -> PyObject* {
-        BatchObject* self = as_batch(obj);
-        PyObject* bound[8] = {};
-        if (bind_args(RECORD_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
-        const Borrow busy = use_batch(self);
-        if (!busy.ok()) return nullptr;
-        HeldBuffer index, actions, log_probs, players, newest, bits;
-        Py_ssize_t k = 0;
-        HeldSchedule held;
-        if (acquire_games(bound[0], self, index, k) < 0 ||
-            acquire(bound[1], "actions", false, k, 8, "qln", actions) < 0 ||
-            acquire(bound[2], "log_probs", false, k, 4, "f", log_probs) < 0 ||
-            acquire(bound[3], "players", false, k, 1, "B", players) < 0 ||
-            acquire(bound[4], "newest", false, k * static_cast<Py_ssize_t>(Batch::NEWEST_WORDS), 8, "qln", newest) < 0 ||
-            acquire(bound[5], "bits", false, k * static_cast<Py_ssize_t>(MASK_BYTES), 1, "B", bits) < 0 ||
-            acquire_schedule(bound[6], self, held) < 0)
-            return nullptr;
-        if (!PyTuple_Check(bound[7]) || PyTuple_GET_SIZE(bound[7]) != 9)
-            return PyErr_Format(PyExc_TypeError, "rows: expected a tuple of 9 buffers");
-        struct Field {
-            Py_ssize_t per_row, itemsize;
-            const char* kinds;
-        };
-        constexpr Field FIELDS[9] = {{1, 8, "qln"}, {1, 4, "il"}, {1, 1, "?"}, {1, 2, "h"}, {1, 4, "f"},
-                                     {1, 1, "B"},   {static_cast<Py_ssize_t>(FRAME_WORDS), 8, "qln"},
-                                     {1, 1, "B"},   {static_cast<Py_ssize_t>(MASK_BYTES), 1, "B"}};
-        HeldBuffer rows[9];
-        for (int f = 0; f < 9; ++f)
-            if (acquire(PyTuple_GET_ITEM(bound[7], f), ROW_NAMES[f], true, k * FIELDS[f].per_row, FIELDS[f].itemsize,
-                        FIELDS[f].kinds, rows[f]) < 0)
-                return nullptr;
-        const RowsOut out{static_cast<std::int64_t*>(rows[0].view.buf), static_cast<std::int32_t*>(rows[1].view.buf),
-                          static_cast<std::uint8_t*>(rows[2].view.buf), static_cast<std::int16_t*>(rows[3].view.buf),
-                          static_cast<float*>(rows[4].view.buf),        static_cast<std::uint8_t*>(rows[5].view.buf),
-                          static_cast<std::int64_t*>(rows[6].view.buf), static_cast<std::uint8_t*>(rows[7].view.buf),
-                          static_cast<std::uint8_t*>(rows[8].view.buf)};
-        const auto* live = static_cast<const std::int64_t*>(index.view.buf);
-        for (Py_ssize_t j = 0; j < k; ++j)
-            if (held.schedule.job[live[j]] < 0)
-                return PyErr_Format(PyExc_ValueError, "slot %lld plays no game", static_cast<long long>(live[j]));
-        record_rows(*self->core, held.schedule, live, static_cast<std::size_t>(k),
-                    static_cast<const std::int64_t*>(actions.view.buf), static_cast<const float*>(log_probs.view.buf),
-                    static_cast<const std::uint8_t*>(players.view.buf),
-                    static_cast<const std::int64_t*>(newest.view.buf), static_cast<const std::uint8_t*>(bits.view.buf),
-                    out);
-        Py_RETURN_NONE;
-    });
-}
-
-const char* const PLAY_TURN_PARAMS[] = {"live", "actions", "exact_moves", "moves"};
-constexpr Signature PLAY_TURN_SIGNATURE = {"Batch.play_turn()", PLAY_TURN_PARAMS, 4, 4, true};
-
-// play_turn(live, actions, exact_moves, moves): plays actions[j] (slots, or move codes) in the
-// game of slot live[j] alone, and writes the code of the move each played to moves (int16);
-// ValueError as step() refuses, and then nothing changes.
-PyObject* batch_play_turn(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded(MODULE_NAME, [&]() -> PyObject* {
-        BatchObject* self = as_batch(obj);
-        PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
-        bool exact_moves;
-        if (bind_args(PLAY_TURN_SIGNATURE, args, nargs, kwnames, bound) < 0 || truth_arg(bound[2], exact_moves) < 0)
-            return nullptr;
-        const Borrow busy = use_batch(self);
-        if (!busy.ok()) return nullptr;
-        HeldBuffer index, actions, moves;
-        Py_ssize_t k = 0;
-        if (acquire_games(bound[0], self, index, k) < 0 ||
-            acquire(bound[1], "actions", false, k, 8, "qln", actions) < 0 ||
-            acquire(bound[3], "moves", true, k, 2, "h", moves) < 0)
-            return nullptr;
-        std::optional<Refusal> refusal;
-        without_lock([&] {
-            refusal = play_turn(*self->core, static_cast<const std::int64_t*>(index.view.buf),
-                                static_cast<std::size_t>(k), static_cast<const std::int64_t*>(actions.view.buf),
-                                exact_moves, static_cast<std::int16_t*>(moves.view.buf));
-        });
-        if (!refusal) Py_RETURN_NONE;
-        return refuse_step(*refusal, exact_moves);
-    });
-}
-
-const char* const SETTLE_PARAMS[] = {"candidates", "schedule"};
-constexpr Signature SETTLE_SIGNATURE = {"Batch.settle()", SETTLE_PARAMS, 2, 2, true};
-
-// settle(candidates, schedule) -> (ended, started, idle) or None: ends the games over among the
-// slots `candidates` (int64), in their order, as rounds.hpp's settle() does; returns the entries
-// that ended, the slots that started a new one and the slots left idle, each as int64 bytes, or
-// None when no game was over.
-PyObject* batch_settle(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded(MODULE_NAME, [&]() -> PyObject* {
-        BatchObject* self = as_batch(obj);
-        PyObject* bound[2] = {nullptr, nullptr};
-        if (bind_args(SETTLE_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
-        const Borrow busy = use_batch(self);
-        if (!busy.ok()) return nullptr;
-        HeldBuffer index;
-        Py_ssize_t k = 0;
-        HeldSchedule held;
-        if (acquire_games(bound[0], self, index, k) < 0 || acquire_schedule(bound[1], self, held) < 0)
-            return nullptr;
-        const auto* candidates = static_cast<const std::int64_t*>(index.view.buf);
-        for (Py_ssize_t j = 0; j < k; ++j)
-            if (held.schedule.job[candidates[j]] < 0 && self->core->game(static_cast<std::size_t>(candidates[j])).finished())
-                return PyErr_Format(PyExc_ValueError, "slot %lld plays no game", static_cast<long long>(candidates[j]));
-        Settled settled;
-        without_lock([&] { settle(*self->core, held.schedule, candidates, static_cast<std::size_t>(k), settled); });
-        if (settled.ended.empty()) Py_RETURN_NONE;
-        OwnedRef ended = OwnedRef::steal(words_of(settled.ended));
-        OwnedRef started = OwnedRef::steal(words_of(settled.started));
-        OwnedRef idle = OwnedRef::steal(words_of(settled.idle));
-        if (!ended || !started || !idle) return nullptr;
-        return PyTuple_Pack(3, ended.get(), started.get(), idle.get());
-    });
-}
-
-// =============================================================================================
 
 PyMethodDef BATCH_METHODS[] = {
     {"step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_step)), METH_FASTCALL | METH_KEYWORDS,
@@ -958,14 +749,6 @@ PyMethodDef BATCH_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "packed_newest($self, index, out, /)\n--\n\n"},
     {"gather", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_gather)),
      METH_FASTCALL | METH_KEYWORDS, "gather($self, index, observations, codes, bits, newest, /)\n--\n\n"},
-    {"turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_turn)), METH_FASTCALL | METH_KEYWORDS,
-     "turn($self, player, schedule, /)\n--\n\n"},
-    {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_record)),
-     METH_FASTCALL | METH_KEYWORDS, "record($self, live, actions, log_probs, players, newest, bits, schedule, rows, /)\n--\n\n"},
-    {"play_turn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_play_turn)),
-     METH_FASTCALL | METH_KEYWORDS, "play_turn($self, live, actions, exact_moves, moves, /)\n--\n\n"},
-    {"settle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(batch_settle)),
-     METH_FASTCALL | METH_KEYWORDS, "settle($self, candidates, schedule, /)\n--\n\n"},
     {"write_observations", batch_write_observations, METH_NOARGS, "write_observations($self, /)\n--\n\n"},
     {"clone", batch_clone, METH_O, "clone($self, outputs, /)\n--\n\n"},
     {"legal_moves", batch_legal_moves, METH_O, "legal_moves($self, i, /)\n--\n\n"},
@@ -1023,6 +806,42 @@ constexpr BorrowRefusal BELIEF_REFUSAL = {"Belief is in use by another call", "B
 const char* const BELIEF_PARAMS[] = {"batch", "game", "white", "cap", "seed"};
 constexpr Signature BELIEF_SIGNATURE = {"Belief.__new__()", BELIEF_PARAMS, 5, 5};
 
+// A new belief of one side of game i of the batch `batch_obj`, at the game's start; the caller
+// holds the batch's borrow. Returns a new reference, or null with ValueError set for a game it
+// cannot follow.
+PyObject* new_belief(PyTypeObject* type, PyObject* batch_obj, std::size_t i, bool white, std::uint64_t cap,
+                     std::uint64_t seed) {
+    const Batch& core = *as_batch(batch_obj)->core;
+    if (core.config().rules != Rules::Dark)
+        return PyErr_Format(PyExc_ValueError, "a belief follows a game played under the dark rules, not '%s'",
+                            RULES_NAMES[static_cast<std::size_t>(core.config().rules)].data());
+    const Game& g = core.game(i);
+    if (g.finished()) return PyErr_Format(PyExc_ValueError, "game %zu is over: there is nothing to follow", i);
+    if (g.plies != 0)
+        return PyErr_Format(PyExc_ValueError, "game %zu has played %llu plies: a belief follows its game from the start",
+                            i, static_cast<unsigned long long>(g.plies));
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    BeliefObject* self = as_belief(obj);
+    self->batch = OwnedRef::borrow(batch_obj).release();
+    self->game = i;
+    self->ply = 0;
+    self->start_ply = core.start_of(i).side_to_move == chess::Color::White ? 0 : 1;
+    self->size = 1;
+    self->exact = true;
+    self->candidates = 0;
+    self->core = nullptr;
+    new (&self->busy) BorrowFlag();
+    try {
+        self->core = new Belief(core.start_of(i), white ? chess::Color::White : chess::Color::Black,
+                                static_cast<std::size_t>(cap), seed);
+    } catch (...) {
+        Py_DECREF(obj);
+        throw;
+    }
+    return obj;
+}
+
 // Belief(batch, game, white, cap, seed): the belief of one side of game `game` at its start.
 PyObject* belief_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
@@ -1041,36 +860,7 @@ PyObject* belief_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const Borrow busy = use_batch(batch);
         std::size_t i;
         if (!busy.ok() || !game_index(bound[1], batch->core->size(), i)) return nullptr;
-        const Batch& core = *batch->core;
-        if (core.config().rules != Rules::Dark)
-            return PyErr_Format(PyExc_ValueError, "a belief follows a game played under the dark rules, not '%s'",
-                                RULES_NAMES[static_cast<std::size_t>(core.config().rules)].data());
-        const Game& g = core.game(i);
-        if (g.finished()) return PyErr_Format(PyExc_ValueError, "game %zu is over: there is nothing to follow", i);
-        if (g.plies != 0)
-            return PyErr_Format(PyExc_ValueError,
-                                "game %zu has played %llu plies: a belief follows its game from the start", i,
-                                static_cast<unsigned long long>(g.plies));
-        PyObject* obj = type->tp_alloc(type, 0);
-        if (!obj) return nullptr;
-        BeliefObject* self = as_belief(obj);
-        self->batch = OwnedRef::borrow(batch_obj).release();
-        self->game = i;
-        self->ply = 0;
-        self->start_ply = core.start_of(i).side_to_move == chess::Color::White ? 0 : 1;
-        self->size = 1;
-        self->exact = true;
-        self->candidates = 0;
-        self->core = nullptr;
-        new (&self->busy) BorrowFlag();
-        try {
-            self->core = new Belief(core.start_of(i), white ? chess::Color::White : chess::Color::Black,
-                                    static_cast<std::size_t>(cap), seed);
-        } catch (...) {
-            Py_DECREF(obj);
-            throw;
-        }
-        return obj;
+        return new_belief(type, batch_obj, i, white, cap, seed);
     });
 }
 
@@ -1084,66 +874,74 @@ void belief_dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
+// Takes in the ply `core` (the belief's game, whose borrow the caller holds) has played since
+// the belief's last ply, if any. The side's view and, on its own turn, its move and the game's
+// going on are all the belief reads of the game. Returns 1 when it took in a ply, 0 when there
+// was none, or -1 with ValueError set when the game moved on by more than a ply or was restarted.
+int take_ply(BeliefObject* self, const Batch& core) {
+    Belief& belief = *self->core;
+    const chess::Color side = belief.side();
+    const bool own = belief.side_to_move() == side;
+    View view;
+    chess::ChessMove move{};
+    Moves after = Moves::Some;
+    const Game& g = core.game(self->game);
+    if (g.plies == self->ply) return 0;
+    if (g.plies < self->ply) {
+        PyErr_Format(PyExc_ValueError, "game %zu is at ply %llu, behind the belief's ply %llu: it was restarted",
+                     self->game, static_cast<unsigned long long>(g.plies), static_cast<unsigned long long>(self->ply));
+        return -1;
+    }
+    if (g.plies > self->ply + 1) {
+        PyErr_Format(PyExc_ValueError, "game %zu is at ply %llu, the belief at ply %llu: update() must follow every ply",
+                     self->game, static_cast<unsigned long long>(g.plies), static_cast<unsigned long long>(self->ply));
+        return -1;
+    }
+    // A step that left the game out since its move forgets the move (last_move -1).
+    if (own && g.last_move < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "game %zu no longer shows its last move: a step left it out since; update() must follow every step",
+                     self->game);
+        return -1;
+    }
+    view = view_of(g.board, side);
+    if (own) {
+        move = code_move(g.last_move);
+        if (g.ending == Ending::KingCaptured) after = Moves::Unknown;
+        else if (g.ending == Ending::Stalemate) after = Moves::None;
+    }
+    // Out of memory midway leaves the belief as it was (a new set replaces the old only once
+    // made), and the exception must not leave this thread without the lock.
+    std::exception_ptr error;
+    without_lock([&] {
+        try {
+            if (own) belief.own_move(move, view, after);
+            else belief.other_move(view);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    });
+    if (error) std::rethrow_exception(error);
+    ++self->ply;
+    self->size = belief.size();
+    self->exact = belief.exact();
+    self->candidates = belief.candidates();
+    return 1;
+}
+
 // update() -> bool: takes in the ply the game has played since the last update; False when
-// there was none. The side's view and, on its own turn, its move and the game's going on are
-// all the belief reads of the game.
+// there was none.
 PyObject* belief_update(PyObject* obj, PyObject*) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         BeliefObject* self = as_belief(obj);
         const Borrow mine(self->busy, Borrow::Exclusive, BELIEF_REFUSAL);
         if (!mine.ok()) return nullptr;
-        Belief& belief = *self->core;
-        const chess::Color side = belief.side();
-        const bool own = belief.side_to_move() == side;
-        View view;
-        chess::ChessMove move{};
-        Moves after = Moves::Some;
-        {
-            BatchObject* batch = as_batch(self->batch);
-            const Borrow busy = use_batch(batch);
-            if (!busy.ok()) return nullptr;
-            const Game& g = batch->core->game(self->game);
-            if (g.plies == self->ply) Py_RETURN_FALSE;
-            if (g.plies < self->ply)
-                return PyErr_Format(PyExc_ValueError,
-                                    "game %zu is at ply %llu, behind the belief's ply %llu: it was restarted",
-                                    self->game, static_cast<unsigned long long>(g.plies),
-                                    static_cast<unsigned long long>(self->ply));
-            if (g.plies > self->ply + 1)
-                return PyErr_Format(PyExc_ValueError,
-                                    "game %zu is at ply %llu, the belief at ply %llu: update() must follow every ply",
-                                    self->game, static_cast<unsigned long long>(g.plies),
-                                    static_cast<unsigned long long>(self->ply));
-            // A step that left the game out since its move forgets the move (last_move -1).
-            if (own && g.last_move < 0)
-                return PyErr_Format(PyExc_ValueError,
-                                    "game %zu no longer shows its last move: a step left it out since; "
-                                    "update() must follow every step",
-                                    self->game);
-            view = view_of(g.board, side);
-            if (own) {
-                move = code_move(g.last_move);
-                if (g.ending == Ending::KingCaptured) after = Moves::Unknown;
-                else if (g.ending == Ending::Stalemate) after = Moves::None;
-            }
-        }
-        // Out of memory midway leaves the belief as it was (a new set replaces the old only
-        // once made), and the exception must not leave this thread without the lock.
-        std::exception_ptr error;
-        without_lock([&] {
-            try {
-                if (own) belief.own_move(move, view, after);
-                else belief.other_move(view);
-            } catch (...) {
-                error = std::current_exception();
-            }
-        });
-        if (error) std::rethrow_exception(error);
-        ++self->ply;
-        self->size = belief.size();
-        self->exact = belief.exact();
-        self->candidates = belief.candidates();
-        Py_RETURN_TRUE;
+        BatchObject* batch = as_batch(self->batch);
+        const Borrow busy = use_batch(batch);
+        if (!busy.ok()) return nullptr;
+        const int took = take_ply(self, *batch->core);
+        if (took < 0) return nullptr;
+        return PyBool_FromLong(took);
     });
 }
 
@@ -1348,6 +1146,557 @@ PyType_Spec BELIEF_SPEC = {
     0,
     Py_TPFLAGS_DEFAULT,
     BELIEF_SLOTS,
+};
+
+// =============================================================================================
+// Segments: games played in rounds (segment.hpp), a turn at a time
+
+// What a unit's players read of their games besides what every turn gives (the games' slots and
+// sides, their legal entries and newest frames).
+enum Reads : unsigned {
+    READ_OBSERVATIONS = 1,
+    READ_CODES = 2,
+    READ_MASKS = 4,
+    READ_RANDOM = 8,
+    READ_BELIEFS = 16,
+};
+
+// The segment and what its binding keeps beside it: the beliefs its players follow, and the
+// turn under way until its decision comes back.
+struct SegmentState {
+    std::unique_ptr<Segment> core;
+    std::vector<unsigned> reads;              // per unit
+    std::vector<std::uint64_t> belief_caps;   // per player; 0 where it keeps no beliefs
+    std::vector<std::uint64_t> belief_seeds;  // per entry, White's then Black's
+    std::vector<PyObject*> beliefs;           // per slot, White's then Black's: owned, or null
+    bool started = false;
+    std::optional<std::size_t> unit;          // the turn under way
+    std::vector<std::int64_t> live;
+    std::vector<std::size_t> counts;
+    std::vector<std::uint8_t> players;        // the mover's player, a game of the turn
+    std::vector<std::int64_t> newest;
+    std::vector<std::uint8_t> bits;
+    std::vector<std::int64_t> ended, fresh, idle;
+
+    ~SegmentState() {
+        for (PyObject*& b : beliefs) Py_CLEAR(b);
+    }
+};
+
+struct SegmentObject {
+    PyObject_HEAD
+    PyObject* batch;  // strong: the games the segment plays in
+    SegmentState* state;
+    BorrowFlag busy;
+};
+
+SegmentObject* as_segment(PyObject* self) { return reinterpret_cast<SegmentObject*>(self); }
+
+constexpr BorrowRefusal SEGMENT_REFUSAL = {"Segment is in use by another call", "Segment is in use by another call"};
+
+// A numpy type string's item size and buffer format letters.
+struct ItemKind {
+    Py_ssize_t itemsize;
+    const char* kinds;
+};
+ItemKind item_kind(std::string_view dtype) {
+    if (dtype == "<i8") return {8, "qln"};
+    if (dtype == "<i4") return {4, "il"};
+    if (dtype == "<i2") return {2, "h"};
+    if (dtype == "<f4") return {4, "f"};
+    if (dtype == "|i1") return {1, "b"};
+    if (dtype == "|b1") return {1, "?"};
+    return {1, "B"};
+}
+
+// Replaces the beliefs of slot `slot` by new ones for the players of the game it now plays (none
+// when idle or over). Returns 0, or -1 with an exception set.
+int follow(PyObject* obj, std::size_t slot) {
+    SegmentObject* self = as_segment(obj);
+    SegmentState& st = *self->state;
+    Py_CLEAR(st.beliefs[2 * slot]);
+    Py_CLEAR(st.beliefs[2 * slot + 1]);
+    const std::int64_t job = st.core->job(slot);
+    if (st.belief_caps.empty() || job < 0 || as_batch(self->batch)->core->game(slot).finished()) return 0;
+    const Entry& e = st.core->entry(static_cast<std::size_t>(job));
+    const std::uint8_t sides[2] = {e.white, e.black};
+    for (std::size_t side = 0; side < 2; ++side) {
+        const std::uint64_t cap = st.belief_caps[sides[side]];
+        if (!cap) continue;
+        PyObject* made = new_belief(reinterpret_cast<PyTypeObject*>(state_of(obj).belief_type), self->batch, slot,
+                                    side == 0, cap, st.belief_seeds[2 * static_cast<std::size_t>(job) + side]);
+        if (!made) return -1;
+        st.beliefs[2 * slot + side] = made;
+    }
+    return 0;
+}
+
+// Both sides' beliefs of the games of `live` take in the ply those games just played.
+int take_plies(SegmentObject* self, const std::vector<std::int64_t>& live) {
+    SegmentState& st = *self->state;
+    if (st.belief_caps.empty()) return 0;
+    const Batch& core = *as_batch(self->batch)->core;
+    for (const std::int64_t slot : live)
+        for (std::size_t side = 0; side < 2; ++side)
+            if (PyObject* b = st.beliefs[2 * static_cast<std::size_t>(slot) + side]; b && take_ply(as_belief(b), core) < 0)
+                return -1;
+    return 0;
+}
+
+// Ends the games over among `candidates` and follows the slots that started new ones. Returns a
+// new list of the plies of the segment's own games that ended, in the order they did, or null
+// with an exception set.
+PyObject* settle_slots(PyObject* obj, const std::vector<std::int64_t>& candidates) {
+    SegmentObject* self = as_segment(obj);
+    SegmentState& st = *self->state;
+    without_lock([&] { st.core->settle(candidates.data(), candidates.size(), st.ended, st.fresh, st.idle); });
+    for (const std::int64_t slot : st.idle) {
+        Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot)]);
+        Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot) + 1]);
+    }
+    for (const std::int64_t slot : st.fresh)
+        if (follow(obj, static_cast<std::size_t>(slot)) < 0) return nullptr;
+    OwnedRef lengths = OwnedRef::steal(PyList_New(0));
+    if (!lengths) return nullptr;
+    for (const std::int64_t e : st.ended) {
+        if (static_cast<std::size_t>(e) >= st.core->required()) continue;
+        OwnedRef plies = OwnedRef::steal(PyLong_FromLong(st.core->length(static_cast<std::size_t>(e))));
+        if (!plies || PyList_Append(lengths.get(), plies.get()) < 0) return nullptr;
+    }
+    return lengths.release();
+}
+
+// Reads a sequence of ints each in 0..hi. Returns 0, or -1 with an exception set.
+int small_ints(PyObject* obj, const char* what, unsigned long hi, std::vector<std::uint64_t>& out) {
+    OwnedRef items = OwnedRef::steal(PySequence_Fast(obj, what));
+    if (!items) return -1;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    out.clear();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::uint64_t value;
+        if (u64_arg(PySequence_Fast_GET_ITEM(items.get(), i), what, 0, hi, value) < 0) return -1;
+        out.push_back(value);
+    }
+    return 0;
+}
+
+const char* const SEGMENT_PARAMS[] = {"batch", "games", "white_of", "black_of", "required",
+                                      "units", "reads", "belief_caps", "belief_seeds"};
+constexpr Signature SEGMENT_SIGNATURE = {"Segment.__new__()", SEGMENT_PARAMS, 9, 9};
+
+// Segment(batch, games, white_of, black_of, required, units, reads, belief_caps, belief_seeds):
+// the entries' game indices (int64) and players (uint8), of which the first `required` are the
+// shard's; the players of each unit in round order, and what each unit reads (Reads); per player
+// the cap of the beliefs it keeps (0 for none) and per entry the seeds of White's and Black's
+// (uint64), or None for both where no player keeps any. The batch's slots take the first
+// entries, their games at their start.
+PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[9];
+        if (bind_args(SEGMENT_SIGNATURE, args, kwargs, bound) < 0) return nullptr;
+        PyObject* batch_obj = bound[0];
+        if (Py_TYPE(batch_obj) != reinterpret_cast<PyTypeObject*>(module_state<ModuleState>(type).batch_type))
+            return PyErr_Format(PyExc_TypeError, "batch must be a quellor_selfplay._batch.Batch, not %s",
+                                Py_TYPE(batch_obj)->tp_name);
+        HeldBuffer games, white_of, black_of, seeds;
+        Py_ssize_t total = 0;
+        std::uint64_t required;
+        if (acquire_any(bound[1], "games", false, 8, "qln", games, total) < 0 ||
+            acquire(bound[2], "white_of", false, total, 1, "B", white_of) < 0 ||
+            acquire(bound[3], "black_of", false, total, 1, "B", black_of) < 0 ||
+            u64_arg(bound[4], "required", 0, static_cast<std::uint64_t>(total), required) < 0)
+            return nullptr;
+        auto state = std::make_unique<SegmentState>();
+        std::vector<std::uint64_t> caps, reads;
+        OwnedRef unit_list = OwnedRef::steal(PySequence_Fast(bound[5], "units must be a sequence"));
+        if (!unit_list || small_ints(bound[6], "reads", 31, reads) < 0) return nullptr;
+        std::vector<std::vector<std::uint8_t>> units;
+        for (Py_ssize_t u = 0; u < PySequence_Fast_GET_SIZE(unit_list.get()); ++u) {
+            std::vector<std::uint64_t> members;
+            if (small_ints(PySequence_Fast_GET_ITEM(unit_list.get(), u), "units", 255, members) < 0) return nullptr;
+            units.emplace_back(members.begin(), members.end());
+        }
+        if (reads.size() != units.size())
+            return PyErr_Format(PyExc_ValueError, "reads: expected one for each of %zu units", units.size());
+        state->reads.assign(reads.begin(), reads.end());
+        const auto* w = static_cast<const std::uint8_t*>(white_of.view.buf);
+        const auto* b = static_cast<const std::uint8_t*>(black_of.view.buf);
+        if (bound[7] != Py_None) {
+            if (small_ints(bound[7], "belief_caps", UINT32_MAX - 2, state->belief_caps) < 0 ||
+                acquire(bound[8], "belief_seeds", false, 2 * total, 8, "QLK", seeds) < 0)
+                return nullptr;
+            for (Py_ssize_t e = 0; e < total; ++e)
+                if (std::max(w[e], b[e]) >= state->belief_caps.size())
+                    return PyErr_Format(PyExc_ValueError, "belief_caps: expected one for each of %d players",
+                                        std::max(w[e], b[e]) + 1);
+            const auto* s = static_cast<const std::uint64_t*>(seeds.view.buf);
+            state->belief_seeds.assign(s, s + 2 * total);
+        }
+        std::vector<Entry> entries(static_cast<std::size_t>(total));
+        const auto* g = static_cast<const std::int64_t*>(games.view.buf);
+        for (Py_ssize_t e = 0; e < total; ++e) entries[static_cast<std::size_t>(e)] = {g[e], w[e], b[e]};
+        BatchObject* batch = as_batch(batch_obj);
+        const Borrow busy = use_batch(batch);
+        if (!busy.ok()) return nullptr;
+        const std::size_t n = batch->core->size();
+        if (n > static_cast<std::size_t>(total))
+            return PyErr_Format(PyExc_ValueError, "a segment of %zd games cannot fill %zu slots", total, n);
+        for (std::size_t slot = 0; slot < n; ++slot)
+            if (batch->core->game(slot).plies != 0)
+                return PyErr_Format(PyExc_ValueError, "game %zu has started: a segment starts its games itself", slot);
+        state->beliefs.assign(2 * n, nullptr);
+        state->core = std::make_unique<Segment>(*batch->core, std::move(entries), static_cast<std::size_t>(required),
+                                                std::move(units));
+        PyObject* obj = type->tp_alloc(type, 0);
+        if (!obj) return nullptr;
+        SegmentObject* self = as_segment(obj);
+        self->batch = OwnedRef::borrow(batch_obj).release();
+        self->state = state.release();
+        new (&self->busy) BorrowFlag();
+        return obj;
+    });
+}
+
+void segment_dealloc(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    SegmentObject* self = as_segment(obj);
+    delete self->state;
+    Py_XDECREF(self->batch);
+    self->busy.~BorrowFlag();
+    type->tp_free(obj);
+    Py_DECREF(type);
+}
+
+// Takes both the segment and its batch for a call. The batch's borrow is held for as long as the
+// returned guard lives.
+struct SegmentCall {
+    Borrow mine;
+    std::optional<Borrow> batch;
+    explicit SegmentCall(SegmentObject* self) : mine(self->busy, Borrow::Exclusive, SEGMENT_REFUSAL) {
+        if (mine.ok()) batch.emplace(as_batch(self->batch)->busy, Borrow::Exclusive, BATCH_REFUSAL);
+    }
+    bool ok() const { return mine.ok() && batch && batch->ok(); }
+};
+
+// start(carried) -> list: the segment's first step. Every slot's game starts; the games an
+// earlier segment handed on (None, or the tuple (plies int32, moves int16, actions int16,
+// log_probs float32, players uint8), their plies then their moves in game then ply order, in the
+// first slots) are played again move for move, recorded as they were; games over at once end.
+// Returns the plies of each of the segment's own games that ended.
+PyObject* segment_start(PyObject* obj, PyObject* carried) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        SegmentObject* self = as_segment(obj);
+        const SegmentCall call(self);
+        if (!call.ok()) return nullptr;
+        SegmentState& st = *self->state;
+        if (st.started) return PyErr_Format(PyExc_RuntimeError, "the segment has started already");
+        st.started = true;
+        Batch& core = *as_batch(self->batch)->core;
+        const std::size_t n = core.size();
+        for (std::size_t slot = 0; slot < n; ++slot)
+            if (follow(obj, slot) < 0) return nullptr;
+        if (carried != Py_None) {
+            if (!PyTuple_Check(carried) || PyTuple_GET_SIZE(carried) != 5)
+                return PyErr_Format(PyExc_TypeError, "carried: expected None or a tuple of 5 buffers");
+            HeldBuffer held[5];
+            Py_ssize_t games = 0, rows = 0;
+            if (acquire_any(PyTuple_GET_ITEM(carried, 0), "carried plies", false, 4, "il", held[0], games) < 0 ||
+                acquire_any(PyTuple_GET_ITEM(carried, 1), "carried moves", false, 2, "h", held[1], rows) < 0 ||
+                acquire(PyTuple_GET_ITEM(carried, 2), "carried actions", false, rows, 2, "h", held[2]) < 0 ||
+                acquire(PyTuple_GET_ITEM(carried, 3), "carried log_probs", false, rows, 4, "f", held[3]) < 0 ||
+                acquire(PyTuple_GET_ITEM(carried, 4), "carried players", false, rows, 1, "B", held[4]) < 0)
+                return nullptr;
+            const Carried moves{{static_cast<const std::int32_t*>(held[0].view.buf), static_cast<std::size_t>(games)},
+                                {static_cast<const std::int16_t*>(held[1].view.buf), static_cast<std::size_t>(rows)},
+                                {static_cast<const std::int16_t*>(held[2].view.buf), static_cast<std::size_t>(rows)},
+                                {static_cast<const float*>(held[3].view.buf), static_cast<std::size_t>(rows)},
+                                {static_cast<const std::uint8_t*>(held[4].view.buf), static_cast<std::size_t>(rows)}};
+            std::int64_t sum = 0;
+            for (const std::int32_t p : moves.plies) sum += p < 0 ? rows + 1 : p;
+            if (static_cast<std::size_t>(games) > n || sum != rows)
+                return PyErr_Format(PyExc_ValueError, "carried: %zd games of %zd moves do not fit %zu slots", games, rows,
+                                    n);
+            std::vector<std::int64_t> live, codes, actions;
+            std::vector<float> log_probs;
+            std::vector<std::uint8_t> players;
+            std::vector<std::int64_t> entry_rows, entry_slots;
+            for (std::size_t ply = 0;; ++ply) {
+                try {
+                    if (!st.core->carried_ply(moves, ply, live, codes, actions, log_probs, players)) break;
+                } catch (const std::invalid_argument& error) {
+                    PyErr_SetString(PyExc_ValueError, error.what());
+                    return nullptr;
+                }
+                const std::size_t k = live.size();
+                st.newest.resize(k * Batch::NEWEST_WORDS);
+                st.bits.resize(k * MASK_BYTES);
+                std::optional<Refusal> refusal;
+                without_lock([&] {
+                    core.gather(live.data(), k, nullptr, nullptr, st.bits.data(), st.newest.data(), entry_rows,
+                                entry_slots);
+                    st.core->record(live.data(), k, actions.data(), log_probs.data(), players.data(), st.newest.data(),
+                                    st.bits.data());
+                    refusal = st.core->play(live.data(), k, codes.data(), true);
+                });
+                if (refusal) return refuse_step(*refusal, true);
+                if (take_plies(self, live) < 0) return nullptr;
+            }
+        }
+        std::vector<std::int64_t> all(n);
+        std::iota(all.begin(), all.end(), std::int64_t{0});
+        return settle_slots(obj, all);
+    });
+}
+
+// An int64 vector as a new bytearray (numpy and torch read it without a copy).
+PyObject* words_of(const std::vector<std::int64_t>& words) {
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(words.data()),
+                                     static_cast<Py_ssize_t>(words.size() * sizeof(std::int64_t)));
+}
+
+// A new bytearray of `size` bytes, for the caller to fill. Returns null with an exception set.
+PyObject* fresh_bytes(std::size_t size) { return PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)); }
+
+// turn() -> None or (unit, slots, counts, white, games, entries, newest, observations, codes,
+// masks, random, beliefs): the next turn of the round, None once the segment's own games are
+// done. The unit's index; its games' slots (int64 bytes: each player's games in turn, as counts
+// says), their sides (a byte each, 1 for White), their indices in the run (int64), the rows then
+// the slots of their legal entries (int64), and
+// their newest frames and castling words (int64, NEWEST_WORDS a game); then what the unit reads,
+// None where it does not: observations (the batch's dtype), square codes (uint8), masks (bool, a
+// byte a slot), a uniformly drawn legal slot (int64), and the mover's belief of each game.
+PyObject* segment_turn(PyObject* obj, PyObject*) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        SegmentObject* self = as_segment(obj);
+        const SegmentCall call(self);
+        if (!call.ok()) return nullptr;
+        SegmentState& st = *self->state;
+        if (!st.started) return PyErr_Format(PyExc_RuntimeError, "the segment has not started");
+        if (st.unit) return PyErr_Format(PyExc_RuntimeError, "the turn under way has had no decision");
+        BatchObject* batch = as_batch(self->batch);
+        Batch& core = *batch->core;
+        std::optional<std::size_t> unit;
+        without_lock([&] { unit = st.core->next_turn(st.live, st.counts); });
+        if (!unit) Py_RETURN_NONE;
+        const std::size_t k = st.live.size();
+        const unsigned reads = st.reads[*unit];
+        st.players.clear();
+        for (std::size_t i = 0; i < st.counts.size(); ++i)
+            st.players.insert(st.players.end(), st.counts[i], st.core->unit(*unit)[i]);
+        const bool wide = core.config().dtype == Dtype::Float32;
+        OwnedRef observations = OwnedRef::borrow(Py_None), codes = OwnedRef::borrow(Py_None),
+                 masks = OwnedRef::borrow(Py_None), random = OwnedRef::borrow(Py_None),
+                 beliefs = OwnedRef::borrow(Py_None);
+        if (reads & READ_OBSERVATIONS)
+            if (!(observations = OwnedRef::steal(fresh_bytes(k * OBS_ROWS * OBS_COLS * (wide ? 4 : 1))))) return nullptr;
+        if (reads & READ_CODES)
+            if (!(codes = OwnedRef::steal(fresh_bytes(k * OBS_ROWS * Batch::SQUARE_CODES)))) return nullptr;
+        OwnedRef white = OwnedRef::steal(fresh_bytes(k));
+        if (!white) return nullptr;
+        auto* sides = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(white.get()));
+        for (std::size_t j = 0; j < k; ++j)
+            sides[j] = core.game(static_cast<std::size_t>(st.live[j])).board.side_to_move == chess::Color::White;
+        st.newest.resize(k * Batch::NEWEST_WORDS);
+        st.bits.resize(k * MASK_BYTES);
+        std::vector<std::int64_t> rows, slots;
+        rows.reserve(k * 64);
+        slots.reserve(k * 64);
+        without_lock([&] {
+            core.gather(st.live.data(), k,
+                        observations.get() == Py_None ? nullptr : PyByteArray_AS_STRING(observations.get()),
+                        codes.get() == Py_None ? nullptr
+                                               : reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(codes.get())),
+                        st.bits.data(), st.newest.data(), rows, slots);
+        });
+        if (reads & READ_MASKS) {
+            if (!(masks = OwnedRef::steal(fresh_bytes(k * ACTION_COUNT)))) return nullptr;
+            const Outputs out = outputs_of(batch);
+            auto* into = PyByteArray_AS_STRING(masks.get());
+            for (std::size_t j = 0; j < k; ++j)
+                std::memcpy(into + j * ACTION_COUNT, out.mask + static_cast<std::size_t>(st.live[j]) * ACTION_COUNT,
+                            ACTION_COUNT);
+        }
+        if (reads & READ_RANDOM) {
+            // Every game's stream draws, as the batch's random_actions() does for all its games.
+            std::vector<std::int64_t> drawn(core.size());
+            without_lock([&] { core.random_actions(drawn.data()); });
+            std::vector<std::int64_t> picked(k);
+            for (std::size_t j = 0; j < k; ++j) picked[j] = drawn[static_cast<std::size_t>(st.live[j])];
+            if (!(random = OwnedRef::steal(words_of(picked)))) return nullptr;
+        }
+        if (reads & READ_BELIEFS) {
+            if (!(beliefs = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(k))))) return nullptr;
+            for (std::size_t j = 0; j < k; ++j) {
+                PyObject* held = st.beliefs[2 * static_cast<std::size_t>(st.live[j]) + (sides[j] ? 0 : 1)];
+                PyTuple_SET_ITEM(beliefs.get(), static_cast<Py_ssize_t>(j), OwnedRef::borrow(held ? held : Py_None).release());
+            }
+        }
+        rows.insert(rows.end(), slots.begin(), slots.end());
+        std::vector<std::int64_t> game_ids(k);
+        for (std::size_t j = 0; j < k; ++j)
+            game_ids[j] = st.core->entry(static_cast<std::size_t>(st.core->job(static_cast<std::size_t>(st.live[j])))).game;
+        OwnedRef ids = OwnedRef::steal(words_of(game_ids));
+        OwnedRef live = OwnedRef::steal(words_of(st.live));
+        OwnedRef entries = OwnedRef::steal(words_of(rows));
+        OwnedRef newest = OwnedRef::steal(words_of(st.newest));
+        OwnedRef counts = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(st.counts.size())));
+        if (!ids || !live || !entries || !newest || !counts) return nullptr;
+        for (std::size_t i = 0; i < st.counts.size(); ++i) {
+            PyObject* c = PyLong_FromSize_t(st.counts[i]);
+            if (!c) return nullptr;
+            PyTuple_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(i), c);
+        }
+        OwnedRef which = OwnedRef::steal(PyLong_FromSize_t(*unit));
+        if (!which) return nullptr;
+        st.unit = unit;
+        return PyTuple_Pack(12, which.get(), live.get(), counts.get(), white.get(), ids.get(), entries.get(), newest.get(),
+                            observations.get(), codes.get(), masks.get(), random.get(), beliefs.get());
+    });
+}
+
+const char* const SEGMENT_PLAY_PARAMS[] = {"actions", "log_probs"};
+constexpr Signature SEGMENT_PLAY_SIGNATURE = {"Segment.play()", SEGMENT_PLAY_PARAMS, 2, 2, true};
+
+// play(actions, log_probs) -> list: the decision of the turn under way, a slot (int64) and its
+// log-probability (float32) per game: recorded, played, and the games that end settled. Returns
+// the plies of each of the segment's own games that ended. ValueError as GameBatch.step refuses
+// a slot, and then no game moves.
+PyObject* segment_play(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        SegmentObject* self = as_segment(obj);
+        PyObject* bound[2] = {nullptr, nullptr};
+        if (bind_args(SEGMENT_PLAY_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        const SegmentCall call(self);
+        if (!call.ok()) return nullptr;
+        SegmentState& st = *self->state;
+        if (!st.unit) return PyErr_Format(PyExc_RuntimeError, "no turn is under way");
+        const auto k = static_cast<Py_ssize_t>(st.live.size());
+        HeldBuffer actions, log_probs;
+        if (acquire(bound[0], "actions", false, k, 8, "qln", actions) < 0 ||
+            acquire(bound[1], "log_probs", false, k, 4, "f", log_probs) < 0)
+            return nullptr;
+        const auto* chosen = static_cast<const std::int64_t*>(actions.view.buf);
+        std::optional<Refusal> refusal;
+        without_lock([&] {
+            st.core->record(st.live.data(), st.live.size(), chosen, static_cast<const float*>(log_probs.view.buf),
+                            st.players.data(), st.newest.data(), st.bits.data());
+            refusal = st.core->play(st.live.data(), st.live.size(), chosen, false);
+        });
+        if (refusal) return refuse_step(*refusal, false);
+        st.unit.reset();
+        if (take_plies(self, st.live) < 0) return nullptr;
+        return settle_slots(obj, st.live);
+    });
+}
+
+// finish() -> (rows, carried_rows, started): ends the rounds (a turn under way is dropped, its
+// games left as they stand); the rows of the shard's games, the rows of the games handed on,
+// and how many entries were started.
+PyObject* segment_finish(PyObject* obj, PyObject*) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        SegmentObject* self = as_segment(obj);
+        const SegmentCall call(self);
+        if (!call.ok()) return nullptr;
+        SegmentState& st = *self->state;
+        st.unit.reset();
+        const Segment::Sizes sizes = st.core->finish();
+        return Py_BuildValue("nnn", static_cast<Py_ssize_t>(sizes.rows), static_cast<Py_ssize_t>(sizes.carried_rows),
+                             static_cast<Py_ssize_t>(sizes.started));
+    });
+}
+
+// Acquires one writable buffer per field of `schema` (a tuple of them), `items` rows each.
+// Returns 0, or -1 with an exception set.
+template <std::size_t N>
+int acquire_fields(PyObject* tuple, const RowField (&schema)[N], Py_ssize_t items, HeldBuffer (&held)[N],
+                   void* (&out)[N]) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) != static_cast<Py_ssize_t>(N)) {
+        PyErr_Format(PyExc_TypeError, "expected a tuple of %zu buffers", N);
+        return -1;
+    }
+    for (std::size_t f = 0; f < N; ++f) {
+        const ItemKind kind = item_kind(schema[f].dtype);
+        const auto width = static_cast<Py_ssize_t>(std::max<std::size_t>(schema[f].width, 1));
+        if (acquire(PyTuple_GET_ITEM(tuple, f), schema[f].name.data(), true, items * width, kind.itemsize, kind.kinds,
+                    held[f]) < 0)
+            return -1;
+        out[f] = held[f].view.buf;
+    }
+    return 0;
+}
+
+// assemble(rows, games, carried): writes the shard after finish(): ROW_SCHEMA's fields (a tuple
+// of buffers of `rows` rows), GAME_SCHEMA's (one row per game), and CARRY_SCHEMA's for the
+// games handed on (their table, then their rows), or None.
+PyObject* segment_assemble(PyObject* obj, PyObject* args) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        SegmentObject* self = as_segment(obj);
+        PyObject *rows_arg, *games_arg, *carried_arg;
+        if (!PyArg_ParseTuple(args, "OOO:assemble", &rows_arg, &games_arg, &carried_arg)) return nullptr;
+        const SegmentCall call(self);
+        if (!call.ok()) return nullptr;
+        Segment& core = *self->state->core;
+        const Segment::Sizes sizes = core.finish();
+        const std::size_t games = core.required();
+        ShardOut out{};
+        HeldBuffer rows_held[ROW_FIELDS], games_held[std::size(GAME_SCHEMA)], carried_held[std::size(CARRY_SCHEMA)];
+        if (acquire_fields(rows_arg, ROW_SCHEMA, static_cast<Py_ssize_t>(sizes.rows), rows_held, out.rows) < 0 ||
+            acquire_fields(games_arg, GAME_SCHEMA, static_cast<Py_ssize_t>(games), games_held, out.games) < 0)
+            return nullptr;
+        if (carried_arg != Py_None) {
+            if (!PyTuple_Check(carried_arg) || PyTuple_GET_SIZE(carried_arg) != 2)
+                return PyErr_Format(PyExc_TypeError, "carried: expected None or (games, rows)");
+            // The table of the games handed on, then their rows.
+            constexpr std::size_t TABLE = 4;
+            for (std::size_t f = 0; f < std::size(CARRY_SCHEMA); ++f) {
+                const bool table = f < TABLE;
+                PyObject* part = PyTuple_GET_ITEM(carried_arg, table ? 0 : 1);
+                const std::size_t at = table ? f : f - TABLE;
+                if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 4)
+                    return PyErr_Format(PyExc_TypeError, "carried: expected two tuples of 4 buffers");
+                const ItemKind kind = item_kind(CARRY_SCHEMA[f].dtype);
+                const auto items = static_cast<Py_ssize_t>(table ? sizes.started - games : sizes.carried_rows);
+                if (acquire(PyTuple_GET_ITEM(part, at), CARRY_SCHEMA[f].name.data(), true, items, kind.itemsize,
+                            kind.kinds, carried_held[f]) < 0)
+                    return nullptr;
+                out.carried[f] = carried_held[f].view.buf;
+            }
+        }
+        try {
+            without_lock([&] { core.assemble(out); });
+        } catch (const std::logic_error& error) {
+            PyErr_SetString(PyExc_RuntimeError, error.what());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef SEGMENT_METHODS[] = {
+    {"start", segment_start, METH_O, "start($self, carried, /)\n--\n\n"},
+    {"turn", segment_turn, METH_NOARGS, "turn($self, /)\n--\n\n"},
+    {"play", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segment_play)), METH_FASTCALL | METH_KEYWORDS,
+     "play($self, actions, log_probs, /)\n--\n\n"},
+    {"finish", segment_finish, METH_NOARGS, "finish($self, /)\n--\n\n"},
+    {"assemble", segment_assemble, METH_VARARGS, "assemble($self, rows, games, carried, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot SEGMENT_SLOTS[] = {
+    {Py_tp_new, reinterpret_cast<void*>(segment_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(segment_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Segment(batch, games, white_of, black_of, required, units, reads, belief_caps, "
+                                  "belief_seeds)\n--\n\nThe native round loop of quellor_selfplay.arena.")},
+    {Py_tp_methods, SEGMENT_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec SEGMENT_SPEC = {
+    "quellor_selfplay._batch.Segment",
+    static_cast<int>(sizeof(SegmentObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    SEGMENT_SLOTS,
 };
 
 // =============================================================================================
@@ -1599,6 +1948,24 @@ int add_names(PyObject* module, const char* attr, const std::array<std::string_v
     return 0;
 }
 
+// Adds a schema to the module as a tuple of (name, numpy type string, width) tuples, width 0 for
+// a scalar. Returns 0, or -1 with an exception set.
+template <std::size_t N>
+int add_schema(PyObject* module, const char* attr, const RowField (&schema)[N]) {
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    if (!tuple) return -1;
+    for (std::size_t k = 0; k < N; ++k) {
+        PyObject* field = Py_BuildValue("(s#s#n)", schema[k].name.data(), static_cast<Py_ssize_t>(schema[k].name.size()),
+                                        schema[k].dtype.data(), static_cast<Py_ssize_t>(schema[k].dtype.size()),
+                                        static_cast<Py_ssize_t>(schema[k].width));
+        if (!field) return -1;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), field);
+    }
+    if (PyModule_AddObject(module, attr, tuple.get()) < 0) return -1;
+    tuple.release();
+    return 0;
+}
+
 // The game's sizes and names, for the Python package to read instead of repeating them.
 int add_constants(PyObject* module) {
     const struct {
@@ -1617,6 +1984,7 @@ int add_constants(PyObject* module) {
         {"SQUARE_CODES", static_cast<long>(Batch::SQUARE_CODES)},
         {"MAX_GAMES", static_cast<long>(MAX_GAMES)},
         {"BELIEF_BYTES_PER_POSITION", static_cast<long>(Belief::BYTES_PER_MEMBER)},
+        {"BELIEF_CAP", static_cast<long>(Belief::DEFAULT_CAP)},
     };
     for (const auto& number : numbers)
         if (PyModule_AddIntConstant(module, number.name, number.value) < 0) return -1;
@@ -1634,6 +2002,18 @@ int add_constants(PyObject* module) {
             return -1;
         }
     }
+    const struct {
+        const char* name;
+        unsigned value;
+    } reads[] = {
+        {"READ_OBSERVATIONS", READ_OBSERVATIONS}, {"READ_CODES", READ_CODES}, {"READ_MASKS", READ_MASKS},
+        {"READ_RANDOM", READ_RANDOM},             {"READ_BELIEFS", READ_BELIEFS},
+    };
+    for (const auto& read : reads)
+        if (PyModule_AddIntConstant(module, read.name, read.value) < 0) return -1;
+    if (add_schema(module, "ROW_SCHEMA", ROW_SCHEMA) < 0 || add_schema(module, "GAME_SCHEMA", GAME_SCHEMA) < 0 ||
+        add_schema(module, "CARRY_SCHEMA", CARRY_SCHEMA) < 0)
+        return -1;
     if (add_names(module, "RULES", RULES_NAMES) < 0 || add_names(module, "OBSERVATIONS", OBSERVATION_NAMES) < 0 ||
         add_names(module, "ENDINGS", ENDING_NAMES) < 0)
         return -1;
@@ -1658,6 +2038,13 @@ int exec_module(PyObject* module) {
     Py_INCREF(state.belief_type);
     if (PyModule_AddObject(module, "Belief", state.belief_type) < 0) {
         Py_DECREF(state.belief_type);
+        return -1;
+    }
+    state.segment_type = PyType_FromModuleAndSpec(module, &SEGMENT_SPEC, nullptr);
+    if (!state.segment_type) return -1;
+    Py_INCREF(state.segment_type);
+    if (PyModule_AddObject(module, "Segment", state.segment_type) < 0) {
+        Py_DECREF(state.segment_type);
         return -1;
     }
     return add_constants(module);

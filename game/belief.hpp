@@ -54,6 +54,10 @@ struct Member {
 
 class Belief {
 public:
+    // Positions a belief keeps unless its owner says otherwise: enough for most middlegames to
+    // stay exact, at 72 bytes a position.
+    static constexpr std::size_t DEFAULT_CAP = 100'000;
+
     // The belief of `side` at the start of a game from `start`: that position alone. Above
     // `cap` positions an update keeps a uniform random subset of `cap`, drawn from a stream
     // seeded with `seed`, and the set is no longer exact.

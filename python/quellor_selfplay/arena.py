@@ -21,15 +21,16 @@ import numpy as np
 import numpy.typing as npt
 import torch
 
-from quellor_selfplay.batch import GameBatch, Gathered
+from quellor_selfplay import _batch
+from quellor_selfplay.batch import GameBatch, native
 from quellor_selfplay.belief import Belief
-from quellor_selfplay.bots import GreedyPlayer
-from quellor_selfplay.codes import FRAME_CHANNELS
+from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
 from quellor_selfplay.config import GameConfig
-from quellor_selfplay.data import ROW_FIELDS
+from quellor_selfplay.data import CARRY_FIELDS, GAME_FIELDS, ROW_FIELDS
 from quellor_selfplay.ledger import count, part
 from quellor_selfplay.net import SquareNet, StackedSquares, stacking_shape
-from quellor_selfplay.players import NetPlayer, Player, sample_entries
+from quellor_selfplay.players import NetPlayer, as_player, sample_entries
+from quellor_selfplay.turn import Decision, Player, Reads, Turn
 
 Arrays = dict[str, npt.NDArray[Any]]
 
@@ -42,15 +43,14 @@ def derive_seed(*parts: Any) -> int:
 
 # The keys of a segment's unfinished games (see play_segment): a row per game, then a row per
 # ply of those games in game then ply order.
-CARRY_GAME_KEYS = ("carry_game", "carry_white", "carry_black", "carry_plies")
-CARRY_ROW_KEYS = ("carry_move", "carry_action", "carry_logp", "carry_player")
-CARRY_KEYS = CARRY_GAME_KEYS + CARRY_ROW_KEYS
+CARRY_KEYS = tuple(CARRY_FIELDS)
+CARRY_GAME_KEYS, CARRY_ROW_KEYS = CARRY_KEYS[:4], CARRY_KEYS[4:]
 
 
 def play_segment(
     table: GameConfig,
     games: Sequence[tuple[int, int, int]],
-    players: Sequence[Player],
+    players: Sequence[Any],
     slots: int,
     seed: int,
     on_game: Optional[Callable[[int], None]] = None,
@@ -69,7 +69,8 @@ def play_segment(
     the next shard holds them whole, the rows of their earlier moves as this segment made them.
     (The players of a carried game must be at the same indices in both segments.)
 
-    `on_game(plies)` is called as each game ends.
+    `players` are Players (see `turn`), or players of the older `act` interface. `on_game(plies)`
+    is called as each game ends.
     """
     order = [g for g, _, _ in games]
     if order != sorted(set(order)):
@@ -88,197 +89,100 @@ def play_segment(
     if any(not 0 <= p < len(players) for _, w, b in entries for p in (w, b)):
         raise ValueError(f"a game names a player outside the {len(players)} given")
     required = len(handed) + len(games)  # the shard's games; the early ones come after them
-    total = len(entries)
-    game_ids = np.array([g for g, _, _ in entries], dtype=np.int64)
-    white_of = np.array([w for _, w, _ in entries], dtype=np.int64)
-    black_of = np.array([b for _, _, b in entries], dtype=np.int64)
-    results = np.zeros(total, dtype=np.int8)
-    endings = np.zeros(total, dtype=np.uint8)
-    lengths = np.zeros(total, dtype=np.int32)
-    chunks: list[dict[str, npt.NDArray[Any]]] = []
     if required == 0:
-        return _assemble(chunks, game_ids, white_of, black_of, results, endings, lengths, 0, bool(early))
-
+        return _empty_shard(bool(early))
     if table.observation is None:
         raise ValueError("the game's observation layout is not set: give 'own' or 'history'")
     n = max(1, min(slots, required))
     if len(handed) > n:
         raise ValueError(f"{len(handed)} carried games do not fit in {n} slots")
+    deciders = [as_player(p, f"player {i}") for i, p in enumerate(players)]
+    game_ids = np.array([g for g, _, _ in entries], dtype=np.int64)
+    white_of = np.array([w for _, w, _ in entries], dtype=np.uint8)
+    black_of = np.array([b for _, _, b in entries], dtype=np.uint8)
+    # The players in a fixed order: a round gives each unit of them, in turn, every game where
+    # it is to move at that moment, and steps those games alone. A game against another player
+    # thus waits for it within the round, and each player decides for as many games at once as
+    # it can: after the learner has moved in all its games, every pool member finds all its own
+    # games waiting, where stepping all games together would split every step between them.
+    units = _stacked_units(sorted(set(white_of.tolist()) | set(black_of.tolist())), deciders, entries)
+    # Players that search keep, for every game they play, the belief of their side: made as the
+    # game starts in its slot, following every ply.
+    believing = any(Reads.BELIEFS in p.reads for p in deciders)
+    caps = [p.belief_cap if Reads.BELIEFS in p.reads else 0 for p in deciders] if believing else None
+    seeds = np.array([derive_seed(seed, "belief", int(g), white) for g in game_ids for white in (True, False)],
+                     dtype=np.uint64) if believing else None
     with part("engine"):
-        batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype="uint8",
+        batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype=table.dtype,
                           max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
                           fens=table.start_fen)
-    # The state of the segment's slots and games, which the core's round functions read and
-    # update in place: the entry each slot plays (-1 when idle), the next entry to start, and
-    # how each entry ended.
-    to_move = batch.to_move.numpy()
+        segment = _batch.Segment(native(batch), game_ids, white_of, black_of, required,
+                                 [members for members, _ in units], [int(d.reads) for _, d in units], caps, seeds)
     generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))
-    job = np.arange(n, dtype=np.int64)
-    waiting = np.array([n], dtype=np.int64)
-    schedule = (job, white_of.astype(np.uint8), black_of.astype(np.uint8), required, waiting, results, endings,
-                lengths)
-    rows = _Rows()
-    needs_random = [p.uses_random_actions for p in players]
-    # Players that search keep, for every game they play, the belief of their side: made as the
-    # game starts in its slot, updated after every ply.
-    needs_beliefs = [bool(getattr(p, "uses_beliefs", False)) for p in players]
-    beliefs: dict[tuple[int, bool], Belief] = {}
+    dtype = batch.observation.dtype
 
-    def follow(started: Sequence[int]) -> None:
-        for slot in started:
-            j = job[slot]
-            for white, p in ((True, white_of[j]), (False, black_of[j])):
-                beliefs.pop((int(slot), white), None)
-                if needs_beliefs[p]:
-                    with part("beliefs"):
-                        beliefs[(int(slot), white)] = Belief(
-                            batch, int(slot), white, cap=getattr(players[p], "belief_cap", 100_000),
-                            seed=derive_seed(seed, "belief", game_ids[j], white))
-
-    def update_beliefs(stepped: npt.NDArray[np.int64]) -> None:
-        # Both sides' beliefs follow every ply of their game.
-        if beliefs:
-            with part("beliefs"):
-                for slot in stepped:
-                    for white_side in (True, False):
-                        held = beliefs.get((int(slot), white_side))
-                        if held is not None:
-                            held.update()
-
-    def settled(words: tuple[bytearray, bytearray, bytearray]) -> None:
-        """Follows up what the core's settle() did where a game ended: the games that ended,
-        the slots that started a new game (the core restarted them, and ended those over at
-        once too) and the slots left idle."""
-        ended, started, idle = (np.frombuffer(w, dtype=np.int64) for w in words)
+    def ended(lengths: list[int]) -> None:
         if on_game is not None:
-            for j in ended[ended < required]:
-                on_game(int(lengths[j]))
-        for slot in idle:
-            beliefs.pop((int(slot), True), None)
-            beliefs.pop((int(slot), False), None)
-        if started.size:
-            # A slot whose new game ended at once started again: its last game is the one to follow.
-            follow(list(dict.fromkeys(started.tolist())))
+            for plies in lengths:
+                on_game(plies)
 
-    def play(live: npt.NDArray[np.int64], actions: npt.NDArray[np.int64], log_probs: npt.NDArray[np.float32],
-             player: npt.NDArray[np.uint8], turn: Gathered, exact: Optional[npt.NDArray[np.int64]] = None) -> None:
-        """Records the rows of the games in slots `live` before their move (their frames and
-        masks as `turn` gathered them), plays `actions` (or the move codes `exact`, replaying
-        carried games: then no game ends here) in them, notes each move the core played, and
-        ends the games that are over."""
-        held = rows.take(live.size)
-        batch._core.record(live, actions, log_probs, player, turn.newest, turn.mask_bits, schedule, tuple(held[:-1]))
-        # Beliefs follow the games' moves before the games that ended restart.
-        at_once = exact is None and not beliefs
-        with part("engine"):
-            batch._core.play_turn(live, actions if exact is None else exact, exact is not None, held[-1])
-            words = batch._core.settle(live, schedule) if at_once else None
-        update_beliefs(live)
-        if exact is None and not at_once:
-            with part("engine"):
-                words = batch._core.settle(live, schedule)
-        if words is not None:
-            settled(words)
-
-    follow(range(n))
-    with part("records"):
-        if handed:
-            _replay(batch, carried, len(handed), play)  # type: ignore[arg-type]
-        # Games over before their first move (a start position without a move) end at once,
-        # and so may the games that replace them; so do carried games that had ended.
-        with part("engine"):
-            words = batch._core.settle(np.arange(n, dtype=np.int64), schedule)
-        if words is not None:
-            settled(words)
-
-    # The players in a fixed order: a round gives each of them, in turn, every game where it is
-    # to move at that moment, and steps those games alone. A game against another player thus
-    # waits for it within the round, and each player decides for as many games at once as it
-    # can: after the learner has moved in all its games, every pool member finds all its own
-    # games waiting, where stepping all games together would split every step between them.
-    order_of_players = sorted(set(white_of.tolist()) | set(black_of.tolist()))
-    # Networks of one shape that follow each other in that order and never meet decide together
-    # in one pass (a pool's members, each in a few games a round). Each decides for games the
-    # others do not play, so the round is the one they would play deciding one after the other,
-    # but for a game that starts in a slot during their turn: a later member moves in it in
-    # the next round rather than in this one.
-    units = _stacked_units(order_of_players, players, entries, needs_random, needs_beliefs)
     # Everything a round does that no part within it names is the round's bookkeeping.
     with part("records"):
+        with part("engine"):
+            ended(segment.start(None if carried is None else _carried_moves(carried)))
         while True:
-            moved = False
-            for unit, stacked in units:
-                found = [batch._core.turn(p, schedule) for p in unit]
-                # The segment is done once its own games are: early games left running are handed
-                # on as they stand.
-                if any(f is None for f in found):
-                    break
-                lives = [np.frombuffer(cast(bytearray, f), dtype=np.int64) for f in found]
-                live = lives[0] if len(lives) == 1 else np.concatenate(lives)
-                if not live.size:
-                    continue
-                moved = True
-                if stacked is None:
-                    p = unit[0]
-                    actions, log_probs, turn = _decide(batch, players[p], live, to_move[live], n, needs_random[p],
-                                                       beliefs if needs_beliefs[p] else None, generator)
-                    mover = np.full(live.size, p, dtype=np.uint8)
-                else:
-                    counts = [len(lv) for lv in lives]
-                    actions, log_probs, turn = _decide_stacked(batch, stacked, live, counts, generator)
-                    mover = np.repeat(np.array(unit, dtype=np.uint8), counts)
-                play(live, actions, log_probs, mover, turn)
-            if not moved:
+            with part("observations"):
+                found = segment.turn()
+            if found is None:
                 break
-    with part("records"):
-        # Early games still running have the plies played so far.
-        plies = batch.plies.numpy()
-        for slot in np.flatnonzero(job >= required):
-            lengths[job[slot]] = plies[slot]
-        return _assemble(rows.chunks(), game_ids, white_of, black_of, results, endings, lengths, required,
-                         bool(early), started=min(int(waiting[0]), total))
+            unit, live, counts, white, ids, legal, newest, seen, codes, masks, drawn, beliefs = found
+            k = len(live) // 8
+            count("positions", k)
+            entries_found = torch.frombuffer(legal, dtype=torch.int64)
+            half = len(entries_found) // 2
+            turn = Turn(
+                games=np.frombuffer(live, dtype=np.int64), white=np.frombuffer(white, dtype=np.bool_),
+                ids=np.frombuffer(ids, dtype=np.int64), rows=entries_found[:half], slots=entries_found[half:],
+                newest=np.frombuffer(newest, dtype=np.int64).reshape(k, -1), generator=generator,
+                observations=None if seen is None else torch.frombuffer(seen, dtype=dtype).view(k, OBS_ROWS, OBS_COLS),
+                codes=None if codes is None else torch.frombuffer(codes, dtype=torch.uint8).view(k, OBS_ROWS, -1),
+                masks=None if masks is None else torch.frombuffer(masks, dtype=torch.bool).view(k, ACTION_SLOTS),
+                random=None if drawn is None else torch.frombuffer(drawn, dtype=torch.int64),
+                beliefs=None if beliefs is None else [Belief._following(b, batch) for b in beliefs],
+                counts=counts)
+            decider = units[unit][1]
+            with part(decider.ledger_part):
+                decision = decider.decide(turn)
+            decision.check(turn)
+            with part("engine"):
+                ended(segment.play(np.ascontiguousarray(decision.slots, dtype=np.int64),
+                                   np.ascontiguousarray(decision.log_probs, dtype=np.float32)))
+        return _shard(segment, required, bool(early))
 
 
-class _Rows:
-    """The rows a segment records, in blocks of BLOCK rows (a turn's rows within one block):
-    take(k) hands out the next k rows of every field (those the core writes, then "move")."""
-
-    BLOCK = 4096
-    FIELDS = (("job", np.int64, ()), ("ply", np.int32, ()), ("white", np.bool_, ()), ("action", np.int16, ()),
-              ("logp", np.float32, ()), ("player", np.uint8, ()), ("frame", np.int64, (FRAME_CHANNELS,)),
-              ("castling", np.uint8, ()), ("mask", np.uint8, (ROW_FIELDS["mask"][1][0],)), ("move", np.int16, ()))
-
-    def __init__(self) -> None:
-        self.blocks: list[tuple[list[npt.NDArray[Any]], int]] = []  # each block's fields and rows used
-        self.fields: list[npt.NDArray[Any]] = []
-        self.used = self.size = 0
-
-    def take(self, k: int) -> list[npt.NDArray[Any]]:
-        if self.used + k > self.size:
-            self._close()
-            self.size = max(self.BLOCK, k)
-            self.fields = [np.empty((self.size, *shape), dtype) for _, dtype, shape in self.FIELDS]
-            self.used = 0
-        at, self.used = self.used, self.used + k
-        return [field[at: self.used] for field in self.fields]
-
-    def _close(self) -> None:
-        if self.used:
-            self.blocks.append((self.fields, self.used))
-        self.fields, self.used, self.size = [], 0, 0
-
-    def chunks(self) -> list[dict[str, npt.NDArray[Any]]]:
-        """The rows recorded, a dict of fields per block."""
-        self._close()
-        return [{name: field[:used] for (name, _, _), field in zip(self.FIELDS, fields)} for fields, used in self.blocks]
+def _empty_shard(carries: bool) -> Arrays:
+    """The shard of a segment without games."""
+    shard: Arrays = {key: np.zeros((0, *shape), dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
+    shard.update({key: np.zeros(0, dtype) for key, dtype in GAME_FIELDS.items()})
+    if carries:
+        shard.update({key: np.zeros(0, dtype) for key, dtype in CARRY_FIELDS.items()})
+    return shard
 
 
-def _whole_rows(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
-    """A C-contiguous array as one item a row (numpy copies a row of several items one item at
-    a time when it scatters them, and a row of one item in one copy)."""
-    if array.ndim == 1:
-        return array
-    return array.reshape(len(array), -1).view(np.dtype((np.void, array[0].nbytes))).reshape(-1)
+def _shard(segment: Any, required: int, carries: bool) -> Arrays:
+    """The shard of a segment whose rounds are done, written by the segment into arrays made
+    here: the rows of its `required` games in game then ply order, a row per game, and with
+    `carries` the games it started early for the next segment (their table, then their rows)."""
+    rows, carried_rows, started = segment.finish()
+    shard: Arrays = {key: _fresh((rows, *shape), dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
+    shard.update({key: np.empty(required, dtype) for key, dtype in GAME_FIELDS.items()})
+    handed = None
+    if carries:
+        sizes = [started - required] * len(CARRY_GAME_KEYS) + [carried_rows] * len(CARRY_ROW_KEYS)
+        shard.update({key: np.empty(size, dtype) for (key, dtype), size in zip(CARRY_FIELDS.items(), sizes)})
+        handed = (tuple(shard[key] for key in CARRY_GAME_KEYS), tuple(shard[key] for key in CARRY_ROW_KEYS))
+    segment.assemble(tuple(shard[key] for key in ROW_FIELDS), tuple(shard[key] for key in GAME_FIELDS), handed)
+    return shard
 
 
 def _fresh(shape: tuple[int, ...], dtype: Any) -> npt.NDArray[Any]:
@@ -289,6 +193,12 @@ def _fresh(shape: tuple[int, ...], dtype: Any) -> npt.NDArray[Any]:
     raw: npt.NDArray[Any] = torch.empty(int(np.prod(shape)) * np.dtype(dtype).itemsize, dtype=torch.uint8).numpy()
     array: npt.NDArray[Any] = raw.view(dtype).reshape(shape)
     return array
+
+
+def _carried_moves(carried: Arrays) -> tuple[npt.NDArray[Any], ...]:
+    """The carried games' plies and moves, as the segment plays them again."""
+    return tuple(np.ascontiguousarray(carried[key], dtype=CARRY_FIELDS[key]) for key in (
+        "carry_plies", "carry_move", "carry_action", "carry_logp", "carry_player"))
 
 
 def _carried_games(carried: Optional[Arrays]) -> list[tuple[int, int, int]]:
@@ -311,41 +221,21 @@ def _carried_games(carried: Optional[Arrays]) -> list[tuple[int, int, int]]:
     return [(int(g), int(w), int(b)) for g, w, b in zip(ids, carried["carry_white"], carried["carry_black"])]
 
 
-def _replay(batch: GameBatch, carried: Arrays, count: int, play: Callable[..., None]) -> None:
-    """Plays the carried games' moves again in slots 0..count-1, ply by ply, recording their
-    rows with the slots, log-probabilities and players they were played with."""
-    plies = np.asarray(carried["carry_plies"], dtype=np.int64)
-    starts = np.cumsum(plies) - plies
-    codes = np.asarray(carried["carry_move"], dtype=np.int64)
-    actions = np.asarray(carried["carry_action"], dtype=np.int64)
-    log_probs = np.asarray(carried["carry_logp"], dtype=np.float32)
-    players = np.asarray(carried["carry_player"], dtype=np.uint8)
-    for ply in range(int(plies.max(initial=0))):
-        live = np.flatnonzero(plies > ply)
-        over = (batch.terminated | batch.truncated).numpy()[live]
-        if over.any():
-            raise ValueError(f"carried game {int(carried['carry_game'][live[over][0]])} ended before its "
-                             f"move {ply}")
-        at = starts[live] + ply
-        play(live, actions[at], log_probs[at], players[at], batch.gather(live, observations=False), exact=codes[at])
-
-
 # Whether networks of one shape decide together (see play_segment); off, each decides alone.
 STACKING = True
 
 
-def _stacked_units(order: list[int], players: Sequence[Player], entries: Sequence[tuple[int, int, int]],
-                   needs_random: list[bool], needs_beliefs: list[bool]
-                   ) -> list[tuple[list[int], Optional[StackedSquares]]]:
-    """The players of `order` in the turns they take in a round: runs of network players that
-    read square codes, share a network shape and never meet in `entries` take one turn together
-    (with their networks stacked), every other player a turn of its own (None)."""
+def _stacked_units(order: list[int], players: Sequence[Player], entries: Sequence[tuple[int, int, int]]
+                   ) -> list[tuple[list[int], Player]]:
+    """The players of `order` in the turns they take in a round, each turn's players with the
+    Player that decides for them: runs of network players that read square codes, share a
+    network shape and never meet in `entries` take one turn together (with their networks
+    stacked), every other player a turn of its own."""
     met = {(w, b) for _, w, b in entries} | {(b, w) for _, w, b in entries}
 
     def shape(p: int) -> Any:
         player = players[p]
-        if not STACKING or type(player) is not NetPlayer or not player.reads_codes or needs_random[p] \
-                or needs_beliefs[p]:
+        if not STACKING or type(player) is not NetPlayer or not player.reads_codes:
             return None
         return stacking_shape(player.acting)
 
@@ -356,136 +246,27 @@ def _stacked_units(order: list[int], players: Sequence[Player], entries: Sequenc
             runs[-1].append(p)
         else:
             runs.append([p])
-    return [(run, None if len(run) == 1 else
-             StackedSquares([cast(SquareNet, cast(NetPlayer, players[p]).acting) for p in run])) for run in runs]
+    return [(run, players[run[0]] if len(run) == 1 else
+             _Stacked(StackedSquares([cast(SquareNet, cast(NetPlayer, players[p]).acting) for p in run])))
+            for run in runs]
 
 
-def _decide_stacked(batch: GameBatch, stacked: StackedSquares, live: npt.NDArray[np.int64], counts: list[int],
-                    generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], Gathered]:
-    """_decide() for the network players of `stacked`: the first counts[0] games of `live` are the
-    first network's, and so on. The moves are drawn in that order from `generator`, as the
+class _Stacked(Player):
+    """Network players that decide together: the first counts[0] games of a turn are the first
+    network's, and so on. The moves are drawn in that order from the turn's generator, as the
     players deciding one after the other would draw them."""
-    count("positions", live.size)
-    with part("observations"):
-        turn = batch.gather(live, observations=False, codes=True)
-    assert turn.codes is not None
-    with part("sampling"):
+
+    reads = Reads.CODES
+    ledger_part = "sampling"
+
+    def __init__(self, stacked: StackedSquares) -> None:
+        self.stacked = stacked
+
+    def decide(self, turn: Turn) -> Decision:
+        assert turn.codes is not None
         with part("forward"):
-            count("forward rows", live.size)
+            count("forward rows", len(turn))
             count("forward calls", 1)
             with torch.inference_mode():
-                values = stacked.legal_logits_of_codes(turn.codes, counts, turn.rows, turn.slots)
-        actions, log_probs = sample_entries(values, turn.rows, turn.slots, live.size, generator)
-    return actions, log_probs, turn
-
-
-def _decide(batch: GameBatch, player: Player, live: npt.NDArray[np.int64], white: npt.NDArray[np.bool_], n: int,
-            needs_random: bool, beliefs: Optional[dict[tuple[int, bool], Belief]],
-            generator: torch.Generator) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32], Gathered]:
-    """`player`'s slots and their log-probabilities in the batch games `live` (where it is to
-    move, White where `white`), and what was gathered of those games, which the record reuses."""
-    count("positions", live.size)
-    # A network player or a bot takes the legal entries the gather found, a network its square
-    # codes where it reads them, a bot the newest frames; the others take the observations and
-    # masks.
-    kind = getattr(type(player), "act", None)
-    on_entries = kind in (NetPlayer.act, GreedyPlayer.act) and not needs_random and beliefs is None
-    on_boards = on_entries and kind is GreedyPlayer.act
-    on_codes = on_entries and bool(getattr(player, "reads_codes", False))
-    with part("observations"):
-        turn = batch.gather(live, observations=not (on_codes or on_boards), codes=on_codes)
-    masks = None
-    if not on_entries:
-        with part("observations"):
-            masks = batch.legal_action_mask if live.size == n else torch.index_select(
-                batch.legal_action_mask, 0, torch.from_numpy(live))
-    drawn = None
-    if needs_random:
-        with part("engine"):
-            drawn = torch.index_select(batch.random_actions(), 0, torch.from_numpy(live))
-    extra = {} if beliefs is None else {"beliefs": [beliefs[(int(s), bool(w))] for s, w in zip(live, white)]}
-    with part(getattr(player, "ledger_part", "bots")):
-        if on_boards:
-            assert isinstance(player, GreedyPlayer)
-            boards = np.ascontiguousarray(turn.newest[:, :FRAME_CHANNELS]).view(np.uint64)
-            actions, log_probs = player.act_on_entries(boards, turn.rows.numpy(), turn.slots.numpy(), generator)
-        elif masks is None:
-            assert isinstance(player, NetPlayer)
-            if turn.codes is not None:
-                actions, log_probs = player.act_on_codes(turn.codes, turn.rows, turn.slots, generator)
-            else:
-                assert turn.observations is not None
-                actions, log_probs = player.act_on_entries(turn.observations, turn.rows, turn.slots, generator)
-        else:
-            assert turn.observations is not None
-            actions, log_probs = player.act(turn.observations, masks, generator, drawn, **extra)
-    return np.asarray(actions, dtype=np.int64), np.asarray(log_probs, dtype=np.float32), turn
-
-
-def _assemble(chunks: list[dict[str, npt.NDArray[Any]]], game_ids: npt.NDArray[np.int64],
-              white_of: npt.NDArray[np.int64], black_of: npt.NDArray[np.int64],
-              results: npt.NDArray[np.int8], endings: npt.NDArray[np.uint8],
-              lengths: npt.NDArray[np.int32], required: int, carries: bool, started: int = 0) -> Arrays:
-    """The shard: the rows of entries 0..required-1 in game then ply order (a game's rows start
-    where those of the games before it end), written from the chunks' rows in one copy per
-    field. With `carries`, the early entries required..started-1 go under CARRY_KEYS."""
-    # The shard's games in game order: carried games come first among the entries.
-    shard_order = np.argsort(game_ids[:required], kind="stable")
-    sorted_lengths = lengths[:required][shard_order]
-    starts = np.zeros(len(game_ids), dtype=np.int64)
-    starts[shard_order] = np.cumsum(sorted_lengths, dtype=np.int64) - sorted_lengths
-    # The early games after them, in entry order (which is game order).
-    early_lengths = lengths[required:started].astype(np.int64)
-    starts[required:started] = np.cumsum(early_lengths) - early_lengths
-    total = int(sorted_lengths.sum())
-    early_rows = int(early_lengths.sum())
-    # Where each recorded row goes: the shard's rows by game then ply, the early games' rows
-    # after theirs. Each field is written there straight from the blocks the rows were recorded
-    # in, one copy per field.
-    jobs = np.concatenate([chunk["job"] for chunk in chunks]) if chunks else np.zeros(0, np.int64)
-    plies = np.concatenate([chunk["ply"] for chunk in chunks]) if chunks else np.zeros(0, np.int32)
-    at = starts[jobs] + plies
-    own = jobs < required
-    # Each of the shard's rows (and of the early games') recorded exactly once.
-    if (int(own.sum()) != total or len(own) - int(own.sum()) != early_rows
-            or not np.array_equal(np.bincount(at[own], minlength=total), np.ones(total, np.int64))
-            or not np.array_equal(np.bincount(at[~own], minlength=early_rows), np.ones(early_rows, np.int64))):
-        raise RuntimeError(f"a segment recorded {int(own.sum())} rows for games of {total} plies")
-    shard = {key: _fresh((total, *shape), dtype) for key, (dtype, shape) in ROW_FIELDS.items()}
-    handed: Arrays = {key: np.empty(early_rows, dtype) for key, dtype in (
-        ("carry_move", np.int16), ("carry_action", np.int16), ("carry_logp", np.float32), ("carry_player", np.uint8))}
-    recorded = [key for key in ROW_FIELDS if key not in ("game", "value")]
-    begin = 0
-    for chunk in chunks:
-        end = begin + len(chunk["job"])
-        mine, where = own[begin:end], at[begin:end]
-        whole = bool(mine.all())
-        for key in recorded:
-            into, rows = _whole_rows(shard[key]), _whole_rows(chunk[key])
-            into[where if whole else where[mine]] = rows if whole else rows[mine]
-        if not whole:
-            for key in handed:
-                handed[key][where[~mine]] = chunk[key.removeprefix("carry_")][~mine]
-        begin = end
-    owner = np.empty(total, dtype=np.int64)
-    owner[at[own]] = jobs[own]
-    white_result = results[owner]
-    shard["game"] = game_ids[owner]
-    shard["value"] = np.where(shard["white"], white_result, -white_result).astype(np.int8)
-    shard.update({
-        "game_index": game_ids[:required][shard_order],
-        "game_plies": sorted_lengths,
-        "game_result": results[:required][shard_order],
-        "game_ending": endings[:required][shard_order],
-        "game_white": white_of[:required][shard_order].astype(np.uint8),
-        "game_black": black_of[:required][shard_order].astype(np.uint8),
-    })
-    if carries:
-        shard.update({
-            "carry_game": game_ids[required:started].copy(),
-            "carry_white": white_of[required:started].copy(),
-            "carry_black": black_of[required:started].copy(),
-            "carry_plies": lengths[required:started].astype(np.int32),
-            **handed,
-        })
-    return shard
+                values = self.stacked.legal_logits_of_codes(turn.codes, list(turn.counts), turn.rows, turn.slots)
+        return Decision(*sample_entries(values, turn.rows, turn.slots, len(turn), turn.generator))

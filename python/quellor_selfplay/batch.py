@@ -24,7 +24,7 @@ from quellor_selfplay.codes import (
     SQUARE_CODES, code_move,
 )
 
-__all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PACKED_WORDS", "ENDINGS"]
+__all__ = ["GameBatch", "unpack_observation", "ACTION_SLOTS", "MOVE_CODES", "PACKED_WORDS", "ENDINGS", "native", "adopt"]
 
 DTYPES = {"uint8": torch.uint8, "float32": torch.float32}
 INT64_MAX = 2**63 - 1
@@ -467,6 +467,23 @@ class GameBatch:
             rows, slots = torch.zeros(0, dtype=torch.int64), torch.zeros(0, dtype=torch.int64)
         seen = copies if copies is not None else self._observation if observations else None
         return Gathered(seen, coded, rows, slots, bits, newest)
+
+
+def native(batch: GameBatch) -> Any:
+    """The native core of `batch`, for the package's native companions that work on its games (a
+    belief that follows one of them, a segment that plays them); nothing else reaches it."""
+    if not isinstance(batch, GameBatch):
+        raise TypeError(f"batch must be a GameBatch, not {type(batch).__name__}")
+    return batch._core
+
+
+def adopt(n: int, rules: str, dtype: torch.dtype, auto_reset: bool, make: Any) -> GameBatch:
+    """A GameBatch of n games whose native core `make(outputs)` builds, writing to the output
+    tensors made for it here (a batch of positions drawn from a belief, say)."""
+    batch = GameBatch.__new__(GameBatch)
+    batch._n, batch._rules, batch._auto_reset = n, rules, bool(auto_reset)
+    batch._core = make(batch._allocate(dtype))
+    return batch
 
 
 def square_codes(observations: torch.Tensor) -> torch.Tensor:

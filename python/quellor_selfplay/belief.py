@@ -26,13 +26,15 @@ from typing import Any, Union
 import numpy as np
 
 from quellor_selfplay import _batch
-from quellor_selfplay.batch import GameBatch, _whole
+from quellor_selfplay.batch import GameBatch, _whole, adopt, native
 from quellor_selfplay.codes import MAX_GAMES
 
-__all__ = ["Belief", "BeliefTracker", "BYTES_PER_POSITION"]
+__all__ = ["Belief", "BeliefTracker", "BYTES_PER_POSITION", "BELIEF_CAP"]
 
 # What one stored position costs: eight bitboards, castling rights and the en-passant pawn.
 BYTES_PER_POSITION = _batch.BELIEF_BYTES_PER_POSITION
+# Positions a belief keeps unless told otherwise.
+BELIEF_CAP: int = _batch.BELIEF_CAP
 SIDES = {"white": True, "black": False}
 
 
@@ -44,12 +46,12 @@ def _seed(value: Any) -> int:
 
 
 class Belief:
-    """Belief(batch, game, side, *, cap=100_000, seed=0): what `side` ("white" or "black", or
+    """Belief(batch, game, side, *, cap=BELIEF_CAP, seed=0): what `side` ("white" or "black", or
     True for White) of game `game` of `batch` cannot rule out, at the game's start."""
 
     __slots__ = ("_core", "_batch")
 
-    def __init__(self, batch: GameBatch, game: int, side: Union[str, bool], *, cap: int = 100_000,
+    def __init__(self, batch: GameBatch, game: int, side: Union[str, bool], *, cap: int = BELIEF_CAP,
                  seed: int = 0) -> None:
         if not isinstance(batch, GameBatch):
             raise TypeError(f"batch must be a GameBatch, not {type(batch).__name__}")
@@ -65,7 +67,14 @@ class Belief:
         if not 1 <= cap < 2**32 - 1:
             raise ValueError(f"cap must be in 1..{2**32 - 2}, got {cap}")
         self._batch = batch
-        self._core = _batch.Belief(batch._core, batch._index(game), white, cap, _seed(seed))
+        self._core = _batch.Belief(native(batch), batch._index(game), white, cap, _seed(seed))
+
+    @classmethod
+    def _following(cls, core: Any, batch: GameBatch) -> "Belief":
+        """The Belief of a native one that a segment keeps for a game of `batch`."""
+        belief = cls.__new__(cls)
+        belief._core, belief._batch = core, batch
+        return belief
 
     @property
     def game(self) -> int:
@@ -144,11 +153,11 @@ class Belief:
         if wanted is None:
             wanted = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
         threads = min(int(wanted), k * repeat)
-        games = GameBatch.__new__(GameBatch)
-        games._n, games._rules, games._auto_reset = k * repeat, "dark", template._auto_reset
-        outputs = games._allocate(template.observation.dtype)
-        games._core = self._core.start(k, seed, observation, dtype_name, int(max_plies),
-                                       _seed(options.get("seed", 0)), threads, games._auto_reset, outputs, repeat)
+        auto_reset = bool(options.get("auto_reset", False))
+        games = adopt(k * repeat, "dark", template.observation.dtype, auto_reset,
+                      lambda outputs: self._core.start(k, seed, observation, dtype_name, int(max_plies),
+                                                       _seed(options.get("seed", 0)), threads, auto_reset, outputs,
+                                                       repeat))
         return games
 
     def occupancy(self) -> np.ndarray:
@@ -173,7 +182,7 @@ class Belief:
 
 
 class BeliefTracker:
-    """BeliefTracker(side, *, rules="dark", max_plies=None, fen=None, cap=100_000, seed=0): the
+    """BeliefTracker(side, *, rules="dark", max_plies=None, fen=None, cap=BELIEF_CAP, seed=0): the
     Belief of `side` in a game known by its start and its moves, such as an OpenSpiel state's or
     a PettingZoo environment's, which hold no GameBatch a Belief could follow ply by ply.
 
@@ -185,7 +194,7 @@ class BeliefTracker:
     __slots__ = ("_side", "_settings", "_cap", "_seed", "_moves", "_games", "_belief")
 
     def __init__(self, side: Union[str, bool], *, rules: str = "dark", max_plies: Any = None,
-                 fen: Any = None, cap: int = 100_000, seed: int = 0) -> None:
+                 fen: Any = None, cap: int = BELIEF_CAP, seed: int = 0) -> None:
         if rules != "dark":
             raise ValueError(f"a belief follows a game played under the dark rules, not {rules!r}")
         self._side, self._settings, self._cap, self._seed = side, (max_plies, fen), cap, seed

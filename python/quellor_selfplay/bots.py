@@ -54,6 +54,7 @@ import torch
 from quellor_selfplay import _batch
 from quellor_selfplay.codes import FRAME_CHANNELS, NEWEST_FRAME
 from quellor_selfplay.inference import legal_entries
+from quellor_selfplay.turn import Decision, Player, Reads, Turn
 
 Bitboards = npt.NDArray[np.uint64]
 Ints = npt.NDArray[np.int64]
@@ -113,16 +114,21 @@ def score_entries(boards: Bitboards, rows: Ints, slots: Ints, bold: bool = False
     return Scores(rows, slots, gain, loss, bonus, king_capture)
 
 
-class GreedyPlayer:
+class GreedyPlayer(Player):
     """The best move one ply deep from the mover's own view (see the module's notes); moves
     within NEAR_TIE of the best are chosen between with the caller's generator, and the
     log-probability returned is 0.0: the choice is deterministic given the seed. `bold`: the
-    bold variant."""
+    bold variant. It reads nothing but the newest frames and legal entries every turn holds."""
 
+    reads = Reads.NOTHING
     uses_random_actions = False
 
     def __init__(self, bold: bool = False) -> None:
         self.bold = bold
+
+    def decide(self, turn: Turn) -> Decision:
+        slots, log_probs = self.act_on_entries(turn.boards, turn.rows.numpy(), turn.slots.numpy(), turn.generator)
+        return Decision(slots, log_probs)
 
     def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
             random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:

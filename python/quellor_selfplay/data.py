@@ -67,27 +67,12 @@ VERSION = 1
 MANIFEST = "manifest.json"
 SHARD_DIR = "shards"
 FRAME_WORDS = FRAME_CHANNELS
+# The schema of a shard's rows, of its game table and of the games a segment hands on, as the
+# native segment writes them: name -> numpy dtype (and a row's shape, for the rows).
 ROW_FIELDS: dict[str, tuple[Any, tuple[int, ...]]] = {
-    "frame": (np.int64, (FRAME_WORDS,)),
-    "castling": (np.uint8, ()),
-    "mask": (np.uint8, (MASK_BYTES,)),
-    "action": (np.int16, ()),
-    "move": (np.int16, ()),
-    "logp": (np.float32, ()),
-    "white": (np.bool_, ()),
-    "value": (np.int8, ()),
-    "game": (np.int64, ()),
-    "ply": (np.int32, ()),
-    "player": (np.uint8, ()),
-}
-GAME_FIELDS: dict[str, Any] = {
-    "game_index": np.int64,
-    "game_plies": np.int32,
-    "game_result": np.int8,
-    "game_ending": np.uint8,
-    "game_white": np.uint8,
-    "game_black": np.uint8,
-}
+    name: (np.dtype(dtype), (width,) if width else ()) for name, dtype, width in _batch.ROW_SCHEMA}
+GAME_FIELDS: dict[str, Any] = {name: np.dtype(dtype) for name, dtype, _ in _batch.GAME_SCHEMA}
+CARRY_FIELDS: dict[str, Any] = {name: np.dtype(dtype) for name, dtype, _ in _batch.CARRY_SCHEMA}
 ROW_BYTES = sum(np.dtype(t).itemsize * math.prod(s) for t, s in ROW_FIELDS.values())
 Arrays = dict[str, npt.NDArray[Any]]
 PathLike = Union[str, "os.PathLike[str]"]

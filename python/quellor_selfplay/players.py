@@ -17,7 +17,7 @@ import io
 import re
 import warnings
 from pathlib import Path
-from typing import Any, Optional, Protocol, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -25,12 +25,14 @@ import torch
 from torch import nn
 
 from quellor_selfplay import _batch
+from quellor_selfplay.belief import BELIEF_CAP
 from quellor_selfplay.bots import GreedyPlayer
 from quellor_selfplay.codes import ACTION_SLOTS
 from quellor_selfplay.inference import acting_copy, legal_entries
 from quellor_selfplay.ledger import count, part
 from quellor_selfplay.net import CheckpointError, architecture, build_net, is_torchscript, read_checkpoint
 from quellor_selfplay.search import SearchPlayer, SearchSettings
+from quellor_selfplay.turn import Decision, Player, Reads, Turn
 
 RANDOM = "random"
 GREEDY = "greedy"
@@ -50,32 +52,37 @@ class PlayerError(ValueError):
     or make an object with the player interface."""
 
 
-class Player(Protocol):
-    """Chooses slots for a batch of games."""
+class ActPlayer(Player):
+    """A player of the older interface as a Player: `act(observations, masks, generator,
+    random_slots)` -> (slots, log-probabilities), with a bool `uses_random_actions` saying whether
+    it is given the batch's random draws; one whose `uses_beliefs` is True is also given
+    `beliefs=`, the mover's Belief of each game, capped at its `belief_cap`."""
 
-    #: Whether `act` needs GameBatch.random_actions() for its games.
-    uses_random_actions: bool
+    def __init__(self, inner: Any) -> None:
+        self.inner = inner
+        self.believes = getattr(inner, "uses_beliefs", False) is True
+        self.reads = Reads.OBSERVATIONS | Reads.MASKS
+        if inner.uses_random_actions:
+            self.reads |= Reads.RANDOM
+        if self.believes:
+            self.reads |= Reads.BELIEFS
+            self.belief_cap = int(getattr(inner, "belief_cap", BELIEF_CAP))
 
-    def act(
-        self,
-        observations: torch.Tensor,
-        masks: torch.Tensor,
-        generator: torch.Generator,
-        random_slots: Optional[torch.Tensor],
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
-        """(slots, log-probabilities) for k games: `observations` (k, 64, 106) as the batch
-        gives them, `masks` (k, 4352) bool, and `random_slots` (k,) when uses_random_actions.
-
-        A player whose `uses_beliefs` attribute is True (the search player) is also given
-        `beliefs=`, the mover's Belief of each game, kept at its `belief_cap` by whoever plays
-        the games (the arena, the OpenSpiel bot, PettingZoo's player_action)."""
-        ...
+    def decide(self, turn: Turn) -> Decision:
+        extra = {"beliefs": list(turn.beliefs or ())} if self.believes else {}
+        slots, log_probs = self.inner.act(turn.observations, turn.masks, turn.generator, turn.random, **extra)
+        return Decision(np.asarray(slots, dtype=np.int64), np.asarray(log_probs, dtype=np.float32))
 
 
-class RandomPlayer:
+class RandomPlayer(Player):
     """Uniform over the legal slots, drawn by the batch's own per-game random streams."""
 
+    reads = Reads.RANDOM
     uses_random_actions = True
+
+    def decide(self, turn: Turn) -> Decision:
+        assert turn.random is not None
+        return Decision(turn.random.numpy().astype(np.int64), (-np.log(turn.legal_counts())).astype(np.float32))
 
     def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
             random_slots: Optional[torch.Tensor]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]:
@@ -84,7 +91,7 @@ class RandomPlayer:
         return random_slots.numpy().astype(np.int64), (-np.log(counts)).astype(np.float32)
 
 
-class NetPlayer:
+class NetPlayer(Player):
     """Samples from a network's softmax over the legal slots.
 
     `model` maps float32 observations (B, 64, 106) to logits (B, 4352), or to a tuple whose
@@ -107,6 +114,23 @@ class NetPlayer:
         # Whether it reads square codes (GameBatch.gather) in place of observations: a network
         # on the CPU with a stem that takes them.
         self.reads_codes = self.device.type == "cpu" and callable(getattr(self.acting, "legal_logits_of_codes", None))
+
+    @property
+    def reads_codes(self) -> bool:
+        return self.reads == Reads.CODES
+
+    @reads_codes.setter
+    def reads_codes(self, value: bool) -> None:
+        self.reads = Reads.CODES if value else Reads.OBSERVATIONS
+
+    def decide(self, turn: Turn) -> Decision:
+        if turn.codes is not None and self.reads_codes:
+            slots, log_probs = self.act_on_codes(turn.codes, turn.rows, turn.slots, turn.generator)
+        else:
+            turn.need(Reads.OBSERVATIONS)
+            assert turn.observations is not None
+            slots, log_probs = self.act_on_entries(turn.observations, turn.rows, turn.slots, turn.generator)
+        return Decision(slots, log_probs)
 
     def logits(self, observations: torch.Tensor) -> torch.Tensor:
         with torch.inference_mode():
@@ -319,11 +343,21 @@ def user_player(target: str) -> Player:
         player = found()
     except Exception as err:
         raise PlayerError(f"player {target}: {attribute}() failed: {type(err).__name__}: {err}") from None
-    if not callable(getattr(player, "act", None)) or not isinstance(getattr(player, "uses_random_actions", None), bool):
-        raise PlayerError(f"player {target}: {attribute}() made a {type(player).__name__}, which lacks the player "
-                          f"interface: act(observations, masks, generator, random_slots) and a bool "
-                          f"uses_random_actions")
-    return player  # type: ignore[no-any-return]
+    return as_player(player, f"player {target}: {attribute}()")
+
+
+def as_player(player: Any, what: str = "the player") -> Player:
+    """`player` as a Player: one already, or one of the older interface (see ActPlayer);
+    PlayerError for anything else."""
+    if isinstance(player, Player):
+        if not isinstance(player.reads, Reads):
+            raise PlayerError(f"{what} made a {type(player).__name__} whose reads is not a Reads")
+        return player
+    if callable(getattr(player, "act", None)) and isinstance(getattr(player, "uses_random_actions", None), bool):
+        return ActPlayer(player)
+    raise PlayerError(f"{what} made a {type(player).__name__}, which lacks the player interface: a "
+                      f"quellor_selfplay.Player with decide(turn), or act(observations, masks, generator, "
+                      f"random_slots) and a bool uses_random_actions")
 
 
 def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:

@@ -49,6 +49,7 @@ from quellor_selfplay.belief import Belief
 from quellor_selfplay.codes import FRAME_CHANNELS, NEWEST_FRAME
 from quellor_selfplay.inference import acting_copy, legal_entries
 from quellor_selfplay.ledger import count, part
+from quellor_selfplay.turn import Decision, Player, Reads, Turn
 
 __all__ = ["SearchSettings", "SearchPlayer", "SearchStats"]
 
@@ -104,7 +105,7 @@ class SearchStats:
     fallbacks: int = 0
 
 
-class SearchPlayer:
+class SearchPlayer(Player):
     """SearchPlayer(model, settings=SearchSettings(), observation="own", device="cpu",
     precision="float32"): the search player of `model`, a network of the tool's (it must return
     logits and values), whose observation layout is `observation`.
@@ -114,6 +115,7 @@ class SearchPlayer:
     game's current ply. The arena, the OpenSpiel bot and PettingZoo's `player_action` keep
     them."""
 
+    reads = Reads.OBSERVATIONS | Reads.MASKS | Reads.BELIEFS
     uses_random_actions = False
     uses_beliefs = True
     ledger_part = "search"
@@ -121,6 +123,7 @@ class SearchPlayer:
     def __init__(self, model: nn.Module, settings: Optional[SearchSettings] = None, observation: str = "own",
                  device: Union[str, torch.device] = "cpu", precision: str = "float32") -> None:
         self.settings = settings or SearchSettings()
+        self.belief_cap = self.settings.cap
         if observation not in ("own", "history"):
             raise ValueError(f"unknown observation {observation!r} (expected 'own' or 'history')")
         self.observation = observation
@@ -133,10 +136,6 @@ class SearchPlayer:
         self.moves = 0
         self.seconds = 0.0
         self.fallbacks = 0
-
-    @property
-    def belief_cap(self) -> int:
-        return self.settings.cap
 
     # -----------------------------------------------------------------------------------------
     # The network
@@ -189,6 +188,12 @@ class SearchPlayer:
 
     # -----------------------------------------------------------------------------------------
     # The player interface
+
+    def decide(self, turn: Turn) -> Decision:
+        turn.need(self.reads)
+        assert turn.observations is not None and turn.masks is not None
+        slots, log_probs = self.act(turn.observations, turn.masks, turn.generator, None, beliefs=turn.beliefs)
+        return Decision(slots, log_probs)
 
     def act(self, observations: torch.Tensor, masks: torch.Tensor, generator: torch.Generator,
             random_slots: Optional[torch.Tensor] = None, beliefs: Optional[Sequence[Belief]] = None

@@ -58,7 +58,8 @@ from torch import nn
 
 from quellor_selfplay.batch import GameBatch, _choice
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
-from quellor_selfplay.players import NetPlayer, Player, load_player, masked_logits, sample_masked
+from quellor_selfplay.players import NetPlayer, PlayerError, as_player, load_player, masked_logits, sample_masked
+from quellor_selfplay.turn import Player, batch_turn
 
 __all__ = ["SelfPlayVectorEnv", "OpponentVectorEnv", "OpponentEnv", "observation_space", "sample_masked",
            "masked_logits", "COLOURS"]
@@ -86,10 +87,11 @@ def _player(opponent: Any) -> Player:
         return load_player(opponent).build()
     if isinstance(opponent, nn.Module):
         return NetPlayer(opponent)
-    if callable(getattr(opponent, "act", None)) and hasattr(opponent, "uses_random_actions"):
-        return opponent  # type: ignore[no-any-return]
-    raise TypeError(f"opponent must be a player name, a checkpoint path, a network or a player, not "
-                    f"{type(opponent).__name__}")
+    try:
+        return as_player(opponent, "the opponent")
+    except PlayerError:
+        raise TypeError(f"opponent must be a player name, a checkpoint path, a network or a player, not "
+                        f"{type(opponent).__name__}") from None
 
 
 def _slot(action: Any) -> int:
@@ -181,15 +183,9 @@ class _Games:
         if not live.any():
             return False
         assert self.opponent is not None
-        index = torch.from_numpy(np.flatnonzero(live))
-        drawn = None
-        if self.opponent.uses_random_actions:
-            drawn = torch.index_select(self.batch.random_actions(), 0, index)
-        observations = torch.index_select(self.batch.observation, 0, index)
-        masks = torch.index_select(self.batch.legal_action_mask, 0, index)
-        slots, _ = self.opponent.act(observations, masks, self.generator, drawn)
+        decision = self.opponent.decide(batch_turn(self.opponent, self.batch, np.flatnonzero(live), self.generator))
         entries = np.zeros(self.n, dtype=np.int64)
-        entries[live] = slots
+        entries[live] = decision.slots
         self.batch.step(entries, games=live)
         return True
 

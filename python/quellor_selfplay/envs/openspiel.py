@@ -58,9 +58,10 @@ import pyspiel  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
 from quellor_selfplay import codes
 from quellor_selfplay.batch import GameBatch
-from quellor_selfplay.belief import Belief, BeliefTracker
+from quellor_selfplay.belief import BELIEF_CAP, Belief, BeliefTracker
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
-from quellor_selfplay.players import NetPlayer, Player
+from quellor_selfplay.players import NetPlayer, as_player
+from quellor_selfplay.turn import Player, Reads, view_turn
 
 __all__ = ["GAME_NAME", "FogChessGame", "FogChessState", "action_slot", "CheckpointBot", "PlayerBot"]
 
@@ -69,7 +70,7 @@ NUM_PLAYERS = 2
 DEFAULT_MAX_PLIES = 1000
 MAX_GAME_LENGTH = 2**31 - 1
 # The most positions a resampling belief keeps; past it the draw is from a uniform subset.
-RESAMPLE_CAP = 100_000
+RESAMPLE_CAP = BELIEF_CAP
 DEFAULT_PARAMETERS = {"rules": "dark", "max_plies": DEFAULT_MAX_PLIES, "fen": chess.STARTING_FEN}
 STATE_HEADER = "quellor-fog-chess-state 1"
 STATE_FIELDS = ("rules", "max_plies", "fen", "moves")
@@ -428,10 +429,10 @@ class PlayerBot(pyspiel.Bot):  # type: ignore[misc]
     promotion to one piece) plays the lower move code. `seed` seeds the player's generator.
     """
 
-    def __init__(self, player_id: int, player: Player, seed: int = 0) -> None:
+    def __init__(self, player_id: int, player: Any, seed: int = 0) -> None:
         pyspiel.Bot.__init__(self)
         self._player_id = player_id
-        self._player = player
+        self._player: Player = as_player(player)
         self._generator = torch.Generator().manual_seed(seed)
         self._seed = seed
         # A player that searches is given its side's belief, kept up with the game's moves.
@@ -455,21 +456,20 @@ class PlayerBot(pyspiel.Bot):  # type: ignore[misc]
         observation = torch.tensor(state.observation_tensor(self._player_id)).view(1, OBS_ROWS, OBS_COLS)
         mask = torch.zeros((1, ACTION_SLOTS), dtype=torch.bool)
         mask[0, slots] = True
+        reads = self._player.reads
         drawn = None
-        if self._player.uses_random_actions:
+        if Reads.RANDOM in reads:
             drawn = torch.tensor([slots[int(torch.randint(len(slots), (1,), generator=self._generator))]])
-        extra: dict[str, Any] = {}
-        if getattr(self._player, "uses_beliefs", False):
-            extra["beliefs"] = [self._belief(state)]
-        chosen, _ = self._player.act(observation, mask, self._generator, drawn, **extra)
-        return by_slot[int(chosen[0])]
+        beliefs = [self._belief(state)] if Reads.BELIEFS in reads else None
+        turn = view_turn(self._player, observation, mask, self._generator, [self._player_id == 0], drawn, beliefs)
+        return by_slot[int(self._player.decide(turn).slots[0])]
 
     def _belief(self, state: Any) -> Belief:
         record = state._game
         rules, max_plies, fen = record.settings
         if self._tracker is None or self._tracker_settings != record.settings:
             self._tracker = BeliefTracker(self._player_id == 0, rules=rules, max_plies=max_plies, fen=fen,
-                                          cap=getattr(self._player, "belief_cap", RESAMPLE_CAP), seed=self._seed)
+                                          cap=self._player.belief_cap, seed=self._seed)
             self._tracker_settings = record.settings
         return self._tracker.follow(record.moves)
 

@@ -45,9 +45,10 @@ from pettingzoo.utils import wrappers  # type: ignore[import-untyped, unused-ign
 
 from quellor_selfplay import codes, fog
 from quellor_selfplay.batch import GameBatch
-from quellor_selfplay.belief import Belief, BeliefTracker
+from quellor_selfplay.belief import BELIEF_CAP, Belief, BeliefTracker
 from quellor_selfplay.codes import ACTION_SLOTS, OBS_COLS, OBS_ROWS
-from quellor_selfplay.players import Player
+from quellor_selfplay.players import as_player
+from quellor_selfplay.turn import Reads, view_turn
 
 __all__ = ["env", "raw_env", "AGENTS", "player_action"]
 
@@ -201,7 +202,7 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
     def fen(self) -> str:
         return self._batch.fen(0)
 
-    def belief(self, agent: str, cap: int = 100_000, seed: int = 0) -> Belief:
+    def belief(self, agent: str, cap: int = BELIEF_CAP, seed: int = 0) -> Belief:
         """The positions `agent` cannot rule out now (dark rules only), kept up with the game
         from one call to the next: a Belief of the agent's side, replayed from the game's start
         in a game of its own. Read it, don't update it."""
@@ -243,28 +244,28 @@ class raw_env(AECEnv):  # type: ignore[misc]  # noqa: N801 - PettingZoo's name f
         return str(self.metadata["name"])
 
 
-def player_action(player: Player, observation: dict[str, np.ndarray], generator: torch.Generator,
-                  belief: Optional[Belief] = None) -> int:
-    """The slot one of the package's players (`players.Player`: the greedy bot, a network, a
+def player_action(player: Any, observation: dict[str, np.ndarray], generator: torch.Generator,
+                  belief: Optional[Belief] = None, white: Optional[bool] = None) -> int:
+    """The slot one of the package's players (a `turn.Player`: the greedy bot, a network, a
     player of your own) chooses from an agent's observation dict, as `step` takes it. A player
-    that searches (`uses_beliefs`, such as `search.SearchPlayer`) also needs the agent's belief:
-    `env.unwrapped.belief(agent)`."""
+    that searches (one that reads Reads.BELIEFS, such as `search.SearchPlayer`) also needs the
+    agent's belief: `env.unwrapped.belief(agent)`. `white`, if given, tells the player which
+    side the agent plays."""
+    player = as_player(player)
     obs = torch.as_tensor(observation["observation"]).unsqueeze(0)
     mask = torch.as_tensor(observation["action_mask"]).bool().unsqueeze(0)
     legal = torch.nonzero(mask[0]).flatten()
     if len(legal) == 0:
         raise ValueError("the agent has no legal slot: it is not its turn, or the game is over")
     drawn = None
-    if player.uses_random_actions:
+    if Reads.RANDOM in player.reads:
         drawn = legal[torch.randint(len(legal), (1,), generator=generator)]
-    extra: dict[str, Any] = {}
-    if getattr(player, "uses_beliefs", False):
-        if belief is None:
-            raise ValueError("this player searches the positions the agent cannot rule out: "
-                             "pass belief=env.unwrapped.belief(agent)")
-        extra["beliefs"] = [belief]
-    chosen, _ = player.act(obs, mask, generator, drawn, **extra)
-    return int(chosen[0])
+    if Reads.BELIEFS in player.reads and belief is None:
+        raise ValueError("this player searches the positions the agent cannot rule out: "
+                         "pass belief=env.unwrapped.belief(agent)")
+    turn = view_turn(player, obs, mask, generator, None if white is None else [white], drawn,
+                     None if belief is None else [belief])
+    return int(player.decide(turn).slots[0])
 
 
 def _slot(action: Any) -> int:

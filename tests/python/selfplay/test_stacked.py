@@ -144,7 +144,6 @@ def test_which_players_decide_together(schedule, players, units):
     made = {"net": lambda i: NetPlayer(network(i)), "small": lambda i: NetPlayer(network(i, channels=4)),
             "bot": lambda i: GreedyPlayer()}
     objects = [made[kind](i) for i, kind in enumerate(players)]
-    found = arena._stacked_units(list(range(len(players))), objects, schedule, [False] * len(players),
-                                 [False] * len(players))
+    found = arena._stacked_units(list(range(len(players))), objects, schedule)
     assert [unit for unit, _ in found] == units
-    assert all((stacked is None) == (len(unit) == 1) for unit, stacked in found)
+    assert all((decider is objects[unit[0]]) == (len(unit) == 1) for unit, decider in found)
