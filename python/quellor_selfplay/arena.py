@@ -62,7 +62,8 @@ def play_segment(
 
     A segment can hand games on to the next. `early` lists games of the next segment (numbered
     as that segment numbers its games, whatever this one's numbers) that a slot may start once
-    every game of `games` has started, rather than stand idle while the last of them play on;
+    every game of `games` has started, rather than stand idle while the last of them play on
+    (the first `slots` of them at most: a segment plays the games handed to it in its slots);
     the shard then also holds, under CARRY_KEYS, those of them that were started (finished or
     not): their moves, slots, log-probabilities and players so far. Given to the next segment
     as `carried`, they are played again move for move from their starts and go on from there:
@@ -82,8 +83,9 @@ def play_segment(
     if set(order) & {g for g, _, _ in handed}:
         raise ValueError("a carried game is also among the segment's own games")
     # Every game the segment may play, as its slots take them: the carried games (whose moves
-    # are played again first), its own, then those it may start early for the next segment.
-    entries = list(handed) + list(games) + list(early)
+    # are played again first), its own, then those it may start early for the next segment, as
+    # many of them as the next segment has slots to play them on in.
+    entries = list(handed) + list(games) + list(early)[:slots]
     if len(players) > 256:
         raise ValueError(f"a segment plays at most 256 players, not {len(players)}")
     if any(not 0 <= p < len(players) for _, w, b in entries for p in (w, b)):
@@ -101,10 +103,11 @@ def play_segment(
     white_of = np.array([w for _, w, _ in entries], dtype=np.uint8)
     black_of = np.array([b for _, _, b in entries], dtype=np.uint8)
     # The players in a fixed order: a round gives each unit of them, in turn, every game where
-    # it is to move at that moment, and steps those games alone. A game against another player
-    # thus waits for it within the round, and each player decides for as many games at once as
-    # it can: after the learner has moved in all its games, every pool member finds all its own
-    # games waiting, where stepping all games together would split every step between them.
+    # it is to move at that moment, and steps those games alone. A game against another unit
+    # thus waits for it within the round, and each unit decides for as many games at once as it
+    # can: after the learner and the pool's networks have moved in all their games in one pass,
+    # every bot finds all its own games waiting, where stepping all games together would split
+    # every step between them.
     units = _stacked_units(sorted(set(white_of.tolist()) | set(black_of.tolist())), deciders, entries)
     # Players that search keep, for every game they play, the belief of their side: made as the
     # game starts in its slot, following every ply.
@@ -221,31 +224,40 @@ def _carried_games(carried: Optional[Arrays]) -> list[tuple[int, int, int]]:
     return [(int(g), int(w), int(b)) for g, w, b in zip(ids, carried["carry_white"], carried["carry_black"])]
 
 
-# Whether networks of one shape decide together (see play_segment); off, each decides alone.
-STACKING = True
+# Which networks of one shape decide together, in one pass: "shape", all of them (a game between
+# two of them then moves once a round, where deciding apart it moves twice); "apart", only those
+# that never meet, so that every game moves as it would with each deciding alone; None, none.
+STACKING: Optional[str] = "shape"
 
 
 def _stacked_units(order: list[int], players: Sequence[Player], entries: Sequence[tuple[int, int, int]]
                    ) -> list[tuple[list[int], Player]]:
     """The players of `order` in the turns they take in a round, each turn's players with the
-    Player that decides for them: runs of network players that read square codes, share a
-    network shape and never meet in `entries` take one turn together (with their networks
-    stacked), every other player a turn of its own."""
+    Player that decides for them. Network players that read square codes and share a network
+    shape take one turn together, with their networks stacked, where STACKING allows: all of
+    them ("shape"), in the place of the first; or runs of them that never meet in `entries`
+    ("apart"). Every other player takes a turn of its own."""
     met = {(w, b) for _, w, b in entries} | {(b, w) for _, w, b in entries}
 
     def shape(p: int) -> Any:
         player = players[p]
-        if not STACKING or type(player) is not NetPlayer or not player.reads_codes:
+        if STACKING is None or type(player) is not NetPlayer or not player.reads_codes:
             return None
         return stacking_shape(player.acting)
 
     runs: list[list[int]] = []
+    placed: dict[Any, list[int]] = {}
     for p in order:
         here = shape(p)
-        if runs and here is not None and shape(runs[-1][0]) == here and not any((p, q) in met for q in runs[-1]):
+        if here is not None and STACKING == "shape" and here in placed:
+            placed[here].append(p)
+        elif runs and here is not None and STACKING == "apart" and shape(runs[-1][0]) == here \
+                and not any((p, q) in met for q in runs[-1]):
             runs[-1].append(p)
         else:
             runs.append([p])
+            if here is not None:
+                placed.setdefault(here, runs[-1])
     return [(run, players[run[0]] if len(run) == 1 else
              _Stacked(StackedSquares([cast(SquareNet, cast(NetPlayer, players[p]).acting) for p in run])))
             for run in runs]

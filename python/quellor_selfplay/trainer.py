@@ -373,16 +373,19 @@ def rollout(state: State, config: TrainConfig, iteration: int,
     # as many games as slots, and an iteration's segments are what the workers share out.
     # Where its last games would play on alone, its slots start the games of the same segment
     # of the next iteration whose players are known already: those against the fixed
-    # opponents and the self-play games (the learner, whichever network that is then), not
-    # those against the pool, which the learning of this iteration may change. That segment
-    # plays them on from where they stand. The last iteration does so too: its games are then
-    # those of a run with more iterations, which a resumed run with more iterations goes on from.
+    # opponents, the self-play games (the learner, whichever network that is then), and those
+    # against the pool when the next iteration's pool is this one's (the pool changes once
+    # every `pool_every` iterations). That segment plays them on from where they stand. The
+    # last iteration does so too: its games are then those of a run with more iterations,
+    # which a resumed run with more iterations goes on from.
     batch = config.run.batch
     size = SEGMENT_BATCHES * batch
-    # The next iteration's schedule but for its pool games, whose opponents are drawn later.
+    ahead = _same_pool_next(config, iteration)
+    next_opponents = np.random.default_rng(derive_seed(config.run.seed, "opponents", iteration + 1)).integers(
+        first_pool, len(players), size=against_pool).tolist() if ahead and against_pool else []
     following = [entry for entry, kind in
-                 zip(_schedule(kinds, _bot_opponents(config, iteration + 1, len(bots), against_bots), []), kinds)
-                 if kind != POOL]
+                 zip(_schedule(kinds, _bot_opponents(config, iteration + 1, len(bots), against_bots), next_opponents),
+                     kinds) if kind != POOL or next_opponents]
     segments = []
     for j, start in enumerate(range(0, config.games, size)):
         carried = state.carried.get(j)
@@ -394,6 +397,15 @@ def rollout(state: State, config: TrainConfig, iteration: int,
 
 
 BOT, POOL, SELF = "bot", "pool", "self"
+
+
+def _same_pool_next(config: TrainConfig, iteration: int) -> bool:
+    """Whether iteration + 1's games play against the pool iteration's do. The pool takes the
+    network after learning iteration j when (j + 1) % pool_every == 0; the games of iteration k
+    play against the pool as of before learning iteration k - 1, or with overlap k - 2 (their
+    network is a step behind)."""
+    changed_by = iteration - 1 if config.overlapped else iteration
+    return (changed_by + 1) % config.pool_every != 0
 
 
 def game_kinds(games: int, bots: int, pool: int) -> list[str]:

@@ -105,8 +105,8 @@ def test_stacked_players_play_the_games_they_would_play_alone(monkeypatch):
     moves, in the same order, from the same logits (up to rounding) as deciding one after the
     other."""
     schedule = pool_schedule(16)
-    stacked, calls = segment(schedule, 16, True, monkeypatch)
-    alone, calls_alone = segment(schedule, 16, False, monkeypatch)
+    stacked, calls = segment(schedule, 16, "apart", monkeypatch)
+    alone, calls_alone = segment(schedule, 16, None, monkeypatch)
     assert sorted(stacked) == sorted(alone)
     for key in alone:
         if key == "logp":
@@ -119,7 +119,7 @@ def test_stacked_players_play_the_games_they_would_play_alone(monkeypatch):
 def test_stacked_players_with_games_restarting_mid_round(monkeypatch):
     """Slots that take new games as theirs end: every row is its game's own and the mover's."""
     schedule = pool_schedule(20)
-    shard, _ = segment(schedule, 6, True, monkeypatch)
+    shard, _ = segment(schedule, 6, "shape", monkeypatch)
     players = {g: (w, b) for g, w, b in schedule}
 
     def mover(row, replay):
@@ -130,17 +130,21 @@ def test_stacked_players_with_games_restarting_mid_round(monkeypatch):
     assert check_replayed(shard, 60, mover) == int(shard["game_plies"].sum())
 
 
-@pytest.mark.parametrize("schedule, players, units", [
+@pytest.mark.parametrize("schedule, players, apart, shape", [
     # The learner meets every pool member; the members never meet one another.
-    ([(0, 0, 2), (1, 3, 0), (2, 0, 4)], ["net", "bot", "net", "net", "net"], [[0], [1], [2, 3, 4]]),
-    # Two networks that meet decide apart.
-    ([(0, 0, 1), (1, 1, 2)], ["net", "net", "net"], [[0], [1], [2]]),
-    ([(0, 0, 1), (1, 2, 0)], ["net", "net", "net"], [[0], [1, 2]]),
-    # A player of another kind or shape between them breaks the run.
-    ([(0, 0, 1), (1, 0, 2), (2, 0, 3)], ["net", "net", "bot", "net"], [[0], [1], [2], [3]]),
-    ([(0, 0, 1), (1, 0, 2)], ["net", "net", "small"], [[0], [1], [2]]),
+    ([(0, 0, 2), (1, 3, 0), (2, 0, 4)], ["net", "bot", "net", "net", "net"], [[0], [1], [2, 3, 4]],
+     [[0, 2, 3, 4], [1]]),
+    # Two networks that meet decide apart, unless all of one shape decide together.
+    ([(0, 0, 1), (1, 1, 2)], ["net", "net", "net"], [[0], [1], [2]], [[0, 1, 2]]),
+    ([(0, 0, 1), (1, 2, 0)], ["net", "net", "net"], [[0], [1, 2]], [[0, 1, 2]]),
+    # A player of another kind between them breaks a run, not a shape; another shape is apart.
+    ([(0, 0, 1), (1, 0, 2), (2, 0, 3)], ["net", "net", "bot", "net"], [[0], [1], [2], [3]], [[0, 1, 3], [2]]),
+    ([(0, 0, 1), (1, 0, 2)], ["net", "net", "small"], [[0], [1], [2]], [[0, 1], [2]]),
 ])
-def test_which_players_decide_together(schedule, players, units):
+@pytest.mark.parametrize("stacking", ["apart", "shape"])
+def test_which_players_decide_together(schedule, players, apart, shape, stacking, monkeypatch):
+    monkeypatch.setattr(arena, "STACKING", stacking)
+    units = apart if stacking == "apart" else shape
     made = {"net": lambda i: NetPlayer(network(i)), "small": lambda i: NetPlayer(network(i, channels=4)),
             "bot": lambda i: GreedyPlayer()}
     objects = [made[kind](i) for i, kind in enumerate(players)]

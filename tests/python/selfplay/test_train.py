@@ -232,6 +232,31 @@ def test_resume_from_a_checkpoint_plays_the_uninterrupted_games(tmp_path, capsys
     assert "3 iterations, 24 games" in capsys.readouterr().out
 
 
+@pytest.mark.parametrize("overlap", [False, True])
+def test_games_started_early_are_the_next_iterations_own(tmp_path, overlap):
+    """Every game an iteration starts for the next one is a game the next iteration schedules,
+    with the same players: against the fixed opponents, against itself, and against the pool
+    whenever the next iteration's pool is this one's (here two iterations in three)."""
+    config = TrainConfig(iterations=6, games=12, bot_games=0.25, pool_games=0.5, pool_every=3, pool_size=3,
+                         overlap=overlap, run=RunConfig(batch=4, seed=3, progress=False), out=tmp_path / "run",
+                         net=NetConfig(channels=4, blocks=1), game=GameConfig("dark", "own", 24))
+    trainer = Trainer(config, open_state(config), InProcess())
+    pool_games_ahead = 0
+    while not trainer.finished():
+        trainer.step()
+        state = trainer.state
+        carried, state.carried = state.carried, {}
+        job, segments = rollout(state, config, state.iteration)
+        state.carried = carried
+        scheduled = {g: (w, b) for s in segments for g, w, b in s.games}
+        kinds = game_kinds(config.games, 3, 6)
+        for arrays in carried.values():
+            for g, w, b in zip(arrays["carry_game"], arrays["carry_white"], arrays["carry_black"]):
+                assert scheduled[int(g)] == (int(w), int(b))
+                pool_games_ahead += kinds[int(g)] == "pool"
+    assert pool_games_ahead > 0
+
+
 @pytest.mark.parametrize("games, bots, pool", [(8, 2, 4), (256, 64, 128), (1024, 256, 512), (7, 0, 7),
                                                (10, 10, 0), (5, 1, 1), (1, 0, 0)])
 def test_the_kinds_of_games_are_spread_evenly(games, bots, pool):
