@@ -128,12 +128,20 @@ constexpr BorrowRefusal BATCH_REFUSAL = {"GameBatch is in use by another call", 
 
 Borrow use_batch(BatchObject* self) { return Borrow(self->busy, Borrow::Exclusive, BATCH_REFUSAL); }
 
-// Runs `work` on the core with the interpreter lock released.
+// Runs `work` on the core with the interpreter lock released. An exception it throws (out of
+// memory, say) is thrown again once the lock is held: leaving without it would leave the thread
+// without its state.
 template <class Work>
 void without_lock(Work&& work) {
+    std::exception_ptr error;
     Py_BEGIN_ALLOW_THREADS
-    work();
+    try {
+        work();
+    } catch (...) {
+        error = std::current_exception();
+    }
     Py_END_ALLOW_THREADS
+    if (error) std::rethrow_exception(error);
 }
 
 // Reads game index `obj` for a batch of n games. Returns false with an exception set.
@@ -1243,19 +1251,62 @@ int take_plies(SegmentObject* self, const std::vector<std::int64_t>& live) {
     return 0;
 }
 
+// Plays the moves of the carried games of the slots `slots` again, ply by ply, recording their
+// rows as they were first played and the beliefs following them. Returns 0, or -1 with an
+// exception set.
+int replay(SegmentObject* self, const std::vector<std::int64_t>& slots) {
+    SegmentState& st = *self->state;
+    Batch& core = *as_batch(self->batch)->core;
+    std::vector<std::int64_t> live, codes, actions, rows, entries;
+    std::vector<float> log_probs;
+    std::vector<std::uint8_t> players, bits;
+    std::vector<std::int64_t> newest;
+    for (std::size_t ply = 0;; ++ply) {
+        try {
+            if (!st.core->carried_ply(slots, ply, live, codes, actions, log_probs, players)) return 0;
+        } catch (const std::invalid_argument& error) {
+            PyErr_SetString(PyExc_ValueError, error.what());
+            return -1;
+        }
+        const std::size_t k = live.size();
+        newest.resize(k * Batch::NEWEST_WORDS);
+        bits.resize(k * MASK_BYTES);
+        std::optional<Refusal> refusal;
+        without_lock([&] {
+            core.gather(live.data(), k, nullptr, nullptr, bits.data(), newest.data(), rows, entries);
+            st.core->record(live.data(), k, actions.data(), log_probs.data(), players.data(), newest.data(), bits.data());
+            refusal = st.core->play(live.data(), k, codes.data(), true);
+        });
+        if (refusal) {
+            refuse_step(*refusal, true);
+            return -1;
+        }
+        if (take_plies(self, live) < 0) return -1;
+    }
+}
+
 // Ends the games over among `candidates` and follows the slots that started new ones. Returns a
 // new list of the plies of the segment's own games that ended, in the order they did, or null
 // with an exception set.
 PyObject* settle_slots(PyObject* obj, const std::vector<std::int64_t>& candidates) {
     SegmentObject* self = as_segment(obj);
     SegmentState& st = *self->state;
-    without_lock([&] { st.core->settle(candidates.data(), candidates.size(), st.ended, st.fresh, st.idle); });
-    for (const std::int64_t slot : st.idle) {
-        Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot)]);
-        Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot) + 1]);
+    std::vector<std::int64_t> check = candidates, ended;
+    while (!check.empty()) {
+        without_lock([&] { st.core->settle(check.data(), check.size(), st.ended, st.fresh, st.idle); });
+        ended.insert(ended.end(), st.ended.begin(), st.ended.end());
+        for (const std::int64_t slot : st.idle) {
+            Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot)]);
+            Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot) + 1]);
+        }
+        for (const std::int64_t slot : st.fresh)
+            if (follow(obj, static_cast<std::size_t>(slot)) < 0) return nullptr;
+        // A slot that took a carried game plays its moves again before anything else; a game
+        // that had ended when it was handed on ends again, and its slot takes the next.
+        if (replay(self, st.fresh) < 0) return nullptr;
+        check = st.fresh;
     }
-    for (const std::int64_t slot : st.fresh)
-        if (follow(obj, static_cast<std::size_t>(slot)) < 0) return nullptr;
+    st.ended = std::move(ended);
     OwnedRef lengths = OwnedRef::steal(PyList_New(0));
     if (!lengths) return nullptr;
     for (const std::int64_t e : st.ended) {
@@ -1380,9 +1431,9 @@ struct SegmentCall {
 
 // start(carried) -> list: the segment's first step. Every slot's game starts; the games an
 // earlier segment handed on (None, or the tuple (plies int32, moves int16, actions int16,
-// log_probs float32, players uint8), their plies then their moves in game then ply order, in the
-// first slots) are played again move for move, recorded as they were; games over at once end.
-// Returns the plies of each of the segment's own games that ended.
+// log_probs float32, players uint8), their plies then their moves in game then ply order; they
+// are the first entries) are played again move for move as slots take them, recorded as they
+// were; games over at once end. Returns the plies of each of the segment's own games that ended.
 PyObject* segment_start(PyObject* obj, PyObject* carried) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
         SegmentObject* self = as_segment(obj);
@@ -1395,6 +1446,8 @@ PyObject* segment_start(PyObject* obj, PyObject* carried) {
         const std::size_t n = core.size();
         for (std::size_t slot = 0; slot < n; ++slot)
             if (follow(obj, slot) < 0) return nullptr;
+        std::vector<std::int64_t> all(n);
+        std::iota(all.begin(), all.end(), std::int64_t{0});
         if (carried != Py_None) {
             if (!PyTuple_Check(carried) || PyTuple_GET_SIZE(carried) != 5)
                 return PyErr_Format(PyExc_TypeError, "carried: expected None or a tuple of 5 buffers");
@@ -1406,44 +1459,19 @@ PyObject* segment_start(PyObject* obj, PyObject* carried) {
                 acquire(PyTuple_GET_ITEM(carried, 3), "carried log_probs", false, rows, 4, "f", held[3]) < 0 ||
                 acquire(PyTuple_GET_ITEM(carried, 4), "carried players", false, rows, 1, "B", held[4]) < 0)
                 return nullptr;
-            const Carried moves{{static_cast<const std::int32_t*>(held[0].view.buf), static_cast<std::size_t>(games)},
-                                {static_cast<const std::int16_t*>(held[1].view.buf), static_cast<std::size_t>(rows)},
-                                {static_cast<const std::int16_t*>(held[2].view.buf), static_cast<std::size_t>(rows)},
-                                {static_cast<const float*>(held[3].view.buf), static_cast<std::size_t>(rows)},
-                                {static_cast<const std::uint8_t*>(held[4].view.buf), static_cast<std::size_t>(rows)}};
-            std::int64_t sum = 0;
-            for (const std::int32_t p : moves.plies) sum += p < 0 ? rows + 1 : p;
-            if (static_cast<std::size_t>(games) > n || sum != rows)
-                return PyErr_Format(PyExc_ValueError, "carried: %zd games of %zd moves do not fit %zu slots", games, rows,
-                                    n);
-            std::vector<std::int64_t> live, codes, actions;
-            std::vector<float> log_probs;
-            std::vector<std::uint8_t> players;
-            std::vector<std::int64_t> entry_rows, entry_slots;
-            for (std::size_t ply = 0;; ++ply) {
-                try {
-                    if (!st.core->carried_ply(moves, ply, live, codes, actions, log_probs, players)) break;
-                } catch (const std::invalid_argument& error) {
-                    PyErr_SetString(PyExc_ValueError, error.what());
-                    return nullptr;
-                }
-                const std::size_t k = live.size();
-                st.newest.resize(k * Batch::NEWEST_WORDS);
-                st.bits.resize(k * MASK_BYTES);
-                std::optional<Refusal> refusal;
-                without_lock([&] {
-                    core.gather(live.data(), k, nullptr, nullptr, st.bits.data(), st.newest.data(), entry_rows,
-                                entry_slots);
-                    st.core->record(live.data(), k, actions.data(), log_probs.data(), players.data(), st.newest.data(),
-                                    st.bits.data());
-                    refusal = st.core->play(live.data(), k, codes.data(), true);
-                });
-                if (refusal) return refuse_step(*refusal, true);
-                if (take_plies(self, live) < 0) return nullptr;
+            try {
+                st.core->hand_in(
+                    {{static_cast<const std::int32_t*>(held[0].view.buf), static_cast<std::size_t>(games)},
+                     {static_cast<const std::int16_t*>(held[1].view.buf), static_cast<std::size_t>(rows)},
+                     {static_cast<const std::int16_t*>(held[2].view.buf), static_cast<std::size_t>(rows)},
+                     {static_cast<const float*>(held[3].view.buf), static_cast<std::size_t>(rows)},
+                     {static_cast<const std::uint8_t*>(held[4].view.buf), static_cast<std::size_t>(rows)}});
+            } catch (const std::invalid_argument& error) {
+                PyErr_SetString(PyExc_ValueError, error.what());
+                return nullptr;
             }
+            if (replay(self, all) < 0) return nullptr;
         }
-        std::vector<std::int64_t> all(n);
-        std::iota(all.begin(), all.end(), std::int64_t{0});
         return settle_slots(obj, all);
     });
 }
@@ -1662,12 +1690,16 @@ PyObject* segment_assemble(PyObject* obj, PyObject* args) {
                 out.carried[f] = carried_held[f].view.buf;
             }
         }
-        try {
-            without_lock([&] { core.assemble(out); });
-        } catch (const std::logic_error& error) {
-            PyErr_SetString(PyExc_RuntimeError, error.what());
-            return nullptr;
-        }
+        // The check's refusal is caught inside, where the interpreter lock is released.
+        std::string refused;
+        without_lock([&] {
+            try {
+                core.assemble(out);
+            } catch (const std::logic_error& error) {
+                refused = error.what();
+            }
+        });
+        if (!refused.empty()) return PyErr_Format(PyExc_RuntimeError, "%s", refused.c_str());
         Py_RETURN_NONE;
     });
 }

@@ -159,7 +159,27 @@ void Segment::settle(const std::int64_t* candidates, std::size_t k, std::vector<
     }
 }
 
-bool Segment::carried_ply(const Carried& carried, std::size_t ply, std::vector<std::int64_t>& live,
+void Segment::hand_in(const Carried& carried) {
+    std::size_t rows = 0;
+    for (const std::int32_t p : carried.plies) {
+        if (p < 0) throw std::invalid_argument("carried: a game of fewer than no plies");
+        rows += static_cast<std::size_t>(p);
+    }
+    if (carried.plies.size() > required_ || rows != carried.moves.size() || rows != carried.actions.size() ||
+        rows != carried.log_probs.size() || rows != carried.players.size())
+        throw std::invalid_argument("carried: " + std::to_string(carried.plies.size()) + " games of " +
+                                    std::to_string(carried.moves.size()) + " moves do not fit the segment's entries");
+    carried_.plies.assign(carried.plies.begin(), carried.plies.end());
+    carried_.at.assign(carried.plies.size(), 0);
+    for (std::size_t c = 1; c < carried.plies.size(); ++c)
+        carried_.at[c] = carried_.at[c - 1] + static_cast<std::size_t>(carried.plies[c - 1]);
+    carried_.moves.assign(carried.moves.begin(), carried.moves.end());
+    carried_.actions.assign(carried.actions.begin(), carried.actions.end());
+    carried_.log_probs.assign(carried.log_probs.begin(), carried.log_probs.end());
+    carried_.players.assign(carried.players.begin(), carried.players.end());
+}
+
+bool Segment::carried_ply(const std::vector<std::int64_t>& slots, std::size_t ply, std::vector<std::int64_t>& live,
                           std::vector<std::int64_t>& moves, std::vector<std::int64_t>& actions,
                           std::vector<float>& log_probs, std::vector<std::uint8_t>& players) const {
     live.clear();
@@ -167,21 +187,21 @@ bool Segment::carried_ply(const Carried& carried, std::size_t ply, std::vector<s
     actions.clear();
     log_probs.clear();
     players.clear();
-    std::size_t start = 0;
-    for (std::size_t c = 0; c < carried.plies.size(); ++c) {
-        const auto plies = static_cast<std::size_t>(carried.plies[c]);
-        if (plies > ply) {
-            if (batch_.game(c).finished())
-                throw std::invalid_argument("carried game " + std::to_string(entries_[c].game) +
-                                            " ended before its move " + std::to_string(ply));
-            const std::size_t at = start + ply;
-            live.push_back(static_cast<std::int64_t>(c));
-            moves.push_back(carried.moves[at]);
-            actions.push_back(carried.actions[at]);
-            log_probs.push_back(carried.log_probs[at]);
-            players.push_back(carried.players[at]);
-        }
-        start += plies;
+    for (const std::int64_t s : slots) {
+        const auto slot = static_cast<std::size_t>(s);
+        const std::int64_t job = job_[slot];
+        if (job < 0 || static_cast<std::size_t>(job) >= carried_.plies.size()) continue;
+        const auto c = static_cast<std::size_t>(job);
+        if (static_cast<std::size_t>(carried_.plies[c]) <= ply) continue;
+        if (batch_.game(slot).finished())
+            throw std::invalid_argument("carried game " + std::to_string(entries_[c].game) + " ended before its move " +
+                                        std::to_string(ply));
+        const std::size_t at = carried_.at[c] + ply;
+        live.push_back(s);
+        moves.push_back(carried_.moves[at]);
+        actions.push_back(carried_.actions[at]);
+        log_probs.push_back(carried_.log_probs[at]);
+        players.push_back(carried_.players[at]);
     }
     return !live.empty();
 }

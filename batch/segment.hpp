@@ -69,8 +69,9 @@ struct Entry {
     std::uint8_t black;
 };
 
-// The moves of games handed on by an earlier segment, played again first: per game its plies,
-// then per ply of each game (game then ply order) the move code, slot, log-probability and player.
+// The moves of games handed on by an earlier segment, played again as their slots take them: per
+// game its plies, then per ply of each game (game then ply order) the move code, slot,
+// log-probability and player.
 struct Carried {
     std::span<const std::int32_t> plies;
     std::span<const std::int16_t> moves;
@@ -118,10 +119,14 @@ public:
     void settle(const std::int64_t* candidates, std::size_t k, std::vector<std::int64_t>& ended,
                 std::vector<std::int64_t>& started, std::vector<std::int64_t>& idle);
 
-    // The slots still to replay ply `ply` of their carried game, with that ply's move codes, slots,
-    // log-probabilities and players; false once every carried game is replayed. Throws
+    // Takes the moves of the games handed on, which are the first entries: a slot that takes
+    // one plays its moves again before anything else. Throws std::invalid_argument when they are
+    // more games than the entries or their moves do not add up.
+    void hand_in(const Carried& carried);
+    // Of the slots `slots`, those whose carried game still has ply `ply` to replay, with that
+    // ply's move codes, slots, log-probabilities and players; false when there are none. Throws
     // std::invalid_argument for a carried game that ended before its last move.
-    bool carried_ply(const Carried& carried, std::size_t ply, std::vector<std::int64_t>& live,
+    bool carried_ply(const std::vector<std::int64_t>& slots, std::size_t ply, std::vector<std::int64_t>& live,
                      std::vector<std::int64_t>& moves, std::vector<std::int64_t>& actions, std::vector<float>& log_probs,
                      std::vector<std::uint8_t>& players) const;
 
@@ -170,6 +175,14 @@ private:
     } rows_;
     std::size_t started_ = 0;
     std::vector<std::uint8_t> stepped_;
+    // The moves of the games handed on (entries 0..plies-1), each game's from carried_at_.
+    struct {
+        std::vector<std::int32_t> plies;
+        std::vector<std::size_t> at;
+        std::vector<std::int16_t> moves, actions;
+        std::vector<float> log_probs;
+        std::vector<std::uint8_t> players;
+    } carried_;
 };
 
 }  // namespace quellor::batch

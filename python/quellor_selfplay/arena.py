@@ -62,12 +62,12 @@ def play_segment(
 
     A segment can hand games on to the next. `early` lists games of the next segment (numbered
     as that segment numbers its games, whatever this one's numbers) that a slot may start once
-    every game of `games` has started, rather than stand idle while the last of them play on
-    (the first `slots` of them at most: a segment plays the games handed to it in its slots);
+    every game of `games` has started, rather than stand idle while the last of them play on;
     the shard then also holds, under CARRY_KEYS, those of them that were started (finished or
     not): their moves, slots, log-probabilities and players so far. Given to the next segment
-    as `carried`, they are played again move for move from their starts and go on from there:
-    the next shard holds them whole, the rows of their earlier moves as this segment made them.
+    as `carried`, they are played again move for move from their starts, as the next segment's
+    slots take them before its own games, and go on from there: the next shard holds them whole,
+    the rows of their earlier moves as this segment made them.
     (The players of a carried game must be at the same indices in both segments.)
 
     `players` are Players (see `turn`), or players of the older `act` interface. `on_game(plies)`
@@ -83,9 +83,8 @@ def play_segment(
     if set(order) & {g for g, _, _ in handed}:
         raise ValueError("a carried game is also among the segment's own games")
     # Every game the segment may play, as its slots take them: the carried games (whose moves
-    # are played again first), its own, then those it may start early for the next segment, as
-    # many of them as the next segment has slots to play them on in.
-    entries = list(handed) + list(games) + list(early)[:slots]
+    # are played again first), its own, then those it may start early for the next segment.
+    entries = list(handed) + list(games) + list(early)
     if len(players) > 256:
         raise ValueError(f"a segment plays at most 256 players, not {len(players)}")
     if any(not 0 <= p < len(players) for _, w, b in entries for p in (w, b)):
@@ -96,8 +95,6 @@ def play_segment(
     if table.observation is None:
         raise ValueError("the game's observation layout is not set: give 'own' or 'history'")
     n = max(1, min(slots, required))
-    if len(handed) > n:
-        raise ValueError(f"{len(handed)} carried games do not fit in {n} slots")
     deciders = [as_player(p, f"player {i}") for i, p in enumerate(players)]
     game_ids = np.array([g for g, _, _ in entries], dtype=np.int64)
     white_of = np.array([w for _, w, _ in entries], dtype=np.uint8)

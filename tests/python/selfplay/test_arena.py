@@ -109,8 +109,30 @@ def test_carried_games_must_be_whole_and_apart():
     wrong = dict(handed, carry_move=np.full_like(handed["carry_move"], 4095))
     with pytest.raises(ValueError, match="not legal"):
         play_segment(table, [(20, 0, 0)], [RandomPlayer()], 8, seed=1, carried=wrong)
-    with pytest.raises(ValueError, match="do not fit"):
-        play_segment(table, [(20, 0, 0)], [RandomPlayer()], len(handed["carry_game"]) - 1, seed=1, carried=handed)
+
+
+@pytest.mark.parametrize("slots", [1, 2, 7])
+def test_carried_games_beyond_the_slots_wait_for_one(slots):
+    """More carried games than slots: each is played again move for move as a slot takes it, a
+    game that had ended when it was handed on ends again as it did, and the shard holds every
+    carried game whole, its earlier rows as they were played, with its own games after them."""
+    table = GameConfig("dark", "own", 30)
+    players = [RandomPlayer(), GreedyPlayer()]
+    played = play_segment(table, [(g, g % 2, 1 - g % 2) for g in range(6)], players, 6, seed=8)
+    # Handed on: the six games, whole (each had ended), as carried games of the next segment.
+    handed = {"carry_game": played["game_index"], "carry_white": played["game_white"].astype(np.int64),
+              "carry_black": played["game_black"].astype(np.int64), "carry_plies": played["game_plies"],
+              "carry_move": played["move"], "carry_action": played["action"], "carry_logp": played["logp"],
+              "carry_player": played["player"]}
+    after = play_segment(table, [(g, 0, 1) for g in range(6, 9)], players, slots, seed=9, carried=handed)
+    assert after["game_index"].tolist() == list(range(9))
+    assert after["game_plies"][:6].tolist() == played["game_plies"].tolist()
+    assert after["game_result"][:6].tolist() == played["game_result"].tolist()
+    assert after["game_ending"][:6].tolist() == played["game_ending"].tolist()
+    whole = int(played["game_plies"].sum())
+    for key in ("move", "action", "logp", "player", "frame", "mask", "value", "ply"):
+        assert np.array_equal(after[key][:whole], played[key]), key
+    check_rows(after, [(g, g % 2, 1 - g % 2) for g in range(6)] + [(g, 0, 1) for g in range(6, 9)], 30)
 
 
 def test_a_player_decides_once_a_round_for_all_its_waiting_games():
