@@ -174,6 +174,8 @@ def test_the_command_prints_and_writes_the_result(tmp_path, capsys):
         (["user_bots:Missing", "random"], "player user_bots:Missing: user_bots has no Missing"),
         (["user_bots:NOT_CALLABLE", "random"], "player user_bots:NOT_CALLABLE: NOT_CALLABLE is not callable"),
         (["random", "user_bots:NoAct"], "NoAct() made a NoAct, which lacks the player interface"),
+        (["grredy", "random"], "unknown player 'grredy': expected random, greedy, bold, script:PATH, "
+                               "search[...]:PATH, module:callable or a checkpoint file"),
         (["random", "user_bots:Broken"], "player user_bots:Broken: Broken() failed: RuntimeError: no weights"),
     ],
 )
