@@ -348,6 +348,12 @@ def as_player(player: Any, what: str = "the player") -> Player:
         return player
     if callable(getattr(player, "act", None)) and isinstance(getattr(player, "uses_random_actions", None), bool):
         return ActPlayer(player)
+    if callable(getattr(player, "decide", None)):
+        # The segment reads reads, belief_cap and ledger_part of every player; the base class
+        # gives the defaults, so a decide() of its own is not enough.
+        raise PlayerError(f"{what} made a {type(player).__name__}, which has decide() but is no "
+                          f"quellor_selfplay.Player: subclass Player and set its reads (or give it "
+                          f"act(observations, masks, generator, random_slots) and a bool uses_random_actions)")
     raise PlayerError(f"{what} made a {type(player).__name__}, which lacks the player interface: a "
                       f"quellor_selfplay.Player with decide(turn), or act(observations, masks, generator, "
                       f"random_slots) and a bool uses_random_actions")
