@@ -263,6 +263,14 @@ class PlayerConfig:
     precision: str = "float32"
     # A "search" player's SearchSettings, as a dict.
     search: Optional[dict[str, Any]] = None
+    # Whether a "callable" player reads beliefs (Reads.BELIEFS), found when its name was loaded:
+    # beliefs follow only fog-of-war games, so the commands refuse other rules before any game.
+    beliefs: bool = False
+
+    @property
+    def reads_beliefs(self) -> bool:
+        """Whether the player reads its side's beliefs, which only the dark rules have."""
+        return self.kind == "search" or self.beliefs
 
     @staticmethod
     def random() -> PlayerConfig:
@@ -419,8 +427,8 @@ def _script_player(source: str, name: Optional[str]) -> PlayerConfig:
 
 def _callable_player(source: str, name: Optional[str]) -> PlayerConfig:
     # Made once here, so that a name that cannot make a player is refused before any game.
-    user_player(source)
-    return PlayerConfig("callable", name or source, target=source)
+    made = user_player(source)
+    return PlayerConfig("callable", name or source, target=source, beliefs=Reads.BELIEFS in made.reads)
 
 
 def _searched(source: str, name: Optional[str]) -> PlayerConfig:

@@ -266,6 +266,13 @@ def test_a_player_of_the_users_own_that_reads_beliefs_gets_its_sides_own(tmp_pat
     assert sides == {"white", "black"} and drawn_positions > 20
 
 
+def test_a_player_of_the_users_own_that_reads_beliefs_plays_the_dark_rules_only(tmp_path, capsys, monkeypatch):
+    user_bots(tmp_path, monkeypatch)
+    assert main(["match", "random", "user_bots:Believer", "--rules", "legal", "--no-progress"]) == 2
+    assert ("user_bots:Believer reads beliefs of the positions its side cannot rule out, which only fog-of-war "
+            "games have: use --rules dark, not legal") in capsys.readouterr().err
+
+
 def test_the_command_prints_and_writes_the_result(tmp_path, capsys):
     net = seeded_net(seed=1, arch="squares", config={"channels": 8, "blocks": 1, "keys": 4})
     save_checkpoint(net, tmp_path / "net.pt", observation="own")
