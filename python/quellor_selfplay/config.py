@@ -24,8 +24,12 @@ from typing import Any, Optional
 from quellor_selfplay.codes import OBSERVATIONS, RULES
 
 ARCHES = ("squares", "mlp")
-PLAYER_HELP = ("'random', 'greedy', 'bold', a checkpoint, script:PATH (a TorchScript module, whose code runs: only "
-               "one you trust), or module:callable, a class or function of your own that makes a player")
+# Names every form of players.PLAYER_FORMS (a test holds the two together; this module does not
+# import torch, which the players need).
+PLAYER_HELP = ("random, greedy, bold, a checkpoint file, script:PATH (a TorchScript module, whose code runs: only "
+               "one you trust), search[...]:PATH (a checkpoint's network searching what its side cannot rule out, "
+               "as search:PATH or search[nodes=4096,samples=48]:PATH), or module:callable, a class or function of "
+               "your own that makes a player")
 POLICIES = ("random", "greedy", "bold", "net")
 MINUTES_HELP = ("time budget of the whole run, final evaluation included: an iteration starts only while it and the "
                 "final evaluation are expected to fit in what is left (as long as the last iteration and twice the "
@@ -292,7 +296,7 @@ class TrainConfig:
     pool_games: float = option(0.5, "share of each iteration's games played against the pool (default {default})",
                                parse=fraction, resume=True)
     bots: tuple[str, ...] = option(("greedy", "bold"), "fixed opponents that stay in the pool for the whole run, "
-                                   "comma-separated: 'random', 'greedy', 'bold' or checkpoints (default greedy,bold)",
+                                   "comma-separated, each a player as match takes it (default greedy,bold)",
                                    parse=player_list, metavar="PLAYERS", resume=True)
     bot_games: float = option(0.25, "share of each iteration's games played against the fixed opponents "
                                     "(default {default})", parse=fraction, resume=True)

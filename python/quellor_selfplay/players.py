@@ -1,8 +1,12 @@
 """Policies that move many games at once: the random policy, the greedy bot and any network.
 
-A player is given the observations and legal-action masks of every game where it is to move,
-and returns one slot per game with the log-probability its policy gave that slot. A network
-player evaluates all of them in one forward pass.
+A player (`turn.Player`) is handed a Turn, every game where it is to move and what it declared
+it reads of them, and returns a Decision: one slot per game with the log-probability its policy
+gave that slot. A network player evaluates all of them in one forward pass.
+
+Players are named by text in one place, PLAYER_FORMS: "random", "greedy", "bold", a checkpoint,
+"script:PATH", "search[...]:PATH" and "module:callable". `load_player` resolves a name there for
+the commands, the trainer and the environments alike, and refuses a name of no form.
 
 Players travel to worker processes and Ray actors as `PlayerConfig`s: plain data (the network's
 architecture, sizes and weights as numpy arrays, or a TorchScript file's bytes) that pickle by
@@ -14,10 +18,11 @@ from __future__ import annotations
 import dataclasses
 import importlib
 import io
+import os
 import re
 import warnings
 from pathlib import Path
-from typing import Any, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -258,6 +263,14 @@ class PlayerConfig:
     precision: str = "float32"
     # A "search" player's SearchSettings, as a dict.
     search: Optional[dict[str, Any]] = None
+    # Whether a "callable" player reads beliefs (Reads.BELIEFS), found when its name was loaded:
+    # beliefs follow only fog-of-war games, so the commands refuse other rules before any game.
+    beliefs: bool = False
+
+    @property
+    def reads_beliefs(self) -> bool:
+        """Whether the player reads its side's beliefs, which only the dark rules have."""
+        return self.kind == "search" or self.beliefs
 
     @staticmethod
     def random() -> PlayerConfig:
@@ -313,18 +326,6 @@ def load_script(data: bytes) -> nn.Module:
     return module
 
 
-def player_file(source: str) -> Optional[Path]:
-    """The file a player named `source` is read from (a checkpoint, the module of script:PATH,
-    the checkpoint of search:PATH), or None for a player that is no file."""
-    searched = SEARCH_FORM.fullmatch(source)
-    if searched:
-        source = searched.group(2)
-    elif source.startswith(SCRIPT_PREFIX):
-        source = source[len(SCRIPT_PREFIX):]
-    path = Path(source)
-    return path if path.is_file() else None
-
-
 def user_player(target: str) -> Player:
     """The player that `target`, "module:callable", makes when called with no arguments;
     PlayerError says what is wrong with one that cannot make a player."""
@@ -355,46 +356,26 @@ def as_player(player: Any, what: str = "the player") -> Player:
         return player
     if callable(getattr(player, "act", None)) and isinstance(getattr(player, "uses_random_actions", None), bool):
         return ActPlayer(player)
+    if callable(getattr(player, "decide", None)):
+        # The segment reads reads, belief_cap and ledger_part of every player; the base class
+        # gives the defaults, so a decide() of its own is not enough.
+        raise PlayerError(f"{what} made a {type(player).__name__}, which has decide() but is no "
+                          f"quellor_selfplay.Player: subclass Player and set its reads (or give it "
+                          f"act(observations, masks, generator, random_slots) and a bool uses_random_actions)")
     raise PlayerError(f"{what} made a {type(player).__name__}, which lacks the player interface: a "
                       f"quellor_selfplay.Player with decide(turn), or act(observations, masks, generator, "
                       f"random_slots) and a bool uses_random_actions")
 
 
-def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
-    """"random"; "greedy"; "bold"; "module:callable", a player of the user's own (see `Player`); the
-    path of a checkpoint of the tool's networks; "script:PATH", a TorchScript module; or
-    "search:PATH" / "search[nodes=4096,samples=48]:PATH", the search player of a checkpoint.
-
-    Code runs only where the name says so: a checkpoint is weights (a TorchScript file given as
-    one is refused, whatever its name), while script:PATH and module:callable run the code they
-    name. CheckpointError says why a file cannot be used, PlayerError why a `module:callable`
-    cannot make a player (it is made here once to find out).
-    """
-    if source == RANDOM:
-        return PlayerConfig.random()
-    if source == GREEDY:
-        return PlayerConfig.greedy()
-    if source == BOLD:
-        return PlayerConfig.bold()
-    if source.startswith(SCRIPT_PREFIX):
-        return _script_player(source, name)
-    searched = SEARCH_FORM.fullmatch(source)
-    if searched:
-        return search_player(searched.group(2), name or source, **search_settings(searched.group(1) or ""))
-    path = Path(source)
-    if not path.exists() and CALLABLE_FORM.fullmatch(source):
-        user_player(source)
-        return PlayerConfig("callable", name or source, target=source)
-    return _checkpoint_player(source, name or source)
-
-
-def _checkpoint_player(source: str, name: str) -> PlayerConfig:
+def checkpoint_player(source: str, name: Optional[str] = None) -> PlayerConfig:
     """The network player of the checkpoint at `source`; CheckpointError says why there is none."""
     path = Path(source)
     if not path.exists():
         raise CheckpointError(f"checkpoint {source} does not exist")
+    if path.is_dir():
+        raise CheckpointError(f"checkpoint {source} is a directory, not a file")
     net, blob = read_checkpoint(path)
-    return PlayerConfig.of_net(net, name, blob.get("observation"))
+    return PlayerConfig.of_net(net, name or source, blob.get("observation"))
 
 
 def search_settings(text: str) -> dict[str, Any]:
@@ -426,7 +407,7 @@ def search_player(checkpoint: str, name: Optional[str] = None, **settings: Any) 
         raise PlayerError(f"unknown search setting among {sorted(settings)} (known: {known})") from None
     except ValueError as err:
         raise PlayerError(str(err)) from None
-    config = _checkpoint_player(checkpoint, name or SEARCH_PREFIX + checkpoint)
+    config = checkpoint_player(checkpoint, name or SEARCH_PREFIX + checkpoint)
     return dataclasses.replace(config, kind="search", search=checked.as_dict())
 
 
@@ -442,3 +423,102 @@ def _script_player(source: str, name: Optional[str]) -> PlayerConfig:
     except Exception as err:
         raise CheckpointError(f"TorchScript module {path} cannot be loaded: {err}") from None
     return PlayerConfig("script", name or source, script=data)
+
+
+def _callable_player(source: str, name: Optional[str]) -> PlayerConfig:
+    # Made once here, so that a name that cannot make a player is refused before any game.
+    made = user_player(source)
+    return PlayerConfig("callable", name or source, target=source, beliefs=Reads.BELIEFS in made.reads)
+
+
+def _searched(source: str, name: Optional[str]) -> PlayerConfig:
+    searched = SEARCH_FORM.fullmatch(source)
+    assert searched is not None
+    return search_player(searched.group(2), name or source, **search_settings(searched.group(1) or ""))
+
+
+def _search_file(source: str) -> Optional[str]:
+    searched = SEARCH_FORM.fullmatch(source)
+    return searched.group(2) if searched else None
+
+
+def _names_callable(source: str) -> bool:
+    # A file of that name is read as a checkpoint: the user may name their files as they like.
+    return CALLABLE_FORM.fullmatch(source) is not None and not Path(source).exists()
+
+
+def _names_checkpoint(source: str) -> bool:
+    """Whether `source` is read as a checkpoint's path: a file or directory that is there, or
+    text that looks like a path (a separator or a suffix), so that a missing file is reported as
+    missing while a mistyped bare name such as 'grredy' is reported as no player at all."""
+    if not source:
+        return False
+    path = Path(source)
+    return path.exists() or any(sep and sep in source for sep in ("/", os.sep, os.altsep)) or bool(path.suffix)
+
+
+@dataclasses.dataclass(frozen=True)
+class PlayerForm:
+    """One form a player's name takes: how messages write it, which names have it, what makes
+    their PlayerConfig (from the name and the name to give the player), and the file a name of
+    this form reads (None for a form that reads none)."""
+
+    form: str
+    names: Callable[[str], bool]
+    make: Callable[[str, Optional[str]], PlayerConfig]
+    file: Callable[[str], Optional[str]] = lambda source: None
+
+
+# Every name of a player resolves here, tried in this order, the first form that has it making
+# the player: the command line, the Gymnasium opponents, the trainer's bots and anchors all
+# resolve through load_player. The prefixed forms come before a checkpoint, so that
+# script:PATH is never read as a file named "script:PATH"; a module:callable only where no
+# file of that name is there.
+PLAYER_FORMS: tuple[PlayerForm, ...] = (
+    PlayerForm(RANDOM, lambda source: source == RANDOM, lambda source, name: PlayerConfig.random()),
+    PlayerForm(GREEDY, lambda source: source == GREEDY, lambda source, name: PlayerConfig.greedy()),
+    PlayerForm(BOLD, lambda source: source == BOLD, lambda source, name: PlayerConfig.bold()),
+    PlayerForm("script:PATH", lambda source: source.startswith(SCRIPT_PREFIX), _script_player,
+               lambda source: source[len(SCRIPT_PREFIX):]),
+    PlayerForm("search[...]:PATH", lambda source: SEARCH_FORM.fullmatch(source) is not None, _searched, _search_file),
+    PlayerForm("module:callable", _names_callable, _callable_player),
+    PlayerForm("a checkpoint file", _names_checkpoint, checkpoint_player, lambda source: source),
+)
+
+
+def player_form(source: str) -> Optional[PlayerForm]:
+    """The form of player that `source` names, or None for a name of none."""
+    return next((form for form in PLAYER_FORMS if form.names(source)), None)
+
+
+def expected_players() -> str:
+    """The forms of player a name may take, as a message lists them."""
+    forms = [form.form for form in PLAYER_FORMS]
+    return f"{', '.join(forms[:-1])} or {forms[-1]}"
+
+
+def load_player(source: str, name: Optional[str] = None) -> PlayerConfig:
+    """The player named `source`, in one of the forms of PLAYER_FORMS: "random"; "greedy"; "bold";
+    "script:PATH", a TorchScript module; "search:PATH" / "search[nodes=4096,samples=48]:PATH",
+    the search player of a checkpoint; "module:callable", a player of the user's own (see
+    `Player`); or the path of a checkpoint of the tool's networks. `name` names the player in
+    results (by default `source`).
+
+    Code runs only where the name says so: a checkpoint is weights (a TorchScript file given as
+    one is refused, whatever its name), while script:PATH and module:callable run the code they
+    name. CheckpointError says why a file cannot be used, PlayerError why a `module:callable`
+    cannot make a player (it is made here once to find out), or that `source` is no player's name.
+    """
+    form = player_form(source)
+    if form is None:
+        raise PlayerError(f"unknown player {source!r}: expected {expected_players()}")
+    return form.make(source, name)
+
+
+def player_file(source: str) -> Optional[Path]:
+    """The file a player named `source` is read from (a checkpoint, the module of script:PATH,
+    the checkpoint of search:PATH), or None for a player that is no file."""
+    form = player_form(source)
+    found = form.file(source) if form is not None else None
+    path = Path(found) if found else None
+    return path if path is not None and path.is_file() else None

@@ -42,11 +42,12 @@ def version(name: str) -> Optional[str]:
 
 
 def check_rules(players: Sequence[PlayerConfig], rules: str) -> None:
-    """UsageError for a search player in games of other rules than the dark ones: it searches
-    beliefs, which follow fog-of-war games only."""
+    """UsageError for a player that reads beliefs (a search player, or one of the user's own) in
+    games of other rules than the dark ones: beliefs follow fog-of-war games only."""
     for player in players:
-        if player.kind == "search" and rules != "dark":
-            raise UsageError(f"{player.name} searches the positions its side cannot rule out, which only "
+        if player.reads_beliefs and rules != "dark":
+            does = "searches" if player.kind == "search" else "reads beliefs of"
+            raise UsageError(f"{player.name} {does} the positions its side cannot rule out, which only "
                              f"fog-of-war games have: use --rules dark, not {rules}")
 
 

@@ -28,7 +28,8 @@ from quellor_selfplay.commands.errors import Stopped, UsageError, stop_on_sigter
 from quellor_selfplay.config import PlayConfig, ResumeError, check_resume, resume_settings
 from quellor_selfplay.fileio import file_digest, write_json
 from quellor_selfplay.net import DEFAULT_HIDDEN, CheckpointError, save_checkpoint, seeded_net
-from quellor_selfplay.players import PlayerConfig, load_player, player_file
+from quellor_selfplay.players import (PlayerConfig, PlayerError, checkpoint_player, load_player, player_file,
+                                      player_form)
 from quellor_selfplay.runner import Job, Segment, backend, default_workers, ray_connection
 
 FOG_PATTERNS = ("fog-g*-p*.svg", "fog-g*-p*.txt")
@@ -41,9 +42,11 @@ def _player(config: PlayConfig) -> tuple[PlayerConfig, Optional[str]]:
         return load_player(config.policy), None
     if config.checkpoint is None:
         return PlayerConfig.of_net(seeded_net(config.run.seed, config.hidden or DEFAULT_HIDDEN), "net"), None
+    source = str(config.checkpoint)
     try:
-        player = load_player(str(config.checkpoint), "net")
-    except CheckpointError as err:
+        # --checkpoint names a file: a name of no form of player is a checkpoint that is missing.
+        player = load_player(source, "net") if player_form(source) else checkpoint_player(source, "net")
+    except (CheckpointError, PlayerError) as err:
         raise UsageError(str(err)) from None
     return player, player.observation
 

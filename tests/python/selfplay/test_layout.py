@@ -3,6 +3,8 @@ imports the commands, no module imports itself round a circle, and the package's
 imported where a reader looks for them, at the top of the module."""
 
 import ast
+import subprocess
+import sys
 from pathlib import Path
 
 import quellor_selfplay
@@ -10,9 +12,11 @@ import quellor_selfplay
 PACKAGE = Path(quellor_selfplay.__file__).resolve().parent
 NAME = "quellor_selfplay"
 # Function-local imports are for packages that a part of the library needs and the rest does
-# without; the lazy GameBatch attribute keeps `import quellor_selfplay` free of torch.
+# without; the lazy GameBatch and player-interface attributes keep `import quellor_selfplay`
+# free of torch.
 OPTIONAL = {"torch", "ray", "matplotlib", "chess"}
-LAZY = {("quellor_selfplay", "__getattr__", "quellor_selfplay.batch")}
+LAZY = {("quellor_selfplay", "__getattr__", "quellor_selfplay.batch"),
+        ("quellor_selfplay", "__getattr__", "quellor_selfplay.turn")}
 
 
 def _modules():
@@ -109,3 +113,13 @@ def test_no_module_imports_itself_round_a_circle():
 
 def test_only_optional_packages_are_imported_inside_functions():
     assert {(m, f, i) for m, i, f in IMPORTS if f is not None} == LAZY
+
+
+def test_the_package_exports_the_player_interface_without_loading_torch():
+    code = ("import sys, quellor_selfplay as q\n"
+            "assert 'torch' not in sys.modules\n"
+            "from quellor_selfplay import Decision, Player, Reads, Turn\n"
+            "from quellor_selfplay import turn\n"
+            "assert (Player, Turn, Decision, Reads) == (turn.Player, turn.Turn, turn.Decision, turn.Reads)\n"
+            "assert {'Player', 'Turn', 'Decision', 'Reads', 'GameBatch'} <= set(q.__all__) & set(dir(q))\n")
+    subprocess.run([sys.executable, "-c", code], check=True)
