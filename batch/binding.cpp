@@ -1159,7 +1159,7 @@ PyType_Spec BELIEF_SPEC = {
 // =============================================================================================
 // Segments: games played in rounds (segment.hpp), a turn at a time
 
-// What a unit's players read of their games besides what every turn gives (the games' slots and
+// What a unit's players read of their games besides what every turn gives (the games' lanes and
 // sides, their legal entries and newest frames).
 enum Reads : unsigned {
     READ_OBSERVATIONS = 1,
@@ -1176,7 +1176,7 @@ struct SegmentState {
     std::vector<unsigned> reads;              // per unit
     std::vector<std::uint64_t> belief_caps;   // per player; 0 where it keeps no beliefs
     std::vector<std::uint64_t> belief_seeds;  // per entry, White's then Black's
-    std::vector<PyObject*> beliefs;           // per slot, White's then Black's: owned, or null
+    std::vector<PyObject*> beliefs;           // per lane, White's then Black's: owned, or null
     bool started = false;
     std::optional<std::size_t> unit;          // the turn under way
     std::vector<std::int64_t> live;
@@ -1217,24 +1217,24 @@ ItemKind item_kind(std::string_view dtype) {
     return {1, "B"};
 }
 
-// Replaces the beliefs of slot `slot` by new ones for the players of the game it now plays (none
+// Replaces the beliefs of lane `lane` by new ones for the players of the game it now plays (none
 // when idle or over). Returns 0, or -1 with an exception set.
-int follow(PyObject* obj, std::size_t slot) {
+int follow(PyObject* obj, std::size_t lane) {
     SegmentObject* self = as_segment(obj);
     SegmentState& st = *self->state;
-    Py_CLEAR(st.beliefs[2 * slot]);
-    Py_CLEAR(st.beliefs[2 * slot + 1]);
-    const std::int64_t job = st.core->job(slot);
-    if (st.belief_caps.empty() || job < 0 || as_batch(self->batch)->core->game(slot).finished()) return 0;
+    Py_CLEAR(st.beliefs[2 * lane]);
+    Py_CLEAR(st.beliefs[2 * lane + 1]);
+    const std::int64_t job = st.core->job(lane);
+    if (st.belief_caps.empty() || job < 0 || as_batch(self->batch)->core->game(lane).finished()) return 0;
     const Entry& e = st.core->entry(static_cast<std::size_t>(job));
     const std::uint8_t sides[2] = {e.white, e.black};
     for (std::size_t side = 0; side < 2; ++side) {
         const std::uint64_t cap = st.belief_caps[sides[side]];
         if (!cap) continue;
-        PyObject* made = new_belief(reinterpret_cast<PyTypeObject*>(state_of(obj).belief_type), self->batch, slot,
+        PyObject* made = new_belief(reinterpret_cast<PyTypeObject*>(state_of(obj).belief_type), self->batch, lane,
                                     side == 0, cap, st.belief_seeds[2 * static_cast<std::size_t>(job) + side]);
         if (!made) return -1;
-        st.beliefs[2 * slot + side] = made;
+        st.beliefs[2 * lane + side] = made;
     }
     return 0;
 }
@@ -1244,17 +1244,17 @@ int take_plies(SegmentObject* self, const std::vector<std::int64_t>& live) {
     SegmentState& st = *self->state;
     if (st.belief_caps.empty()) return 0;
     const Batch& core = *as_batch(self->batch)->core;
-    for (const std::int64_t slot : live)
+    for (const std::int64_t lane : live)
         for (std::size_t side = 0; side < 2; ++side)
-            if (PyObject* b = st.beliefs[2 * static_cast<std::size_t>(slot) + side]; b && take_ply(as_belief(b), core) < 0)
+            if (PyObject* b = st.beliefs[2 * static_cast<std::size_t>(lane) + side]; b && take_ply(as_belief(b), core) < 0)
                 return -1;
     return 0;
 }
 
-// Plays the moves of the carried games of the slots `slots` again, ply by ply, recording their
+// Plays the moves of the carried games of the lanes `lanes` again, ply by ply, recording their
 // rows as they were first played and the beliefs following them. Returns 0, or -1 with an
 // exception set.
-int replay(SegmentObject* self, const std::vector<std::int64_t>& slots) {
+int replay(SegmentObject* self, const std::vector<std::int64_t>& lanes) {
     SegmentState& st = *self->state;
     Batch& core = *as_batch(self->batch)->core;
     std::vector<std::int64_t> live, codes, actions, rows, entries;
@@ -1263,7 +1263,7 @@ int replay(SegmentObject* self, const std::vector<std::int64_t>& slots) {
     std::vector<std::int64_t> newest;
     for (std::size_t ply = 0;; ++ply) {
         try {
-            if (!st.core->carried_ply(slots, ply, live, codes, actions, log_probs, players)) return 0;
+            if (!st.core->carried_ply(lanes, ply, live, codes, actions, log_probs, players)) return 0;
         } catch (const std::invalid_argument& error) {
             PyErr_SetString(PyExc_ValueError, error.what());
             return -1;
@@ -1285,24 +1285,24 @@ int replay(SegmentObject* self, const std::vector<std::int64_t>& slots) {
     }
 }
 
-// Ends the games over among `candidates` and follows the slots that started new ones. Returns a
+// Ends the games over among `candidates` and follows the lanes that started new ones. Returns a
 // new list of the plies of the segment's own games that ended, in the order they did, or null
 // with an exception set.
-PyObject* settle_slots(PyObject* obj, const std::vector<std::int64_t>& candidates) {
+PyObject* settle_lanes(PyObject* obj, const std::vector<std::int64_t>& candidates) {
     SegmentObject* self = as_segment(obj);
     SegmentState& st = *self->state;
     std::vector<std::int64_t> check = candidates, ended;
     while (!check.empty()) {
         without_lock([&] { st.core->settle(check.data(), check.size(), st.ended, st.fresh, st.idle); });
         ended.insert(ended.end(), st.ended.begin(), st.ended.end());
-        for (const std::int64_t slot : st.idle) {
-            Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot)]);
-            Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(slot) + 1]);
+        for (const std::int64_t lane : st.idle) {
+            Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(lane)]);
+            Py_CLEAR(st.beliefs[2 * static_cast<std::size_t>(lane) + 1]);
         }
-        for (const std::int64_t slot : st.fresh)
-            if (follow(obj, static_cast<std::size_t>(slot)) < 0) return nullptr;
-        // A slot that took a carried game plays its moves again before anything else; a game
-        // that had ended when it was handed on ends again, and its slot takes the next.
+        for (const std::int64_t lane : st.fresh)
+            if (follow(obj, static_cast<std::size_t>(lane)) < 0) return nullptr;
+        // A lane that took a carried game plays its moves again before anything else; a game
+        // that had ended when it was handed on ends again, and its lane takes the next.
         if (replay(self, st.fresh) < 0) return nullptr;
         check = st.fresh;
     }
@@ -1339,7 +1339,7 @@ constexpr Signature SEGMENT_SIGNATURE = {"Segment.__new__()", SEGMENT_PARAMS, 9,
 // the entries' game indices (int64) and players (uint8), of which the first `required` are the
 // shard's; the players of each unit in round order, and what each unit reads (Reads); per player
 // the cap of the beliefs it keeps (0 for none) and per entry the seeds of White's and Black's
-// (uint64), or None for both where no player keeps any. The batch's slots take the first
+// (uint64), or None for both where no player keeps any. The batch's lanes take the first
 // entries, their games at their start.
 PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
@@ -1391,10 +1391,10 @@ PyObject* segment_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!busy.ok()) return nullptr;
         const std::size_t n = batch->core->size();
         if (n > static_cast<std::size_t>(total))
-            return PyErr_Format(PyExc_ValueError, "a segment of %zd games cannot fill %zu slots", total, n);
-        for (std::size_t slot = 0; slot < n; ++slot)
-            if (batch->core->game(slot).plies != 0)
-                return PyErr_Format(PyExc_ValueError, "game %zu has started: a segment starts its games itself", slot);
+            return PyErr_Format(PyExc_ValueError, "a segment of %zd games cannot fill %zu lanes", total, n);
+        for (std::size_t lane = 0; lane < n; ++lane)
+            if (batch->core->game(lane).plies != 0)
+                return PyErr_Format(PyExc_ValueError, "game %zu has started: a segment starts its games itself", lane);
         state->beliefs.assign(2 * n, nullptr);
         state->core = std::make_unique<Segment>(*batch->core, std::move(entries), static_cast<std::size_t>(required),
                                                 std::move(units));
@@ -1429,10 +1429,10 @@ struct SegmentCall {
     bool ok() const { return mine.ok() && batch && batch->ok(); }
 };
 
-// start(carried) -> list: the segment's first step. Every slot's game starts; the games an
+// start(carried) -> list: the segment's first step. Every lane's game starts; the games an
 // earlier segment handed on (None, or the tuple (plies int32, moves int16, actions int16,
 // log_probs float32, players uint8), their plies then their moves in game then ply order; they
-// are the first entries) are played again move for move as slots take them, recorded as they
+// are the first entries) are played again move for move as lanes take them, recorded as they
 // were; games over at once end. Returns the plies of each of the segment's own games that ended.
 PyObject* segment_start(PyObject* obj, PyObject* carried) {
     return guarded(MODULE_NAME, [&]() -> PyObject* {
@@ -1444,8 +1444,8 @@ PyObject* segment_start(PyObject* obj, PyObject* carried) {
         st.started = true;
         Batch& core = *as_batch(self->batch)->core;
         const std::size_t n = core.size();
-        for (std::size_t slot = 0; slot < n; ++slot)
-            if (follow(obj, slot) < 0) return nullptr;
+        for (std::size_t lane = 0; lane < n; ++lane)
+            if (follow(obj, lane) < 0) return nullptr;
         std::vector<std::int64_t> all(n);
         std::iota(all.begin(), all.end(), std::int64_t{0});
         if (carried != Py_None) {
@@ -1472,7 +1472,7 @@ PyObject* segment_start(PyObject* obj, PyObject* carried) {
             }
             if (replay(self, all) < 0) return nullptr;
         }
-        return settle_slots(obj, all);
+        return settle_lanes(obj, all);
     });
 }
 
@@ -1485,9 +1485,9 @@ PyObject* words_of(const std::vector<std::int64_t>& words) {
 // A new bytearray of `size` bytes, for the caller to fill. Returns null with an exception set.
 PyObject* fresh_bytes(std::size_t size) { return PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)); }
 
-// turn() -> None or (unit, slots, counts, white, games, entries, newest, observations, codes,
+// turn() -> None or (unit, lanes, counts, white, games, entries, newest, observations, codes,
 // masks, random, beliefs): the next turn of the round, None once the segment's own games are
-// done. The unit's index; its games' slots (int64 bytes: each player's games in turn, as counts
+// done. The unit's index; its games' lanes (int64 bytes: each player's games in turn, as counts
 // says), their sides (a byte each, 1 for White), their indices in the run (int64), the rows then
 // the slots of their legal entries (int64), and
 // their newest frames and castling words (int64, NEWEST_WORDS a game); then what the unit reads,
@@ -1613,7 +1613,7 @@ PyObject* segment_play(PyObject* obj, PyObject* const* args, Py_ssize_t nargs, P
         if (refusal) return refuse_step(*refusal, false);
         st.unit.reset();
         if (take_plies(self, st.live) < 0) return nullptr;
-        return settle_slots(obj, st.live);
+        return settle_lanes(obj, st.live);
     });
 }
 

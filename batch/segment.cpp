@@ -34,13 +34,13 @@ Segment::Segment(Batch& batch, std::vector<Entry> entries, std::size_t required,
       lengths_(entries_.size(), 0),
       stepped_(batch.size(), 0) {
     if (batch.size() > entries_.size() || required_ > entries_.size())
-        throw std::invalid_argument("a segment needs an entry for every slot");
+        throw std::invalid_argument("a segment needs an entry for every lane");
     std::iota(job_.begin(), job_.end(), std::int64_t{0});
 }
 
-std::uint8_t Segment::mover(std::size_t slot) const {
-    const Entry& e = entries_[static_cast<std::size_t>(job_[slot])];
-    return batch_.game(slot).board.side_to_move == chess::Color::White ? e.white : e.black;
+std::uint8_t Segment::mover(std::size_t lane) const {
+    const Entry& e = entries_[static_cast<std::size_t>(job_[lane])];
+    return batch_.game(lane).board.side_to_move == chess::Color::White ? e.white : e.black;
 }
 
 std::optional<std::size_t> Segment::next_turn(std::vector<std::int64_t>& live, std::vector<std::size_t>& counts) {
@@ -56,12 +56,12 @@ std::optional<std::size_t> Segment::next_turn(std::vector<std::int64_t>& live, s
         counts.assign(units_[u].size(), 0);
         bool own = false;
         for (std::size_t i = 0; i < units_[u].size(); ++i) {
-            for (std::size_t slot = 0; slot < batch_.size(); ++slot) {
-                const std::int64_t job = job_[slot];
-                if (job < 0 || batch_.game(slot).finished()) continue;
+            for (std::size_t lane = 0; lane < batch_.size(); ++lane) {
+                const std::int64_t job = job_[lane];
+                if (job < 0 || batch_.game(lane).finished()) continue;
                 own |= static_cast<std::size_t>(job) < required_;
-                if (mover(slot) == units_[u][i]) {
-                    live.push_back(static_cast<std::int64_t>(slot));
+                if (mover(lane) == units_[u][i]) {
+                    live.push_back(static_cast<std::int64_t>(lane));
                     ++counts[i];
                 }
             }
@@ -84,10 +84,10 @@ void Segment::record(const std::int64_t* live, std::size_t k, const std::int64_t
     const std::size_t at = rows_.size();
     rows_.resize(at + k);
     for (std::size_t j = 0; j < k; ++j) {
-        const auto slot = static_cast<std::size_t>(live[j]);
-        const Game& g = batch_.game(slot);
+        const auto lane = static_cast<std::size_t>(live[j]);
+        const Game& g = batch_.game(lane);
         const std::size_t r = at + j;
-        rows_.job[r] = job_[slot];
+        rows_.job[r] = job_[lane];
         rows_.ply[r] = static_cast<std::int32_t>(g.plies);
         rows_.white[r] = g.board.side_to_move == chess::Color::White;
         rows_.action[r] = static_cast<std::int16_t>(actions[j]);
@@ -130,19 +130,19 @@ void Segment::settle(const std::int64_t* candidates, std::size_t k, std::vector<
     while (!check.empty()) {
         std::vector<std::int64_t> fresh;
         for (const std::int64_t s : check) {
-            const auto slot = static_cast<std::size_t>(s);
-            const Game& g = batch_.game(slot);
-            if (job_[slot] < 0 || !g.finished()) continue;
-            const auto job = static_cast<std::size_t>(job_[slot]);
+            const auto lane = static_cast<std::size_t>(s);
+            const Game& g = batch_.game(lane);
+            if (job_[lane] < 0 || !g.finished()) continue;
+            const auto job = static_cast<std::size_t>(job_[lane]);
             results_[job] = g.winner;
             endings_[job] = static_cast<std::uint8_t>(g.ending);
             lengths_[job] = static_cast<std::int32_t>(g.plies);
             ended.push_back(static_cast<std::int64_t>(job));
             if (waiting_ < entries_.size()) {
-                job_[slot] = static_cast<std::int64_t>(waiting_++);
+                job_[lane] = static_cast<std::int64_t>(waiting_++);
                 fresh.push_back(s);
             } else {
-                job_[slot] = -1;
+                job_[lane] = -1;
                 idle.push_back(s);
             }
         }
@@ -151,7 +151,7 @@ void Segment::settle(const std::int64_t* candidates, std::size_t k, std::vector<
         for (const std::int64_t s : fresh) restart[static_cast<std::size_t>(s)] = 1;
         batch_.reset(std::nullopt, restart.data());
         for (const std::int64_t s : fresh) {
-            // A slot whose new game ended at once starts again: it is listed once.
+            // A lane whose new game ended at once starts again: it is listed once.
             if (!stepped_[static_cast<std::size_t>(s)]) started.push_back(s);
             stepped_[static_cast<std::size_t>(s)] = 1;
         }
@@ -179,7 +179,7 @@ void Segment::hand_in(const Carried& carried) {
     carried_.players.assign(carried.players.begin(), carried.players.end());
 }
 
-bool Segment::carried_ply(const std::vector<std::int64_t>& slots, std::size_t ply, std::vector<std::int64_t>& live,
+bool Segment::carried_ply(const std::vector<std::int64_t>& lanes, std::size_t ply, std::vector<std::int64_t>& live,
                           std::vector<std::int64_t>& moves, std::vector<std::int64_t>& actions,
                           std::vector<float>& log_probs, std::vector<std::uint8_t>& players) const {
     live.clear();
@@ -187,13 +187,13 @@ bool Segment::carried_ply(const std::vector<std::int64_t>& slots, std::size_t pl
     actions.clear();
     log_probs.clear();
     players.clear();
-    for (const std::int64_t s : slots) {
-        const auto slot = static_cast<std::size_t>(s);
-        const std::int64_t job = job_[slot];
+    for (const std::int64_t s : lanes) {
+        const auto lane = static_cast<std::size_t>(s);
+        const std::int64_t job = job_[lane];
         if (job < 0 || static_cast<std::size_t>(job) >= carried_.plies.size()) continue;
         const auto c = static_cast<std::size_t>(job);
         if (static_cast<std::size_t>(carried_.plies[c]) <= ply) continue;
-        if (batch_.game(slot).finished())
+        if (batch_.game(lane).finished())
             throw std::invalid_argument("carried game " + std::to_string(entries_[c].game) + " ended before its move " +
                                         std::to_string(ply));
         const std::size_t at = carried_.at[c] + ply;
@@ -208,9 +208,9 @@ bool Segment::carried_ply(const std::vector<std::int64_t>& slots, std::size_t pl
 
 Segment::Sizes Segment::finish() {
     done_ = true;
-    for (std::size_t slot = 0; slot < batch_.size(); ++slot)
-        if (job_[slot] >= 0 && static_cast<std::size_t>(job_[slot]) >= required_)
-            lengths_[static_cast<std::size_t>(job_[slot])] = static_cast<std::int32_t>(batch_.game(slot).plies);
+    for (std::size_t lane = 0; lane < batch_.size(); ++lane)
+        if (job_[lane] >= 0 && static_cast<std::size_t>(job_[lane]) >= required_)
+            lengths_[static_cast<std::size_t>(job_[lane])] = static_cast<std::int32_t>(batch_.game(lane).plies);
     started_ = std::min(waiting_, entries_.size());
     Sizes sizes{0, 0, started_};
     for (std::size_t e = 0; e < required_; ++e) sizes.rows += static_cast<std::size_t>(lengths_[e]);

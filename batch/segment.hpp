@@ -1,7 +1,7 @@
 // A segment of self-play: a list of games played a fixed number at a time in one batch, in
 // rounds. A round gives each unit of players in turn (a player, or networks that decide together)
 // every game where one of them is to move at that moment; their decision is recorded as rows,
-// played, and the games that end hand their slot to the next game of the list. At the end the
+// played, and the games that end hand their lane to the next game of the list. At the end the
 // rows come out in the shard's order: game by game, each game's rows in ply order.
 //
 // No Python here: the binding asks for a turn, has the players decide, and hands the decision
@@ -69,7 +69,7 @@ struct Entry {
     std::uint8_t black;
 };
 
-// The moves of games handed on by an earlier segment, played again as their slots take them: per
+// The moves of games handed on by an earlier segment, played again as their lanes take them: per
 // game its plies, then per ply of each game (game then ply order) the move code, slot,
 // log-probability and player.
 struct Carried {
@@ -84,49 +84,49 @@ class Segment {
 public:
     // `entries` are the carried games, the segment's own, then games of the next segment it may
     // start once its own have all started; the first `required` are the shard's. The batch's
-    // slots take the first entries at once. `units` lists the players of each unit in the
+    // lanes take the first entries at once. `units` lists the players of each unit in the
     // order a round gives them their turn.
     Segment(Batch& batch, std::vector<Entry> entries, std::size_t required, std::vector<std::vector<std::uint8_t>> units);
 
     Batch& batch() { return batch_; }
     std::size_t unit_count() const { return units_.size(); }
     const std::vector<std::uint8_t>& unit(std::size_t u) const { return units_[u]; }
-    // The entry slot s plays, -1 when idle.
-    std::int64_t job(std::size_t slot) const { return job_[slot]; }
+    // The entry lane s plays, -1 when idle.
+    std::int64_t job(std::size_t lane) const { return job_[lane]; }
     const Entry& entry(std::size_t e) const { return entries_[e]; }
     std::size_t required() const { return required_; }
 
-    // The next turn of the round: the unit to decide, its games' slots (each player's in
+    // The next turn of the round: the unit to decide, its games' lanes (each player's in
     // ascending order, the players in the unit's order) and how many are each player's. Returns
     // nothing once none of the segment's own games goes on.
     std::optional<std::size_t> next_turn(std::vector<std::int64_t>& live, std::vector<std::size_t>& counts);
 
-    // The rows of the k games in slots `live` before their move: the slot chosen, its
+    // The rows of the k games in lanes `live` before their move: the slot chosen, its
     // log-probability, the mover's player, and the newest frames and packed masks that
     // Batch::gather() found for the turn.
     void record(const std::int64_t* live, std::size_t k, const std::int64_t* actions, const float* log_probs,
                 const std::uint8_t* players, const std::int64_t* newest, const std::uint8_t* bits);
-    // Plays actions[j] (slots, or move codes when `exact_moves`) in slot live[j]'s game alone and
+    // Plays actions[j] (slots, or move codes when `exact_moves`) in lane live[j]'s game alone and
     // notes the move each played on the rows record() just wrote. On a refusal nothing changes
     // but for those rows, which are taken back.
     std::optional<Refusal> play(const std::int64_t* live, std::size_t k, const std::int64_t* actions, bool exact_moves);
 
-    // Ends the games over among the slots `candidates`, in their order: notes how each ended,
-    // gives its slot the next entry (or leaves it idle once none is left) and restarts it, and
+    // Ends the games over among the lanes `candidates`, in their order: notes how each ended,
+    // gives its lane the next entry (or leaves it idle once none is left) and restarts it, and
     // does the same for restarted games that are over at once. `ended` receives the entries that
-    // ended in the order they did, `started` the slots that started a game (once each, in the
-    // order they first did), `idle` the slots left idle.
+    // ended in the order they did, `started` the lanes that started a game (once each, in the
+    // order they first did), `idle` the lanes left idle.
     void settle(const std::int64_t* candidates, std::size_t k, std::vector<std::int64_t>& ended,
                 std::vector<std::int64_t>& started, std::vector<std::int64_t>& idle);
 
-    // Takes the moves of the games handed on, which are the first entries: a slot that takes
+    // Takes the moves of the games handed on, which are the first entries: a lane that takes
     // one plays its moves again before anything else. Throws std::invalid_argument when they are
     // more games than the entries or their moves do not add up.
     void hand_in(const Carried& carried);
-    // Of the slots `slots`, those whose carried game still has ply `ply` to replay, with that
+    // Of the lanes `lanes`, those whose carried game still has ply `ply` to replay, with that
     // ply's move codes, slots, log-probabilities and players; false when there are none. Throws
     // std::invalid_argument for a carried game that ended before its last move.
-    bool carried_ply(const std::vector<std::int64_t>& slots, std::size_t ply, std::vector<std::int64_t>& live,
+    bool carried_ply(const std::vector<std::int64_t>& lanes, std::size_t ply, std::vector<std::int64_t>& live,
                      std::vector<std::int64_t>& moves, std::vector<std::int64_t>& actions, std::vector<float>& log_probs,
                      std::vector<std::uint8_t>& players) const;
 
@@ -143,7 +143,7 @@ public:
     std::int32_t length(std::size_t entry) const { return lengths_[entry]; }
 
 private:
-    std::uint8_t mover(std::size_t slot) const;
+    std::uint8_t mover(std::size_t lane) const;
 
     Batch& batch_;
     std::vector<Entry> entries_;

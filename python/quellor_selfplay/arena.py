@@ -3,8 +3,8 @@ in one call, for every game where it is to move at that moment, and those games 
 players of one shape that never meet one another (a training run's pool) take their turns
 together, their networks in one pass.
 
-`play_segment` plays a list of games with a fixed number of concurrent slots: a slot whose game
-ends takes the next game of the list until the list is done. Everything it does follows from its
+`play_segment` plays a list of games a fixed number at a time, each in a lane of one GameBatch: a
+lane whose game ends takes the next game of the list until the list is done. Everything it does follows from its
 arguments (the batch's random streams and the players' sampling generator are seeded from
 `seed`), so a segment plays the same games in this process, a worker process or a Ray actor.
 Its result is one shard of the training data (see `data`): a row per decision, in game then ply
@@ -48,25 +48,25 @@ CARRY_GAME_KEYS, CARRY_ROW_KEYS = CARRY_KEYS[:4], CARRY_KEYS[4:]
 
 
 def play_segment(
-    table: GameConfig,
+    game: GameConfig,
     games: Sequence[tuple[int, int, int]],
     players: Sequence[Any],
-    slots: int,
+    lanes: int,
     seed: int,
     on_game: Optional[Callable[[int], None]] = None,
     carried: Optional[Arrays] = None,
     early: Sequence[tuple[int, int, int]] = (),
 ) -> Arrays:
     """Plays `games`, each (game index, White's player, Black's player) with players given as
-    indices into `players`, `slots` of them at a time; returns the shard's arrays.
+    indices into `players`, `lanes` of them at a time; returns the shard's arrays.
 
     A segment can hand games on to the next. `early` lists games of the next segment (numbered
-    as that segment numbers its games, whatever this one's numbers) that a slot may start once
+    as that segment numbers its games, whatever this one's numbers) that a lane may start once
     every game of `games` has started, rather than stand idle while the last of them play on;
     the shard then also holds, under CARRY_KEYS, those of them that were started (finished or
     not): their moves, slots, log-probabilities and players so far. Given to the next segment
     as `carried`, they are played again move for move from their starts, as the next segment's
-    slots take them before its own games, and go on from there: the next shard holds them whole,
+    lanes take them before its own games, and go on from there: the next shard holds them whole,
     the rows of their earlier moves as this segment made them.
     (The players of a carried game must be at the same indices in both segments.)
 
@@ -82,7 +82,7 @@ def play_segment(
         raise ValueError("the early games must be distinct and in ascending order")
     if set(order) & {g for g, _, _ in handed}:
         raise ValueError("a carried game is also among the segment's own games")
-    # Every game the segment may play, as its slots take them: the carried games (whose moves
+    # Every game the segment may play, as its lanes take them: the carried games (whose moves
     # are played again first), its own, then those it may start early for the next segment.
     entries = list(handed) + list(games) + list(early)
     if len(players) > 256:
@@ -92,9 +92,9 @@ def play_segment(
     required = len(handed) + len(games)  # the shard's games; the early ones come after them
     if required == 0:
         return _empty_shard(bool(early))
-    if table.observation is None:
+    if game.observation is None:
         raise ValueError("the game's observation layout is not set: give 'own' or 'history'")
-    n = max(1, min(slots, required))
+    n = max(1, min(lanes, required))
     deciders = [as_player(p, f"player {i}") for i, p in enumerate(players)]
     game_ids = np.array([g for g, _, _ in entries], dtype=np.int64)
     white_of = np.array([w for _, w, _ in entries], dtype=np.uint8)
@@ -107,15 +107,15 @@ def play_segment(
     # every step between them.
     units = _stacked_units(sorted(set(white_of.tolist()) | set(black_of.tolist())), deciders, entries)
     # Players that search keep, for every game they play, the belief of their side: made as the
-    # game starts in its slot, following every ply.
+    # game starts in its lane, following every ply.
     believing = any(Reads.BELIEFS in p.reads for p in deciders)
     caps = [p.belief_cap if Reads.BELIEFS in p.reads else 0 for p in deciders] if believing else None
     seeds = np.array([derive_seed(seed, "belief", int(g), white) for g in game_ids for white in (True, False)],
                      dtype=np.uint64) if believing else None
     with part("engine"):
-        batch = GameBatch(n, rules=table.rules, observation=table.observation, dtype=table.dtype,
-                          max_plies=table.max_plies, seed=derive_seed(seed, "batch"), threads=1,
-                          fens=table.start_fen)
+        batch = GameBatch(n, rules=game.rules, observation=game.observation, dtype=game.dtype,
+                          max_plies=game.max_plies, seed=derive_seed(seed, "batch"), threads=1,
+                          fens=game.start_fen)
         segment = _batch.Segment(native(batch), game_ids, white_of, black_of, required,
                                  [members for members, _ in units], [int(d.reads) for _, d in units], caps, seeds)
     generator = torch.Generator().manual_seed(derive_seed(seed, "policy"))

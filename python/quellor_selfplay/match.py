@@ -108,11 +108,11 @@ def tally(results_white: np.ndarray, a_white: np.ndarray) -> MatchResult:
     return MatchResult(*count(every), white=count(a_white), black=count(~a_white))
 
 
-def play_match(a: PlayerConfig, b: PlayerConfig, games: int, table: GameConfig, slots: int, seed: int,
+def play_match(a: PlayerConfig, b: PlayerConfig, games: int, game: GameConfig, lanes: int, seed: int,
                device: str = "cpu", on_game: Optional[Callable[[int], None]] = None) -> MatchResult:
     """Plays `games` games of A against B in this process, A White in the even ones."""
     schedule = tuple((g, 0, 1) if g % 2 == 0 else (g, 1, 0) for g in range(games))
-    shard = run_segment(Job(table, (a, b), slots, device), Segment(0, schedule, derive_seed(seed, "match")), on_game)
+    shard = run_segment(Job(game, (a, b), lanes, device), Segment(0, schedule, derive_seed(seed, "match")), on_game)
     return tally(shard["game_result"].astype(np.int64), shard["game_white"] == 0)
 
 

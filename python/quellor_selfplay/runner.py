@@ -57,9 +57,9 @@ class Segment:
 class Job:
     """What every segment of a submission shares."""
 
-    table: GameConfig
+    game: GameConfig
     players: tuple[PlayerConfig, ...]
-    slots: int
+    lanes: int
     device: str = "cpu"
 
 
@@ -84,7 +84,7 @@ def run_segment(job: Job, segment: Segment, on_game: Optional[Callable[[int], No
     with part("players"):
         players = [config.build(job.device) for config in job.players]
     with Threads(1):
-        return play_segment(job.table, segment.games, players, job.slots, segment.seed, on_game,
+        return play_segment(job.game, segment.games, players, job.lanes, segment.seed, on_game,
                             segment.carried, segment.early)
 
 

@@ -7,7 +7,7 @@ decisions (both sides of its self-play games, its side of the pool games). Every
 iterations the network joins the pool, whose oldest member leaves once it holds `pool_size`;
 the first member is the untrained network, which plays uniformly over the legal moves.
 
-An iteration's games do not drain: once a segment's games have all started, the slots its
+An iteration's games do not drain: once a segment's games have all started, the lanes its
 last games leave idle start the games of the same segment of the next iteration against the
 fixed opponents and against itself (`rollout`), and that segment plays them on from where
 they stand. Their earlier moves were played by the network before, each row with its own
@@ -342,8 +342,8 @@ def bot_players(config: TrainConfig) -> list[PlayerConfig]:
     return [load_player(name) for name in config.bots]
 
 
-# Games of a segment per game slot. With the defaults (256 games, 128 at once) an iteration is
-# one segment whose slots take new games as theirs end: about 40 % more positions per CPU-second
+# Games of a segment per lane. With the defaults (256 games, 128 at once) an iteration is
+# one segment whose lanes take new games as theirs end: about 40 % more positions per CPU-second
 # of its games than two segments of 128 games each, whose last games play on alone (README,
 # "Where train's time goes").
 SEGMENT_BATCHES = 2
@@ -368,10 +368,10 @@ def rollout(state: State, config: TrainConfig, iteration: int,
     opponents = rng.integers(first_pool, len(players), size=against_pool).tolist() if against_pool else []
     kinds = game_kinds(config.games, against_bots, against_pool)
     schedule = _schedule(kinds, _bot_opponents(config, iteration, len(bots), against_bots), opponents)
-    # A segment plays its games `batch` at a time, a slot taking the next game as one ends, so
+    # A segment plays its games `batch` at a time, a lane taking the next game as one ends, so
     # that its forward passes stay full until its last games; it holds SEGMENT_BATCHES times
-    # as many games as slots, and an iteration's segments are what the workers share out.
-    # Where its last games would play on alone, its slots start the games of the same segment
+    # as many games as lanes, and an iteration's segments are what the workers share out.
+    # Where its last games would play on alone, its lanes start the games of the same segment
     # of the next iteration whose players are known already: those against the fixed
     # opponents, the self-play games (the learner, whichever network that is then), and those
     # against the pool when the next iteration's pool is this one's (the pool changes once

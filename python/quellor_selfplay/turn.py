@@ -5,7 +5,7 @@ A player is one method, `decide(turn) -> Decision`, and a declaration of what it
 OpenSpiel bot) gathers exactly that for every game where the player is to move, and hands it
 over in one `Turn`:
 
-    every turn      the games' slots in their batch, their sides and indices in the run, the
+    every turn      the games' lanes in their batch, their sides and indices in the run, the
                     legal entries of their masks (rows and slots, row by row), their newest
                     frames packed, and the generator every random choice is drawn from
     Reads.OBSERVATIONS  the observations (k, 64, 106) of the batch's dtype
@@ -52,7 +52,7 @@ class Reads(enum.IntFlag):
 class Turn:
     """The k games where a player is to move, and what it asked to read of them."""
 
-    games: npt.NDArray[np.int64]     # their slots in the batch that plays them
+    games: npt.NDArray[np.int64]     # their lanes (indices) in the batch that plays them
     white: Optional[npt.NDArray[np.bool_]]  # White is to move (None where the caller cannot tell)
     ids: npt.NDArray[np.int64]       # their indices in the run (a player's memory keys on these)
     rows: torch.Tensor               # int64: the legal entries' rows (0..k-1), row by row

@@ -144,7 +144,7 @@ def test_segment_calls_refuse_what_would_reach_outside_their_buffers():
         (lambda: make(black_of=np.zeros(3, np.uint8)), ValueError, "black_of: expected 4 items"),
         (lambda: make(required=5), ValueError, "required must be in 0..4"),
         (lambda: make(games=ids[:2], white_of=players[:2], black_of=players[:2]), ValueError,
-         "a segment of 2 games cannot fill 3 slots"),
+         "a segment of 2 games cannot fill 3 lanes"),
         (lambda: make(units=[[0], [256]]), ValueError, "units must be in 0..255"),
         (lambda: make(reads=[0]), ValueError, "reads: expected one for each of 2 units"),
         (lambda: make(belief_caps=[5], belief_seeds=np.zeros(8, np.uint64)), ValueError, "belief_caps"),

@@ -224,7 +224,7 @@ def test_what_the_mover_never_saw_changes_no_choice(start, seed, plies, data):
 def test_the_bots_beat_random_play(name):
     bot = load_player(name)
     assert bot.name == name and isinstance(bot.build(), GreedyPlayer) and bot.build().bold == (name == "bold")
-    result = play_match(bot, PlayerConfig.random(), 100, GameConfig("dark", "own", 300), slots=50, seed=11)
+    result = play_match(bot, PlayerConfig.random(), 100, GameConfig("dark", "own", 300), lanes=50, seed=11)
     oracle.count(f"selfplay/{name} score against random play (x100)", round(100 * result.score))
     assert result.games == 100 and result.score >= 0.9
 

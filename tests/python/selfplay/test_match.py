@@ -90,8 +90,8 @@ def test_sides_and_colours_stay_apart(layout):
     games seen from the other side are the mirror image."""
     table = GameConfig("dark", layout, 300)
     taker, random = scripted(KingTaker()), PlayerConfig.random()
-    ahead = play_match(taker, random, 40, table, slots=16, seed=1)
-    behind = play_match(random, taker, 40, table, slots=16, seed=1)
+    ahead = play_match(taker, random, 40, table, lanes=16, seed=1)
+    behind = play_match(random, taker, 40, table, lanes=16, seed=1)
     assert ahead.games == behind.games == 40
     assert ahead.white[0] > ahead.white[2] and ahead.black[0] > ahead.black[2]
     assert ahead.score > 0.7 and behind.score < 0.3

@@ -276,7 +276,7 @@ def test_an_iteration_plays_segments_of_twice_its_slots(games, batch, sizes):
     slots (up to twice), every game once, in order."""
     config = TrainConfig(games=games, run=RunConfig(batch=batch), bot_games=0.0)
     job, segments = rollout(new_state(config), config, 0)
-    assert job.slots == batch
+    assert job.lanes == batch
     assert [len(s.games) for s in segments] == sizes
     assert [g for s in segments for g, _, _ in s.games] == list(range(games))
 
