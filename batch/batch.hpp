@@ -68,6 +68,9 @@ inline chess::ChessMove code_move(std::int64_t code) {
                             k ? std::optional<chess::Piece>(chess::piece_from_index(5 - k)) : std::nullopt};
 }
 
+// The policy slot move code `code` (0..MOVE_CODE_COUNT - 1) takes for `side` to move.
+inline int code_slot(std::int64_t code, chess::Color side) { return *action_index(side, code_move(code)); }
+
 // The legal-action mask stored one bit per slot, as the data shards keep it.
 inline constexpr std::size_t MASK_BYTES = ACTION_COUNT / 8;
 static_assert(ACTION_COUNT % 8 == 0);

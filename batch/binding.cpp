@@ -1765,6 +1765,36 @@ PyObject* module_pack_mask_bits(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+const char* const CODE_SLOT_PARAMS[] = {"code", "white"};
+constexpr Signature CODE_SLOT_SIGNATURE = {"code_slot()", CODE_SLOT_PARAMS, 2, 2, true};
+
+// code_slot(code, white) -> int: the policy slot of move code `code` for the side to move.
+// ValueError for an int that is no code, whatever its size, as codes.code_move() words it.
+PyObject* module_code_slot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[2] = {nullptr, nullptr};
+        bool white = false;
+        if (bind_args(CODE_SLOT_SIGNATURE, args, nargs, kwnames, bound) < 0 || truth_arg(bound[1], white) < 0)
+            return nullptr;
+        if (PyBool_Check(bound[0])) return PyErr_Format(PyExc_TypeError, "code must be an int, not bool");
+        OwnedRef index = OwnedRef::steal(PyNumber_Index(bound[0]));
+        if (!index) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "code must be an int, not %s", Py_TYPE(bound[0])->tp_name);
+            }
+            return nullptr;
+        }
+        int overflow = 0;
+        const long long code = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (code == -1 && PyErr_Occurred()) return nullptr;
+        if (overflow != 0 || code < 0 || code >= MOVE_CODE_COUNT)
+            return PyErr_Format(PyExc_ValueError, "move code %S is out of range (0..%lld)", index.get(),
+                                static_cast<long long>(MOVE_CODE_COUNT - 1));
+        return PyLong_FromLong(code_slot(code, white ? chess::Color::White : chess::Color::Black));
+    });
+}
+
 const char* const DRAW_PARAMS[] = {"values", "rows", "uniforms", "picked", "log_probs"};
 constexpr Signature DRAW_SIGNATURE = {"sample_entries()", DRAW_PARAMS, 5, 5, true};
 
@@ -1921,6 +1951,8 @@ PyMethodDef MODULE_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "legal_entries(masks, width, /)\n--\n\n"},
     {"pack_mask_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_pack_mask_bits)),
      METH_FASTCALL | METH_KEYWORDS, "pack_mask_bits(masks, out, /)\n--\n\n"},
+    {"code_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_code_slot)),
+     METH_FASTCALL | METH_KEYWORDS, "code_slot(code, white, /)\n--\n\n"},
     {"sample_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_sample_entries)),
      METH_FASTCALL | METH_KEYWORDS, "sample_entries(values, rows, uniforms, picked, log_probs, /)\n--\n\n"},
     {"entry_squares", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_entry_squares)),

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "game/game.hpp"
+#include "game/action_slots.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -133,12 +133,8 @@ bool entry_squares(const std::int64_t* rows, const std::int64_t* slots, std::siz
             return false;
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t base = rows[i] * 64, slot = slots[i];
-        if (slot < PROMOTION_BASE) {
-            origin[i] = base + slot / 64;
-            target[i] = base + slot % 64;
-        } else {
-            origin[i] = target[i] = base + (slot - PROMOTION_BASE) / 4;
-        }
+        origin[i] = base + slot_from(slot);
+        target[i] = is_promotion_slot(slot) ? origin[i] : base + slot_to(slot);
     }
     return true;
 }
@@ -149,8 +145,8 @@ void entry_logits(const float* from, const float* to, const std::int64_t* slots,
     for (std::size_t i = 0; i < n; ++i) {
         const float* o = from + i * from_width;
         const float* t = to + i * to_width;
-        if (slots[i] >= PROMOTION_BASE) {
-            out[i] = o[1 + keys + (slots[i] - PROMOTION_BASE) % 4];
+        if (is_promotion_slot(slots[i])) {
+            out[i] = o[1 + keys + slot_kind(slots[i])];
             continue;
         }
         float dot = 0.0f;
