@@ -307,14 +307,8 @@ QUELLOR_HOT void Batch::reset_range(std::size_t begin, std::size_t end, std::opt
 // Outputs
 
 void Batch::frames_of(const Game& g, const std::uint8_t* out[HISTORY_LEN]) const {
-    const std::uint64_t p = g.plies;
-    for (std::size_t k = 0; k < HISTORY_LEN; ++k) {
-        const std::uint64_t back = HISTORY_LEN - 1 - k;
-        std::uint64_t q;
-        if (config_.observation == ObservationMode::Own) q = p >= 2 * back ? p - 2 * back : (p & 1);
-        else q = p >= back ? p - back : 0;
-        out[k] = g.frames[q % FRAME_RING].data();
-    }
+    for (std::size_t k = 0; k < HISTORY_LEN; ++k)
+        out[k] = g.frames[frame_ply(config_.observation, g.plies, HISTORY_LEN - 1 - k) % FRAME_RING].data();
 }
 
 void Batch::write_state(std::size_t i) {
@@ -622,6 +616,31 @@ void Batch::packed_observation(std::int64_t* out) {
             words[PACKED_WORDS - 1] = (rights.king_side() ? 1 : 0) | (rights.queen_side() ? 2 : 0);
         }
     });
+}
+
+std::optional<RowRefusal> rebuild_packed(ObservationMode mode, const std::int64_t* frames, const std::uint8_t* castling,
+                                         const std::int32_t* ply, std::size_t total, const std::int64_t* rows,
+                                         std::size_t k, std::int64_t* out) {
+    const auto stored = static_cast<std::int64_t>(total);
+    const auto row_of = [&](std::int64_t r) { return r < 0 ? r + stored : r; };
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::int64_t r = row_of(rows[j]);
+        if (r < 0 || r >= stored) return RowRefusal{j, true};
+        if (ply[r] < 0 || ply[r] > r) return RowRefusal{j, false};
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::int64_t r = row_of(rows[j]);
+        const auto p = static_cast<std::uint64_t>(ply[r]);
+        const std::int64_t first = r - ply[r];
+        std::int64_t* words = out + j * Batch::PACKED_WORDS;
+        for (std::size_t f = 0; f < HISTORY_LEN; ++f) {
+            const auto q = static_cast<std::int64_t>(frame_ply(mode, p, HISTORY_LEN - 1 - f));
+            std::memcpy(words + f * PLANE_CHANNELS, frames + static_cast<std::size_t>(first + q) * PLANE_CHANNELS,
+                        PLANE_CHANNELS * sizeof(std::int64_t));
+        }
+        words[Batch::PACKED_WORDS - 1] = castling[r];
+    }
+    return std::nullopt;
 }
 
 void Batch::packed_newest(const std::int64_t* index, std::size_t k, std::int64_t* out) const {
