@@ -1765,6 +1765,32 @@ PyObject* module_pack_mask_bits(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+const char* const BIT_ENTRIES_PARAMS[] = {"bits"};
+constexpr Signature BIT_ENTRIES_SIGNATURE = {"bit_entries()", BIT_ENTRIES_PARAMS, 1, 1, true};
+
+// bit_entries(bits) -> bytearray: legal_entries() of bit-packed mask rows (uint8, MASK_BYTES a
+// row, as pack_mask_bits() writes them): the rows, then the slots, as int64.
+PyObject* module_bit_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[1] = {nullptr};
+        if (bind_args(BIT_ENTRIES_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        HeldBuffer bits;
+        Py_ssize_t items = 0;
+        if (acquire_any(bound[0], "bits", false, 1, "B", bits, items) < 0) return nullptr;
+        if (items % static_cast<Py_ssize_t>(MASK_BYTES) != 0)
+            return PyErr_Format(PyExc_ValueError, "bits: expected rows of %zu bytes, got %zd bytes", MASK_BYTES, items);
+        const auto* bytes = static_cast<const std::uint8_t*>(bits.view.buf);
+        const std::size_t rows = static_cast<std::size_t>(items) / MASK_BYTES;
+        const std::size_t count = count_bit_entries(bytes, rows, MASK_BYTES);
+        OwnedRef out = OwnedRef::steal(
+            PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(2 * count * sizeof(std::int64_t))));
+        if (!out) return nullptr;
+        auto* words = reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(out.get()));
+        bit_entries(bytes, rows, MASK_BYTES, words, words + count);
+        return out.release();
+    });
+}
+
 const char* const CODE_SLOT_PARAMS[] = {"code", "white"};
 constexpr Signature CODE_SLOT_SIGNATURE = {"code_slot()", CODE_SLOT_PARAMS, 2, 2, true};
 
@@ -1991,6 +2017,8 @@ PyMethodDef MODULE_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "legal_entries(masks, width, /)\n--\n\n"},
     {"pack_mask_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_pack_mask_bits)),
      METH_FASTCALL | METH_KEYWORDS, "pack_mask_bits(masks, out, /)\n--\n\n"},
+    {"bit_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_bit_entries)),
+     METH_FASTCALL | METH_KEYWORDS, "bit_entries(bits, /)\n--\n\n"},
     {"code_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_code_slot)),
      METH_FASTCALL | METH_KEYWORDS, "code_slot(code, white, /)\n--\n\n"},
     {"rebuild_packed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_rebuild_packed)),
