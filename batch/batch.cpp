@@ -47,13 +47,9 @@ inline std::uint64_t uniform(std::uint64_t& state, std::uint64_t bound) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Slots of generated moves. A promoting pawn's group owns four slots (queen, rook, bishop,
-// knight), each of which plays the group's first destination; every other destination is a
-// slot of its own.
-
-constexpr unsigned flip_of(Color c) { return c == Color::White ? 0 : 56; }
-
-inline Piece slot_promotion(unsigned k) { return chess::piece_from_index(4 - k); }  // 0 Q, 1 R, 2 B, 3 N
+// Slots of generated moves (the mapping is game/action_slots.hpp's). A promoting pawn's group
+// owns four slots (queen, rook, bishop, knight), each of which plays the group's first
+// destination; every other destination is a slot of its own.
 
 // Inlined into their callers, so that the popcnt build of a hot loop counts with the instruction.
 [[gnu::always_inline]] inline std::size_t slot_count(const MoveGen& gen) {
@@ -87,8 +83,8 @@ const bool FAST_PDEP = chess::detail::pext_fast();
                                                 ChessMove& move) {
     if (promotes) {
         if (j < 4) {
-            move = ChessMove{chess::Square(s), chess::Square(chess::lsb(t)), slot_promotion(unsigned(j))};
-            return PROMOTION_BASE + (s ^ flip) * 4 + static_cast<std::int64_t>(j);
+            move = ChessMove{chess::Square(s), chess::Square(chess::lsb(t)), promotion_piece(unsigned(j))};
+            return promotion_slot(s ^ flip, unsigned(j));
         }
         j -= 4;
         return -1;
@@ -100,12 +96,12 @@ const bool FAST_PDEP = chess::detail::pext_fast();
     }
     const unsigned to = nth_square(t, j);
     move = ChessMove{chess::Square(s), chess::Square(to), std::nullopt};
-    return static_cast<std::int64_t>((s ^ flip) * 64 + (to ^ flip));
+    return plain_slot(s ^ flip, to ^ flip);
 }
 
 // The j-th slot (j < slot_count) and the move it plays.
 [[gnu::always_inline]] inline std::int64_t pick(const MoveGen& gen, std::size_t j, Color us, ChessMove& move) {
-    const unsigned flip = flip_of(us);
+    const unsigned flip = view_flip(us);
     for (std::size_t i = 0;; ++i) {
         const chess::MoveGroup& g = gen.group(i);
         if (const std::int64_t slot = take(g.source, g.targets, g.promotes, flip, j, move); slot >= 0) return slot;
@@ -125,7 +121,7 @@ Bitboard en_passant_target(const chess::Board& b) {
     std::memset(mask, 0, ACTION_COUNT);
     g.destinations.fill(0);
     g.promoting = 0;
-    const unsigned flip = flip_of(g.board.side_to_move);
+    const unsigned flip = view_flip(g.board.side_to_move);
     std::size_t slots = 0;
     for (std::size_t i = 0; i < gen.group_count(); ++i) {
         const chess::MoveGroup& group = gen.group(i);
@@ -133,7 +129,7 @@ Bitboard en_passant_target(const chess::Board& b) {
         g.destinations[group.source] |= group.targets;
         if (group.promotes) {
             g.promoting |= group.source.bb();
-            std::memset(mask + PROMOTION_BASE + from * 4, 1, 4);
+            std::memset(mask + promotion_slot(from, 0), 1, PROMOTION_KINDS);
             slots += 4;
             continue;
         }
@@ -148,7 +144,7 @@ Bitboard en_passant_target(const chess::Board& b) {
         if (gen.group(i).promotes) continue;
         const Bitboard all = g.destinations[source];
         const Bitboard seen_from = flip ? __builtin_bswap64(all) : all;
-        std::uint8_t* row = mask + (source ^ flip) * 64;
+        std::uint8_t* row = mask + plain_slot(source ^ flip, 0);
         for (unsigned rank = 0; rank < 8; ++rank) {
             const std::uint64_t word = detail::SPREAD[(seen_from >> (8 * rank)) & 0xFF];
             std::memcpy(row + 8 * rank, &word, sizeof word);
@@ -166,7 +162,7 @@ Bitboard en_passant_target(const chess::Board& b) {
     for (std::size_t k = 1; k < gen.group_count(); ++k) i += summary.first_slot[k] <= j;
     const chess::MoveGroup& g = gen.group(i);
     j -= summary.first_slot[i];
-    return take(g.source, g.targets, g.promotes, flip_of(us), j, move);
+    return take(g.source, g.targets, g.promotes, view_flip(us), j, move);
 }
 
 // pick() without the generator: the j-th slot (j < g.slots) read off g's twin, which holds the
@@ -175,7 +171,7 @@ Bitboard en_passant_target(const chess::Board& b) {
 // and the king, sources ascending within each; the fog-of-war generator ignores pins.
 [[gnu::always_inline]] inline std::int64_t pick_remembered(const Game& g, bool pins, std::size_t j, ChessMove& move) {
     const chess::Board& b = g.board;
-    const unsigned flip = flip_of(b.side_to_move);
+    const unsigned flip = view_flip(b.side_to_move);
     const Bitboard own = b.pieces(b.side_to_move);
     const Bitboard pinned = pins ? b.pinned : 0;
     const Bitboard ep = en_passant_target(b);
@@ -311,14 +307,8 @@ QUELLOR_HOT void Batch::reset_range(std::size_t begin, std::size_t end, std::opt
 // Outputs
 
 void Batch::frames_of(const Game& g, const std::uint8_t* out[HISTORY_LEN]) const {
-    const std::uint64_t p = g.plies;
-    for (std::size_t k = 0; k < HISTORY_LEN; ++k) {
-        const std::uint64_t back = HISTORY_LEN - 1 - k;
-        std::uint64_t q;
-        if (config_.observation == ObservationMode::Own) q = p >= 2 * back ? p - 2 * back : (p & 1);
-        else q = p >= back ? p - back : 0;
-        out[k] = g.frames[q % FRAME_RING].data();
-    }
+    for (std::size_t k = 0; k < HISTORY_LEN; ++k)
+        out[k] = g.frames[frame_ply(config_.observation, g.plies, HISTORY_LEN - 1 - k) % FRAME_RING].data();
 }
 
 void Batch::write_state(std::size_t i) {
@@ -415,18 +405,18 @@ bool Batch::resolve(const Game& g, std::int64_t value, bool exact_moves, ChessMo
         move = named;
         return true;
     }
-    const unsigned flip = flip_of(g.board.side_to_move);
-    if (value < PROMOTION_BASE) {
-        const auto from = static_cast<unsigned>(value / 64) ^ flip, to = static_cast<unsigned>(value % 64) ^ flip;
+    const unsigned flip = view_flip(g.board.side_to_move);
+    if (!is_promotion_slot(value)) {
+        const unsigned from = slot_from(value) ^ flip, to = slot_to(value) ^ flip;
         if (!chess::contains(g.destinations[from], to) || chess::contains(g.promoting, from)) return false;
         move = ChessMove{chess::Square(from), chess::Square(to), std::nullopt};
         return true;
     }
     // A promoting slot plays the pawn's first destination.
-    const auto from = static_cast<unsigned>((value - PROMOTION_BASE) / 4) ^ flip;
-    const auto k = static_cast<unsigned>((value - PROMOTION_BASE) % 4);
+    const unsigned from = slot_from(value) ^ flip;
     if (!chess::contains(g.promoting, from)) return false;
-    move = ChessMove{chess::Square(from), chess::Square(chess::lsb(g.destinations[from])), slot_promotion(k)};
+    move = ChessMove{chess::Square(from), chess::Square(chess::lsb(g.destinations[from])),
+                     promotion_piece(slot_kind(value))};
     return true;
 }
 
@@ -626,6 +616,31 @@ void Batch::packed_observation(std::int64_t* out) {
             words[PACKED_WORDS - 1] = (rights.king_side() ? 1 : 0) | (rights.queen_side() ? 2 : 0);
         }
     });
+}
+
+std::optional<RowRefusal> rebuild_packed(ObservationMode mode, const std::int64_t* frames, const std::uint8_t* castling,
+                                         const std::int32_t* ply, std::size_t total, const std::int64_t* rows,
+                                         std::size_t k, std::int64_t* out) {
+    const auto stored = static_cast<std::int64_t>(total);
+    const auto row_of = [&](std::int64_t r) { return r < 0 ? r + stored : r; };
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::int64_t r = row_of(rows[j]);
+        if (r < 0 || r >= stored) return RowRefusal{j, true};
+        if (ply[r] < 0 || ply[r] > r) return RowRefusal{j, false};
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::int64_t r = row_of(rows[j]);
+        const auto p = static_cast<std::uint64_t>(ply[r]);
+        const std::int64_t first = r - ply[r];
+        std::int64_t* words = out + j * Batch::PACKED_WORDS;
+        for (std::size_t f = 0; f < HISTORY_LEN; ++f) {
+            const auto q = static_cast<std::int64_t>(frame_ply(mode, p, HISTORY_LEN - 1 - f));
+            std::memcpy(words + f * PLANE_CHANNELS, frames + static_cast<std::size_t>(first + q) * PLANE_CHANNELS,
+                        PLANE_CHANNELS * sizeof(std::int64_t));
+        }
+        words[Batch::PACKED_WORDS - 1] = castling[r];
+    }
+    return std::nullopt;
 }
 
 void Batch::packed_newest(const std::int64_t* index, std::size_t k, std::int64_t* out) const {

@@ -43,6 +43,15 @@ inline constexpr std::array<std::string_view, 2> RULES_NAMES = {"dark", "legal"}
 enum class ObservationMode : std::uint8_t { Own, History };
 inline constexpr std::array<std::string_view, 2> OBSERVATION_NAMES = {"own", "history"};
 
+// The ply whose frame an observation at ply p shows `back` frames before its newest (back <
+// HISTORY_LEN). "own": the mover's frames at p, p - 2, ...; "history": p, p - 1, .... Plies
+// before the game's first (of the mover's, for "own") show its oldest frame instead. The batch
+// reads its frames by this rule and the learner rebuilds stored observations by it.
+constexpr std::uint64_t frame_ply(ObservationMode mode, std::uint64_t p, std::uint64_t back) {
+    if (mode == ObservationMode::Own) return p >= 2 * back ? p - 2 * back : (p & 1);
+    return p >= back ? p - back : 0;
+}
+
 // How a game ended. Stored data (the shards' game_ending) holds these indices into
 // ENDING_NAMES, so the order is fixed: new endings may only be appended.
 enum class Ending : std::int8_t { None = -1, KingCaptured, Checkmate, Stalemate, PlyCap };
@@ -67,6 +76,9 @@ inline chess::ChessMove code_move(std::int64_t code) {
                             chess::Square(static_cast<unsigned>(code % 64)),
                             k ? std::optional<chess::Piece>(chess::piece_from_index(5 - k)) : std::nullopt};
 }
+
+// The policy slot move code `code` (0..MOVE_CODE_COUNT - 1) takes for `side` to move.
+inline int code_slot(std::int64_t code, chess::Color side) { return *action_index(side, code_move(code)); }
 
 // The legal-action mask stored one bit per slot, as the data shards keep it.
 inline constexpr std::size_t MASK_BYTES = ACTION_COUNT / 8;
@@ -266,5 +278,22 @@ private:
     std::vector<std::int64_t> actions_;
     WorkerPool pool_;
 };
+
+// Why rebuild_packed() refused: rows[j] is not one of the stored rows, or (`out_of_range`
+// false) its ply reaches back past the first stored row, so that its game's frames are not all
+// there.
+struct RowRefusal {
+    std::size_t j;
+    bool out_of_range;
+};
+
+// The packed observations (Batch::PACKED_WORDS words each, as packed_observation() writes them)
+// of k stored rows, from `total` rows of whole games in ply order that keep only each mover's
+// newest frame (frames: 13 channel bitboards a row), its castling flags and its ply, so that
+// the row of ply q of row r's game is r - ply[r] + q. rows[j] below 0 counts from the end, as a
+// Python index does. Every row is checked before anything is written.
+std::optional<RowRefusal> rebuild_packed(ObservationMode mode, const std::int64_t* frames, const std::uint8_t* castling,
+                                         const std::int32_t* ply, std::size_t total, const std::int64_t* rows,
+                                         std::size_t k, std::int64_t* out);
 
 }  // namespace quellor::batch

@@ -1797,6 +1797,102 @@ PyObject* module_pack_mask_bits(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+const char* const BIT_ENTRIES_PARAMS[] = {"bits"};
+constexpr Signature BIT_ENTRIES_SIGNATURE = {"bit_entries()", BIT_ENTRIES_PARAMS, 1, 1, true};
+
+// bit_entries(bits) -> bytearray: legal_entries() of bit-packed mask rows (uint8, MASK_BYTES a
+// row, as pack_mask_bits() writes them): the rows, then the slots, as int64.
+PyObject* module_bit_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[1] = {nullptr};
+        if (bind_args(BIT_ENTRIES_SIGNATURE, args, nargs, kwnames, bound) < 0) return nullptr;
+        HeldBuffer bits;
+        Py_ssize_t items = 0;
+        if (acquire_any(bound[0], "bits", false, 1, "B", bits, items) < 0) return nullptr;
+        if (items % static_cast<Py_ssize_t>(MASK_BYTES) != 0)
+            return PyErr_Format(PyExc_ValueError, "bits: expected rows of %zu bytes, got %zd bytes", MASK_BYTES, items);
+        const auto* bytes = static_cast<const std::uint8_t*>(bits.view.buf);
+        const std::size_t rows = static_cast<std::size_t>(items) / MASK_BYTES;
+        const std::size_t count = count_bit_entries(bytes, rows, MASK_BYTES);
+        OwnedRef out = OwnedRef::steal(
+            PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(2 * count * sizeof(std::int64_t))));
+        if (!out) return nullptr;
+        auto* words = reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(out.get()));
+        bit_entries(bytes, rows, MASK_BYTES, words, words + count);
+        return out.release();
+    });
+}
+
+const char* const CODE_SLOT_PARAMS[] = {"code", "white"};
+constexpr Signature CODE_SLOT_SIGNATURE = {"code_slot()", CODE_SLOT_PARAMS, 2, 2, true};
+
+// code_slot(code, white) -> int: the policy slot of move code `code` for the side to move.
+// ValueError for an int that is no code, whatever its size, as codes.code_move() words it.
+PyObject* module_code_slot(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[2] = {nullptr, nullptr};
+        bool white = false;
+        if (bind_args(CODE_SLOT_SIGNATURE, args, nargs, kwnames, bound) < 0 || truth_arg(bound[1], white) < 0)
+            return nullptr;
+        if (PyBool_Check(bound[0])) return PyErr_Format(PyExc_TypeError, "code must be an int, not bool");
+        OwnedRef index = OwnedRef::steal(PyNumber_Index(bound[0]));
+        if (!index) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError, "code must be an int, not %s", Py_TYPE(bound[0])->tp_name);
+            }
+            return nullptr;
+        }
+        int overflow = 0;
+        const long long code = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (code == -1 && PyErr_Occurred()) return nullptr;
+        if (overflow != 0 || code < 0 || code >= MOVE_CODE_COUNT)
+            return PyErr_Format(PyExc_ValueError, "move code %S is out of range (0..%lld)", index.get(),
+                                static_cast<long long>(MOVE_CODE_COUNT - 1));
+        return PyLong_FromLong(code_slot(code, white ? chess::Color::White : chess::Color::Black));
+    });
+}
+
+const char* const REBUILD_PARAMS[] = {"frames", "castling", "ply", "rows", "observation", "out"};
+constexpr Signature REBUILD_SIGNATURE = {"rebuild_packed()", REBUILD_PARAMS, 6, 6, true};
+
+// rebuild_packed(frames, castling, ply, rows, observation, out): the packed observations of
+// stored rows (see batch.hpp) into `out`, PACKED_WORDS int64 a row; IndexError for a row that is
+// not stored, ValueError for one whose ply reaches back past the stored rows.
+PyObject* module_rebuild_packed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded(MODULE_NAME, [&]() -> PyObject* {
+        PyObject* bound[6] = {};
+        Text name;
+        if (bind_args(REBUILD_SIGNATURE, args, nargs, kwnames, bound) < 0 ||
+            str_arg(bound[4], "observation", name) < 0)
+            return nullptr;
+        const std::optional<ObservationMode> mode = observation_named(name.view);
+        if (!mode)
+            return PyErr_Format(PyExc_ValueError, "unknown observation %R (expected 'own' or 'history')", bound[4]);
+        HeldBuffer frames, castling, ply, rows, out;
+        Py_ssize_t total = 0, k = 0;
+        if (acquire_any(bound[1], "castling", false, 1, "B", castling, total) < 0 ||
+            acquire(bound[0], "frames", false, total * static_cast<Py_ssize_t>(PLANE_CHANNELS), 8, "qln", frames) < 0 ||
+            acquire(bound[2], "ply", false, total, 4, "i", ply) < 0 ||
+            acquire_any(bound[3], "rows", false, 8, "qln", rows, k) < 0 ||
+            acquire(bound[5], "out", true, k * static_cast<Py_ssize_t>(Batch::PACKED_WORDS), 8, "qln", out) < 0)
+            return nullptr;
+        const auto* picked = static_cast<const std::int64_t*>(rows.view.buf);
+        const auto* plies = static_cast<const std::int32_t*>(ply.view.buf);
+        const std::optional<RowRefusal> refusal = rebuild_packed(
+            *mode, static_cast<const std::int64_t*>(frames.view.buf), static_cast<const std::uint8_t*>(castling.view.buf),
+            plies, static_cast<std::size_t>(total), picked, static_cast<std::size_t>(k),
+            static_cast<std::int64_t*>(out.view.buf));
+        if (!refusal) Py_RETURN_NONE;
+        const auto row = static_cast<long long>(picked[refusal->j]);
+        if (refusal->out_of_range)
+            return PyErr_Format(PyExc_IndexError, "row %lld out of range for %zd rows", row, total);
+        const long long at = row < 0 ? row + total : row;
+        return PyErr_Format(PyExc_ValueError, "row %lld: its ply %d reaches back past the first row (its game's rows "
+                            "must all be there, in ply order)", row, static_cast<int>(plies[at]));
+    });
+}
+
 const char* const DRAW_PARAMS[] = {"values", "rows", "uniforms", "picked", "log_probs"};
 constexpr Signature DRAW_SIGNATURE = {"sample_entries()", DRAW_PARAMS, 5, 5, true};
 
@@ -1953,6 +2049,12 @@ PyMethodDef MODULE_METHODS[] = {
      METH_FASTCALL | METH_KEYWORDS, "legal_entries(masks, width, /)\n--\n\n"},
     {"pack_mask_bits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_pack_mask_bits)),
      METH_FASTCALL | METH_KEYWORDS, "pack_mask_bits(masks, out, /)\n--\n\n"},
+    {"bit_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_bit_entries)),
+     METH_FASTCALL | METH_KEYWORDS, "bit_entries(bits, /)\n--\n\n"},
+    {"code_slot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_code_slot)),
+     METH_FASTCALL | METH_KEYWORDS, "code_slot(code, white, /)\n--\n\n"},
+    {"rebuild_packed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_rebuild_packed)),
+     METH_FASTCALL | METH_KEYWORDS, "rebuild_packed(frames, castling, ply, rows, observation, out, /)\n--\n\n"},
     {"sample_entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_sample_entries)),
      METH_FASTCALL | METH_KEYWORDS, "sample_entries(values, rows, uniforms, picked, log_probs, /)\n--\n\n"},
     {"entry_squares", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_entry_squares)),

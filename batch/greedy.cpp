@@ -103,10 +103,10 @@ GreedyScore greedy_score(const GreedyView& view, int slot, bool bold) {
 
     // The move the slot plays. A promotion slot names no target square: the game plays the
     // first legal one by square, capturing left before stepping straight before capturing right.
-    const bool promoting = slot >= PROMOTION_BASE;
-    const int from = promoting ? (slot - PROMOTION_BASE) / 4 : slot / 64;
-    int to = slot % 64;
-    const int promoted = promoting ? PROMOTED[(slot - PROMOTION_BASE) % 4] : -1;
+    const bool promoting = is_promotion_slot(slot);
+    const int from = static_cast<int>(slot_from(slot));
+    int to = static_cast<int>(slot_to(slot));
+    const int promoted = promoting ? PROMOTED[slot_kind(slot)] : -1;
     if (promoting) {
         const bool left = from % 8 > 0 && bit(theirs, std::min(from + 7, 63));
         const bool straight = !left && !bit(ours | theirs, std::min(from + 8, 63));

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "game/game.hpp"
+#include "game/action_slots.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -30,6 +30,15 @@ inline std::uint32_t sixteen_bits(const std::uint8_t* p) {
 #else
     return static_cast<std::uint32_t>(eight_bits(p) | (eight_bits(p + 8) << 8));
 #endif
+}
+
+// The 8 bytes of bit-packed slots at p as one word whose bit i is the i-th of their 64 slots
+// (byte j in bits 8 j .. 8 j + 7, on this little-endian machine).
+inline std::uint64_t bit_word(const std::uint8_t* p) {
+    static_assert(std::endian::native == std::endian::little);
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
 }
 
 }  // namespace
@@ -58,6 +67,25 @@ void legal_entries(const std::uint8_t* masks, std::size_t rows, std::size_t widt
             if (row[j]) {
                 out_rows[n] = static_cast<std::int64_t>(r);
                 out_slots[n++] = static_cast<std::int64_t>(j);
+            }
+    }
+}
+
+std::size_t count_bit_entries(const std::uint8_t* bits, std::size_t rows, std::size_t bytes) {
+    std::size_t count = 0;
+    for (std::size_t j = 0; j < rows * bytes; j += 8) count += static_cast<std::size_t>(std::popcount(bit_word(bits + j)));
+    return count;
+}
+
+void bit_entries(const std::uint8_t* bits, std::size_t rows, std::size_t bytes, std::int64_t* out_rows,
+                 std::int64_t* out_slots) {
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint8_t* row = bits + r * bytes;
+        for (std::size_t j = 0; j < bytes; j += 8)
+            for (std::uint64_t word = bit_word(row + j); word != 0; word &= word - 1) {
+                out_rows[n] = static_cast<std::int64_t>(r);
+                out_slots[n++] = static_cast<std::int64_t>(8 * j + static_cast<std::size_t>(std::countr_zero(word)));
             }
     }
 }
@@ -133,12 +161,8 @@ bool entry_squares(const std::int64_t* rows, const std::int64_t* slots, std::siz
             return false;
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t base = rows[i] * 64, slot = slots[i];
-        if (slot < PROMOTION_BASE) {
-            origin[i] = base + slot / 64;
-            target[i] = base + slot % 64;
-        } else {
-            origin[i] = target[i] = base + (slot - PROMOTION_BASE) / 4;
-        }
+        origin[i] = base + slot_from(slot);
+        target[i] = is_promotion_slot(slot) ? origin[i] : base + slot_to(slot);
     }
     return true;
 }
@@ -149,8 +173,8 @@ void entry_logits(const float* from, const float* to, const std::int64_t* slots,
     for (std::size_t i = 0; i < n; ++i) {
         const float* o = from + i * from_width;
         const float* t = to + i * to_width;
-        if (slots[i] >= PROMOTION_BASE) {
-            out[i] = o[1 + keys + (slots[i] - PROMOTION_BASE) % 4];
+        if (is_promotion_slot(slots[i])) {
+            out[i] = o[1 + keys + slot_kind(slots[i])];
             continue;
         }
         float dot = 0.0f;

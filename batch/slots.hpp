@@ -21,6 +21,16 @@ void legal_entries(const std::uint8_t* masks, std::size_t rows, std::size_t widt
 // byte j's bit b the row's byte 8 j + b (numpy's packbits with bitorder "little").
 void pack_mask_bits(const std::uint8_t* masks, std::size_t rows, std::size_t width, std::uint8_t* out);
 
+// The number of set bits in `rows` bit-packed mask rows of `bytes` bytes each (a multiple of 8).
+std::size_t count_bit_entries(const std::uint8_t* bits, std::size_t rows, std::size_t bytes);
+
+// legal_entries() of the masks that bit-packed rows hold (slot s is bit s % 8 of byte s / 8, as
+// pack_mask_bits() writes them): the row and the slot of every set bit, row by row and slots
+// ascending, count_bit_entries() of them. The learner reads its stored masks so, without
+// spreading them to a byte a slot.
+void bit_entries(const std::uint8_t* bits, std::size_t rows, std::size_t bytes, std::int64_t* out_rows,
+                 std::int64_t* out_slots);
+
 // For each of the k mask rows masks + index[j] * width (width a multiple of 16): packs the row
 // into width / 8 bytes of `bits` as pack_mask_bits() does, and appends its true bytes to `rows`
 // (as j) and `slots` (their columns), in one pass over the row.

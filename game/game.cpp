@@ -122,20 +122,4 @@ std::array<std::array<std::int8_t, 8>, 8> SelfPlayGame::board_view() const noexc
     return view;
 }
 
-std::optional<int> action_index(Color side_to_move, const chess::ChessMove& move) {
-    const unsigned flip = side_to_move == Color::White ? 0 : 56;
-    const int from = move.from_square ^ flip;
-    const int to = move.to_square ^ flip;
-    if (!move.promotion) return from * 64 + to;
-    switch (*move.promotion) {
-        case Piece::Queen:
-        case Piece::Rook:
-        case Piece::Bishop:
-        case Piece::Knight:
-            return PROMOTION_BASE + from * 4 + (4 - static_cast<int>(chess::index(*move.promotion)));
-        default:
-            return std::nullopt;
-    }
-}
-
 }  // namespace quellor

@@ -10,6 +10,7 @@
 #include "chess/board.hpp"
 #include "chess/chess_move.hpp"
 #include "chess/movegen/movegen.hpp"
+#include "action_slots.hpp"
 #include "history.hpp"
 
 namespace quellor {
@@ -20,10 +21,6 @@ inline constexpr std::string_view START_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPP
 inline constexpr std::size_t OBS_ROWS = 64;
 inline constexpr std::size_t OBS_COLS = HISTORY_LEN * PLANE_CHANNELS + 2;  // 106
 using Observation = std::array<float, OBS_ROWS * OBS_COLS>;
-
-// Policy slots: f * 64 + t for plain moves, PROMOTION_BASE + f * 4 + k for promotions.
-inline constexpr int PROMOTION_BASE = 4096;
-inline constexpr int ACTION_COUNT = 4352;
 
 // Squares the side to move sees: those its pieces stand on, attack, or (for a pawn) could step
 // onto. Sliders stop at the first piece of either colour.
@@ -75,9 +72,5 @@ struct SelfPlayGame {
     // Piece codes from rank 8 down to rank 1, files a to h: kind + 1, negative for Black.
     std::array<std::array<std::int8_t, 8>, 8> board_view() const noexcept;
 };
-
-// The policy slot of `move` for the side to move; empty for a promotion to a kind that has no
-// slot (move text cannot name one, so this only guards the mapping).
-std::optional<int> action_index(chess::Color side_to_move, const chess::ChessMove& move);
 
 }  // namespace quellor

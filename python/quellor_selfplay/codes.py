@@ -68,12 +68,8 @@ def code_move(code: int) -> chess.Move:
 
 
 def code_slot(code: int, white: bool) -> int:
-    """The policy slot that a move code takes for the side to move (`white`)."""
-    flip = 0 if white else 56
-    k, frm, to = code // 4096, (code % 4096) // 64, code % 64
-    if k == 0:
-        return (frm ^ flip) * 64 + (to ^ flip)
-    return PROMOTION_BASE + (frm ^ flip) * 4 + (k - 1)
+    """The policy slot that a move code in 0..20479 takes for the side to move (`white`)."""
+    return _batch.code_slot(code, white)
 
 
 def frame_squares(frame: np.ndarray, white: bool) -> list[Optional[str]]:

@@ -494,20 +494,25 @@ def rebuild_packed(frames: torch.Tensor, castling: torch.Tensor, ply: torch.Tens
 
     `frames` (R, 13) and `castling` (R,) are every row of whole games in ply order and `ply`
     (R,) their plies, so that the row of ply q of the same game as row r is r - ply[r] + q.
+    The batch module picks the frames by the rule its games use (see the module's notes):
+    IndexError for a row that is not one of the R, ValueError for one whose ply reaches back
+    past the first.
     """
-    if observation not in OBSERVATIONS:
-        raise ValueError(f"unknown observation {observation!r} (expected 'own' or 'history')")
-    p = ply[rows].long()[:, None]
-    back = torch.arange(7, -1, -1)[None, :]  # frame k (oldest first) is j = 7 - k plies back
-    if observation == "own":
-        source = torch.maximum(p - 2 * back, p % 2)
-    else:
-        source = torch.clamp(p - back, min=0)
-    source_rows = rows.long()[:, None] - p + source
-    packed = torch.empty((len(rows), PACKED_WORDS), dtype=torch.int64)
-    packed[:, : PACKED_WORDS - 1] = frames[source_rows].reshape(len(rows), PACKED_WORDS - 1)
-    packed[:, PACKED_WORDS - 1] = castling[rows].long()
-    return packed
+    if frames.dim() != 2 or frames.shape[1] != FRAME_WORDS:
+        raise ValueError(f"frames must be (R, {FRAME_WORDS}), got {tuple(frames.shape)}")
+    picked = _plain(rows, torch.int64)
+    packed = np.empty((len(picked), PACKED_WORDS), dtype=np.int64)
+    _batch.rebuild_packed(_plain(frames, torch.int64), _plain(castling, torch.uint8), _plain(ply, torch.int32),
+                          picked, observation, packed)
+    return torch.from_numpy(packed)
+
+
+def _plain(tensor: torch.Tensor, dtype: torch.dtype) -> npt.NDArray[Any]:
+    """An integer tensor as a contiguous numpy array of `dtype`, copied only where it is not one
+    already (the learner calls this on every minibatch, with its whole iteration's rows)."""
+    if tensor.dtype != dtype or not tensor.is_contiguous() or tensor.device.type != "cpu":
+        tensor = tensor.to("cpu", dtype).contiguous()
+    return tensor.numpy()
 
 
 def pack_masks(masks: torch.Tensor) -> npt.NDArray[np.uint8]:

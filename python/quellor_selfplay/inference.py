@@ -24,12 +24,13 @@ from __future__ import annotations
 
 import copy
 import dataclasses
+from typing import Union
 
 import torch
 from torch import nn
 
 from quellor_selfplay import _batch
-from quellor_selfplay.codes import ACTION_SLOTS
+from quellor_selfplay.codes import ACTION_SLOTS, MASK_BYTES
 
 PRECISIONS = ("float32", "bfloat16")
 # How far an acting copy's policy may be from float32 eager's, at every position: the total
@@ -130,7 +131,21 @@ def legal_entries(masks: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
     flat = masks.detach().contiguous().cpu()
     if flat.dtype != torch.bool or flat.dim() != 2:
         raise ValueError(f"masks must be (k, {ACTION_SLOTS}) bool, got {tuple(flat.shape)} {flat.dtype}")
-    found = _batch.legal_entries(flat.numpy(), flat.shape[1]) if flat.numel() else b""
+    return _split_entries(_batch.legal_entries(flat.numpy(), flat.shape[1]) if flat.numel() else b"")
+
+
+def legal_bit_entries(bits: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+    """legal_entries() of (k, 544) uint8 bit-packed masks as the shards keep them (slot s is bit
+    s % 8 of byte s // 8), read off the bits without unpacking them: the same entries in the
+    same order as legal_entries(unpack_masks(bits))."""
+    flat = bits.detach().contiguous().cpu()
+    if flat.dtype != torch.uint8 or flat.dim() != 2 or flat.shape[1] != MASK_BYTES:
+        raise ValueError(f"bits must be (k, {MASK_BYTES}) uint8, got {tuple(flat.shape)} {flat.dtype}")
+    return _split_entries(_batch.bit_entries(flat.numpy()))
+
+
+def _split_entries(found: Union[bytes, bytearray]) -> tuple[torch.Tensor, torch.Tensor]:
+    """The rows and the slots of the batch module's entries: two halves of int64."""
     if not found:
         empty = torch.zeros(0, dtype=torch.int64)
         return empty, empty.clone()

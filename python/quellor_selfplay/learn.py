@@ -30,7 +30,7 @@ from quellor_selfplay.batch import unpack_observation
 from quellor_selfplay.config import PPOConfig
 from quellor_selfplay.data import rebuild_packed, unpack_masks
 from quellor_selfplay.ledger import count, part
-from quellor_selfplay.inference import legal_entries
+from quellor_selfplay.inference import legal_bit_entries
 from quellor_selfplay.players import masked_log_softmax
 
 LEARNER = 0
@@ -199,15 +199,19 @@ def ppo_loss(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, ac
     return _combined(chosen, old_log_probs, adv, values.float(), returns, entropy, hyper)
 
 
-def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, masks: torch.Tensor, actions: torch.Tensor,
+def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, bits: torch.Tensor, actions: torch.Tensor,
                    old_log_probs: torch.Tensor, adv: torch.Tensor, returns: torch.Tensor,
                    hyper: PPOConfig) -> tuple[torch.Tensor, dict[str, float]]:
     """ppo_loss for a network with a `legal_head` (the squares network): the policy taken at the
-    legal slots alone, some thirty a row, instead of all 4352. The same loss up to rounding."""
+    legal slots alone, some thirty a row, instead of all 4352. The same loss up to rounding.
+
+    The legal slots come from `bits`, the (k, 544) uint8 bit-packed masks the shards keep
+    (`Batch.masks`), read as they are: bool masks of 4352 bytes a row are never made.
+    """
     model: Any = net
     squares = model.squares(observations)
-    rows, cols = legal_entries(masks)
-    k = len(masks)
+    rows, cols = legal_bit_entries(bits)
+    k = len(bits)
     logits = model.legal_head(squares, rows, cols).float()
     values = model.values_of(squares).float()
     with torch.no_grad():
@@ -242,7 +246,10 @@ def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layou
                 picked = order[start: start + hyper.minibatch]
                 a = adv[picked]
                 a = (a - a.mean()) / (a.std(unbiased=False) + 1e-8) if len(a) > 1 else a
-                inputs = (batch.observations(picked, layout, torch.uint8), unpack_masks(batch.masks[picked]),
+                # The squares network reads its legal slots off the stored bits; the generic loss
+                # masks all 4352 logits and needs them as bool.
+                bits = batch.masks[picked]
+                inputs = (batch.observations(picked, layout, torch.uint8), bits if legal else unpack_masks(bits),
                           batch.actions[picked], batch.old_log_probs[picked], a, returns[picked], hyper)
             count("samples", len(picked))
             with part("forward+backward"):

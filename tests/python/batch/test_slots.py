@@ -1,5 +1,6 @@
-"""The batch module's work around a player's forward pass: legal entries, packed masks, the draw
-of a slot and the newest packed frame, each against a plain numpy or torch reference."""
+"""The batch module's work around a player's forward pass: legal entries (of bool masks and of
+the learner's packed bits), packed masks, the draw of a slot and the newest packed frame, each
+against a plain numpy or torch reference."""
 
 import chess
 import numpy as np
@@ -8,9 +9,9 @@ import torch
 
 from quellor_selfplay import GameBatch, _batch
 from quellor_selfplay.batch import square_codes
-from quellor_selfplay.codes import ACTION_SLOTS, CASTLING_WORD, NEWEST_FRAME
+from quellor_selfplay.codes import ACTION_SLOTS, CASTLING_WORD, MASK_BYTES, NEWEST_FRAME
 from quellor_selfplay.data import pack_masks, unpack_masks
-from quellor_selfplay.inference import legal_entries
+from quellor_selfplay.inference import legal_bit_entries, legal_entries
 from quellor_selfplay.players import sample_entries
 
 
@@ -45,6 +46,50 @@ def test_packed_masks_are_numpys_little_endian_bits(rows, density):
     assert torch.equal(unpack_masks(torch.from_numpy(packed)), masks)
     with pytest.raises(TypeError, match="bool"):
         pack_masks(masks.to(torch.uint8))
+
+
+def played_masks(rules, seed):
+    """The legal-action masks of a batch's games over forty plies of random play."""
+    batch = GameBatch(16, rules=rules, seed=seed, max_plies=200)
+    masks = []
+    for _ in range(40):
+        masks.append(batch.legal_action_mask.clone())
+        batch.step(batch.random_actions())
+    return torch.cat(masks)
+
+
+@pytest.mark.parametrize("source", ["random sparse", "random dense", "all set", "dark games", "legal games", "none"])
+def test_bit_entries_are_the_entries_of_the_unpacked_masks(source):
+    masks = {
+        "random sparse": lambda: random_masks(41, ACTION_SLOTS, 0.01, seed=3),
+        "random dense": lambda: random_masks(9, ACTION_SLOTS, 0.7, seed=4),
+        "all set": lambda: torch.ones(3, ACTION_SLOTS, dtype=torch.bool),
+        "dark games": lambda: played_masks("dark", 5),
+        "legal games": lambda: played_masks("legal", 6),
+        "none": lambda: torch.zeros(0, ACTION_SLOTS, dtype=torch.bool),
+    }[source]()
+    bits = torch.from_numpy(pack_masks(masks))
+    found = legal_bit_entries(bits)
+    expected = legal_entries(unpack_masks(bits))
+    assert [t.dtype for t in found] == [torch.int64, torch.int64]
+    assert [t.tolist() for t in found] == [t.tolist() for t in expected]
+    # Read where they lie, as a slice of a larger array.
+    wider = torch.cat([torch.zeros(1, MASK_BYTES, dtype=torch.uint8), bits])
+    assert [t.tolist() for t in legal_bit_entries(wider[1:])] == [t.tolist() for t in expected]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: legal_bit_entries(torch.zeros(2, ACTION_SLOTS, dtype=torch.bool)), ValueError, "bits must be"),
+    (lambda: legal_bit_entries(torch.zeros(2, MASK_BYTES + 1, dtype=torch.uint8)), ValueError, "bits must be"),
+    (lambda: legal_bit_entries(torch.zeros(MASK_BYTES, dtype=torch.uint8)), ValueError, "bits must be"),
+    (lambda: _batch.bit_entries(np.zeros(MASK_BYTES + 8, dtype=np.uint8)), ValueError, "rows of 544 bytes"),
+    (lambda: _batch.bit_entries(np.zeros(MASK_BYTES, dtype=np.int16)), TypeError, "unexpected item format"),
+    (lambda: _batch.bit_entries(np.zeros(MASK_BYTES, dtype=np.uint8)[::2]), ValueError, "contiguous"),
+    (lambda: _batch.bit_entries([0] * MASK_BYTES), TypeError, "bytes-like object is required"),
+])
+def test_bit_entries_refuse_what_is_not_rows_of_packed_bits(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
 
 
 def reference_draw(values, rows, k, uniform):

@@ -1,5 +1,5 @@
-"""quellor_selfplay.data: the loader's rows against the games they come from, old files, damaged
-files, and the size of a row."""
+"""quellor_selfplay.data: the loader's rows against the games they come from, observations
+rebuilt from stored frames, old files, damaged files, and the size of a row."""
 
 import json
 import signal
@@ -11,11 +11,11 @@ import torch
 from torch.utils.data import BatchSampler, DataLoader, RandomSampler
 
 import quellor
-from quellor_selfplay import GameBatch
+from quellor_selfplay import GameBatch, _batch
 from quellor_selfplay.commands.cli import main
 from quellor_selfplay.data import (
-    MANIFEST, ROW_FIELDS, DataError, SelfPlayData, SelfPlayStream, read_manifest, read_shard, shard_paths,
-    write_shard,
+    MANIFEST, ROW_FIELDS, DataError, SelfPlayData, SelfPlayStream, read_manifest, read_shard, rebuild_packed,
+    shard_paths, write_shard,
 )
 from one_game import OBS_LEN, RandomPolicy, play_game
 from quellor_selfplay.codes import code_move
@@ -72,6 +72,69 @@ def test_sampled_rows_are_the_observations_of_their_games(runs, rules, layout):
             assert torch.equal(batch["observation"][i], reference.encode())
     one = rows[int(batch["game"].argmax())]
     assert one["observation"].shape == (64, 106) and one["mask"].shape == (4352,)
+
+
+def stored_games(seed, games=40):
+    """Rows of whole games of random lengths as the shards keep them: random frames and castling
+    flags, plies counting from 0 in each game."""
+    rng = np.random.default_rng(seed)
+    ply = np.concatenate([np.arange(n) for n in rng.integers(1, 40, size=games)]).astype(np.int32)
+    frames = rng.integers(-2**63, 2**63 - 1, size=(len(ply), 13), dtype=np.int64)
+    castling = rng.integers(0, 4, size=len(ply)).astype(np.uint8)
+    return torch.from_numpy(frames), torch.from_numpy(castling), torch.from_numpy(ply)
+
+
+def numpy_packed(frames, castling, ply, rows, layout):
+    """The eight frames of each row picked in numpy: "own" the mover's frames at p, p - 2, ...,
+    p - 14, its first standing in for earlier ones; "history" p, p - 1, ..., p - 7 from ply 0."""
+    frames, castling, ply, rows = (t.numpy() for t in (frames, castling, ply, rows))
+    p = ply[rows].astype(np.int64)[:, None]
+    back = np.arange(7, -1, -1)[None, :]
+    source = np.maximum(p - 2 * back, p % 2) if layout == "own" else np.maximum(p - back, 0)
+    packed = np.empty((len(rows), 105), dtype=np.int64)
+    packed[:, :104] = frames[rows[:, None] - p + source].reshape(len(rows), 104)
+    packed[:, 104] = castling[rows]
+    return packed
+
+
+@pytest.mark.parametrize("layout", ["own", "history"])
+@pytest.mark.parametrize("seed", [1, 2])
+def test_rebuilt_observations_take_the_frames_the_layout_names(layout, seed):
+    frames, castling, ply = stored_games(seed)
+    total = len(ply)
+    rows = torch.from_numpy(np.random.default_rng(seed).permutation(total))
+    assert np.array_equal(rebuild_packed(frames, castling, ply, rows, layout).numpy(),
+                          numpy_packed(frames, castling, ply, rows, layout))
+    # Negative rows count from the end; other integer types are read as the shards' own.
+    assert torch.equal(rebuild_packed(frames, castling, ply.long(), (rows - total).int(), layout),
+                       rebuild_packed(frames, castling, ply, rows, layout))
+    assert rebuild_packed(frames, castling, ply, rows[:0], layout).shape == (0, 105)
+
+
+def test_rebuilding_refuses_rows_it_cannot_read():
+    frames, castling, ply = stored_games(3, games=3)
+    total, first = len(ply), torch.tensor([0])
+    broken = ply.clone()
+    broken[1] = 2  # the second row of a game says it is the third
+    cases = [
+        ((frames, castling, ply, torch.tensor([0, total]), "own"), IndexError, f"row {total} out of range for {total} rows"),
+        ((frames, castling, ply, torch.tensor([-total - 1]), "own"), IndexError, "out of range"),
+        ((frames, castling, broken, torch.tensor([1]), "own"), ValueError, "row 1: its ply 2 reaches back past the first row"),
+        ((frames, castling, ply, first, "mine"), ValueError, r"unknown observation 'mine' \(expected 'own' or 'history'\)"),
+        ((frames, castling, ply, first, None), TypeError, "observation must be a str"),
+        ((frames[:, :12], castling, ply, first, "own"), ValueError, r"frames must be \(R, 13\)"),
+        ((frames, castling, ply[1:], first, "own"), ValueError, f"ply: expected {total} items, got {total - 1}"),
+        ((frames, castling[1:], ply, first, "own"), ValueError, f"frames: expected {13 * (total - 1)} items"),
+    ]
+    for args, error, message in cases:
+        with pytest.raises(error, match=message):
+            rebuild_packed(*args)
+    with pytest.raises(TypeError, match="unexpected item format"):
+        _batch.rebuild_packed(frames.numpy(), castling.numpy(), ply.long().numpy(), first.numpy(), "own",
+                              np.empty((1, 105), dtype=np.int64))
+    with pytest.raises(ValueError, match="out: expected 105 items"):
+        _batch.rebuild_packed(frames.numpy(), castling.numpy(), ply.numpy(), first.numpy(), "own",
+                              np.empty((1, 104), dtype=np.int64))
 
 
 def test_the_stream_gives_every_row_once(runs):

@@ -13,7 +13,7 @@ from quellor_selfplay.arena import play_segment
 from quellor_selfplay.batch import square_codes, unpack_observation
 from quellor_selfplay.codes import CASTLING_COLUMNS, OBS_COLS, OBS_ROWS, PACKED_WORDS
 from quellor_selfplay.config import GameConfig, PPOConfig
-from quellor_selfplay.data import unpack_masks
+from quellor_selfplay.data import pack_masks, unpack_masks
 from quellor_selfplay.inference import AGREEMENT, TV_TOLERANCE, acting_copy, difference
 from quellor_selfplay.learn import gather, ppo_loss, ppo_loss_legal, update
 from quellor_selfplay.net import load_checkpoint, seeded_net
@@ -96,9 +96,10 @@ def test_the_learners_legal_slot_loss_is_the_whole_loss(positions, config):
             p.add_(torch.randn(p.shape, generator=generator) * 0.3)
     adv, returns = torch.randn(len(masks), generator=generator), torch.randn(len(masks), generator=generator)
     results = []
-    for loss_of in (ppo_loss, ppo_loss_legal):
+    # The generic loss takes bool masks, the legal slots' loss the bits the shards keep.
+    for loss_of, legal in ((ppo_loss, masks), (ppo_loss_legal, torch.from_numpy(pack_masks(masks)))):
         net.zero_grad()
-        loss, stats = loss_of(net, observations.float(), masks, actions, old, adv, returns, PPOConfig())
+        loss, stats = loss_of(net, observations.float(), legal, actions, old, adv, returns, PPOConfig())
         loss.backward()
         results.append((stats, [p.grad.clone() for p in net.parameters()]))
     (whole, whole_grads), (legal, legal_grads) = results
@@ -113,8 +114,8 @@ def test_a_learner_row_whose_action_is_not_legal_is_refused(positions):
     wrong = actions.clone()
     wrong[3] = int(torch.nonzero(~masks[3])[0])
     with pytest.raises(ValueError, match="not among its legal slots"):
-        ppo_loss_legal(net, observations[:8], masks[:8], wrong[:8], old[:8], torch.zeros(8), torch.zeros(8),
-                       PPOConfig())
+        ppo_loss_legal(net, observations[:8], torch.from_numpy(pack_masks(masks[:8])), wrong[:8], old[:8],
+                       torch.zeros(8), torch.zeros(8), PPOConfig())
 
 
 def planes_by_shifts(packed):
