@@ -63,7 +63,7 @@ def material_lead(frames: npt.NDArray[np.int64], ply: npt.NDArray[Any], rows: np
 
 
 @dataclasses.dataclass
-class Batch:
+class Experience:
     """The rows of an iteration in the learner's form (torch tensors, compact)."""
 
     frames: torch.Tensor      # (R, 13) int64, every row of the iteration's games
@@ -86,7 +86,7 @@ class Batch:
         return unpack_observation(packed, dtype)
 
 
-def gather(shards: Sequence[dict[str, npt.NDArray[Any]]]) -> Batch:
+def gather(shards: Sequence[dict[str, npt.NDArray[Any]]]) -> Experience:
     """The learner's rows of the shards, joined (shards keep their games whole)."""
     join = {k: np.concatenate([s[k] for s in shards]) for k in ("frame", "castling", "ply", "player", "mask",
                                                                   "action", "logp", "value", "game", "white")}
@@ -94,7 +94,7 @@ def gather(shards: Sequence[dict[str, npt.NDArray[Any]]]) -> Batch:
     # Games are unique across the shards of an iteration: (game, side) names an episode.
     keys = join["game"][mine] * 2 + join["white"][mine]
     _, sequence = np.unique(keys, return_inverse=True)
-    return Batch(
+    return Experience(
         frames=torch.from_numpy(join["frame"]),
         castling=torch.from_numpy(join["castling"]),
         ply=torch.from_numpy(join["ply"]),
@@ -109,7 +109,7 @@ def gather(shards: Sequence[dict[str, npt.NDArray[Any]]]) -> Batch:
     )
 
 
-def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float,
+def advantages(experience: Experience, values: torch.Tensor, gamma: float, lam: float,
                shaping: float = 0.0) -> tuple[torch.Tensor, torch.Tensor]:
     """(advantages, returns) by generalised advantage estimation along each side's episode.
 
@@ -117,20 +117,20 @@ def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float,
     one by the discounted value of the side's next decision. `shaping` adds the material
     potential's difference to every decision's reward (see the module's notes).
     """
-    count = int(batch.sequence.max()) + 1 if len(batch) else 0
-    length = int(batch.step.max()) + 1 if len(batch) else 0
+    count = int(experience.sequence.max()) + 1 if len(experience) else 0
+    length = int(experience.step.max()) + 1 if len(experience) else 0
     grid = torch.zeros((count, length + 1))
     present = torch.zeros((count, length + 1), dtype=torch.bool)
-    grid[batch.sequence, batch.step] = values.float()
-    present[batch.sequence, batch.step] = True
-    last = torch.zeros(count, dtype=torch.int64).scatter_reduce(0, batch.sequence, batch.step, "amax")
+    grid[experience.sequence, experience.step] = values.float()
+    present[experience.sequence, experience.step] = True
+    last = torch.zeros(count, dtype=torch.int64).scatter_reduce(0, experience.sequence, experience.step, "amax")
     reward = torch.zeros((count, length + 1))
     reward[torch.arange(count), last] = torch.zeros(count).scatter_reduce(
-        0, batch.sequence, batch.results, "amax", include_self=False)
+        0, experience.sequence, experience.results, "amax", include_self=False)
     if shaping:
         # F after the last decision is 0: the game is over.
         potential = torch.zeros((count, length + 1))
-        potential[batch.sequence, batch.step] = shaping * batch.lead
+        potential[experience.sequence, experience.step] = shaping * experience.lead
         reward[:, :-1] += gamma * potential[:, 1:] - potential[:, :-1]
     running = torch.zeros(count)
     out = torch.zeros((count, length + 1))
@@ -139,7 +139,7 @@ def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float,
         delta = reward[:, t] + gamma * following - grid[:, t]
         running = delta + gamma * lam * torch.where(present[:, t + 1], running, torch.zeros(()))
         out[:, t] = running
-    adv = out[batch.sequence, batch.step]
+    adv = out[experience.sequence, experience.step]
     return adv, adv + values.float()
 
 
@@ -149,16 +149,16 @@ def advantages(batch: Batch, values: torch.Tensor, gamma: float, lam: float,
 VALUE_CHUNK = 128
 
 
-def evaluate_values(net: nn.Module, batch: Batch, layout: str, chunk: int = VALUE_CHUNK) -> torch.Tensor:
+def evaluate_values(net: nn.Module, experience: Experience, layout: str, chunk: int = VALUE_CHUNK) -> torch.Tensor:
     values = []
     # A network that gives its values apart from its policy is asked for those alone.
     value_only = getattr(net, "values_of", None)
     with torch.inference_mode():
-        for start in range(0, len(batch), chunk):
-            picked = torch.arange(start, min(start + chunk, len(batch)))
+        for start in range(0, len(experience), chunk):
+            picked = torch.arange(start, min(start + chunk, len(experience)))
             with part("learner data"):
                 # 0/1 planes are exact in uint8, and the networks convert their input themselves.
-                observations = batch.observations(picked, layout, torch.uint8)
+                observations = experience.observations(picked, layout, torch.uint8)
             with part("values"):
                 if value_only is not None:
                     values.append(value_only(getattr(net, "squares")(observations)).float())
@@ -206,7 +206,7 @@ def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, bits: torch.Tenso
     legal slots alone, some thirty a row, instead of all 4352. The same loss up to rounding.
 
     The legal slots come from `bits`, the (k, 544) uint8 bit-packed masks the shards keep
-    (`Batch.masks`), read as they are: bool masks of 4352 bytes a row are never made.
+    (`Experience.masks`), read as they are: bool masks of 4352 bytes a row are never made.
     """
     model: Any = net
     squares = model.squares(observations)
@@ -229,28 +229,28 @@ def ppo_loss_legal(net: nn.Module, observations: torch.Tensor, bits: torch.Tenso
     return _combined(chosen, old_log_probs, adv, values, returns, entropy, hyper)
 
 
-def update(net: nn.Module, optimizer: torch.optim.Optimizer, batch: Batch, layout: str, hyper: PPOConfig,
+def update(net: nn.Module, optimizer: torch.optim.Optimizer, experience: Experience, layout: str, hyper: PPOConfig,
            generator: torch.Generator, shaping: float = 0.0) -> dict[str, float]:
     """PPO epochs over the learner's rows; returns the mean of each statistic."""
-    values = evaluate_values(net, batch, layout)
+    values = evaluate_values(net, experience, layout)
     with part("learner data"):
-        adv, returns = advantages(batch, values, hyper.gamma, hyper.lam, shaping)
+        adv, returns = advantages(experience, values, hyper.gamma, hyper.lam, shaping)
     legal = getattr(net, "legal_head", None) is not None
     totals: dict[str, float] = {}
     steps = 0
     net.train()
     for _ in range(hyper.epochs):
-        order = torch.randperm(len(batch), generator=generator)
-        for start in range(0, len(batch), hyper.minibatch):
+        order = torch.randperm(len(experience), generator=generator)
+        for start in range(0, len(experience), hyper.minibatch):
             with part("learner data"):
                 picked = order[start: start + hyper.minibatch]
                 a = adv[picked]
                 a = (a - a.mean()) / (a.std(unbiased=False) + 1e-8) if len(a) > 1 else a
                 # The squares network reads its legal slots off the stored bits; the generic loss
                 # masks all 4352 logits and needs them as bool.
-                bits = batch.masks[picked]
-                inputs = (batch.observations(picked, layout, torch.uint8), bits if legal else unpack_masks(bits),
-                          batch.actions[picked], batch.old_log_probs[picked], a, returns[picked], hyper)
+                bits = experience.masks[picked]
+                inputs = (experience.observations(picked, layout, torch.uint8), bits if legal else unpack_masks(bits),
+                          experience.actions[picked], experience.old_log_probs[picked], a, returns[picked], hyper)
             count("samples", len(picked))
             with part("forward+backward"):
                 loss, stats = (ppo_loss_legal if legal else ppo_loss)(net, *inputs)

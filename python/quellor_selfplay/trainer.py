@@ -736,8 +736,8 @@ class Trainer:
             write_data(config, k, job, shards)
         generator = torch.Generator().manual_seed(derive_seed(config.run.seed, "learn", k))
         with part("learner data"):
-            batch = gather(shards)
-        stats: dict[str, Any] = update(state.net, state.optimizer, batch, str(config.game.observation),
+            experience = gather(shards)
+        stats: dict[str, Any] = update(state.net, state.optimizer, experience, str(config.game.observation),
                                        config.ppo, generator, config.shaping)
         state.iteration = k + 1
         if state.iteration % config.pool_every == 0:

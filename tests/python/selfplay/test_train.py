@@ -16,7 +16,7 @@ from quellor_selfplay.config import GameConfig, PPOConfig
 from quellor_selfplay.commands.cli import main
 from quellor_selfplay.data import read_manifest
 from quellor_selfplay.codes import code_move
-from quellor_selfplay.learn import Batch, advantages, evaluate_values, gather, material_lead, ppo_loss
+from quellor_selfplay.learn import Experience, advantages, evaluate_values, gather, material_lead, ppo_loss
 from quellor_selfplay.net import read_checkpoint, seeded_net
 from quellor_selfplay.config import NetConfig, RunConfig, ScaleConfig, TrainConfig
 from quellor_selfplay.players import RandomPlayer
@@ -43,7 +43,7 @@ def episode_batch(steps, result):
     """One side's episode of `steps` decisions ending in `result`, as the learner sees it."""
     n = len(steps)
     empty = torch.zeros(n, dtype=torch.int64)
-    return Batch(frames=torch.zeros((n, 13), dtype=torch.int64), castling=torch.zeros(n, dtype=torch.uint8),
+    return Experience(frames=torch.zeros((n, 13), dtype=torch.int64), castling=torch.zeros(n, dtype=torch.uint8),
                  ply=torch.zeros(n, dtype=torch.int32), rows=torch.arange(n), masks=torch.zeros((n, 544), dtype=torch.uint8),
                  actions=empty, old_log_probs=torch.zeros(n), results=torch.full((n,), float(result)),
                  sequence=empty, step=torch.tensor(steps), lead=torch.zeros(n))
