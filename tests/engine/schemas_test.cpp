@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "batch.hpp"
+#include "held_batch.hpp"
 #include "game/action_slots.hpp"
 
 namespace {
@@ -108,32 +109,7 @@ TEST(FramePly, WalksBackAndStopsAtTheFirst) {
     }
 }
 
-// A batch and the output buffers it writes.
-struct OneBatch {
-    std::vector<std::uint8_t> observation, mask, to_move, terminated, truncated;
-    std::vector<float> rewards;
-    std::vector<std::int64_t> plies, last_move;
-    std::vector<std::int8_t> ending, result;
-    Batch batch;
-
-    static Outputs buffers(OneBatch& r, std::size_t n) {
-        r.observation.assign(n * OBS_ROWS * OBS_COLS, 0);
-        r.mask.assign(n * ACTION_COUNT, 0);
-        r.to_move.assign(n, 0);
-        r.terminated.assign(n, 0);
-        r.truncated.assign(n, 0);
-        r.rewards.assign(2 * n, 0.0f);
-        r.plies.assign(n, 0);
-        r.last_move.assign(n, 0);
-        r.ending.assign(n, 0);
-        r.result.assign(n, 0);
-        return Outputs{r.observation.data(), r.mask.data(),      r.to_move.data(), r.rewards.data(),
-                       r.terminated.data(),  r.truncated.data(), r.plies.data(),   r.last_move.data(),
-                       r.ending.data(),      r.result.data()};
-    }
-    explicit OneBatch(const Config& c)
-        : batch(c, {*chess::Board::from_str(std::string(START_FEN))}, {}, buffers(*this, c.n)) {}
-};
+using OneBatch = test_helpers::HeldBatch;
 
 class RebuildPacked : public ::testing::TestWithParam<ObservationMode> {};
 
