@@ -1,14 +1,15 @@
-"""Many games at once in one GameBatch, played in rounds: in a round each player in turn decides,
-in one call, for every game where it is to move at that moment, and those games step. Network
-players of one shape that never meet one another (a training run's pool) take their turns
-together, their networks in one pass.
+"""Many games at once in one GameBatch, played in rounds: in a round each unit of players in
+turn decides, in one call, for every game where it is to move at that moment, and those games
+step. Network players of one shape (a training run's learner and pool) are one unit, their
+networks in one pass. The rounds run in the batch module (`_batch.Segment`); Python holds the
+players, each a `turn.Player` that decides from the Turn it is handed.
 
-`play_segment` plays a list of games a fixed number at a time, each in a lane of one GameBatch: a
-lane whose game ends takes the next game of the list until the list is done. Everything it does follows from its
-arguments (the batch's random streams and the players' sampling generator are seeded from
-`seed`), so a segment plays the same games in this process, a worker process or a Ray actor.
-Its result is one shard of the training data (see `data`): a row per decision, in game then ply
-order, and a table of the games.
+`play_segment` plays a list of games a fixed number at a time, each in a lane of one GameBatch:
+a lane whose game ends takes the next game of the list until the list is done. Everything it
+does follows from its arguments (the batch's random streams and the players' sampling generator
+are seeded from `seed`), so a segment plays the same games in this process, a worker process or
+a Ray actor. Its result is one shard of the training data (see `data`): a row per decision, in
+game then ply order, and a table of the games.
 """
 
 from __future__ import annotations
